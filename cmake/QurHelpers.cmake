@@ -1,0 +1,49 @@
+# Warnings for our own code only; generated and third-party code is compiled without them.
+set(QUR_WARNINGS -Wall -Wextra -Werror -Wno-missing-field-initializers)
+
+# qur_module(<name> [DEPS <targets>...] [SOURCES <extra sources>...])
+# One static library per src/<module> folder, globbing its .cpp files (the
+# engine/ and cli/ sub-folders are handled by their owners).
+function(qur_module name)
+  cmake_parse_arguments(ARG "" "" "DEPS;SOURCES;GLOB_DIRS" ${ARGN})
+  set(dirs ${CMAKE_CURRENT_SOURCE_DIR} ${ARG_GLOB_DIRS})
+  set(srcs ${ARG_SOURCES})
+  foreach(d IN LISTS dirs)
+    file(GLOB found CONFIGURE_DEPENDS ${d}/*.cpp ${d}/*.c)
+    list(APPEND srcs ${found})
+  endforeach()
+  if(NOT srcs)
+    # A module without sources yet is a header-only placeholder in the chain.
+    add_library(qur_${name} INTERFACE)
+    target_include_directories(qur_${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(qur_${name} INTERFACE ${ARG_DEPS} Threads::Threads)
+    add_library(qur::${name} ALIAS qur_${name})
+    return()
+  endif()
+  add_library(qur_${name} STATIC ${srcs})
+  add_library(qur::${name} ALIAS qur_${name})
+  target_include_directories(qur_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_compile_options(qur_${name} PRIVATE ${QUR_WARNINGS})
+  target_link_libraries(qur_${name} PUBLIC ${ARG_DEPS} Threads::Threads)
+endfunction()
+
+# qur_test(<name> SOURCES ... DEPS ...): a GoogleTest executable registered with ctest.
+# Suites whose name ends in "Concurrency" are the ones .ci/run also runs under TSan.
+function(qur_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE ${QUR_WARNINGS})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} qur_test_support GTest::gtest GTest::gmock)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}"
+                       WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
+endfunction()
+
+# qur_fuzzer(<name> SOURCES ... DEPS ...): a libFuzzer target. The fuzz preset
+# builds everything with clang, ASan+UBSan and -fsanitize=fuzzer-no-link.
+function(qur_fuzzer name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE ${QUR_WARNINGS} -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+endfunction()
