@@ -87,19 +87,21 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<qur::Advertiser> advertiser;
   auto browser = qur::PeerBrowser::create("qur-wtalkie", session);
-  std::set<std::string> known;
+  // Identifier -> "address port": a peer is reported again when it moves.
+  std::map<std::string, std::string> known;
   std::mutex knownMutex;
   browser->setNearbyPeersChangedHandler([&](const std::vector<qur::NearbyPeer>& peers) {
     std::lock_guard lock(knownMutex);
-    std::set<std::string> now;
+    std::map<std::string, std::string> now;
     for (auto& p : peers) {
       const auto id = p.peer.identifierString();
-      now.insert(id);
-      if (!known.count(id))
-        emit("found " + id + " " + p.endpoint.address + " " + std::to_string(p.endpoint.port) +
-             " " + p.peer.displayName());
+      const auto where = p.endpoint.address + " " + std::to_string(p.endpoint.port);
+      now[id] = where;
+      auto old = known.find(id);
+      if (old == known.end() || old->second != where)
+        emit("found " + id + " " + where + " " + p.peer.displayName());
     }
-    for (auto& id : known)
+    for (auto& [id, where] : known)
       if (!now.count(id)) emit("lost " + id);
     known = now;
   });
