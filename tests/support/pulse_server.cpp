@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -96,7 +97,14 @@ bool PulseServer::start(std::string* error) {
     if (error) *error = "cannot start pulseaudio";
     return false;
   }
-  // This process's clients find the server through these.
+  // This process's clients find the server through these, and never spawn
+  // a server of their own while ours is down.
+  const std::string clientConfig = _dir + "/client.conf";
+  if (FILE* file = std::fopen(clientConfig.c_str(), "w")) {
+    std::fputs("autospawn = no\n", file);
+    std::fclose(file);
+  }
+  setenv("PULSE_CLIENTCONFIG", clientConfig.c_str(), 1);
   setenv("XDG_RUNTIME_DIR", _dir.c_str(), 1);
   setenv("PULSE_SERVER", ("unix:" + _dir + "/pulse/native").c_str(), 1);
 
