@@ -16,11 +16,12 @@ void* volatile gSink;
 TEST(AllocationGuard, CountsOnlyOnTheArmedThread) {
   AllocationGuard::resetViolations();
   AllocationGuard::arm();
-  gSink = new int(3);
+  int* three = new int(3);
+  gSink = three;
   std::vector<int> v(100);
   gSink = v.data();
   const std::size_t armed = AllocationGuard::disarm();
-  delete static_cast<int*>(nullptr);
+  delete three;
   EXPECT_EQ(armed, 2u);
 
   // Another thread's allocations while this one is armed are not counted.
@@ -58,10 +59,12 @@ TEST(AllocationGuard, ArmedFromInsideAnotherThread) {
   std::thread worker([&] {
     AllocationGuard::arm();
     AllocationGuard::arm();  // nested
-    gSink = new char[10];
+    char* a = new char[10];
     const std::size_t inner = AllocationGuard::disarm();
-    gSink = new char[10];
+    char* b = new char[10];
     seen = AllocationGuard::disarm() * 10 + inner;
+    delete[] a;
+    delete[] b;
   });
   worker.join();
   EXPECT_EQ(seen, 21u);
