@@ -60,8 +60,10 @@ TEST(AllocationGuard, ArmedFromInsideAnotherThread) {
     AllocationGuard::arm();
     AllocationGuard::arm();  // nested
     char* a = new char[10];
+    gSink = a;  // observable, so the allocation is not elided
     const std::size_t inner = AllocationGuard::disarm();
     char* b = new char[10];
+    gSink = b;
     seen = AllocationGuard::disarm() * 10 + inner;
     delete[] a;
     delete[] b;
