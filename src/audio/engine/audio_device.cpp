@@ -1,0 +1,80 @@
+#include "audio/engine/audio_device.h"
+
+#include <cstdlib>
+
+#include "audio/engine/portaudio_device.h"
+#include "audio/engine/virtual_device.h"
+#include "log/log.h"
+
+namespace qur {
+
+std::optional<AudioDeviceSpec> parseAudioDeviceSpec(const std::string& text, std::string* error) {
+  AudioDeviceSpec spec;
+  std::string head = text;
+  std::string options;
+  if (const size_t comma = text.find(','); comma != std::string::npos) {
+    head = text.substr(0, comma);
+    options = text.substr(comma + 1);
+  }
+  std::string kind = head;
+  std::string argument;
+  if (const size_t colon = head.find(':'); colon != std::string::npos) {
+    kind = head.substr(0, colon);
+    argument = head.substr(colon + 1);
+  }
+  if (kind == "portaudio" || kind.empty()) {
+    spec.kind = AudioDeviceSpec::Kind::PortAudio;
+    spec.deviceName = argument;
+  } else if (kind == "virtual") {
+    spec.kind = AudioDeviceSpec::Kind::Virtual;
+    if (argument == "fast") {
+      spec.freeRunning = true;
+    } else if (!argument.empty() && argument != "realtime") {
+      if (error) *error = "unknown virtual clock '" + argument + "' (use realtime or fast)";
+      return std::nullopt;
+    }
+  } else {
+    if (error) *error = "unknown audio device '" + kind + "' (use portaudio[:NAME] or virtual)";
+    return std::nullopt;
+  }
+  while (!options.empty()) {
+    const size_t comma = options.find(',');
+    const std::string option = options.substr(0, comma);
+    options = comma == std::string::npos ? std::string() : options.substr(comma + 1);
+    if (option.rfind("buffer=", 0) == 0) {
+      char* end = nullptr;
+      const unsigned long frames = std::strtoul(option.c_str() + 7, &end, 10);
+      if (!end || *end != '\0' || frames < 16 || frames > 4096) {
+        if (error) *error = "buffer size must be 16 to 4096 frames";
+        return std::nullopt;
+      }
+      spec.framesPerBuffer = static_cast<uint32_t>(frames);
+    } else if (!option.empty()) {
+      if (error) *error = "unknown audio device option '" + option + "'";
+      return std::nullopt;
+    }
+  }
+  return spec;
+}
+
+AudioDeviceSpec audioDeviceSpecFromEnvironment() {
+  const char* value = std::getenv(kAudioDeviceEnvironmentVariable);
+  if (!value || !*value) return AudioDeviceSpec{};
+  std::string error;
+  if (auto spec = parseAudioDeviceSpec(value, &error)) return *spec;
+  QUR_LOG_ERROR("Engine: ignoring %s: %s", kAudioDeviceEnvironmentVariable, error.c_str());
+  return AudioDeviceSpec{};
+}
+
+std::unique_ptr<AudioDevice> createAudioDevice(const AudioDeviceSpec& spec) {
+  if (spec.kind == AudioDeviceSpec::Kind::Virtual) {
+    VirtualDeviceOptions options;
+    options.clock = spec.freeRunning ? VirtualDeviceOptions::Clock::FreeRunning
+                                     : VirtualDeviceOptions::Clock::RealTime;
+    options.framesPerBuffer = spec.framesPerBuffer;
+    return std::make_unique<VirtualDevice>(options);
+  }
+  return std::make_unique<PortAudioDevice>(spec.deviceName, spec.framesPerBuffer);
+}
+
+}  // namespace qur

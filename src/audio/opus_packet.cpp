@@ -1,0 +1,59 @@
+#include "audio/opus_packet.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace qur {
+
+static_assert(alignof(OpusPacket) <= 8, "packet records are 8-byte aligned");
+
+OpusPacket* opusPacketCreate(std::uint32_t dataCapacity) {
+  void* block = std::malloc(std::size_t(kOpusPacketHeaderSize) + dataCapacity);
+  if (!block) return nullptr;
+  auto* packet = static_cast<OpusPacket*>(block);
+  opusPacketClearHeader(packet);
+  return packet;
+}
+
+void opusPacketFree(OpusPacket* packet) {
+  std::free(packet);
+}
+
+void opusPacketClearHeader(OpusPacket* packet) {
+  std::memset(static_cast<void*>(packet), 0, kOpusPacketHeaderSize);
+}
+
+bool opusPacketBufferWrite(CircularBuffer* ring, const OpusPacket* packet) {
+  const std::uint32_t size = opusPacketSize(packet);
+  const std::int32_t recordSize = opusPacketRecordSize(size);
+  std::int32_t space = 0;
+  auto* start = static_cast<std::uint8_t*>(circularBufferWritePointer(ring, &space));
+  if (!start || recordSize <= 0 || space < recordSize) return false;
+  const std::int32_t length = std::int32_t(size);
+  std::memcpy(start, &length, sizeof length);
+  std::memset(start + 4, 0, 4);
+  std::memcpy(start + 8, packet, size);
+  std::memset(start + 8 + size, 0, std::size_t(recordSize) - 8 - size);
+  circularBufferProduce(ring, recordSize);
+  return true;
+}
+
+OpusPacket* opusPacketBufferPeek(CircularBuffer* ring) {
+  std::int32_t available = 0;
+  auto* start = static_cast<std::uint8_t*>(circularBufferReadPointer(ring, &available));
+  if (!start) return nullptr;
+  return reinterpret_cast<OpusPacket*>(start + 8);
+}
+
+std::int32_t opusPacketBufferConsume(CircularBuffer* ring) {
+  std::int32_t available = 0;
+  auto* start = static_cast<std::uint8_t*>(circularBufferReadPointer(ring, &available));
+  if (!start) return 0;
+  std::int32_t length = 0;
+  std::memcpy(&length, start, sizeof length);
+  circularBufferConsume(ring, opusPacketRecordSize(std::uint32_t(length)));
+  return ring->fillCount.load(std::memory_order_acquire);
+}
+
+}  // namespace qur

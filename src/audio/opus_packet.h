@@ -1,0 +1,71 @@
+// One Opus packet or one session signal on its way through the voice path,
+// and the packet record layer that stores packets in a CircularBuffer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "audio/audio_types.h"
+#include "audio/circular_buffer.h"
+
+namespace qur {
+
+enum class OpusPacketKind : std::int32_t {
+  Audio = 0,         // Opus data
+  SessionStart = 1,  // play audioBufferList (the start sound) instead of data
+  SessionEnd = 2,    // play audioBufferList (the end sound) instead of data
+};
+
+struct OpusPacket {
+  OpusPacketKind kind;
+  // Milliseconds from the start of the transmission to the capture time of
+  // the packet's first input audio.
+  std::uint32_t timestamp;
+  std::uint32_t sessionNumber;
+  std::uint32_t packetNumber;  // from 0 within a transmission
+  // Sound in the codec format played instead of Opus data; not owned.
+  AudioBufferList* audioBufferList;
+  std::uint32_t frameCount;  // frames the Opus data decodes to
+  std::uint32_t dataLength;
+  std::uint8_t data[];  // dataLength bytes, up to the capacity the packet was created with
+};
+
+// Bytes before data.
+inline constexpr std::uint32_t kOpusPacketHeaderSize = offsetof(OpusPacket, data);
+
+// One block holding the header and dataCapacity bytes; the header is zeroed,
+// the data area is not. Null when the allocation fails.
+OpusPacket* opusPacketCreate(std::uint32_t dataCapacity);
+void opusPacketFree(OpusPacket* packet);
+void opusPacketClearHeader(OpusPacket* packet);
+inline std::uint32_t opusPacketSize(const OpusPacket* packet) {
+  return kOpusPacketHeaderSize + packet->dataLength;
+}
+
+struct OpusPacketDeleter {
+  void operator()(OpusPacket* packet) const { opusPacketFree(packet); }
+};
+using OpusPacketPtr = std::unique_ptr<OpusPacket, OpusPacketDeleter>;
+inline OpusPacketPtr makeOpusPacket(std::uint32_t dataCapacity) {
+  return OpusPacketPtr(opusPacketCreate(dataCapacity));
+}
+
+// ---- Packet records (audio thread safe: no allocation, lock or system call) ----
+//
+// A record is the packet's size as a 4-byte integer, 4 bytes of padding and
+// the packet copied flat, padded to a multiple of 8 so that every stored
+// packet is read in place at its natural alignment.
+
+// Ring bytes a packet of this size occupies as a record.
+inline constexpr std::int32_t opusPacketRecordSize(std::uint32_t packetSize) {
+  return std::int32_t(8 + (std::uint64_t(packetSize) + 7) / 8 * 8);
+}
+
+// False (nothing stored) when the record does not fit; the caller drops it.
+bool opusPacketBufferWrite(CircularBuffer* ring, const OpusPacket* packet);
+// The oldest stored packet, in place, or null. Valid until consumed.
+OpusPacket* opusPacketBufferPeek(CircularBuffer* ring);
+// Releases the oldest packet; returns the ring's fill count in bytes afterwards.
+std::int32_t opusPacketBufferConsume(CircularBuffer* ring);
+
+}  // namespace qur

@@ -1,0 +1,58 @@
+#include <string>
+
+#include "log/log.h"
+#include "wire/wire_message_stream.h"
+
+namespace qur {
+
+WireMessageStreamSource::WireMessageStreamSource()
+    : _currentWireMessage(QURWireMessage_init_zero),
+      _currentPacket(makeOpusPacket(kWireMessageReceiveCapacity)) {}
+
+WireMessageStreamSource::~WireMessageStreamSource() = default;
+
+std::shared_ptr<WireMessageStreamDelegate> WireMessageStreamSource::delegate() const {
+  std::lock_guard lock(_delegateMutex);
+  return _delegate.lock();
+}
+
+void WireMessageStreamSource::setDelegate(std::weak_ptr<WireMessageStreamDelegate> delegate) {
+  std::lock_guard lock(_delegateMutex);
+  _delegate = std::move(delegate);
+}
+
+void WireMessageStreamSource::gotMessage(ByteMessage message) {
+  OpusPacket* packet = _currentPacket.get();
+  if (packet == nullptr) return;
+  // A message that fails half-way has already set some presence flags; it is
+  // dropped whole rather than acted on as far as it got.
+  opusPacketClearHeader(packet);
+  std::string error;
+  if (!wireMessageDecode(message, &_currentWireMessage, packet, kWireMessageReceiveCapacity,
+                         &error)) {
+    QUR_LOG_ERROR("Dropping malformed wire message of %zu bytes: %s", message.size(),
+                  error.c_str());
+    return;
+  }
+
+  if (_currentWireMessage.has_opusPayload) {
+    const QUROpusPayloadMessage& payload = _currentWireMessage.opusPayload;
+    packet->frameCount = payload.frameCount;
+    packet->timestamp = payload.timestamp;
+    packet->sessionNumber = payload.sessionNumber;
+    packet->packetNumber = payload.packetNumber;
+    if (const auto target = delegate()) target->wireMessageStreamReceivedOpusPacket(*this, packet);
+    opusPacketClearHeader(packet);
+  } else if (_currentWireMessage.has_streamControl) {
+    const int status = static_cast<int>(_currentWireMessage.streamControl.status);
+    if (status != static_cast<int>(StreamStatus::Stopped) &&
+        status != static_cast<int>(StreamStatus::Started)) {
+      QUR_LOG_ERROR("Ignoring wire message with unknown stream status %d", status);
+      return;
+    }
+    if (const auto target = delegate())
+      target->wireMessageStreamReceivedStreamStatus(*this, status);
+  }
+}
+
+}  // namespace qur

@@ -1,0 +1,382 @@
+#include "audio/engine/audio_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "audio/engine/audio_device.h"
+#include "audio/engine/virtual_device.h"
+#include "engine/engine_test_support.h"
+#include "support/log_capture.h"
+#include "support/test_main.h"
+
+namespace qur {
+namespace {
+
+using testing::ArithmeticFilter;
+using testing::ConstantChannel;
+using testing::RecordingReceiver;
+using Clock = VirtualDeviceOptions::Clock;
+
+struct ManualEngine {
+  explicit ManualEngine(bool input = true, VirtualDeviceOptions options = {}) {
+    options.clock = Clock::Manual;
+    options.output = VirtualDeviceOptions::Output::Memory;
+    options.memoryCapacityFrames = 441 * 200;
+    auto owned = std::make_unique<VirtualDevice>(options);
+    device = owned.get();
+    engine = std::make_unique<AudioEngine>(AudioEngine::interleaved16BitStereoAudioDescription(),
+                                           input, true, std::move(owned));
+    EXPECT_TRUE(engine->start());
+  }
+  // Output of the next cycle (441 frames, interleaved).
+  std::vector<int16_t> cycle() {
+    device->clearCapturedOutput();
+    device->runCycles(1);
+    return device->capturedOutput();
+  }
+  VirtualDevice* device;
+  std::unique_ptr<AudioEngine> engine;
+};
+
+TEST(AudioEngineDeviceSpec, ParsesKindsNamesAndOptions) {
+  auto spec = parseAudioDeviceSpec("portaudio:USB Headset,buffer=256");
+  ASSERT_TRUE(spec);
+  EXPECT_EQ(spec->kind, AudioDeviceSpec::Kind::PortAudio);
+  EXPECT_EQ(spec->deviceName, "USB Headset");
+  EXPECT_EQ(spec->framesPerBuffer, 256u);
+  spec = parseAudioDeviceSpec("virtual:fast");
+  ASSERT_TRUE(spec);
+  EXPECT_EQ(spec->kind, AudioDeviceSpec::Kind::Virtual);
+  EXPECT_TRUE(spec->freeRunning);
+  std::string error;
+  EXPECT_FALSE(parseAudioDeviceSpec("alsa", &error));
+  EXPECT_NE(error.find("alsa"), std::string::npos);
+  EXPECT_FALSE(parseAudioDeviceSpec("virtual,buffer=3"));
+  EXPECT_FALSE(parseAudioDeviceSpec("virtual,buffer=12x"));
+  EXPECT_FALSE(parseAudioDeviceSpec("virtual:slow"));
+  EXPECT_FALSE(parseAudioDeviceSpec("portaudio,colour=red"));
+}
+
+TEST(AudioEngineDeviceSpec, EnvironmentChoosesTheDevice) {
+  setenv(kAudioDeviceEnvironmentVariable, "virtual:fast,buffer=128", 1);
+  AudioEngine engine(AudioEngine::interleaved16BitStereoAudioDescription(), true, true);
+  unsetenv(kAudioDeviceEnvironmentVariable);
+  ASSERT_NE(engine.device(), nullptr);
+  EXPECT_EQ(engine.device()->name(), "virtual device");
+  EXPECT_EQ(engine.device()->framesPerBuffer(), 128u);
+  EXPECT_FALSE(engine.device()->isRealTime());
+}
+
+TEST(AudioEngineMix, VolumePanMasterAndMute) {
+  ManualEngine m;
+  auto channel = std::make_shared<ConstantChannel>(1000);
+  m.engine->addChannels({channel});
+  auto out = m.cycle();
+  ASSERT_EQ(out.size(), 882u);
+  EXPECT_EQ(out[0], 1000);
+  EXPECT_EQ(out[881], 1000);
+
+  channel->setVolume(0.5f);
+  out = m.cycle();
+  EXPECT_EQ(out[0], 500);
+  EXPECT_EQ(out[1], 500);
+
+  channel->setVolume(1.0f);
+  channel->setPan(-1.0f);  // hard left: the right side all but vanishes
+  out = m.cycle();
+  EXPECT_EQ(out[0], 1000);
+  EXPECT_LE(std::abs(out[1]), 1);
+
+  channel->setPan(0);
+  m.engine->setMasterOutputVolume(0.25f);
+  EXPECT_EQ(m.cycle()[0], 250);
+  m.engine->setMuteOutput(true);
+  EXPECT_EQ(m.cycle()[0], 0);
+  m.engine->setMuteOutput(false);
+  EXPECT_EQ(m.cycle()[0], 250);
+}
+
+TEST(AudioEngineMix, SumsChannelsAndClipsInsteadOfWrapping) {
+  ManualEngine m;
+  auto a = std::make_shared<ConstantChannel>(20000);
+  auto b = std::make_shared<ConstantChannel>(20000);
+  auto c = std::make_shared<ConstantChannel>(-3000);
+  m.engine->addChannels({a, c});
+  EXPECT_EQ(m.cycle()[0], 17000);
+  m.engine->addChannels({b});
+  EXPECT_EQ(m.cycle()[0], 32767);  // 37000 saturates rather than wrapping negative
+}
+
+TEST(AudioEngineMix, SilentMutedAndStoppedChannelsContributeNothing) {
+  ManualEngine m;
+  auto loud = std::make_shared<ConstantChannel>(9000);
+  auto quiet = std::make_shared<ConstantChannel>(7);
+  // The quiet channel renders after the loud one into the same scratch bus;
+  // writing nothing must mean silence, not the loud channel's leftovers.
+  m.engine->addChannels({loud, quiet});
+  EXPECT_EQ(m.cycle()[0], 9007);
+  quiet->silent = true;
+  EXPECT_EQ(m.cycle()[0], 9000);
+  loud->setChannelIsMuted(true);
+  EXPECT_EQ(m.cycle()[0], 0);
+  const int rendersWhileMuted = loud->renders.load();
+  m.cycle();
+  EXPECT_EQ(loud->renders.load(), rendersWhileMuted);  // a muted bus is not pulled
+  loud->setChannelIsMuted(false);
+  loud->setChannelIsPlaying(false);
+  EXPECT_EQ(m.cycle()[0], 0);
+  loud->setChannelIsPlaying(true);
+  EXPECT_EQ(m.cycle()[0], 9000);
+}
+
+TEST(AudioEngineMix, AddingAChannelTwiceKeepsOneCopy) {
+  ManualEngine m;
+  auto channel = std::make_shared<ConstantChannel>(100);
+  m.engine->addChannels({channel});
+  m.engine->addChannels({channel, channel});
+  EXPECT_EQ(m.engine->channels().size(), 1u);
+  EXPECT_EQ(m.cycle()[0], 100);
+  m.engine->removeChannels({channel});
+  EXPECT_TRUE(m.engine->channels().empty());
+  EXPECT_EQ(m.cycle()[0], 0);
+  m.engine->removeChannels({channel});  // not present: nothing happens
+}
+
+TEST(AudioEngineMix, ChannelLimitIsAHundred) {
+  ManualEngine m;
+  testing::LogCapture capture;
+  std::vector<std::shared_ptr<AudioPlayable>> channels;
+  for (int i = 0; i < 101; ++i) channels.push_back(std::make_shared<ConstantChannel>(1));
+  m.engine->addChannels(channels);
+  EXPECT_EQ(m.engine->channels().size(), 100u);
+  EXPECT_EQ(capture.count("Warning: Channel limit reached"), 1);
+  EXPECT_EQ(m.cycle()[0], 100);
+}
+
+TEST(AudioEngineInput, FiltersRunInOrderAndReceiversGetTheSameCycle) {
+  VirtualDeviceOptions options;
+  options.input = VirtualDeviceOptions::Input::Feed;
+  int cycle = 0;
+  // Every cycle's microphone carries its own number, so a receiver can tell
+  // which cycle its audio came from.
+  options.feed = [&cycle](int16_t* samples, uint32_t frames, int channels) {
+    ++cycle;
+    for (uint32_t i = 0; i < frames * uint32_t(channels); ++i) samples[i] = int16_t(cycle);
+  };
+  ManualEngine m(true, options);
+  auto receiver = std::make_shared<RecordingReceiver>();
+  m.engine->addInputFilter(std::make_shared<ArithmeticFilter>(2, 0));
+  m.engine->addInputReceiver(receiver);
+  m.engine->addInputFilter(std::make_shared<ArithmeticFilter>(1, 1000));
+  m.device->runCycles(5);
+  ASSERT_EQ(receiver->count.load(), 5u);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(receiver->firstSamples[size_t(i)], (i + 1) * 2 + 1000);
+  EXPECT_EQ(receiver->lastSource, kAudioEngineSourceInput);
+  EXPECT_EQ(receiver->lastBytes, 441u * 4);
+}
+
+TEST(AudioEngineInput, FilterThatDoesNotPullDeliversSilence) {
+  VirtualDeviceOptions options;
+  options.input = VirtualDeviceOptions::Input::Tone;
+  options.toneFrequency = 0.001;  // nearly constant, far from zero after the first samples
+  options.toneAmplitude = 0.5;
+  ManualEngine m(true, options);
+  auto receiver = std::make_shared<RecordingReceiver>();
+  m.engine->addInputFilter(std::make_shared<ArithmeticFilter>(1, 0, false));
+  m.engine->addInputReceiver(receiver);
+  m.device->runCycles(3);
+  ASSERT_EQ(receiver->count.load(), 3u);
+  EXPECT_EQ(receiver->firstSamples[2], 0);
+}
+
+TEST(AudioEngineInput, CallbackTableHoldsFifteen) {
+  ManualEngine m;
+  testing::LogCapture capture;
+  for (int i = 0; i < 16; ++i) m.engine->addInputReceiver(std::make_shared<RecordingReceiver>(1));
+  EXPECT_EQ(capture.count("Warning: Maximum number of callbacks reached"), 1);
+}
+
+TEST(AudioEngineInput, NoInputWithoutMicrophone) {
+  VirtualDeviceOptions options;
+  options.hasInput = false;
+  testing::LogCapture capture;
+  ManualEngine m(true, options);
+  EXPECT_FALSE(m.engine->inputAvailable());
+  EXPECT_TRUE(
+      capture.contains("Engine: No input available. Using MediaPlayback category instead."));
+  auto receiver = std::make_shared<RecordingReceiver>();
+  m.engine->addInputReceiver(receiver);
+  m.device->runCycles(3);
+  EXPECT_EQ(receiver->count.load(), 0u);
+}
+
+struct MessageProbe {
+  static void handler(AudioEngine* engine, void* data, int length) {
+    EXPECT_TRUE(mainQueue().isMainThread());
+    seenEngine = engine;
+    seen.assign(static_cast<char*>(data), size_t(length));
+  }
+  static inline AudioEngine* seenEngine = nullptr;
+  static inline std::string seen;
+};
+
+class MessageChannel : public AudioPlayable {
+ public:
+  AudioEngineRenderCallback renderCallback() const override { return &render; }
+  static OSStatus render(AudioPlayable* channel, AudioEngine* engine, const AudioTimeStamp*, UInt32,
+                         AudioBufferList*) {
+    auto* self = static_cast<MessageChannel*>(channel);
+    if (!self->sent.exchange(true)) {
+      char text[300];
+      std::memset(text, 'x', sizeof text);  // longer than the handler's stack copy
+      std::memcpy(text, "hello", 5);
+      audioEngineSendAsynchronousMessageToMainThread(engine, &MessageProbe::handler, text,
+                                                     sizeof text);
+    }
+    return noErr;
+  }
+  std::atomic<bool> sent{false};
+};
+
+TEST(AudioEngineMessages, AudioThreadMessageRunsOnTheMainQueueWithACopy) {
+  AudioEngine engine(AudioEngine::interleaved16BitStereoAudioDescription(), false, false,
+                     testing::makeVirtualDevice(Clock::RealTime));
+  ASSERT_TRUE(engine.start());
+  MessageProbe::seen.clear();
+  engine.addChannels({std::make_shared<MessageChannel>()});
+  ASSERT_TRUE(testing::mainLoop().runUntil([] { return !MessageProbe::seen.empty(); },
+                                           std::chrono::seconds(5)));
+  EXPECT_EQ(MessageProbe::seenEngine, &engine);
+  EXPECT_EQ(MessageProbe::seen.size(), 300u);
+  EXPECT_EQ(MessageProbe::seen.substr(0, 6), "hellox");
+  engine.stop();
+}
+
+TEST(AudioEngineLifecycle, StartFailsWithoutADeviceAndSaysWhy) {
+  VirtualDeviceOptions options;
+  options.input = VirtualDeviceOptions::Input::WavFile;
+  options.inputFile = "/nonexistent/microphone.wav";
+  testing::LogCapture capture;
+  AudioEngine engine(AudioEngine::interleaved16BitStereoAudioDescription(), true, true,
+                     std::make_unique<VirtualDevice>(options));
+  std::string error;
+  EXPECT_FALSE(engine.start(&error));
+  EXPECT_NE(error.find("Couldn't initialize audio session"), std::string::npos);
+  EXPECT_EQ(engine.lastError(), error);
+  EXPECT_FALSE(engine.isRunning());
+  EXPECT_TRUE(capture.contains("Engine: Starting Engine"));
+}
+
+TEST(AudioEngineLifecycle, StopEndsCyclesAndKeepsTables) {
+  AudioEngine engine(AudioEngine::interleaved16BitStereoAudioDescription(), true, true,
+                     testing::makeVirtualDevice(Clock::FreeRunning));
+  auto channel = std::make_shared<ConstantChannel>(5);
+  engine.addChannels({channel});
+  ASSERT_TRUE(engine.start());
+  ASSERT_TRUE(testing::mainLoop().runUntil([&] { return channel->renders.load() > 10; },
+                                           std::chrono::seconds(5)));
+  engine.stop();
+  const int renders = channel->renders.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(channel->renders.load(), renders);
+  EXPECT_EQ(engine.channels().size(), 1u);
+  ASSERT_TRUE(engine.start());
+  EXPECT_TRUE(testing::mainLoop().runUntil([&] { return channel->renders.load() > renders + 10; },
+                                           std::chrono::seconds(5)));
+}
+
+TEST(AudioEngineDeviceLoss, VirtualDeviceUnpluggedAndBack) {
+  auto owned = testing::makeVirtualDevice(Clock::RealTime);
+  VirtualDevice* device = owned.get();
+  AudioEngine engine(AudioEngine::interleaved16BitStereoAudioDescription(), true, true,
+                     std::move(owned));
+  auto channel = std::make_shared<ConstantChannel>(5);
+  engine.addChannels({channel});
+  testing::LogCapture capture;
+  ASSERT_TRUE(engine.start());
+  ASSERT_TRUE(testing::mainLoop().runUntil([&] { return channel->renders.load() > 5; },
+                                           std::chrono::seconds(5)));
+  device->setUnplugged(true);
+  ASSERT_TRUE(testing::mainLoop().runUntil([&] { return engine.isInterrupted(); },
+                                           std::chrono::seconds(5)));
+  EXPECT_TRUE(capture.contains("lost"));
+  EXPECT_TRUE(engine.isRunning());
+
+  // Tables change while the device is away; the change must hold when it returns.
+  auto second = std::make_shared<ConstantChannel>(6);
+  engine.addChannels({second});
+  engine.removeChannels({channel});
+  const int before = second->renders.load();
+  EXPECT_EQ(before, 0);
+
+  device->setUnplugged(false);
+  ASSERT_TRUE(testing::mainLoop().runUntil([&] { return !engine.isInterrupted(); },
+                                           std::chrono::seconds(5)));
+  EXPECT_TRUE(capture.contains("is back"));
+  EXPECT_TRUE(testing::mainLoop().runUntil([&] { return second->renders.load() > 5; },
+                                           std::chrono::seconds(5)));
+  EXPECT_EQ(channel->callsAfterRemoval.load(), 0);
+  engine.stop();
+}
+
+TEST(AudioEngineConcurrency, AddAndRemoveChannelsAThousandTimesWhileRunning) {
+  AudioEngine engine(AudioEngine::interleaved16BitStereoAudioDescription(), true, true,
+                     testing::makeVirtualDevice(Clock::FreeRunning));
+  auto resident = std::make_shared<ConstantChannel>(1);
+  engine.addChannels({resident});
+  ASSERT_TRUE(engine.start());
+  int violations = 0;
+  for (int i = 0; i < 1000; ++i) {
+    auto a = std::make_shared<ConstantChannel>(2);
+    auto b = std::make_shared<ConstantChannel>(3);
+    engine.addChannels({a, b});
+    engine.removeChannels({a});
+    // Once removeChannels returns the audio thread must not call it again.
+    a->removed = true;
+    engine.removeChannels({b});
+    b->removed = true;
+    std::this_thread::yield();
+    violations += a->callsAfterRemoval.load() + b->callsAfterRemoval.load();
+  }
+  EXPECT_EQ(violations, 0);
+  EXPECT_EQ(engine.channels().size(), 1u);
+  EXPECT_GT(resident->renders.load(), 0);
+  engine.stop();
+}
+
+struct Counter : AudioPlayable {
+  AudioEngineRenderCallback renderCallback() const override { return &render; }
+  static OSStatus render(AudioPlayable* c, AudioEngine* e, const AudioTimeStamp*, UInt32,
+                         AudioBufferList*) {
+    auto* self = static_cast<Counter*>(c);
+    int n = self->sent.load(std::memory_order_relaxed);
+    if (n < 200) {
+      audioEngineSendAsynchronousMessageToMainThread(e, &handle, &n, sizeof n);
+      self->sent.store(n + 1, std::memory_order_relaxed);
+    }
+    return noErr;
+  }
+  static void handle(AudioEngine*, void* data, int) {
+    int n;
+    std::memcpy(&n, data, sizeof n);
+    if (n == received) ++received;
+  }
+  std::atomic<int> sent{0};
+  static inline int received = 0;
+};
+
+TEST(AudioEngineConcurrency, MessagesFromTheAudioThreadAreAllDelivered) {
+  AudioEngine engine(AudioEngine::interleaved16BitStereoAudioDescription(), true, true,
+                     testing::makeVirtualDevice(Clock::RealTime));
+  Counter::received = 0;
+  ASSERT_TRUE(engine.start());
+  engine.addChannels({std::make_shared<Counter>()});
+  EXPECT_TRUE(testing::mainLoop().runUntil([] { return Counter::received == 200; },
+                                           std::chrono::seconds(10)));
+  engine.stop();
+}
+
+}  // namespace
+}  // namespace qur

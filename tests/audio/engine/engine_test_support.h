@@ -1,0 +1,121 @@
+// Channels, filters and receivers for engine tests.
+#pragma once
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "audio/engine/audio_engine.h"
+#include "audio/engine/virtual_device.h"
+
+namespace qur::testing {
+
+// Writes the same value into every sample, or nothing while `silent`.
+class ConstantChannel : public AudioPlayable {
+ public:
+  explicit ConstantChannel(int16_t value) : value(value) {}
+  AudioEngineRenderCallback renderCallback() const override { return &render; }
+  static OSStatus render(AudioPlayable* channel, AudioEngine*, const AudioTimeStamp*, UInt32 frames,
+                         AudioBufferList* audio) {
+    auto* self = static_cast<ConstantChannel*>(channel);
+    self->renders.fetch_add(1, std::memory_order_relaxed);
+    if (self->removed.load(std::memory_order_acquire)) {
+      self->callsAfterRemoval.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (self->silent.load(std::memory_order_relaxed)) return noErr;
+    auto* samples = static_cast<int16_t*>(audio->mBuffers[0].mData);
+    for (UInt32 i = 0; i < frames * 2; ++i) samples[i] = self->value;
+    return noErr;
+  }
+  int16_t value;
+  std::atomic<bool> silent{false};
+  std::atomic<bool> removed{false};
+  std::atomic<int> renders{0};
+  std::atomic<int> callsAfterRemoval{0};
+};
+
+// A sine on both channels at a peak level of `amplitude` (0..1).
+class ToneChannel : public AudioPlayable {
+ public:
+  ToneChannel(double frequency, double amplitude, double rate = 44100.0)
+      : _step(2 * M_PI * frequency / rate), _amplitude(amplitude * 32767.0) {}
+  AudioEngineRenderCallback renderCallback() const override { return &render; }
+  static OSStatus render(AudioPlayable* channel, AudioEngine*, const AudioTimeStamp*, UInt32 frames,
+                         AudioBufferList* audio) {
+    auto* self = static_cast<ToneChannel*>(channel);
+    auto* samples = static_cast<int16_t*>(audio->mBuffers[0].mData);
+    for (UInt32 f = 0; f < frames; ++f) {
+      const auto v = static_cast<int16_t>(self->_amplitude * std::sin(self->_phase));
+      samples[2 * f] = v;
+      samples[2 * f + 1] = v;
+      self->_phase += self->_step;
+      if (self->_phase > 2 * M_PI) self->_phase -= 2 * M_PI;
+    }
+    return noErr;
+  }
+
+ private:
+  double _phase = 0;
+  double _step;
+  double _amplitude;
+};
+
+// Applies sample = sample * multiply + add to what it pulls; or pulls nothing.
+class ArithmeticFilter : public AudioFilter {
+ public:
+  ArithmeticFilter(int multiply, int add, bool pull = true)
+      : multiply(multiply), add(add), pull(pull) {}
+  AudioEngineFilterCallback filterCallback() const override { return &filter; }
+  static OSStatus filter(AudioFilter* object, AudioEngine*, AudioEngineAudioProducer producer,
+                         void* token, const AudioTimeStamp*, UInt32 frames,
+                         AudioBufferList* audio) {
+    auto* self = static_cast<ArithmeticFilter*>(object);
+    if (!self->pull) return noErr;
+    UInt32 got = frames;
+    const OSStatus status = producer(token, audio, &got);
+    auto* samples = static_cast<int16_t*>(audio->mBuffers[0].mData);
+    for (UInt32 i = 0; i < got * 2; ++i) {
+      samples[i] = static_cast<int16_t>(samples[i] * self->multiply + self->add);
+    }
+    return status;
+  }
+  int multiply, add;
+  bool pull;
+};
+
+// Remembers the first sample of every cycle it was given (up to a capacity
+// fixed at creation, so recording never allocates).
+class RecordingReceiver : public AudioReceiver {
+ public:
+  explicit RecordingReceiver(size_t capacity = 100000) : firstSamples(capacity, 0) {}
+  AudioEngineReceiverCallback receiverCallback() const override { return &receive; }
+  static void receive(AudioReceiver* object, AudioEngine*, int source, const AudioTimeStamp*,
+                      UInt32 frames, const AudioBufferList* audio) {
+    auto* self = static_cast<RecordingReceiver*>(object);
+    const size_t n = self->count.load(std::memory_order_relaxed);
+    if (n >= self->firstSamples.size() || frames == 0) return;
+    self->firstSamples[n] = static_cast<const int16_t*>(audio->mBuffers[0].mData)[0];
+    self->lastSource = source;
+    self->lastBytes = audio->mBuffers[0].mDataByteSize;
+    self->count.store(n + 1, std::memory_order_release);
+  }
+  std::vector<int16_t> firstSamples;
+  std::atomic<size_t> count{0};
+  int lastSource = 0;
+  UInt32 lastBytes = 0;
+};
+
+inline std::unique_ptr<VirtualDevice> makeVirtualDevice(VirtualDeviceOptions::Clock clock,
+                                                        uint32_t memoryFrames = 0) {
+  VirtualDeviceOptions options;
+  options.clock = clock;
+  if (memoryFrames) {
+    options.output = VirtualDeviceOptions::Output::Memory;
+    options.memoryCapacityFrames = memoryFrames;
+  }
+  return std::make_unique<VirtualDevice>(options);
+}
+
+}  // namespace qur::testing

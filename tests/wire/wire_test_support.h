@@ -1,0 +1,83 @@
+// Real sinks and delegates that remember what passed through them.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "audio/opus_packet.h"
+#include "wire/stream.h"
+
+namespace qur::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes bytesOf(ByteMessage message) {
+  return Bytes(message.begin(), message.end());
+}
+
+// Copies every message it is given, as a well-behaved sink must.
+class RecordingSink : public StreamSink {
+ public:
+  bool writeMessage(ByteMessage message) override {
+    std::lock_guard lock(mutex);
+    messages.push_back(bytesOf(message));
+    return true;
+  }
+  std::vector<Bytes> taken() {
+    std::lock_guard lock(mutex);
+    return messages;
+  }
+  std::mutex mutex;
+  std::vector<Bytes> messages;
+};
+
+class RecordingMessageDelegate : public StreamSourceDelegate {
+ public:
+  void gotMessage(ByteMessage message) override {
+    std::lock_guard lock(mutex);
+    messages.push_back(bytesOf(message));
+  }
+  std::vector<Bytes> taken() {
+    std::lock_guard lock(mutex);
+    return messages;
+  }
+  std::size_t count() {
+    std::lock_guard lock(mutex);
+    return messages.size();
+  }
+  std::mutex mutex;
+  std::vector<Bytes> messages;
+};
+
+// A copy of what a wire message source handed over.
+struct ReceivedPacket {
+  OpusPacketKind kind;
+  std::uint32_t timestamp;
+  std::uint32_t sessionNumber;
+  std::uint32_t packetNumber;
+  const AudioBufferList* audioBufferList;
+  std::uint32_t frameCount;
+  Bytes data;
+};
+
+class RecordingWireDelegate : public WireMessageStreamDelegate {
+ public:
+  void wireMessageStreamReceivedOpusPacket(WireMessageStreamSource&,
+                                           const OpusPacket* packet) override {
+    events.push_back("packet");
+    packets.push_back({packet->kind, packet->timestamp, packet->sessionNumber, packet->packetNumber,
+                       packet->audioBufferList, packet->frameCount,
+                       Bytes(packet->data, packet->data + packet->dataLength)});
+  }
+  void wireMessageStreamReceivedStreamStatus(WireMessageStreamSource&, int status) override {
+    events.push_back("status " + std::to_string(status));
+    statuses.push_back(status);
+  }
+  std::vector<std::string> events;
+  std::vector<ReceivedPacket> packets;
+  std::vector<int> statuses;
+};
+
+}  // namespace qur::testing
