@@ -39,8 +39,7 @@ class OpusStreamReceiver : public WireMessageStreamDelegate,
 
   void wireMessageStreamReceivedOpusPacket(WireMessageStreamSource& source,
                                            const OpusPacket* packet) override;
-  void wireMessageStreamReceivedStreamStatus(WireMessageStreamSource& source,
-                                             int status) override;
+  void wireMessageStreamReceivedStreamStatus(WireMessageStreamSource& source, int status) override;
   // The same status handling without a source.
   void receivedStreamStatus(int status);
 

@@ -33,7 +33,8 @@ void OpusStreamer::encoderHasNewPacketsInBuffer(OpusEncoder&, CircularBuffer* bu
 }
 
 void OpusStreamer::encoderDidChangeItsEncodingStatusTo(OpusEncoder&, bool encoding) {
-  _sink->sendStreamStatus(static_cast<int>(encoding ? StreamStatus::Started : StreamStatus::Stopped));
+  _sink->sendStreamStatus(
+      static_cast<int>(encoding ? StreamStatus::Started : StreamStatus::Stopped));
 }
 
 }  // namespace qur

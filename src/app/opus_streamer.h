@@ -13,8 +13,7 @@ namespace qur {
 class OutputStream;
 class WireMessageStreamSink;
 
-class OpusStreamer : public OpusEncoderDelegate,
-                     public std::enable_shared_from_this<OpusStreamer> {
+class OpusStreamer : public OpusEncoderDelegate, public std::enable_shared_from_this<OpusStreamer> {
  public:
   // Becomes the encoder's delegate.
   static std::shared_ptr<OpusStreamer> create(std::shared_ptr<OpusEncoder> encoder,

@@ -35,19 +35,19 @@ bool OpusDecoder::setUp(const AudioStreamBasicDescription& outputFormat,
   }
 
   int error = OPUS_OK;
-  _decoder = opus_decoder_create(static_cast<opus_int32>(_codecAudioDescription.mSampleRate),
-                                 static_cast<int>(_codecAudioDescription.mChannelsPerFrame),
-                                 &error);
+  _decoder =
+      opus_decoder_create(static_cast<opus_int32>(_codecAudioDescription.mSampleRate),
+                          static_cast<int>(_codecAudioDescription.mChannelsPerFrame), &error);
   if (error != OPUS_OK || !_decoder) {
     QUR_LOG_ERROR("Opus decoder init failed with %s(%d)", opus_strerror(error), error);
     _decoder = nullptr;
     return false;
   }
 
-  _converterInputBufferList = audioBufferListCreateForFormat(_codecAudioDescription,
-                                                             kConverterBufferFrames);
-  _converterOutputBufferList = audioBufferListCreateForFormat(_outputAudioDescription,
-                                                              kConverterBufferFrames);
+  _converterInputBufferList =
+      audioBufferListCreateForFormat(_codecAudioDescription, kConverterBufferFrames);
+  _converterOutputBufferList =
+      audioBufferListCreateForFormat(_outputAudioDescription, kConverterBufferFrames);
   _converterOutputBufferListByteCapacity =
       kConverterBufferFrames * _outputAudioDescription.mBytesPerFrame;
   _formatConverter = PCMFormatConverter::create(_codecAudioDescription, _outputAudioDescription);

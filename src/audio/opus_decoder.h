@@ -86,6 +86,8 @@ class OpusDecoder : public AudioPlayable {
   UInt32 _converterOutputBufferListByteCapacity = 0;
   std::unique_ptr<PCMFormatConverter> _formatConverter;
   std::atomic<std::uint64_t> _sessionEndsPlayed{0};
+  // The last packet played was a session end (audio thread only).
+  bool _sessionEnded = false;
 };
 
 }  // namespace qur

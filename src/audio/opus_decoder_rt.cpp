@@ -43,9 +43,10 @@ void OpusDecoder::outputAvailableConvertedSamples(AudioEngine* controller, OpusD
     const auto s = static_cast<std::uint32_t>(status);
     decoder->_realtimeLog(controller, true, LogLevelError, LogFlagError, __FILE__, __LINE__,
                           "outputAvailableConvertedSamples",
-                "sample rate conversion failed with %d, '%c%c%c%c'", static_cast<int>(status),
-                static_cast<char>((s >> 24) & 0xFF), static_cast<char>((s >> 16) & 0xFF),
-                static_cast<char>((s >> 8) & 0xFF), static_cast<char>(s & 0xFF));
+                          "sample rate conversion failed with %d, '%c%c%c%c'",
+                          static_cast<int>(status), static_cast<char>((s >> 24) & 0xFF),
+                          static_cast<char>((s >> 16) & 0xFF), static_cast<char>((s >> 8) & 0xFF),
+                          static_cast<char>(s & 0xFF));
   }
   if (out->mBuffers[0].mDataByteSize == 0) return;
   circularBufferCopyAudioBufferList(&decoder->_outputBuffer, out, nullptr, kCircularBufferCopyAll,
@@ -59,8 +60,11 @@ bool OpusDecoder::playNextPacket(AudioEngine* controller, OpusDecoder* decoder) 
   const OpusPacket* packet = opusPacketBufferPeek(input);
   if (!packet) return false;
 
+  // Session numbers compare in wrap-around order, as the receiver counts
+  // them: after an end signal of the all-ones "no session yet" (a stop seen
+  // before any start) session 0 is the next one, not an older one.
   const UInt32 session = packet->sessionNumber;
-  if (session < decoder->_currentSessionNumber) {
+  if (static_cast<std::int32_t>(session - decoder->_currentSessionNumber) < 0) {
     opusPacketBufferConsume(input);
     return true;
   }
@@ -78,6 +82,7 @@ bool OpusDecoder::playNextPacket(AudioEngine* controller, OpusDecoder* decoder) 
       opus_decoder_ctl(decoder->_decoder, OPUS_RESET_STATE);
       decoder->_sessionEndsPlayed.fetch_add(1, std::memory_order_acq_rel);
     }
+    decoder->_sessionEnded = sessionEnd;
     return true;
   }
 
@@ -85,12 +90,14 @@ bool OpusDecoder::playNextPacket(AudioEngine* controller, OpusDecoder* decoder) 
   // A length beyond what libopus can take is as corrupt as bad bytes.
   const UInt32 length = packet->dataLength;
   int samples = OPUS_INVALID_PACKET;
-  if (length <= static_cast<UInt32>(INT32_MAX)) {
+  // An empty packet would make libopus conceal a loss, inventing sound.
+  if (length > 0 && length <= static_cast<UInt32>(INT32_MAX)) {
     samples = opus_decode(decoder->_decoder, packet->data, static_cast<opus_int32>(length),
                           static_cast<opus_int16*>(pcm->mBuffers[0].mData),
                           static_cast<int>(decoder->_opusMaxPacketSizeSampleCount), 0);
   }
   opusPacketBufferConsume(input);
+  decoder->_sessionEnded = false;
   if (samples < static_cast<int>(decoder->_opusMinPacketSizeSampleCount)) return false;
   pcm->mBuffers[0].mDataByteSize =
       static_cast<UInt32>(samples) * decoder->_codecAudioDescription.mBytesPerFrame;
@@ -107,8 +114,18 @@ OSStatus OpusDecoder::render(OpusDecoder* decoder, AudioEngine* controller, UInt
                              AudioBufferList* list) {
   CircularBuffer* output = &decoder->_outputBuffer;
   const AudioStreamBasicDescription& format = decoder->_outputAudioDescription;
-  while (storedFrames(output, format) < frames) {
-    if (!playNextPacket(controller, decoder)) return noErr;
+  UInt32 stored = 0;
+  while ((stored = storedFrames(output, format)) < frames) {
+    if (!playNextPacket(controller, decoder)) {
+      // The tail of an end sound plays out now, padded with the engine's
+      // silence, instead of waiting for the next transmission to push it
+      // out ahead of that transmission's start sound.
+      if (decoder->_sessionEnded && stored > 0) {
+        UInt32 tail = stored;
+        circularBufferDequeueBufferListFrames(output, &tail, list, nullptr, &format);
+      }
+      return noErr;
+    }
   }
   UInt32 delivered = frames;
   circularBufferDequeueBufferListFrames(output, &delivered, list, nullptr, &format);

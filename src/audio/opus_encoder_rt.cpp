@@ -61,17 +61,17 @@ void OpusEncoder::encodePacket(OpusEncoder* encoder) {
   pcmFormatConverterFetch(converter, pcm, kFramesPerPacket);
 
   OpusPacket* packet = encoder->_currentlyEncodingPacket;
-  const opus_int32 bytes =
-      opus_encode(encoder->_encoder, static_cast<const opus_int16*>(pcm->mBuffers[0].mData),
-                  static_cast<int>(kFramesPerPacket), packet->data,
-                  static_cast<opus_int32>(kMaxPacketBytes));
+  const opus_int32 bytes = opus_encode(
+      encoder->_encoder, static_cast<const opus_int16*>(pcm->mBuffers[0].mData),
+      static_cast<int>(kFramesPerPacket), packet->data, static_cast<opus_int32>(kMaxPacketBytes));
   // Below 2 bytes is an error or a frame that needs no transmission.
   if (bytes < 2) return;
 
   // Audio stamped before the transmission started (or without a host time)
   // counts from its start rather than wrapping around.
   UInt64 elapsed = 0;
-  if ((capture.mFlags & kAudioTimeStampHostTimeValid) && capture.mHostTime > encoder->_referenceTime) {
+  if ((capture.mFlags & kAudioTimeStampHostTimeValid) &&
+      capture.mHostTime > encoder->_referenceTime) {
     elapsed = capture.mHostTime - encoder->_referenceTime;
   }
   packet->kind = OpusPacketKind::Audio;

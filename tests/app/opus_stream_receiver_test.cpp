@@ -4,8 +4,12 @@
 #include "app/opus_stream_receiver.h"
 
 #include <gtest/gtest.h>
+#include <opus.h>
 
+#include <atomic>
+#include <cmath>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/audio_buffer_list.h"
@@ -29,9 +33,15 @@ std::string describe(const std::vector<Released>& records) {
   std::string text;
   for (const auto& r : records) {
     switch (r.kind) {
-      case OpusPacketKind::SessionStart: text += "S"; break;
-      case OpusPacketKind::SessionEnd: text += "E"; break;
-      default: text += "a" + std::to_string(r.number); break;
+      case OpusPacketKind::SessionStart:
+        text += "S";
+        break;
+      case OpusPacketKind::SessionEnd:
+        text += "E";
+        break;
+      default:
+        text += "a" + std::to_string(r.number);
+        break;
     }
     text += "/" + std::to_string(r.session) + " ";
   }
@@ -231,6 +241,65 @@ TEST_F(OpusStreamReceiverTest, UnknownStatusIsIgnored) {
   EXPECT_EQ(receiver->packetsInBuffer(), 0);
   EXPECT_EQ(receiver->currentSessionNumber(), 0xFFFFFFFFu);
   EXPECT_TRUE(released().empty());
+}
+
+}  // namespace
+}  // namespace qur
+
+namespace qur {
+namespace {
+
+// The receiver on its delivery thread and the decoder on the audio thread
+// meet only at the decoder's input ring.
+TEST(OpusStreamReceiverConcurrency, ReceiverFeedsWhileTheAudioThreadRenders) {
+  AudioBufferListPtr sound(audioBufferListCreateForFormat(codecAudioDescription(), 960));
+  std::fill_n(static_cast<std::int16_t*>(sound->mBuffers[0].mData), 960 * 2, std::int16_t(2000));
+  auto decoder = OpusDecoder::create(AudioEngine::interleaved16BitStereoAudioDescription());
+  auto receiver = OpusStreamReceiver::create(decoder, nullptr, sound.get(), sound.get());
+  ASSERT_TRUE(decoder && receiver);
+
+  // Real Opus packets of a tone.
+  int error = 0;
+  ::OpusEncoder* opus = opus_encoder_create(48000, 2, OPUS_APPLICATION_VOIP, &error);
+  opus_encoder_ctl(opus, OPUS_SET_BITRATE(8192));
+  std::vector<std::int16_t> pcm(2880 * 2);
+  for (int i = 0; i < 2880; ++i)
+    pcm[2 * i] = pcm[2 * i + 1] = std::int16_t(8000 * std::sin(i * 0.05));
+  auto packet = makeOpusPacket(614);
+  packet->frameCount = 2880;
+  packet->dataLength = std::uint32_t(opus_encode(opus, pcm.data(), 2880, packet->data, 614));
+  opus_encoder_destroy(opus);
+
+  constexpr int kTransmissions = 5, kPackets = 40;
+  std::atomic<bool> done{false};
+  std::atomic<std::uint64_t> loudCycles{0};
+  std::thread audio([&] {
+    AudioBufferListPtr out(audioBufferListCreate(2, 4, true, 441));
+    while (!done.load() || !decoder->isDrained()) {
+      auto* s = static_cast<std::int16_t*>(out->mBuffers[0].mData);
+      std::fill_n(s, 882, std::int16_t(0));
+      out->mBuffers[0].mDataByteSize = 441 * 4;
+      OpusDecoder::render(decoder.get(), nullptr, 441, out.get());
+      if (std::abs(s[400]) > 0 || std::abs(s[600]) > 0) loudCycles.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  for (int t = 0; t < kTransmissions; ++t) {
+    receiver->receivedStreamStatus(1);
+    for (int n = 0; n < kPackets; ++n) {
+      packet->sessionNumber = std::uint32_t(t);
+      packet->packetNumber = std::uint32_t(n);
+      receiver->feedOpusPacket(packet.get());
+      // Stay within the decoder ring, as a paced sender does.
+      while (decoder->inputBuffer()->fillCount.load() > 8192) std::this_thread::yield();
+    }
+    receiver->receivedStreamStatus(0);
+  }
+  done.store(true);
+  audio.join();
+  EXPECT_EQ(decoder->sessionEndsPlayed(), std::uint64_t(kTransmissions));
+  // Every packet is 6 cycles of sound; sounds add a few more.
+  EXPECT_GE(loudCycles.load(), std::uint64_t(kTransmissions * kPackets * 5));
 }
 
 }  // namespace

@@ -139,8 +139,7 @@ TEST_F(OpusStreamerTest, ByteStreamConstructionWritesLengthPrefixedFrames) {
     for (int i = 0; i < 300; ++i) {
       std::ifstream in(path, std::ios::binary);
       bytes.assign(std::istreambuf_iterator<char>(in), {});
-      if (bytes.size() >= 8 && bytes[bytes.size() - 1] == 0x00 &&
-          bytes[bytes.size() - 5] == 0x04) {
+      if (bytes.size() >= 8 && bytes[bytes.size() - 1] == 0x00 && bytes[bytes.size() - 5] == 0x04) {
         break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -53,8 +53,8 @@ TEST(PlaythroughLoopbackTest, SoundsAreHalvedAndTheEndSoundIsTheStartReversed) {
   auto* s = static_cast<std::int16_t*>(sound->mBuffers[0].mData);
   const std::int16_t samples[] = {3, -3, 1000, -1000, 7, 8};
   std::copy(std::begin(samples), std::end(samples), s);
-  auto stream = OpusPlaythroughStream::create(nullptr, AudioEngine::interleaved16BitStereoAudioDescription(),
-                                              std::move(sound));
+  auto stream = OpusPlaythroughStream::create(
+      nullptr, AudioEngine::interleaved16BitStereoAudioDescription(), std::move(sound));
   ASSERT_TRUE(stream);
   const auto* start = static_cast<const std::int16_t*>(stream->startSound()->mBuffers[0].mData);
   const auto* end = static_cast<const std::int16_t*>(stream->endSound()->mBuffers[0].mData);
@@ -78,7 +78,8 @@ TEST(PlaythroughLoopbackTest, TransmissionPlaysStartSoundVoiceEndSoundInOrder) {
     const std::uint64_t first = fed.fetch_add(frames);
     for (std::uint32_t i = 0; i < frames; ++i) {
       const double t = double(first + i) / kRate;
-      const auto v = t < kVoiceSeconds ? std::int16_t(0.3 * 32767 * std::sin(2 * M_PI * 300 * t)) : 0;
+      const auto v =
+          t < kVoiceSeconds ? std::int16_t(0.3 * 32767 * std::sin(2 * M_PI * 300 * t)) : 0;
       for (int c = 0; c < channels; ++c) samples[i * channels + c] = v;
     }
     if (double(first + frames) / kRate >= kVoiceSeconds) voiceDone.store(true);
@@ -89,8 +90,8 @@ TEST(PlaythroughLoopbackTest, TransmissionPlaysStartSoundVoiceEndSoundInOrder) {
   VirtualDevice* rawDevice = device.get();
   auto engine = std::make_shared<AudioEngine>(AudioEngine::interleaved16BitStereoAudioDescription(),
                                               true, false, std::move(device));
-  auto stream = OpusPlaythroughStream::create(engine, engine->audioDescription(),
-                                              toneSound(1000, 0.1, 0.5));
+  auto stream =
+      OpusPlaythroughStream::create(engine, engine->audioDescription(), toneSound(1000, 0.1, 0.5));
   ASSERT_TRUE(stream);
   engine->addInputReceiver(stream->opusEncoder());
   engine->addChannels({stream->opusDecoder()});
@@ -102,7 +103,10 @@ TEST(PlaythroughLoopbackTest, TransmissionPlaysStartSoundVoiceEndSoundInOrder) {
   ASSERT_TRUE(loop.runUntil([&] { return voiceDone.load(); }, std::chrono::seconds(10)));
   stream->opusEncoder()->stopEncoding();
   ASSERT_TRUE(loop.runUntil(
-      [&] { return stream->opusDecoder()->sessionEndsPlayed() == 1 && stream->opusDecoder()->isDrained(); },
+      [&] {
+        return stream->opusDecoder()->sessionEndsPlayed() == 1 &&
+               stream->opusDecoder()->isDrained();
+      },
       std::chrono::seconds(10)));
   loop.runFor(std::chrono::milliseconds(50));
   engine->stop();

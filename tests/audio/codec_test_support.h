@@ -39,7 +39,8 @@ class InputCycles {
     auto* samples = static_cast<std::int16_t*>(_list->mBuffers[0].mData);
     for (UInt32 i = 0; i < _frames; ++i) {
       const double t = double(_position + i) / _rate;
-      const auto v = std::int16_t(std::lround(amplitude * 32767.0 * std::sin(2 * M_PI * frequency * t)));
+      const auto v =
+          std::int16_t(std::lround(amplitude * 32767.0 * std::sin(2 * M_PI * frequency * t)));
       samples[2 * i] = v;
       samples[2 * i + 1] = v;
     }
@@ -141,8 +142,8 @@ inline std::vector<std::int16_t> decodeAll(const std::vector<RecordedPacket>& pa
   std::vector<std::int16_t> pcm;
   std::vector<std::int16_t> frame(5760 * 2);
   for (const auto& p : packets) {
-    const int n = opus_decode(decoder, p.data.data(), opus_int32(p.data.size()), frame.data(),
-                              5760, 0);
+    const int n =
+        opus_decode(decoder, p.data.data(), opus_int32(p.data.size()), frame.data(), 5760, 0);
     if (n > 0) pcm.insert(pcm.end(), frame.begin(), frame.begin() + n * 2);
   }
   opus_decoder_destroy(decoder);

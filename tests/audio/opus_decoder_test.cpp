@@ -88,7 +88,8 @@ class OpusDecoderTest : public ::testing::Test {
     list->mBuffers[0].mDataByteSize = frames * 4;
     EXPECT_EQ(OpusDecoder::render(decoder.get(), nullptr, frames, list.get()), noErr);
     std::vector<std::int16_t> out(s, s + frames * 2);
-    const bool untouched = std::all_of(out.begin(), out.end(), [](auto v) { return v == kUntouched; });
+    const bool untouched =
+        std::all_of(out.begin(), out.end(), [](auto v) { return v == kUntouched; });
     if (written) *written = !untouched;
     if (untouched) std::fill(out.begin(), out.end(), 0);  // the engine's zeroed bus
     return out;
@@ -168,6 +169,21 @@ TEST_F(OpusDecoderTest, OlderSessionPacketsAreSkippedInTheSameCycle) {
   EXPECT_NEAR(pcm[2 * 300], 1000, 150);
 }
 
+TEST_F(OpusDecoderTest, SessionZeroFollowsAnEndBeforeAnyStart) {
+  // A receiver that saw a stop before any start ends the all-ones session;
+  // its next transmission is session 0 and must still be heard.
+  auto endSound = constantSound(-3000, 480);
+  auto startSound = constantSound(3000, 4800);
+  auto end = signalPacket(OpusPacketKind::SessionEnd, 0xFFFFFFFFu, endSound.get());
+  auto start = signalPacket(OpusPacketKind::SessionStart, 0, startSound.get());
+  push(end.get());
+  push(start.get());
+  const auto pcm = renderCycles(20);
+  std::size_t started = 0;
+  for (std::size_t i = 0; i < pcm.size(); i += 2) started += std::abs(pcm[i] - 3000) < 300;
+  EXPECT_GT(started, 3000u) << "the session-0 start sound plays";
+}
+
 TEST_F(OpusDecoderTest, SessionEndPlaysTheWholeSoundThenStartsCleanForTheNextStream) {
   // Reference: the first packet of a stream through a fresh decoder.
   PacketSource first;
@@ -237,6 +253,8 @@ TEST_F(OpusDecoderTest, SteadyStreamPlaysWithoutGaps) {
     all.insert(all.end(), out.begin(), out.end());
   }
   // After the codec's start-up, every 10 ms carries the tone.
+  for (std::size_t c = 0; c < 30; ++c)
+    std::printf("%zu:%.0f ", c, testing::rms(all.data() + c * 882, 882));
   for (std::size_t c = 10; c < 300; ++c) {
     EXPECT_GT(testing::rms(all.data() + c * 882, 882), 2000.0) << "cycle " << c;
   }

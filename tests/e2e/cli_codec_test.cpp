@@ -33,7 +33,8 @@ RunResult run(const std::string& arguments) {
   std::FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) return result;
   char buffer[4096];
-  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) result.output.append(buffer, n);
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+    result.output.append(buffer, n);
   const int status = pclose(pipe);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
@@ -110,7 +111,7 @@ long bestLag(const std::vector<double>& a, const std::vector<double>& b, long fr
 
 struct Analysis {
   double speechCorrelation = 0;
-  long lag = 0;                   // windows from input to output
+  long lag = 0;  // windows from input to output
   double startBeepCorrelation = 0;
   double endBeepCorrelation = 0;
   long startBeepAt = -1, endBeepAt = -1;  // windows in the output
@@ -142,7 +143,8 @@ Analysis analyse(const Sound& input, const Sound& output, const Sound& beep) {
   for (std::size_t i = 0; i < in.size(); ++i) {
     const long j = long(i) + a.lag;
     const bool sounding = in[i] > 0.2 * inMax;
-    const bool silent = j < 0 || std::size_t(j) >= out.size() || out[std::size_t(j)] < 0.02 * outMax;
+    const bool silent =
+        j < 0 || std::size_t(j) >= out.size() || out[std::size_t(j)] < 0.02 * outMax;
     run = sounding && silent ? run + 1 : 0;
     longest = std::max(longest, run);
   }
@@ -161,9 +163,10 @@ class CliCodecTest : public ::testing::Test {
     dir = fs::temp_directory_path() / ("qur-cli-codec-" + std::to_string(getpid()));
     fs::create_directories(dir);
     speech = (dir / "speech.wav").string();
-    const std::string command = "espeak-ng -s 150 -w " + speech +
-                                " 'The quick brown fox jumps over the lazy dog near the river bank.'"
-                                " >/dev/null 2>&1";
+    const std::string command =
+        "espeak-ng -s 150 -w " + speech +
+        " 'The quick brown fox jumps over the lazy dog near the river bank.'"
+        " >/dev/null 2>&1";
     haveSpeech = std::system(command.c_str()) == 0 && fs::exists(speech);
   }
   static void TearDownTestSuite() { fs::remove_all(dir); }
@@ -218,8 +221,8 @@ TEST_F(CliCodecTest, SpeechThroughLoopbackAndThroughTheRecordedWire) {
 }
 
 TEST_F(CliCodecTest, CorruptFramesAreSkippedReportedAndPlaybackGoesOn) {
-  const auto looped = run("loopback --mic " + speech + " --speaker " + path("c.wav") + " --wire " +
-                          path("c.wire"));
+  const auto looped =
+      run("loopback --mic " + speech + " --speaker " + path("c.wav") + " --wire " + path("c.wire"));
   ASSERT_EQ(looped.status, 0) << looped.output;
   std::ifstream in(path("c.wire"), std::ios::binary);
   std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), {});
@@ -250,7 +253,8 @@ TEST_F(CliCodecTest, CorruptFramesAreSkippedReportedAndPlaybackGoesOn) {
   const Sound beep = readSound(std::string(QUR_SOUNDS_DIR) + "/beep.caf");
   for (const std::string name : {"corrupt", "oversized"}) {
     SCOPED_TRACE(name);
-    const auto played = run("play-wire " + path(name + ".wire") + " --speaker " + path(name + ".wav"));
+    const auto played =
+        run("play-wire " + path(name + ".wire") + " --speaker " + path(name + ".wav"));
     EXPECT_EQ(played.status, 1) << played.output;
     EXPECT_NE(played.output.find("skipped"), std::string::npos) << played.output;
     // Playback went on past the bad frame: the speech is still there.

@@ -106,7 +106,8 @@ int liveLoopback(const std::string& deviceSpec, MainLoop& loop) {
   loop.runUntil([&] { return quit.load(); }, std::chrono::hours(24 * 365));
   keyboard.join();
   if (chain->opusEncoder()->isEncoding()) chain->opusEncoder()->stopEncoding();
-  waitFor(loop, [&] { return chain->opusDecoder()->isDrained(); }, kDrainTimeout);
+  waitFor(
+      loop, [&] { return chain->opusDecoder()->isDrained(); }, kDrainTimeout);
   engine->stop();
   engine->removeChannels({chain->opusDecoder()});
   engine->removeInputReceiver(chain->opusEncoder());
@@ -221,7 +222,8 @@ int loopbackCommand(const std::vector<std::string>& args) {
   }
   const double inputSeconds = double(feed->frames) / format.mSampleRate;
   const auto fileLimit = std::chrono::milliseconds(std::int64_t(inputSeconds * 1000) + 10000);
-  if (!waitFor(*loop, [&] { return feed->ended.load(); }, fileLimit)) {
+  if (!waitFor(
+          *loop, [&] { return feed->ended.load(); }, fileLimit)) {
     printError("the audio device stopped delivering microphone frames");
   }
   chain->opusEncoder()->stopEncoding();
@@ -234,7 +236,8 @@ int loopbackCommand(const std::vector<std::string>& args) {
       kDrainTimeout);
   // One more device cycle writes the last rendered frames.
   const std::uint64_t cycles = rawDevice->cycleCount();
-  waitFor(*loop, [&] { return rawDevice->cycleCount() > cycles + 2; }, std::chrono::seconds(1));
+  waitFor(
+      *loop, [&] { return rawDevice->cycleCount() > cycles + 2; }, std::chrono::seconds(1));
   engine->stop();
   engine->removeChannels({decoder});
   engine->removeInputReceiver(chain->opusEncoder());

@@ -157,8 +157,8 @@ int playWireCommand(const std::vector<std::string>& args) {
     return kExitFailure;
   }
   if (errors->errors() > 0) {
-    printError(std::to_string(errors->errors()) + " corrupt frame(s) or message(s) in " +
-               wirePath + " were skipped");
+    printError(std::to_string(errors->errors()) + " corrupt frame(s) or message(s) in " + wirePath +
+               " were skipped");
     return kExitFailure;
   }
   if (!drained) {
