@@ -29,11 +29,11 @@
 #include "app/opus_streamer.h"
 #include "app/playthrough_loopback.h"
 #include "audio/audio_buffer_list.h"
-#include "audio/converter.h"
 #include "audio/engine/audio_engine.h"
 #include "audio/engine/virtual_device.h"
 #include "audio/opus_decoder.h"
 #include "audio/opus_encoder.h"
+#include "audio/pcm_format_converter.h"
 #include "signals/main_queue.h"
 #include "wire/stream.h"
 #include "wire/wire_message_stream.h"
@@ -41,6 +41,8 @@
 namespace {
 
 using namespace qur;
+using qur::OpusDecoder;
+using qur::OpusEncoder;
 
 constexpr double kEngineRate = 44100.0;
 constexpr UInt32 kCycle = 441;
@@ -95,11 +97,31 @@ class RecordingSink : public StreamSink {
   std::mutex _mutex;
 };
 
+// The resampler as the converter sets it up: low quality, 16-bit, no dither.
 soxr_t makeSoxr(double from, double to) {
   soxr_error_t error = nullptr;
-  const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
-  const soxr_quality_spec_t quality = soxr_quality_spec(kConverterSoxrQuality, 0);
+  soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+  io.flags |= SOXR_NO_DITHER;
+  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_LQ, 0);
   return soxr_create(from, to, 2, &error, &io, &quality, nullptr);
+}
+
+// Group delay of the resampler in seconds: where an impulse comes out.
+double resamplerDelay(double from, double to) {
+  soxr_t soxr = makeSoxr(from, to);
+  std::vector<std::int16_t> in(std::size_t(from / 10) * 2, 0), out(std::size_t(to / 5) * 2, 0);
+  in[2 * 100] = in[2 * 100 + 1] = 30000;
+  std::size_t used = 0, made = 0, total = 0;
+  soxr_process(soxr, in.data(), in.size() / 2, &used, out.data(), out.size() / 2, &made);
+  total = made;
+  soxr_process(soxr, nullptr, 0, &used, out.data() + 2 * total, out.size() / 2 - total, &made);
+  total += made;
+  soxr_delete(soxr);
+  std::size_t peak = 0;
+  for (std::size_t i = 0; i < total; ++i) {
+    if (std::abs(out[2 * i]) > std::abs(out[2 * peak])) peak = i;
+  }
+  return double(peak) / to - 100.0 / from;
 }
 
 struct EncodeRun {
@@ -146,7 +168,7 @@ double encodeBare(const std::vector<std::int16_t>& pcm) {
       frame[2 * filled] = resampled[2 * i];
       frame[2 * filled + 1] = resampled[2 * i + 1];
       if (++filled == 2880) {
-        opus_encode(opus, frame.data(), 2880, packet, sizeof packet);
+        if (opus_encode(opus, frame.data(), 2880, packet, sizeof packet) < 0) break;
         filled = 0;
       }
     }
@@ -351,22 +373,26 @@ int main() {
   opus_int32 lookahead = 0;
   opus_encoder_ctl(opus, OPUS_GET_LOOKAHEAD(&lookahead));
   opus_encoder_destroy(opus);
-  soxr_t up = makeSoxr(kEngineRate, 48000), down = makeSoxr(48000, kEngineRate);
-  const double resampler = soxr_delay(up) / 48000.0 + soxr_delay(down) / kEngineRate;
-  soxr_delete(up);
-  soxr_delete(down);
+  const double resampler = resamplerDelay(kEngineRate, 48000) + resamplerDelay(48000, kEngineRate);
+  // Input each converter keeps back: its look-ahead reserve, and the 10 %
+  // margin of the cautious estimate on one packet.
+  const double ratio = 48000.0 / kEngineRate;
+  const double held = PCMFormatConverter::kLookAheadReserveFrames / kEngineRate +
+                      2880.0 / ratio * (1 / 0.9 - 1) / kEngineRate +
+                      PCMFormatConverter::kLookAheadReserveFrames / 48000.0 +
+                      2880.0 * (1 / 0.9 - 1) / 48000.0;
 
   const LatencyResult latency = measureLatency();
-  const double frame = OpusEncoder::kFrameDuration;
+  const double frame = qur::OpusEncoder::kFrameDuration;
   const double reserve = OpusStreamReceiver::kReservePackets * frame;
   const double backlog = std::max(0.0, latency.beepSeconds - frame);
-  const double design = frame + reserve + lookahead / 48000.0 + resampler + backlog;
+  const double design = frame + reserve + lookahead / 48000.0 + resampler + held + backlog;
   std::printf("steady-state delay of a click in the middle of a 6 s loopback transmission:\n");
   std::printf(
       "  design: frame %.1f + reserve %.1f + Opus look-ahead %.1f + resampler %.1f"
-      " + start sound ahead of the voice %.1f = %.1f ms\n",
-      1e3 * frame, 1e3 * reserve, 1e3 * lookahead / 48000.0, 1e3 * resampler, 1e3 * backlog,
-      1e3 * design);
+      " + converter hold-back %.1f + start sound ahead of the voice %.1f = %.1f ms\n",
+      1e3 * frame, 1e3 * reserve, 1e3 * lookahead / 48000.0, 1e3 * resampler, 1e3 * held,
+      1e3 * backlog, 1e3 * design);
   if (latency.measured < 0) {
     std::printf("  measured: click not found in the output\n");
     return 1;

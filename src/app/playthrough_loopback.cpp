@@ -6,6 +6,8 @@
 #include "audio/media_reader.h"
 #include "audio/opus_decoder.h"
 #include "audio/opus_encoder.h"
+#include "audio/sound_resources.h"
+#include "log/log.h"
 #include "wire/playthrough_message_sink.h"
 #include "wire/wire_message_stream.h"
 
@@ -14,7 +16,12 @@ namespace qur {
 std::unique_ptr<OpusPlaythroughStream> OpusPlaythroughStream::create(
     std::shared_ptr<AudioEngine> engine) {
   const AudioStreamBasicDescription beepFormat = codecAudioDescription();
-  AudioBufferListPtr beep(MediaReader::createRawPCMOfSound("beep", beepFormat));
+  const std::string path = soundResourcePath("beep", "caf");
+  if (path.empty()) {
+    QUR_LOG_ERROR("Sound \"beep.caf\" not found in %s", soundResourceDirectory().c_str());
+    return nullptr;
+  }
+  AudioBufferListPtr beep(MediaReader::createRawPCMOfAssetAtURL(path, &beepFormat));
   if (!beep) return nullptr;
   // Without an engine the chain is built for an all-zero format, as the
   // described chain does; no converter can work with that, so creation fails.

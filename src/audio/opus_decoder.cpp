@@ -3,8 +3,8 @@
 #include <opus/opus.h>
 
 #include "audio/audio_buffer_list.h"
-#include "audio/converter.h"
 #include "audio/opus_packet.h"
+#include "audio/pcm_format_converter.h"
 #include "audio/realtime_logger.h"
 #include "log/log.h"
 

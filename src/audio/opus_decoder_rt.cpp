@@ -2,9 +2,9 @@
 // Allocation-, lock- and log-free; errors go through the real-time logger.
 #include <opus/opus.h>
 
-#include "audio/converter.h"
 #include "audio/opus_decoder.h"
 #include "audio/opus_packet.h"
+#include "audio/pcm_format_converter.h"
 #include "audio/realtime_logger.h"
 #include "log/log.h"
 

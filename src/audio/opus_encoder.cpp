@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "audio/audio_buffer_list.h"
-#include "audio/converter.h"
+#include "audio/pcm_format_converter.h"
 #include "audio/run_loop_thread.h"
 #include "log/log.h"
 

@@ -4,8 +4,8 @@
 
 #include <mutex>
 
-#include "audio/converter.h"
 #include "audio/opus_encoder.h"
+#include "audio/pcm_format_converter.h"
 
 namespace qur {
 

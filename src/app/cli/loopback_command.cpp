@@ -158,7 +158,7 @@ int loopbackCommand(const std::vector<std::string>& args) {
   }
   const AudioStreamBasicDescription format = AudioEngine::interleaved16BitStereoAudioDescription();
   auto feed = std::make_shared<MicrophoneFeed>();
-  feed->audio.reset(MediaReader::createRawPCMOfFile(micPath, format));
+  feed->audio.reset(MediaReader::createRawPCMOfAssetAtURL(micPath, &format));
   if (!feed->audio) {
     printError("cannot decode microphone file " + micPath + " (not a sound file?)");
     return kExitFailure;
