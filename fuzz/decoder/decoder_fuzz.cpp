@@ -21,6 +21,7 @@
 namespace {
 
 using namespace qur;
+using qur::OpusDecoder;
 
 struct Fixture {
   AudioBufferListPtr sounds[3];
@@ -67,7 +68,8 @@ void render(OpusDecoder* decoder, AudioBufferList* list, UInt32 frames) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static Fixture fixture;
-  auto decoder = OpusDecoder::create(AudioEngine::interleaved16BitStereoAudioDescription());
+  auto decoder =
+      qur::OpusDecoder::create(qur::AudioEngine::interleaved16BitStereoAudioDescription());
   if (!decoder) return 0;
   CircularBuffer* ring = decoder->inputBuffer();
   OpusPacket* packet = fixture.packet.get();

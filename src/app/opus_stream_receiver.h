@@ -50,7 +50,8 @@ class OpusStreamReceiver : public WireMessageStreamDelegate,
   // Releases every queued record of the current or an earlier session.
   void flushSession();
 
-  std::shared_ptr<OpusDecoder> decoder() const { return std::atomic_load(&_decoder); }
+  // Set once at creation, never replaced.
+  const std::shared_ptr<OpusDecoder>& decoder() const { return _decoder; }
   std::uint32_t currentSessionNumber() const { return _currentSessionNumber; }
   std::int32_t packetsInBuffer() const { return _packetsInBuffer.load(); }
   // Audio packets that came in through the source since creation.

@@ -26,7 +26,8 @@ class OpusStreamer : public OpusEncoderDelegate, public std::enable_shared_from_
   void encoderHasNewPacketsInBuffer(OpusEncoder& encoder, CircularBuffer* buffer) override;
   void encoderDidChangeItsEncodingStatusTo(OpusEncoder& encoder, bool encoding) override;
 
-  std::shared_ptr<OpusEncoder> encoder() const { return std::atomic_load(&_encoder); }
+  // Set once at creation, never replaced.
+  const std::shared_ptr<OpusEncoder>& encoder() const { return _encoder; }
   const std::shared_ptr<WireMessageStreamSink>& sink() const { return _sink; }
 
  private:
