@@ -15,6 +15,7 @@
 #include "audio/circular_buffer.h"
 #include "audio/engine/audio_engine.h"
 #include "audio/opus_packet.h"
+#include "signals/spin_lock.h"
 
 struct OpusEncoder;  // libopus
 
@@ -33,23 +34,6 @@ class OpusEncoderDelegate {
   // On the thread that started or stopped encoding, with the running-state
   // lock held: the delegate must not call startEncoding or stopEncoding.
   virtual void encoderDidChangeItsEncodingStatusTo(OpusEncoder& encoder, bool encoding) = 0;
-};
-
-// The one lock the audio thread takes. Held only for an input cycle or a
-// start or stop, so spinning is short.
-class SpinLock {
- public:
-  void lock() {
-    while (_flag.test_and_set(std::memory_order_acquire)) {
-      while (_flag.test(std::memory_order_relaxed)) {
-      }
-    }
-  }
-  bool try_lock() { return !_flag.test_and_set(std::memory_order_acquire); }
-  void unlock() { _flag.clear(std::memory_order_release); }
-
- private:
-  std::atomic_flag _flag = ATOMIC_FLAG_INIT;
 };
 
 class OpusEncoder : public AudioReceiver, public std::enable_shared_from_this<OpusEncoder> {
@@ -128,6 +112,8 @@ class OpusEncoder : public AudioReceiver, public std::enable_shared_from_this<Op
   std::atomic<bool> _isEncoding{false};
   UInt32 _currentSessionNumber = 0;
   UInt32 _currentPacketNumber = 0;
+  // The one lock the audio thread takes: held for an input cycle, or by a
+  // start or stop (a stop waits for the last drain meanwhile).
   SpinLock _encoderRunningStateLock;
   mutable std::mutex _delegateMutex;
   std::weak_ptr<OpusEncoderDelegate> _delegate;
