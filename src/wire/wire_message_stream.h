@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "audio/opus_packet.h"
+#include "signals/subject.h"
 #include "wire/stream.h"
 #include "wire/wire_message.h"
 
@@ -51,12 +52,17 @@ class WireMessageStreamSource : public StreamSourceDelegate {
 
   std::shared_ptr<WireMessageStreamDelegate> delegate() const;
   void setDelegate(std::weak_ptr<WireMessageStreamDelegate> delegate);
+  // Each received status (0 or 1), after the delegate was told, on the
+  // delivering thread; no value on subscription; completes when the source
+  // is destroyed.
+  Signal<int> statusSignal() const;
 
  private:
   QURWireMessage _currentWireMessage;
   OpusPacketPtr _currentPacket;
   mutable std::mutex _delegateMutex;
   std::weak_ptr<WireMessageStreamDelegate> _delegate;
+  std::shared_ptr<Subject<int>> _statusSubject = Subject<int>::create();
 };
 
 }  // namespace qur

@@ -9,7 +9,10 @@ WireMessageStreamSource::WireMessageStreamSource()
     : _currentWireMessage(QURWireMessage_init_zero),
       _currentPacket(makeOpusPacket(kWireMessageReceiveCapacity)) {}
 
-WireMessageStreamSource::~WireMessageStreamSource() = default;
+// Subscribers of statusSignal learn that this peer's stream has ended.
+WireMessageStreamSource::~WireMessageStreamSource() { _statusSubject->sendCompleted(); }
+
+Signal<int> WireMessageStreamSource::statusSignal() const { return _statusSubject->signal(); }
 
 std::shared_ptr<WireMessageStreamDelegate> WireMessageStreamSource::delegate() const {
   std::lock_guard lock(_delegateMutex);
@@ -52,6 +55,7 @@ void WireMessageStreamSource::gotMessage(ByteMessage message) {
     }
     if (const auto target = delegate())
       target->wireMessageStreamReceivedStreamStatus(*this, status);
+    _statusSubject->sendNext(status);
   }
 }
 
