@@ -57,11 +57,17 @@ void Application::initWalkieTalkie() {
   if (_options.startAdvertising) _walkieTalkie->multipeerController()->startAdvertising();
 }
 
-AnalyticsTracker& Application::analyticsTracker() { return AnalyticsTracker::sharedInstance(); }
+AnalyticsTracker& Application::analyticsTracker() {
+  return AnalyticsTracker::sharedInstance();
+}
 
-void Application::setScreenName(const std::string& name) { analyticsTracker().setScreenName(name); }
+void Application::setScreenName(const std::string& name) {
+  analyticsTracker().setScreenName(name);
+}
 
-void Application::trackScreenView() { analyticsTracker().trackScreenView(); }
+void Application::trackScreenView() {
+  analyticsTracker().trackScreenView();
+}
 
 void Application::trackEvent(const std::string& category, const std::string& action,
                              const std::string& label, std::optional<std::int64_t> value) {

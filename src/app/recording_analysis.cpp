@@ -16,11 +16,13 @@ constexpr double kReadRate = 44100.0;
 constexpr int kDecimation = 4;  // 44100 / 11025
 
 std::vector<double> rmsDb(const AnalysisSignal& signal, double windowSeconds, double floorDb) {
-  const std::size_t window = std::max<std::size_t>(1, std::size_t(windowSeconds * AnalysisSignal::kSampleRate));
+  const std::size_t window =
+      std::max<std::size_t>(1, std::size_t(windowSeconds * AnalysisSignal::kSampleRate));
   std::vector<double> out;
   for (std::size_t i = 0; i + window <= signal.samples.size(); i += window) {
     double sum = 0;
-    for (std::size_t j = i; j < i + window; ++j) sum += double(signal.samples[j]) * signal.samples[j];
+    for (std::size_t j = i; j < i + window; ++j)
+      sum += double(signal.samples[j]) * signal.samples[j];
     const double rms = std::sqrt(sum / double(window));
     // Full-scale sine at 0 dB.
     out.push_back(std::max(floorDb, 20.0 * std::log10(rms * std::sqrt(2.0) + 1e-12)));
@@ -156,7 +158,8 @@ AnalysisSignal slice(const AnalysisSignal& signal, double start, double end) {
   const auto from = std::size_t(std::max(0.0, start) * AnalysisSignal::kSampleRate);
   const auto to = std::min(signal.samples.size(),
                            std::size_t(std::max(0.0, end) * AnalysisSignal::kSampleRate));
-  if (from < to) out.samples.assign(signal.samples.begin() + long(from), signal.samples.begin() + long(to));
+  if (from < to)
+    out.samples.assign(signal.samples.begin() + long(from), signal.samples.begin() + long(to));
   return out;
 }
 
@@ -189,7 +192,8 @@ VoiceComparison compareVoice(const AnalysisSignal& received, const AnalysisSigna
   auto ff = rmsDb(reference, kFine, -120.0);
   const std::size_t finePeriod = ff.size();
   if (finePeriod == 0) return result;
-  while (ff.size() < finePeriod * 2 + rf.size()) ff.insert(ff.end(), ff.begin(), ff.begin() + long(finePeriod));
+  while (ff.size() < finePeriod * 2 + rf.size())
+    ff.insert(ff.end(), ff.begin(), ff.begin() + long(finePeriod));
   const std::size_t fineLag = bestLag * 2;
   const double refPeak = *std::max_element(ff.begin(), ff.end());
   std::vector<double> differences;

@@ -117,8 +117,7 @@ WalkieTalkieController::~WalkieTalkieController() {
 }
 
 void WalkieTalkieController::sessionPeerDidChangeState(const std::shared_ptr<PeerSession>&,
-                                                       const PeerID& peer,
-                                                       PeerSessionState state) {
+                                                       const PeerID& peer, PeerSessionState state) {
   std::size_t count = 0;
   {
     std::lock_guard lock(_tableMutex);
@@ -146,7 +145,8 @@ void WalkieTalkieController::sessionPeerDidChangeState(const std::shared_ptr<Pee
         // A repeated report replaces the peer: its old decoder leaves the mix
         // rather than playing on with nobody feeding it.
         const auto old = _connectedPeers.find(peer);
-        if (old != _connectedPeers.end()) _audioController->removeChannels({old->second->decoder()});
+        if (old != _connectedPeers.end())
+          _audioController->removeChannels({old->second->decoder()});
         _audioController->addChannels({walkieTalkiePeer->decoder()});
         _connectedPeers[peer] = std::move(walkieTalkiePeer);
         publishConnectedPeers();

@@ -54,8 +54,8 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
   // show for this one (empty: the host name). Null (after a log line) only
   // when the encoder or the session cannot be set up. A missing sound is
   // logged and never played.
-  static std::shared_ptr<WalkieTalkieController> create(std::shared_ptr<AudioEngine> audioController,
-                                                        const std::string& peerName = {});
+  static std::shared_ptr<WalkieTalkieController> create(
+      std::shared_ptr<AudioEngine> audioController, const std::string& peerName = {});
   ~WalkieTalkieController() override;
   WalkieTalkieController(const WalkieTalkieController&) = delete;
   WalkieTalkieController& operator=(const WalkieTalkieController&) = delete;

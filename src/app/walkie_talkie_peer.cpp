@@ -21,8 +21,7 @@ std::shared_ptr<WalkieTalkiePeer> WalkieTalkiePeer::create(
   peer->_streamReceiver = OpusStreamReceiver::create(peer->_decoder, peer->_wireMessageSource,
                                                      sessionStartSound, sessionEndSound);
   if (!peer->_streamReceiver) {
-    QUR_LOG_ERROR("Could not create the stream receiver for peer %s",
-                  peerID.description().c_str());
+    QUR_LOG_ERROR("Could not create the stream receiver for peer %s", peerID.description().c_str());
     return nullptr;
   }
   return peer;
@@ -30,7 +29,9 @@ std::shared_ptr<WalkieTalkiePeer> WalkieTalkiePeer::create(
 
 WalkieTalkiePeer::~WalkieTalkiePeer() = default;
 
-Signal<int> WalkieTalkiePeer::statusSignal() const { return _wireMessageSource->statusSignal(); }
+Signal<int> WalkieTalkiePeer::statusSignal() const {
+  return _wireMessageSource->statusSignal();
+}
 
 Signal<bool> WalkieTalkiePeer::transmitting() const {
   return statusSignal().map([](const int& status) { return status == 1; });

@@ -21,10 +21,9 @@ class WalkieTalkiePeer {
   // The decoder renders in audioDescription (the engine's format). The sounds
   // belong to the caller and must outlive the peer. Null (after a log line)
   // when the decoder cannot be set up.
-  static std::shared_ptr<WalkieTalkiePeer> create(const AudioStreamBasicDescription& audioDescription,
-                                                  const PeerID& peerID,
-                                                  AudioBufferList* sessionStartSound,
-                                                  AudioBufferList* sessionEndSound);
+  static std::shared_ptr<WalkieTalkiePeer> create(
+      const AudioStreamBasicDescription& audioDescription, const PeerID& peerID,
+      AudioBufferList* sessionStartSound, AudioBufferList* sessionEndSound);
   ~WalkieTalkiePeer();
   WalkieTalkiePeer(const WalkieTalkiePeer&) = delete;
   WalkieTalkiePeer& operator=(const WalkieTalkiePeer&) = delete;

@@ -10,9 +10,13 @@ WireMessageStreamSource::WireMessageStreamSource()
       _currentPacket(makeOpusPacket(kWireMessageReceiveCapacity)) {}
 
 // Subscribers of statusSignal learn that this peer's stream has ended.
-WireMessageStreamSource::~WireMessageStreamSource() { _statusSubject->sendCompleted(); }
+WireMessageStreamSource::~WireMessageStreamSource() {
+  _statusSubject->sendCompleted();
+}
 
-Signal<int> WireMessageStreamSource::statusSignal() const { return _statusSubject->signal(); }
+Signal<int> WireMessageStreamSource::statusSignal() const {
+  return _statusSubject->signal();
+}
 
 std::shared_ptr<WireMessageStreamDelegate> WireMessageStreamSource::delegate() const {
   std::lock_guard lock(_delegateMutex);

@@ -49,7 +49,9 @@ bool isEvent(const std::string& line, const std::string& event,
   return true;
 }
 
-long long timeMs(const std::string& line) { return std::atoll(field(line, "time_ms")->c_str()); }
+long long timeMs(const std::string& line) {
+  return std::atoll(field(line, "time_ms")->c_str());
+}
 
 struct TestFiles {
   std::filesystem::path dir;
@@ -82,9 +84,9 @@ class Device {
   Device(const NetnsLab& lab, int host, std::string name, const std::string& mic,
          std::string speaker, const std::string& accept)
       : _name(std::move(name)), _speaker(std::move(speaker)) {
-    _process = lab.spawn(host, {QUR_CLI_PATH, "run", "--name", _name, "--mic", mic, "--speaker",
-                                _speaker, "--accept", accept, "--interface", NetnsLab::kInterface,
-                                "--events", "json"});
+    _process = lab.spawn(
+        host, {QUR_CLI_PATH, "run", "--name", _name, "--mic", mic, "--speaker", _speaker,
+               "--accept", accept, "--interface", NetnsLab::kInterface, "--events", "json"});
   }
 
   std::optional<std::string> wait(const std::string& event,
@@ -131,7 +133,8 @@ class Device {
 
 // A invites B (found through discovery), B accepts when asked.
 void connect(Device& a, Device& b) {
-  ASSERT_TRUE(a.wait("peer_found", b.name(), std::nullopt, 20s)) << a.name() << " never saw " << b.name();
+  ASSERT_TRUE(a.wait("peer_found", b.name(), std::nullopt, 20s))
+      << a.name() << " never saw " << b.name();
   a.send("invite " + b.name());
   if (b.wait("invitation", a.name(), std::nullopt, 10s)) b.send("accept");
   ASSERT_TRUE(b.wait("peer_connected", a.name(), std::nullopt, 10s));
@@ -144,7 +147,9 @@ AnalysisSignal load(const std::string& path) {
   return signal ? *signal : AnalysisSignal{};
 }
 
-AnalysisSignal beepSound() { return load(std::string(QUR_SOUNDS_DIR) + "/beep.caf"); }
+AnalysisSignal beepSound() {
+  return load(std::string(QUR_SOUNDS_DIR) + "/beep.caf");
+}
 
 // Power of one frequency in a stretch of the signal (Goertzel), per sample.
 double tonePower(const AnalysisSignal& signal, double hz) {
@@ -202,9 +207,8 @@ TEST_F(WalkieTalkieEndToEnd, SpeechReachesTheInvitedPeerBetweenItsSessionSounds)
   const HeardReport report = analyseTransmission(heard, beepSound());
   ASSERT_TRUE(report.startSound) << "no start sound in " << b.speaker();
   ASSERT_TRUE(report.endSound) << "no end sound in " << b.speaker();
-  EXPECT_TRUE(report.inOrder()) << "start " << *report.startSound << " voice "
-                                << report.voiceStart << "-" << report.voiceEnd << " end "
-                                << *report.endSound;
+  EXPECT_TRUE(report.inOrder()) << "start " << *report.startSound << " voice " << report.voiceStart
+                                << "-" << report.voiceEnd << " end " << *report.endSound;
   EXPECT_NEAR(report.voiceLength(), 3.5, 0.6);
   const auto comparison =
       compareVoice(slice(heard, report.voiceStart, report.voiceEnd), load(files.speech));

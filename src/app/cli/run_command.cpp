@@ -254,8 +254,8 @@ class RunSession : public std::enable_shared_from_this<RunSession> {
     if (command == "volume" && argc == 1) return setVolume(words[1]);
     if (command == "status" && argc == 0) return reportStatus();
     if (command == "quit" && argc == 0) return quit();
-    static const std::set<std::string> known = {"peers", "invite",  "accept", "decline",
-                                                "talk",  "disconnect", "gain", "volume",
+    static const std::set<std::string> known = {"peers",  "invite",     "accept", "decline",
+                                                "talk",   "disconnect", "gain",   "volume",
                                                 "status", "quit"};
     if (known.count(command)) return error("wrong arguments for '" + command + "' (try --help)");
     error("unknown command '" + command + "' (try --help)");
@@ -320,8 +320,7 @@ class RunSession : public std::enable_shared_from_this<RunSession> {
     for (const auto& [peer, replaced] : added) {
       const std::string name = peer->peerID().displayName();
       if (!replaced) {
-        _events->event("peer_connected", "\"peer\":" + jsonString(name),
-                       "peer connected: " + name);
+        _events->event("peer_connected", "\"peer\":" + jsonString(name), "peer connected: " + name);
       }
       const PeerID id = peer->peerID();
       auto subscription = peer->transmitting().subscribeNext([weakSelf, id](const bool& talking) {
@@ -387,12 +386,13 @@ class RunSession : public std::enable_shared_from_this<RunSession> {
 
   void invitationArrived(const PeerID& peer, std::function<void(bool)> reply) {
     const std::string name = peer.displayName();
-    const std::string policy =
-        _policy == AcceptPolicy::Auto ? "auto" : _policy == AcceptPolicy::Never ? "never" : "ask";
-    _events->event("invitation", "\"peer\":" + jsonString(name) + ",\"policy\":" + jsonString(policy),
-                   _policy == AcceptPolicy::Ask
-                       ? "invitation from " + name + ": type 'accept' or 'decline'"
-                       : "invitation from " + name);
+    const std::string policy = _policy == AcceptPolicy::Auto    ? "auto"
+                               : _policy == AcceptPolicy::Never ? "never"
+                                                                : "ask";
+    _events->event(
+        "invitation", "\"peer\":" + jsonString(name) + ",\"policy\":" + jsonString(policy),
+        _policy == AcceptPolicy::Ask ? "invitation from " + name + ": type 'accept' or 'decline'"
+                                     : "invitation from " + name);
     if (_policy == AcceptPolicy::Ask) {
       // A newer invitation replaces an unanswered one, which is declined.
       if (_pendingReply) answer(false);
@@ -408,11 +408,10 @@ class RunSession : public std::enable_shared_from_this<RunSession> {
   void answer(bool accept) {
     auto reply = std::move(_pendingReply);
     _pendingReply = nullptr;
-    _events->event("invitation_answered",
-                   "\"peer\":" + jsonString(_pendingPeer) + ",\"accepted\":" +
-                       (accept ? "true" : "false"),
-                   (accept ? "accepted invitation from " : "declined invitation from ") +
-                       _pendingPeer);
+    _events->event(
+        "invitation_answered",
+        "\"peer\":" + jsonString(_pendingPeer) + ",\"accepted\":" + (accept ? "true" : "false"),
+        (accept ? "accepted invitation from " : "declined invitation from ") + _pendingPeer);
     reply(accept);
   }
 
@@ -531,7 +530,8 @@ class RunSession : public std::enable_shared_from_this<RunSession> {
     for (const auto& [id, name] : _connectedPeers) {
       connected += (connected.empty() ? "" : ",") + jsonString(name);
     }
-    for (const auto& id : _talking) talking += (talking.empty() ? "" : ",") + jsonString(id.displayName());
+    for (const auto& id : _talking)
+      talking += (talking.empty() ? "" : ",") + jsonString(id.displayName());
     auto compressor = _application->dynamicRangeCompressor();
     const double gain = compressor ? compressor->masterGain() : 0.0;
     const double volume = _application->audioController()->masterOutputVolume();
@@ -595,10 +595,9 @@ class RunSession : public std::enable_shared_from_this<RunSession> {
 int runCommand(const std::vector<std::string>& args) {
   ParsedArguments parsed;
   std::string error;
-  if (!parseArguments(args,
-                      {"--name", "--audio", "--mic", "--speaker", "--accept", "--interface",
-                       "--events"},
-                      {}, &parsed, &error)) {
+  if (!parseArguments(
+          args, {"--name", "--audio", "--mic", "--speaker", "--accept", "--interface", "--events"},
+          {}, &parsed, &error)) {
     printError(error + " (try run --help)");
     return kExitUsage;
   }
