@@ -35,6 +35,22 @@ std::shared_ptr<AudioFilePlayer> loadPlayer(const char* name, AudioEngine* engin
 
 }  // namespace
 
+// Counts what goes out, so a long run can compare sent and received.
+class WalkieTalkieController::CountingSink : public StreamSink {
+ public:
+  explicit CountingSink(std::shared_ptr<StreamSink> sink) : _sink(std::move(sink)) {}
+  bool writeMessage(ByteMessage message) override {
+    const bool written = _sink->writeMessage(message);
+    if (written) _written.fetch_add(1, std::memory_order_relaxed);
+    return written;
+  }
+  std::uint64_t written() const { return _written.load(std::memory_order_relaxed); }
+
+ private:
+  std::shared_ptr<StreamSink> _sink;
+  std::atomic<std::uint64_t> _written{0};
+};
+
 std::shared_ptr<WalkieTalkieController> WalkieTalkieController::create(
     std::shared_ptr<AudioEngine> audioController, const std::string& peerName) {
   std::shared_ptr<WalkieTalkieController> controller(new WalkieTalkieController());
@@ -95,7 +111,8 @@ bool WalkieTalkieController::setUp(std::shared_ptr<AudioEngine> audioController,
   _messageSource = std::make_shared<MultipeerMessageSource>();
   _multipeerController->sessionDelegates()->addDataReceiptDelegate(_messageSource);
 
-  _wireMessageSink = std::make_shared<WireMessageStreamSink>(_messageSink);
+  _countingSink = std::make_shared<CountingSink>(_messageSink);
+  _wireMessageSink = std::make_shared<WireMessageStreamSink>(_countingSink);
   _opusEncoder = OpusEncoder::create(_audioController->audioDescription());
   if (!_opusEncoder) return false;
   _opusStreamer = OpusStreamer::create(_opusEncoder, _wireMessageSink);
@@ -223,6 +240,10 @@ Signal<WalkieTalkieController::PeerTableSnapshot> WalkieTalkieController::connec
 Signal<std::size_t> WalkieTalkieController::connectedPeersCountSignal() {
   return connectedPeersSignal().map(
       [](const PeerTableSnapshot& table) { return table ? table->size() : std::size_t{0}; });
+}
+
+std::uint64_t WalkieTalkieController::messagesSent() const {
+  return _countingSink ? _countingSink->written() : 0;
 }
 
 void WalkieTalkieController::playSound(const std::shared_ptr<AudioFilePlayer>& player) {

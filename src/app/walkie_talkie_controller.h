@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -101,6 +102,8 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
   }
   const std::shared_ptr<OpusEncoder>& opusEncoder() const { return _opusEncoder; }
   const std::shared_ptr<MultipeerMessageSource>& messageSource() const { return _messageSource; }
+  // Wire messages handed to the session so far (audio and statuses).
+  std::uint64_t messagesSent() const;
 
   // The feedback sounds (null when their file is missing).
   const std::shared_ptr<AudioFilePlayer>& startRecordingBeep() const { return _startRecordingBeep; }
@@ -110,6 +113,7 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
   const AudioBufferList* endReceivingBeep() const { return _endReceivingBeep.get(); }
 
  private:
+  class CountingSink;
   WalkieTalkieController() = default;
   bool setUp(std::shared_ptr<AudioEngine> audioController, const std::string& peerName);
   // With _tableMutex held: makes the table the published one and sends it.
@@ -119,6 +123,7 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
   std::shared_ptr<MultipeerSessionController> _multipeerController;
   std::shared_ptr<MultipeerMessageSink> _messageSink;
   std::shared_ptr<MultipeerMessageSource> _messageSource;
+  std::shared_ptr<CountingSink> _countingSink;
   std::shared_ptr<WireMessageStreamSink> _wireMessageSink;
   std::shared_ptr<OpusEncoder> _opusEncoder;
   std::shared_ptr<OpusStreamer> _opusStreamer;

@@ -152,13 +152,26 @@ class EventWriter {
   std::string _status;
 };
 
-// Microphone frames from a decoded file, looped, for the device's clock thread.
+// Microphone frames from a decoded file, looped, for the device's clock
+// thread (silence without a file). Notes the wall-clock time of the first
+// cycle, which ties recording positions to event times.
 struct LoopedMicrophone {
   AudioBufferListPtr audio;
   std::uint64_t frames = 0;
   std::uint64_t position = 0;  // clock thread only
+  std::atomic<long long> firstCycleUs{0};
 
   void fill(std::int16_t* samples, std::uint32_t count, int channels) {
+    if (firstCycleUs.load(std::memory_order_relaxed) == 0) {
+      firstCycleUs.store(std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count(),
+                         std::memory_order_relaxed);
+    }
+    if (!audio) {
+      std::fill(samples, samples + std::size_t(count) * std::size_t(channels), std::int16_t{0});
+      return;
+    }
     const auto* source = static_cast<const std::int16_t*>(audio->mBuffers[0].mData);
     for (std::uint32_t i = 0; i < count; ++i) {
       for (int c = 0; c < channels; ++c) samples[i * channels + c] = source[position * 2 + (c % 2)];
@@ -635,9 +648,15 @@ int runCommand(const std::vector<std::string>& args) {
   std::string audio = option("--audio");
   if (audio.empty() && (!micPath.empty() || !speakerPath.empty())) audio = "virtual";
   std::unique_ptr<AudioDevice> device;
+  std::shared_ptr<LoopedMicrophone> microphone;
   if (audio == "virtual") {
     VirtualDeviceOptions options;
     options.clock = VirtualDeviceOptions::Clock::RealTime;
+    microphone = std::make_shared<LoopedMicrophone>();
+    options.input = VirtualDeviceOptions::Input::Feed;
+    options.feed = [microphone](std::int16_t* samples, std::uint32_t frames, int channels) {
+      microphone->fill(samples, frames, channels);
+    };
     if (!micPath.empty()) {
       std::string reason;
       if (!readableFile(micPath, &reason)) {
@@ -646,7 +665,6 @@ int runCommand(const std::vector<std::string>& args) {
       }
       const AudioStreamBasicDescription format =
           AudioEngine::interleaved16BitStereoAudioDescription();
-      auto microphone = std::make_shared<LoopedMicrophone>();
       microphone->audio.reset(MediaReader::createRawPCMOfAssetAtURL(micPath, &format));
       if (!microphone->audio) {
         printError("cannot decode microphone file " + micPath + " (not a sound file?)");
@@ -657,10 +675,6 @@ int runCommand(const std::vector<std::string>& args) {
         printError("microphone file " + micPath + " holds no audio");
         return kExitFailure;
       }
-      options.input = VirtualDeviceOptions::Input::Feed;
-      options.feed = [microphone](std::int16_t* samples, std::uint32_t frames, int channels) {
-        microphone->fill(samples, frames, channels);
-      };
     }
     if (!speakerPath.empty()) {
       std::string reason;
@@ -731,6 +745,21 @@ int runCommand(const std::vector<std::string>& args) {
                 "ready as '" + name + "' on " +
                     (engine->device() ? engine->device()->name() : std::string("no audio device")) +
                     (application.audioStarted() ? "" : " (audio did not start)"));
+
+  if (microphone) {
+    // Recording positions count from the first device cycle.
+    auto clockReported = std::make_shared<DisposablePtr>();
+    *clockReported = Scheduler::mainThreadScheduler()->afterRepeatingEvery(
+        Scheduler::mainThreadScheduler()->now(), 0.02, 0.0,
+        [microphone, writer, clockReported] {
+          const long long first = microphone->firstCycleUs.load();
+          if (first == 0 || !*clockReported) return;
+          writer->event("audio_clock", "\"first_cycle_us\":" + std::to_string(first),
+                        "audio device running");
+          (*clockReported)->dispose();
+          *clockReported = nullptr;
+        });
+  }
 
   std::thread input([session] {
     std::string line;
