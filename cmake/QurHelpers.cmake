@@ -27,15 +27,16 @@ function(qur_module name)
   target_link_libraries(qur_${name} PUBLIC ${ARG_DEPS} Threads::Threads)
 endfunction()
 
-# qur_test(<name> SOURCES ... DEPS ...): a GoogleTest executable registered with ctest.
+# qur_test(<name> SOURCES ... DEPS ... [LABELS ...] [PROPERTIES <ctest property> <value> ...]):
+# a GoogleTest executable registered with ctest.
 # Suites whose name ends in "Concurrency" are the ones .ci/run also runs under TSan.
 function(qur_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS;PROPERTIES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${QUR_WARNINGS})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} qur_test_support GTest::gtest GTest::gmock)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}"
-                       WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
+                       ${ARG_PROPERTIES} WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
 endfunction()
 
 # qur_fuzzer(<name> SOURCES ... DEPS ...): a libFuzzer target. The fuzz preset

@@ -60,7 +60,9 @@ void RealtimeLoggerBlock::logv(AudioEngine* engine, bool asynchronous, int32_t l
     record->asynchronous = asynchronous ? 1 : 0;
     copyTruncated(record->function, sizeof record->function, function);
     copyTruncated(record->file, sizeof record->file, file);
-    if (std::vsnprintf(record->message, sizeof record->message, format ? format : "", args) < 0) {
+    if (format == nullptr) {
+      record->message[0] = '\0';
+    } else if (std::vsnprintf(record->message, sizeof record->message, format, args) < 0) {
       copyTruncated(record->message, sizeof record->message, "WTF!? vsnprintf() failed");
     }
   } else {

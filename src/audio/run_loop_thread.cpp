@@ -134,12 +134,18 @@ RunLoopThread::RunLoopThread() : _impl(std::make_shared<Impl>()) {}
 
 RunLoopThread::~RunLoopThread() {
   stop();
-  std::lock_guard lock(_impl->mutex);
-  if (_impl->thread.joinable()) {
-    if (_impl->thread.get_id() == std::this_thread::get_id()) {
-      _impl->thread.detach();  // the thread body keeps the loop alive until it returns
+  // Joined outside the lock: a thread that has only just started takes the
+  // same lock to read its name.
+  std::thread thread;
+  {
+    std::lock_guard lock(_impl->mutex);
+    thread = std::move(_impl->thread);
+  }
+  if (thread.joinable()) {
+    if (thread.get_id() == std::this_thread::get_id()) {
+      thread.detach();  // the thread body keeps the loop alive until it returns
     } else {
-      _impl->thread.join();
+      thread.join();
     }
   }
 }

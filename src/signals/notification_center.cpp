@@ -114,10 +114,11 @@ Signal<Notification> NotificationCenter::addObserverForName(std::string name, co
 
 Signal<Notification> NotificationCenter::addObserverForNames(const std::vector<std::string>& names,
                                                              const void* object) {
-  return Signal<Notification>::merge(names |
-                                     std::views::transform([this, object](const std::string& name) {
-                                       return addObserverForName(name, object);
-                                     }));
+  // A plain loop: clang 14 cannot compile libstdc++ 12's range views.
+  std::vector<Signal<Notification>> signals;
+  signals.reserve(names.size());
+  for (const auto& name : names) signals.push_back(addObserverForName(name, object));
+  return Signal<Notification>::merge(signals);
 }
 
 }  // namespace qur

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -196,6 +197,38 @@ std::ptrdiff_t FileDescriptorInputStream::read(std::uint8_t* buffer, std::size_t
 std::string FileDescriptorInputStream::streamError() const {
   std::lock_guard lock(_errorMutex);
   return _error;
+}
+
+// ---- Memory ----------------------------------------------------------------
+
+MemoryInputStream::MemoryInputStream(const std::uint8_t* bytes, std::size_t length,
+                                     std::size_t readLimit)
+    : _bytes(new std::uint8_t[length > 0 ? length : 1]), _length(length), _readLimit(readLimit) {
+  if (length > 0) std::memcpy(_bytes.get(), bytes, length);
+}
+
+void MemoryInputStream::open() {
+  StreamState expected = StreamState::NotOpen;
+  _status.compare_exchange_strong(expected, StreamState::Open);
+}
+
+void MemoryInputStream::close() {
+  _status = StreamState::Closed;
+}
+
+std::ptrdiff_t MemoryInputStream::read(std::uint8_t* buffer, std::size_t maxLength) {
+  const StreamState status = _status.load();
+  if (status == StreamState::AtEnd || status == StreamState::Closed) return 0;
+  if (status != StreamState::Open) return -1;
+  std::size_t n = std::min(maxLength, _length - _position);
+  if (_readLimit > 0) n = std::min(n, _readLimit);
+  if (n == 0 && maxLength > 0) {
+    _status = StreamState::AtEnd;
+    return 0;
+  }
+  if (n > 0) std::memcpy(buffer, _bytes.get() + _position, n);
+  _position += n;
+  return static_cast<std::ptrdiff_t>(n);
 }
 
 }  // namespace qur

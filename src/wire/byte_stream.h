@@ -104,4 +104,26 @@ class FileDescriptorInputStream : public InputStream {
   std::string _error;
 };
 
+// Reads a copy of the bytes it was made with, then reports the end. A read
+// limit makes it hand out at most that many bytes per read, the way a socket
+// hands out whatever segments have arrived.
+class MemoryInputStream : public InputStream {
+ public:
+  explicit MemoryInputStream(const std::uint8_t* bytes, std::size_t length,
+                             std::size_t readLimit = 0);
+
+  void open() override;
+  void close() override;
+  std::ptrdiff_t read(std::uint8_t* buffer, std::size_t maxLength) override;
+  StreamState streamStatus() const override { return _status.load(); }
+  std::string streamError() const override { return {}; }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> _bytes;
+  std::size_t _length;
+  std::size_t _position = 0;
+  std::size_t _readLimit;
+  std::atomic<StreamState> _status{StreamState::NotOpen};
+};
+
 }  // namespace qur

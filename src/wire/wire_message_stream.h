@@ -39,8 +39,8 @@ class WireMessageStreamSink {
 
 // Decodes byte messages and tells its delegate about each packet and status.
 // Called on whatever thread its byte-message source delivers on; the delegate
-// calls happen synchronously inside gotMessage. Malformed messages are logged
-// once each and dropped whole.
+// calls and statusSignal values happen synchronously inside gotMessage.
+// Malformed messages are logged once each and dropped whole.
 class WireMessageStreamSource : public StreamSourceDelegate {
  public:
   WireMessageStreamSource();
@@ -52,17 +52,17 @@ class WireMessageStreamSource : public StreamSourceDelegate {
 
   std::shared_ptr<WireMessageStreamDelegate> delegate() const;
   void setDelegate(std::weak_ptr<WireMessageStreamDelegate> delegate);
-  // Each received status (0 or 1), after the delegate was told, on the
-  // delivering thread; no value on subscription; completes when the source
-  // is destroyed.
-  Signal<int> statusSignal() const;
+
+  // Each received status (0 or 1), after the delegate has been told. No
+  // initial value; completes when the source is destroyed.
+  Signal<int> statusSignal() const { return _statusSubject->signal(); }
 
  private:
   QURWireMessage _currentWireMessage;
   OpusPacketPtr _currentPacket;
+  std::shared_ptr<Subject<int>> _statusSubject;
   mutable std::mutex _delegateMutex;
   std::weak_ptr<WireMessageStreamDelegate> _delegate;
-  std::shared_ptr<Subject<int>> _statusSubject = Subject<int>::create();
 };
 
 }  // namespace qur

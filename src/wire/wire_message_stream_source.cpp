@@ -1,3 +1,4 @@
+#include <cstring>
 #include <string>
 
 #include "log/log.h"
@@ -7,15 +8,13 @@ namespace qur {
 
 WireMessageStreamSource::WireMessageStreamSource()
     : _currentWireMessage(QURWireMessage_init_zero),
-      _currentPacket(makeOpusPacket(kWireMessageReceiveCapacity)) {}
+      _currentPacket(makeOpusPacket(kWireMessageReceiveCapacity)),
+      _statusSubject(Subject<int>::create()) {}
 
-// Subscribers of statusSignal learn that this peer's stream has ended.
+// Everything derived from the status (a peer's talking indicator) ends with
+// the source.
 WireMessageStreamSource::~WireMessageStreamSource() {
   _statusSubject->sendCompleted();
-}
-
-Signal<int> WireMessageStreamSource::statusSignal() const {
-  return _statusSubject->signal();
 }
 
 std::shared_ptr<WireMessageStreamDelegate> WireMessageStreamSource::delegate() const {
@@ -51,7 +50,12 @@ void WireMessageStreamSource::gotMessage(ByteMessage message) {
     if (const auto target = delegate()) target->wireMessageStreamReceivedOpusPacket(*this, packet);
     opusPacketClearHeader(packet);
   } else if (_currentWireMessage.has_streamControl) {
-    const int status = static_cast<int>(_currentWireMessage.streamControl.status);
+    // The decoder stores any 32-bit value in the enum field; reading it as the
+    // C++ enum type would be undefined for values outside 0 and 1.
+    std::uint32_t stored = 0;
+    static_assert(sizeof stored == sizeof _currentWireMessage.streamControl.status);
+    std::memcpy(&stored, &_currentWireMessage.streamControl.status, sizeof stored);
+    const auto status = static_cast<int>(stored);
     if (status != static_cast<int>(StreamStatus::Stopped) &&
         status != static_cast<int>(StreamStatus::Started)) {
       QUR_LOG_ERROR("Ignoring wire message with unknown stream status %d", status);

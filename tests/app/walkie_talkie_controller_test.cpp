@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "peers/peer_session.h"
 #include "signals/signal_operators.h"
 #include "support/test_main.h"
+#include "wire/wire_message_stream.h"
 
 namespace qur {
 namespace {
@@ -236,10 +238,17 @@ TEST(WalkieTalkieController, LastPeerLeavingRenewsTheSessionStopsEncodingAndHang
   ASSERT_FALSE(values.empty());
   EXPECT_FALSE(values.back());
 
-  // The renewed session takes a new invitation.
+  // The renewed session takes a new invitation, and audio flows again.
   Device c = makeDevice("charlie");
   connect(c, a);
-  EXPECT_TRUE(spinUntil([&] { return a.controller->isConnected(); }));
+  ASSERT_TRUE(spinUntil([&] { return a.controller->isConnected(); }));
+  auto alphaAtC = c.peer(a);
+  ASSERT_TRUE(alphaAtC);
+  a.controller->startTransmission();
+  testing::mainLoop().runFor(600ms);
+  a.controller->endTransmission();
+  ASSERT_TRUE(spinUntil([&] { return alphaAtC->streamReceiver()->transmissionsStopped() == 1; }));
+  EXPECT_GE(alphaAtC->streamReceiver()->audioPacketsReceived(), 5u);
 }
 
 TEST(WalkieTalkieController, DisconnectDropsEveryPeerAndPublishesTheEmptyTableOnce) {
@@ -312,7 +321,7 @@ TEST(WalkieTalkieController, DisconnectCommandIsEnabledOnlyWhileConnected) {
   std::weak_ptr<WalkieTalkieController> weak = a.controller;
   a.controller.reset();
   b.controller.reset();
-  EXPECT_TRUE(weak.expired());
+  ASSERT_TRUE(spinUntil([&] { return weak.expired(); }, 5s));
   bool orphanDone = false;
   orphan->execute(Unit{}).subscribeNext([](const Unit&) {}, [&](const Error&) { orphanDone = true; },
                                         [&] { orphanDone = true; });

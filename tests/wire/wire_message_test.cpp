@@ -337,6 +337,45 @@ TEST(WireMessageStreamSource, VanishedDelegateReceivesNothing) {
   EXPECT_EQ(source.delegate(), nullptr);
 }
 
+TEST(WireMessageStreamSource, StatusSignalFollowsTheDelegateAndEndsWithTheSource) {
+  auto d = std::make_unique<Decoder>();
+  std::vector<int> early;
+  bool completed = false;
+  d->source.statusSignal().subscribeNext(
+      [&](const int& status) {
+        early.push_back(status);
+        d->delegate->events.push_back("signal " + std::to_string(status));
+      },
+      [&] { completed = true; });
+  d->feed({0x12, 0x02, 0x08, 0x01});
+  d->feed({0x12, 0x02, 0x08, 0x07});  // unknown: neither told nor signalled
+  d->feed({0x0A, 0x02, 0x08, 0x05});  // audio: no status
+
+  // A late subscriber sees only what comes after it.
+  std::vector<int> late;
+  d->source.statusSignal().subscribeNext([&](const int& status) { late.push_back(status); });
+  d->feed({0x12, 0x02, 0x08, 0x00});
+
+  EXPECT_EQ(d->delegate->events,
+            (std::vector<std::string>{"status 1", "signal 1", "packet", "status 0", "signal 0"}));
+  EXPECT_EQ(early, (std::vector<int>{1, 0}));
+  EXPECT_EQ(late, (std::vector<int>{0}));
+  EXPECT_FALSE(completed);
+  d.reset();
+  EXPECT_TRUE(completed);
+}
+
+TEST(WireMessageStreamSource, StatusSignalWorksWithoutADelegate) {
+  WireMessageStreamSource source;
+  std::vector<int> statuses;
+  source.statusSignal().subscribeNext([&](const int& s) { statuses.push_back(s); });
+  const Bytes started{0x12, 0x02, 0x08, 0x01};
+  const Bytes stopped{0x12, 0x02, 0x08, 0x00};
+  source.gotMessage(started);
+  source.gotMessage(stopped);
+  EXPECT_EQ(statuses, (std::vector<int>{1, 0}));
+}
+
 TEST(PlaythroughMessageSink, HandsTheSameBytesOverSynchronouslyOrDropsThem) {
   auto loopback = std::make_shared<PlaythroughMessageSink>();
   const Bytes message{1, 2, 3};

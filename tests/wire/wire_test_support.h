@@ -1,9 +1,12 @@
 // Real sinks and delegates that remember what passed through them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/opus_packet.h"
@@ -66,18 +69,37 @@ class RecordingWireDelegate : public WireMessageStreamDelegate {
  public:
   void wireMessageStreamReceivedOpusPacket(WireMessageStreamSource&,
                                            const OpusPacket* packet) override {
+    std::lock_guard lock(mutex);
     events.push_back("packet");
     packets.push_back({packet->kind, packet->timestamp, packet->sessionNumber, packet->packetNumber,
                        packet->audioBufferList, packet->frameCount,
                        Bytes(packet->data, packet->data + packet->dataLength)});
   }
   void wireMessageStreamReceivedStreamStatus(WireMessageStreamSource&, int status) override {
+    std::lock_guard lock(mutex);
     events.push_back("status " + std::to_string(status));
     statuses.push_back(status);
   }
+  std::size_t eventCount() {
+    std::lock_guard lock(mutex);
+    return events.size();
+  }
+  std::mutex mutex;
   std::vector<std::string> events;
   std::vector<ReceivedPacket> packets;
   std::vector<int> statuses;
 };
+
+// Waits for something another thread does. The limit only keeps a broken
+// build from hanging; no test depends on how fast anything happens.
+inline bool waitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
 }  // namespace qur::testing

@@ -456,12 +456,11 @@ class RunSession : public std::enable_shared_from_this<RunSession> {
     const auto last = name.find_last_not_of(" \t\r");
     name = first == std::string::npos ? "" : name.substr(first, last - first + 1);
     if (!_browser) return error("not browsing for peers");
+    // The newest announcement wins: a device that restarted under the same
+    // name may still be listed under its old identity for a while.
     std::optional<PeerID> target;
     for (const auto& nearby : _browser->nearbyPeers()) {
-      if (nearby.peer.displayName() == name) {
-        target = nearby.peer;
-        break;
-      }
+      if (nearby.peer.displayName() == name) target = nearby.peer;
     }
     if (!target) return error("no nearby peer named '" + name + "' (try 'peers')");
     if (!_browser->invite(*target)) return error("could not invite '" + name + "'");

@@ -42,6 +42,13 @@ class AudioDevice {
   virtual bool start(std::string* error) = 0;
   virtual void stop() = 0;
   virtual void close() = 0;
+  // Lets go of a lost device without waiting for its threads, which may hang
+  // in a dead driver; afterwards the client is never called from them again
+  // and the device can be opened anew.
+  virtual void abandon() {
+    stop();
+    close();
+  }
 
   // Whether the open device still works. A false answer while running means
   // the device was lost (unplugged, sound server gone, stream error).

@@ -360,7 +360,7 @@ void AudioEngine::performSynchronousMessageExchange(const std::function<void()>&
   if (_cyclesActive) {
     // A device that stops calling back is as good as lost; stop it so the
     // pending messages can be run here without racing its thread.
-    _device->stop();
+    _device->abandon();
     _cyclesActive = false;
     if (_running) {
       _interrupted = true;
@@ -502,8 +502,7 @@ void AudioEngine::checkDevice() {
     if (_device->isHealthy() && !stalled) return;
     QUR_LOG_ERROR("Engine: Audio device %s lost (%s); keeping state and retrying",
                   _device->name().c_str(), stalled ? "no audio cycles" : "stream error");
-    _device->stop();
-    _device->close();
+    _device->abandon();
     _cyclesActive = false;
     _interrupted = true;
     _pollsUntilRetry = kPollsBetweenRetries;

@@ -41,7 +41,7 @@ class AudioUnitFilter : public AudioFilter {
 
   AudioEngine* _audioController = nullptr;
   AudioComponentDescription _componentDescription{};
-  bool _useDefaultInputFormat = false;
+  [[maybe_unused]] bool _useDefaultInputFormat = false;
   std::unique_ptr<EffectUnit> _audioUnit;
   AudioEngineAudioProducer _currentProducer = nullptr;
   void* _currentProducerToken = nullptr;

@@ -47,6 +47,7 @@ OSStatus DynamicsProcessor::initialize(const AudioStreamBasicDescription& format
   }
   _format = format;
   _envelope = 0;
+  _gainDb = 0;
   _seenGeneration = 0;
   _initialized = true;
   refreshCoefficients();
@@ -109,18 +110,24 @@ void DynamicsProcessor::process(Sample* samples, UInt32 frames, float scale) {
   // Gain in the linear domain: 10^(dB/20) = exp(dB * ln(10)/20).
   constexpr float kDbToNeper = 0.11512925f;
   constexpr float kLinearToDb = 8.6858896f;  // 20 / ln(10)
+  // The level detector follows peaks at once and falls with the release
+  // time, so a steady tone reads at its true peak. The attack and release
+  // times then shape how fast the gain moves towards the curve's value:
+  // attack while the gain comes down, release while it recovers.
   float envelope = _envelope;
+  float gainDb = _gainDb;
   for (UInt32 f = 0; f < frames; ++f) {
     Sample* frame = samples + size_t(f) * channels;
     float peak = 0;
     for (UInt32 c = 0; c < channels; ++c) peak = std::max(peak, std::fabs(float(frame[c])));
     peak *= inverse;
-    const float coeff = peak > envelope ? _attackCoeff : _releaseCoeff;
-    envelope = peak + coeff * (envelope - peak);
+    envelope = std::max(peak, envelope * _releaseCoeff);
     const float levelDb = kLinearToDb * std::log(std::max(envelope, kFloorLevel));
-    const float gainDb =
+    const float targetDb =
         staticCurve(levelDb, _threshold, _headRoom, _ratio, _expansionThreshold, _masterGain) -
         levelDb;
+    const float coeff = targetDb < gainDb ? _attackCoeff : _releaseCoeff;
+    gainDb = targetDb + coeff * (gainDb - targetDb);
     const float gain = std::exp(gainDb * kDbToNeper);
     for (UInt32 c = 0; c < channels; ++c) {
       const float v = float(frame[c]) * gain;
@@ -132,6 +139,7 @@ void DynamicsProcessor::process(Sample* samples, UInt32 frames, float scale) {
     }
   }
   _envelope = envelope;
+  _gainDb = gainDb;
 }
 
 void DynamicsProcessor::processInt16(int16_t* samples, UInt32 frames) {

@@ -13,7 +13,8 @@
 //                 every dB below E becomes R dB below it.
 //
 // When E lies above T the compressor wins for levels between them. The level
-// is a peak envelope over all channels, so the channels keep their balance.
+// is a peak envelope over all channels, so the channels keep their balance;
+// attack and release set how fast the gain follows the curve.
 #pragma once
 
 #include <atomic>
@@ -63,6 +64,7 @@ class DynamicsProcessor : public EffectUnit {
   AudioStreamBasicDescription _format{};
   bool _initialized = false;
   float _envelope = 0;  // linear peak level
+  float _gainDb = 0;    // smoothed gain
   float _attackCoeff = 0;
   float _releaseCoeff = 0;
   float _threshold = 0, _headRoom = 0, _ratio = 1, _expansionThreshold = 0, _masterGain = 0;

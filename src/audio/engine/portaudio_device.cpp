@@ -7,6 +7,9 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "log/log.h"
 
@@ -15,6 +18,10 @@ namespace {
 
 std::mutex gPaMutex;
 int gPaUsers = 0;
+// Streams let go of after a loss. They are never closed (closing may hang in
+// the dead driver) and stay reachable here for the life of the process.
+std::vector<std::pair<void*, void*>>* gAbandonedStreams =
+    new std::vector<std::pair<void*, void*>>();
 
 // ALSA and JACK print probing noise on standard error while PortAudio
 // enumerates devices; nobody can act on it, so it is hidden.
@@ -131,6 +138,7 @@ bool PortAudioDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* c
 
   PaStream* stream = nullptr;
   PaError err = paNoError;
+  _context = new StreamContext{this};
   if (tryInput) {
     err =
         Pa_OpenStream(&stream, &in, &out, format.sampleRate, _framesPerBuffer, paClipOff,
@@ -186,10 +194,34 @@ void PortAudioDevice::close() {
     Pa_CloseStream(static_cast<PaStream*>(_stream));
     _stream = nullptr;
   }
+  delete _context;
+  _context = nullptr;
   if (_initialized) {
     releasePortAudio();
     _initialized = false;
   }
+  _inputAvailable = false;
+}
+
+void PortAudioDevice::abandon() {
+  if (!_stream) {
+    close();
+    return;
+  }
+  _started = false;
+  _context->abandoned.store(true);
+  // A callback already past its check finishes quickly: it never blocks.
+  for (int i = 0; i < 1000 && _context->inCallback.load() != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  {
+    std::lock_guard<std::mutex> lock(gPaMutex);
+    gAbandonedStreams->emplace_back(_stream, _context);
+  }
+  // The PortAudio reference stays with the abandoned stream.
+  _stream = nullptr;
+  _context = nullptr;
+  _initialized = false;
   _inputAvailable = false;
 }
 
@@ -210,8 +242,9 @@ int PortAudioDevice::streamCallback(const void* input, void* output, unsigned lo
 }
 
 void PortAudioDevice::streamFinished(void* userData) {
-  auto* self = static_cast<PortAudioDevice*>(userData);
-  if (self->_started) self->_finishedUnexpectedly = true;
+  auto* context = static_cast<StreamContext*>(userData);
+  if (context->abandoned.load()) return;
+  if (context->device->_started) context->device->_finishedUnexpectedly = true;
 }
 
 std::vector<std::string> listPortAudioDevices() {

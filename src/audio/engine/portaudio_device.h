@@ -20,6 +20,7 @@ class PortAudioDevice : public AudioDevice {
   bool start(std::string* error) override;
   void stop() override;
   void close() override;
+  void abandon() override;
   bool isHealthy() const override;
   bool inputAvailable() const override { return _inputAvailable; }
   double inputLatency() const override { return _inputLatency; }
@@ -32,7 +33,16 @@ class PortAudioDevice : public AudioDevice {
                             const void* timeInfo, unsigned long statusFlags, void* userData);
   static void streamFinished(void* userData);
 
+  // What a stream's callback reaches the device through; an abandoned
+  // stream's callback finds `abandoned` set and stops itself.
+  struct StreamContext {
+    PortAudioDevice* device;
+    std::atomic<bool> abandoned{false};
+    std::atomic<int> inCallback{0};
+  };
+
   std::string _deviceName;
+  StreamContext* _context = nullptr;
   uint32_t _framesPerBuffer;
   AudioDeviceFormat _format;
   AudioDeviceClient* _client = nullptr;

@@ -1,0 +1,254 @@
+#include "audio/media_reader.h"
+
+#include <sndfile.h>
+#include <soxr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "audio/audio_buffer_list.h"
+#include "log/log.h"
+
+namespace qur {
+namespace {
+
+// Reader states reported in the failure line.
+constexpr long kReaderStatusFailed = 3;
+constexpr UInt32 kChunkFrames = 4096;
+// The sounds are seconds long; a header claiming more than this is corrupt
+// and must not make us allocate gigabytes.
+constexpr double kMaxDurationSeconds = 20 * 60;
+
+struct MemoryFile {
+  const uint8_t* bytes;
+  sf_count_t length;
+  sf_count_t position;
+};
+
+sf_count_t memoryLength(void* user) {
+  return static_cast<MemoryFile*>(user)->length;
+}
+sf_count_t memorySeek(sf_count_t offset, int whence, void* user) {
+  auto* file = static_cast<MemoryFile*>(user);
+  sf_count_t target = offset;
+  if (whence == SEEK_CUR) target += file->position;
+  if (whence == SEEK_END) target += file->length;
+  if (target < 0 || target > file->length) return -1;
+  file->position = target;
+  return target;
+}
+sf_count_t memoryRead(void* out, sf_count_t count, void* user) {
+  auto* file = static_cast<MemoryFile*>(user);
+  const sf_count_t n = std::max<sf_count_t>(0, std::min(count, file->length - file->position));
+  std::memcpy(out, file->bytes + file->position, size_t(n));
+  file->position += n;
+  return n;
+}
+sf_count_t memoryWrite(const void*, sf_count_t, void*) {
+  return 0;
+}
+sf_count_t memoryTell(void* user) {
+  return static_cast<MemoryFile*>(user)->position;
+}
+
+bool describable(const AudioStreamBasicDescription* d) {
+  if (!d || d->mFormatID != kAudioFormatLinearPCM || d->mChannelsPerFrame == 0 ||
+      d->mChannelsPerFrame > 32 || !(d->mSampleRate > 0) || d->mSampleRate > 768000) {
+    return false;
+  }
+  const bool isFloat = d->mFormatFlags & kAudioFormatFlagIsFloat;
+  if (d->mBitsPerChannel != (isFloat ? 32u : 16u)) return false;
+  const UInt32 sample = d->mBitsPerChannel / 8;
+  const UInt32 expected = isNonInterleaved(*d) ? sample : sample * d->mChannelsPerFrame;
+  return d->mBytesPerFrame == expected;
+}
+
+// Appends interleaved float frames in the requested layout and sample type,
+// never past any buffer's capacity.
+class Writer {
+ public:
+  Writer(AudioBufferList* list, const AudioStreamBasicDescription& d, UInt32 capacityBytes)
+      : _list(list), _d(d), _capacity(capacityBytes) {}
+
+  void append(const float* frames, size_t count) {
+    const UInt32 channels = _d.mChannelsPerFrame;
+    const bool isFloat = _d.mFormatFlags & kAudioFormatFlagIsFloat;
+    const bool bigEndian = _d.mFormatFlags & kAudioFormatFlagIsBigEndian;
+    const bool planar = isNonInterleaved(_d);
+    const UInt32 sample = _d.mBitsPerChannel / 8;
+    for (size_t f = 0; f < count; ++f) {
+      for (UInt32 c = 0; c < channels; ++c) {
+        AudioBuffer& buffer = _list->mBuffers[planar ? c : 0];
+        if (buffer.mDataByteSize + sample > _capacity) {
+          _overflow = true;
+          return;
+        }
+        uint8_t bytes[4];
+        const float v = frames[f * channels + c];
+        if (isFloat) {
+          std::memcpy(bytes, &v, 4);
+        } else {
+          const auto s = int16_t(std::lrintf(std::clamp(v * 32768.0f, -32768.0f, 32767.0f)));
+          std::memcpy(bytes, &s, 2);
+        }
+        if (bigEndian) std::reverse(bytes, bytes + sample);
+        std::memcpy(static_cast<uint8_t*>(buffer.mData) + buffer.mDataByteSize, bytes, sample);
+        buffer.mDataByteSize += sample;
+      }
+    }
+  }
+  bool overflowed() const { return _overflow; }
+
+ private:
+  AudioBufferList* _list;
+  AudioStreamBasicDescription _d;
+  UInt32 _capacity;
+  bool _overflow = false;
+};
+
+AudioBufferList* readOpenFile(SNDFILE* file, const SF_INFO& info, const std::string& name,
+                              const AudioStreamBasicDescription* d) {
+  auto fail = [&](const char* why) -> AudioBufferList* {
+    QUR_LOG_ERROR("Reading %s failed with %ld", name.c_str(), kReaderStatusFailed);
+    QUR_LOG_DEBUG("Reading %s: %s", name.c_str(), why);
+    return nullptr;
+  };
+  if (info.channels <= 0 || info.samplerate <= 0 || info.frames <= 0) {
+    return fail("no audio in the file");
+  }
+  // Capacity: the duration in seconds (single precision) at the requested rate.
+  const float seconds = float(info.frames) / float(info.samplerate);
+  if (!(seconds > 0) || seconds > kMaxDurationSeconds) return fail("implausible duration");
+  // Rounded rather than truncated: the single-precision quotient lands just
+  // below the whole frame count for most lengths, which would drop the last frame.
+  const auto capacityFrames = UInt32(std::llround(double(seconds) * d->mSampleRate));
+  if (capacityFrames == 0) return fail("shorter than one frame");
+  const UInt32 capacityBytes = capacityFrames * d->mBytesPerFrame;
+
+  AudioBufferListPtr result(audioBufferListCreate(d->mChannelsPerFrame, d->mBytesPerFrame,
+                                                  !isNonInterleaved(*d), capacityFrames));
+  if (!result) return fail("out of memory");
+  for (UInt32 b = 0; b < result->mNumberBuffers; ++b) result->mBuffers[b].mDataByteSize = 0;
+  Writer writer(result.get(), *d, capacityBytes);
+
+  const UInt32 outChannels = d->mChannelsPerFrame;
+  const int inChannels = info.channels;
+  const bool resample = std::fabs(double(info.samplerate) - d->mSampleRate) > 1e-6;
+  soxr_t soxr = nullptr;
+  if (resample) {
+    soxr_error_t error = nullptr;
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    soxr = soxr_create(double(info.samplerate), d->mSampleRate, outChannels, &error, &io, &quality,
+                       nullptr);
+    if (!soxr || error) return fail("no resampler");
+  }
+  struct SoxrDeleter {
+    void operator()(soxr_t s) const { soxr_delete(s); }
+  };
+  std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter> soxrOwner(soxr);
+
+  std::vector<float> raw(size_t(kChunkFrames) * size_t(inChannels));
+  std::vector<float> mapped(size_t(kChunkFrames) * outChannels);
+  const double ratio = resample ? d->mSampleRate / info.samplerate : 1.0;
+  std::vector<float> converted((size_t(kChunkFrames * ratio) + 64) * outChannels);
+
+  auto convertAndWrite = [&](const float* in, size_t frames) {
+    if (!resample) {
+      writer.append(in, frames);
+      return;
+    }
+    // A null input flushes the resampler's tail at the end of the file.
+    bool more = true;
+    while (more) {
+      size_t used = 0, made = 0;
+      soxr_process(soxr, in, frames, &used, converted.data(), converted.size() / outChannels,
+                   &made);
+      writer.append(converted.data(), made);
+      in = in ? in + used * outChannels : nullptr;
+      frames -= used;
+      more = (in && frames > 0) || (!in && made > 0);
+    }
+  };
+
+  while (!writer.overflowed()) {
+    const sf_count_t got = sf_readf_float(file, raw.data(), kChunkFrames);
+    if (got <= 0) break;
+    // Channels: a mono file feeds every channel; otherwise channel c takes
+    // file channel c, and a file with fewer channels repeats its last one.
+    for (sf_count_t f = 0; f < got; ++f) {
+      for (UInt32 c = 0; c < outChannels; ++c) {
+        float v;
+        if (outChannels == 1 && inChannels > 1) {
+          v = 0;
+          for (int k = 0; k < inChannels; ++k) v += raw[size_t(f) * inChannels + k];
+          v /= float(inChannels);
+        } else {
+          v = raw[size_t(f) * inChannels + std::min<int>(int(c), inChannels - 1)];
+        }
+        mapped[size_t(f) * outChannels + c] = std::isfinite(v) ? v : 0.0f;
+      }
+    }
+    convertAndWrite(mapped.data(), size_t(got));
+  }
+  if (resample && !writer.overflowed()) convertAndWrite(nullptr, 0);
+
+  if (sf_error(file) != SF_ERR_NO_ERROR) return fail(sf_strerror(file));
+  if (result->mBuffers[0].mDataByteSize == 0) return fail("no audio decoded");
+  return result.release();
+}
+
+}  // namespace
+
+MediaReader::OutputSettings MediaReader::outputSettingsFromAudioDescription(
+    const AudioStreamBasicDescription* d) {
+  return OutputSettings{d->mFormatID,
+                        d->mSampleRate,
+                        d->mChannelsPerFrame,
+                        d->mBitsPerChannel,
+                        (d->mFormatFlags & kAudioFormatFlagIsBigEndian) ? 1 : 0,
+                        (d->mFormatFlags & kAudioFormatFlagIsFloat) ? 1 : 0,
+                        (d->mFormatFlags & kAudioFormatFlagIsNonInterleaved) ? 1 : 0};
+}
+
+AudioBufferList* MediaReader::createRawPCMOfAssetAtURL(const std::string& path,
+                                                       const AudioStreamBasicDescription* d) {
+  if (!describable(d)) {
+    QUR_LOG_ERROR("Reading %s failed with %ld", path.c_str(), kReaderStatusFailed);
+    return nullptr;
+  }
+  SF_INFO info{};
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  if (!file) {
+    QUR_LOG_ERROR("Reading %s failed with %ld", path.c_str(), kReaderStatusFailed);
+    return nullptr;
+  }
+  AudioBufferList* list = readOpenFile(file, info, path, d);
+  sf_close(file);
+  return list;
+}
+
+AudioBufferList* MediaReader::createRawPCMOfMemory(const void* bytes, size_t length,
+                                                   const std::string& name,
+                                                   const AudioStreamBasicDescription* d) {
+  if (!describable(d) || !bytes) {
+    QUR_LOG_ERROR("Reading %s failed with %ld", name.c_str(), kReaderStatusFailed);
+    return nullptr;
+  }
+  MemoryFile memory{static_cast<const uint8_t*>(bytes), sf_count_t(length), 0};
+  SF_VIRTUAL_IO io{&memoryLength, &memorySeek, &memoryRead, &memoryWrite, &memoryTell};
+  SF_INFO info{};
+  SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, &memory);
+  if (!file) {
+    QUR_LOG_ERROR("Reading %s failed with %ld", name.c_str(), kReaderStatusFailed);
+    return nullptr;
+  }
+  AudioBufferList* list = readOpenFile(file, info, name, d);
+  sf_close(file);
+  return list;
+}
+
+}  // namespace qur

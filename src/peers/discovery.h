@@ -1,0 +1,79 @@
+// DNS-SD over multicast DNS with an embedded avahi-core responder (no
+// daemon). One responder per process serves every advertiser and browser.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qur {
+
+struct DiscoveryOptions {
+  // Interfaces to use; empty means all. Only "lo" switches to loopback mode
+  // (our own address record without reverse entry, so several processes on
+  // one host do not collide).
+  std::vector<std::string> allowInterfaces;
+  // The mDNS host name; empty: a unique one made from the host name.
+  std::string hostName;
+};
+
+// A resolved service.
+struct ServiceInstance {
+  std::string name;     // instance name
+  std::string address;  // numeric IPv4
+  std::uint16_t port = 0;
+  std::map<std::string, std::string> txt;
+  int interfaceIndex = 0;
+};
+
+// "qur-wtalkie" -> "_qur-wtalkie._tcp"
+std::string dnsServiceType(const std::string& serviceType);
+
+class Discovery {
+ public:
+  // Sets the options for the process's responder; only before its first use.
+  // Without it the variable QUR_PEERS_INTERFACES (comma-separated) is read.
+  static void configure(const DiscoveryOptions& options);
+  // The process's responder, started on first use; null when avahi fails.
+  static std::shared_ptr<Discovery> shared();
+
+  ~Discovery();
+
+  // A published service; destroying it withdraws the service. The instance
+  // name is changed on a name conflict ("name #2").
+  class Publication {
+   public:
+    virtual ~Publication() = default;
+    virtual std::string currentName() const = 0;
+  };
+  std::unique_ptr<Publication> publish(const std::string& serviceType, const std::string& name,
+                                       std::uint16_t port,
+                                       const std::vector<std::string>& txtRecords);
+
+  // Browses and resolves a service type. Called on the responder's thread
+  // (do not call back into Discovery from there): found for every resolved
+  // instance (again when it changes), lost when it goes away. The key is
+  // stable per instance and interface.
+  struct BrowseEvents {
+    std::function<void(const std::string& key, const ServiceInstance&)> found;
+    std::function<void(const std::string& key)> lost;
+  };
+  class Browse {
+   public:
+    virtual ~Browse() = default;
+  };
+  std::unique_ptr<Browse> browse(const std::string& serviceType, BrowseEvents events);
+
+  const std::string& hostName() const;
+
+  struct Impl;
+
+ private:
+  explicit Discovery(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> _impl;
+};
+
+}  // namespace qur

@@ -1,0 +1,84 @@
+// The browser "screen" as a headless model: the nearby peers that advertise
+// the service type, an invite operation into the session, and the finish and
+// cancel answers a user gives. The CLI and the Qt screen both drive it.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "peers/discovery.h"
+#include "peers/peer_session.h"
+
+namespace qur {
+
+class PeerBrowser;
+
+class PeerBrowserDelegate {
+ public:
+  virtual ~PeerBrowserDelegate() = default;
+  virtual void browserViewControllerDidFinish(PeerBrowser& browser) = 0;
+  virtual void browserViewControllerWasCancelled(PeerBrowser& browser) = 0;
+};
+
+struct NearbyPeer {
+  PeerID peer;
+  PeerEndpoint endpoint;
+  std::string serviceName;  // the advertised instance name
+};
+
+class PeerBrowser : public std::enable_shared_from_this<PeerBrowser> {
+ public:
+  static std::shared_ptr<PeerBrowser> create(std::string serviceType,
+                                             std::shared_ptr<PeerSession> session);
+  ~PeerBrowser();
+  PeerBrowser(const PeerBrowser&) = delete;
+  PeerBrowser& operator=(const PeerBrowser&) = delete;
+
+  // Counting the local peer; invite() admits no more than this.
+  void setMaximumNumberOfPeers(std::size_t count);
+  std::size_t maximumNumberOfPeers() const;
+
+  void setDelegate(std::weak_ptr<PeerBrowserDelegate> delegate);
+  std::shared_ptr<PeerBrowserDelegate> delegate() const;
+
+  // Browsing runs while the browser is shown.
+  void start();
+  void stop();
+  bool isBrowsing() const;
+
+  // Resolved peers in the order they appeared, without ourselves.
+  std::vector<NearbyPeer> nearbyPeers() const;
+  // Called on the transport thread after every change of the list.
+  void setNearbyPeersChangedHandler(std::function<void(const std::vector<NearbyPeer>&)> handler);
+
+  // Invites a listed peer into the session. False when it is not listed or
+  // the session already holds maximumNumberOfPeers (counting ourselves).
+  bool invite(const PeerID& peer);
+
+  // The user is done (finish) or gave up (cancel): browsing stops and the
+  // delegate is told.
+  void done();
+  void cancel();
+
+  const std::shared_ptr<PeerSession>& session() const { return _session; }
+  const std::string& serviceType() const { return _serviceType; }
+
+  struct State;
+
+ private:
+  PeerBrowser(std::string serviceType, std::shared_ptr<PeerSession> session);
+
+  const std::string _serviceType;
+  const std::shared_ptr<PeerSession> _session;
+  std::shared_ptr<State> _state;
+  mutable std::mutex _mutex;
+  std::weak_ptr<PeerBrowserDelegate> _delegate;
+  std::size_t _maximumNumberOfPeers = PeerSession::kMaximumPeers;
+  std::unique_ptr<Discovery::Browse> _browse;
+};
+
+}  // namespace qur

@@ -1,0 +1,135 @@
+// A peer session: TCP connections to up to seven remote peers that have
+// accepted an invitation (or were introduced by a member), meshed so every
+// member is connected to every other. Byte messages go out whole, once and
+// in order; a peer that stops answering is dropped within a few seconds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "peers/peer_id.h"
+#include "peers/transport.h"
+
+namespace qur {
+
+class PeerSession;
+
+enum class PeerSessionState : int {
+  NotConnected = 0,
+  Connecting = 1,
+  Connected = 2,
+};
+
+enum class SessionSendDataMode : int {
+  Reliable = 0,
+  Unreliable = 1,  // treated as reliable: there is only TCP
+};
+
+struct PeerError {
+  int code = 0;
+  std::string description;
+};
+
+// The session's one delegate. Called on the transport thread, in order per
+// peer; the data span is valid only during the call.
+class PeerSessionDelegate {
+ public:
+  virtual ~PeerSessionDelegate() = default;
+  virtual void sessionPeerDidChangeState(const std::shared_ptr<PeerSession>& session,
+                                         const PeerID& peer, PeerSessionState state) = 0;
+  virtual void sessionDidReceiveDataFromPeer(const std::shared_ptr<PeerSession>& session,
+                                             std::span<const std::uint8_t> data,
+                                             const PeerID& peer) = 0;
+  // This transport carries no streams or resources; the callbacks exist so a
+  // delegate can serve every kind the session reports.
+  virtual void sessionDidReceiveStreamWithNameFromPeer(const std::shared_ptr<PeerSession>&,
+                                                       const std::shared_ptr<std::istream>&,
+                                                       const std::string&, const PeerID&) {}
+  virtual void sessionDidStartReceivingResourceWithNameFromPeer(const std::shared_ptr<PeerSession>&,
+                                                                const std::string&, const PeerID&) {
+  }
+  virtual void sessionDidFinishReceivingResourceWithNameFromPeer(
+      const std::shared_ptr<PeerSession>&, const std::string&, const PeerID&,
+      const std::optional<PeerError>&) {}
+};
+
+// Asked for every invitation into the session; calls reply(true) to accept or
+// reply(false) to decline, at once or later, from any thread.
+using InvitationHandler =
+    std::function<void(const PeerID& peer, std::function<void(bool accept)> reply)>;
+
+InvitationHandler acceptAllInvitations();
+InvitationHandler declineAllInvitations();
+
+// Where a discovered peer listens.
+struct PeerEndpoint {
+  std::string address;  // numeric IPv4
+  std::uint16_t port = 0;
+};
+
+class PeerSession : public std::enable_shared_from_this<PeerSession> {
+ public:
+  static constexpr std::size_t kMaximumPeers = 8;  // counting the local peer
+
+  struct Options {
+    std::size_t maxQueuedBytes = 1024 * 1024;  // per peer, before it is dropped
+    int handshakeTimeoutMs = 3000;
+    int invitationTimeoutMs = 30000;
+    int keepAliveIntervalMs = 1000;
+    int keepAliveTimeoutMs = 3500;
+    std::size_t maxPendingConnections = 64;
+  };
+
+  // Listens on an ephemeral TCP port of every address. Null when it cannot.
+  static std::shared_ptr<PeerSession> create(const PeerID& peer,
+                                             std::shared_ptr<Transport> transport = nullptr);
+  static std::shared_ptr<PeerSession> create(const PeerID& peer, const Options& options,
+                                             std::shared_ptr<Transport> transport = nullptr);
+  ~PeerSession();
+  PeerSession(const PeerSession&) = delete;
+  PeerSession& operator=(const PeerSession&) = delete;
+
+  const PeerID& myPeerID() const;
+  std::uint16_t port() const;
+  const std::shared_ptr<Transport>& transport() const;
+
+  void setDelegate(std::weak_ptr<PeerSessionDelegate> delegate);
+  std::shared_ptr<PeerSessionDelegate> delegate() const;
+
+  // Thread-safe snapshot, in the order the peers connected.
+  std::vector<PeerID> connectedPeers() const;
+
+  // Queues one copy of the bytes for each peer; returns false with an error
+  // when one of them is not connected or is over its queue bound (that peer
+  // is dropped). Thread-safe.
+  bool sendData(std::span<const std::uint8_t> data, const std::vector<PeerID>& peers,
+                SessionSendDataMode mode, PeerError* error);
+
+  // Closes every connection and reports each peer NotConnected before
+  // returning. The session stays usable.
+  void disconnect();
+
+  // Dials a peer and invites it. Reports Connecting, then Connected or
+  // NotConnected. An expected peer identity (from discovery) must match the
+  // one the remote announces.
+  void invitePeer(const PeerEndpoint& endpoint, const std::optional<PeerID>& expected = {});
+
+  // Handler for incoming invitations; null declines them all (not advertising).
+  void setInvitationHandler(InvitationHandler handler);
+  bool acceptsInvitations() const;
+
+  struct Core;
+
+ private:
+  explicit PeerSession(std::shared_ptr<Core> core) : _core(std::move(core)) {}
+  std::shared_ptr<Core> _core;
+};
+
+}  // namespace qur

@@ -1,0 +1,139 @@
+#include "peers/session_controller.h"
+
+#include "log/log.h"
+#include "signals/scheduler.h"
+#include "signals/signal_operators.h"
+
+namespace qur {
+
+MultipeerSessionController::MultipeerSessionController(std::string peerName,
+                                                       std::string serviceType,
+                                                       std::shared_ptr<Transport> transport)
+    : _serviceType(std::move(serviceType)),
+      _peerId(peerName),
+      _transport(transport ? std::move(transport) : Transport::shared()),
+      _sessionDelegates(std::make_shared<MultipeerSessionSplitDelegate>()) {
+  initSession();
+}
+
+MultipeerSessionController::~MultipeerSessionController() {
+  if (_advertisingToggleSubscription) _advertisingToggleSubscription->dispose();
+  std::shared_ptr<Advertiser> advertiser;
+  {
+    std::lock_guard lock(_fieldsMutex);
+    advertiser = std::move(_advertiser);
+  }
+  if (advertiser) advertiser->stop();
+}
+
+void MultipeerSessionController::initSession() {
+  auto session = PeerSession::create(_peerId, _transport);
+  if (!session) {
+    QUR_LOG_ERROR("Cannot create a peer session for %s", _peerId.description().c_str());
+  } else {
+    session->setDelegate(_sessionDelegates);
+  }
+  {
+    std::lock_guard lock(_fieldsMutex);
+    _session = session;
+  }
+  _sessionProperty.set(session);
+  auto browser = session ? PeerBrowser::create(_serviceType, session) : nullptr;
+  if (browser) browser->setMaximumNumberOfPeers(kBrowserMaximumNumberOfPeers);
+  std::lock_guard lock(_fieldsMutex);
+  _browserViewController = browser;
+}
+
+void MultipeerSessionController::startAdvertising() {
+  std::lock_guard resetLock(_resetLock);
+  std::shared_ptr<Advertiser> old;
+  std::shared_ptr<Advertiser> advertiser;
+  {
+    std::lock_guard lock(_fieldsMutex);
+    old = std::move(_advertiser);
+    if (_session) {
+      advertiser = std::make_shared<Advertiser>(_serviceType, std::map<std::string, std::string>{},
+                                                _session);
+      if (_invitationHandler) advertiser->setInvitationHandler(*_invitationHandler);
+    }
+  }
+  if (old) old->stop();
+  if (advertiser) advertiser->start();
+  {
+    std::lock_guard lock(_fieldsMutex);
+    _advertiser = advertiser;
+  }
+  _advertising.set(true);
+}
+
+void MultipeerSessionController::stopAdvertising() {
+  std::lock_guard resetLock(_resetLock);
+  std::shared_ptr<Advertiser> old;
+  {
+    std::lock_guard lock(_fieldsMutex);
+    old = std::move(_advertiser);
+  }
+  if (old) old->stop();
+  _advertising.set(false);
+}
+
+void MultipeerSessionController::toggleAdvertisingWithSignal(const Signal<bool>& signal) {
+  if (_advertisingToggleSubscription) _advertisingToggleSubscription->dispose();
+  _advertisingToggleSubscription =
+      signal.deliverOn(Scheduler::mainThreadScheduler()).subscribeNext([this](const bool& on) {
+        if (on) {
+          startAdvertising();
+        } else {
+          stopAdvertising();
+        }
+      });
+}
+
+void MultipeerSessionController::reset() {
+  bool wasAdvertising;
+  {
+    std::lock_guard resetLock(_resetLock);
+    std::shared_ptr<PeerBrowserDelegate> browserDelegate;
+    std::shared_ptr<PeerSession> old;
+    {
+      std::lock_guard lock(_fieldsMutex);
+      if (_browserViewController) browserDelegate = _browserViewController->delegate();
+      old = _session;
+    }
+    wasAdvertising = _advertising.get();
+    if (old) old->disconnect();
+    initSession();
+    if (auto browser = browserViewController()) browser->setDelegate(browserDelegate);
+  }
+  if (wasAdvertising) {
+    startAdvertising();
+  } else {
+    stopAdvertising();
+  }
+}
+
+void MultipeerSessionController::disconnect() {
+  if (auto s = session()) s->disconnect();
+}
+
+std::shared_ptr<PeerSession> MultipeerSessionController::session() const {
+  std::lock_guard lock(_fieldsMutex);
+  return _session;
+}
+
+std::shared_ptr<PeerBrowser> MultipeerSessionController::browserViewController() const {
+  std::lock_guard lock(_fieldsMutex);
+  return _browserViewController;
+}
+
+std::shared_ptr<Advertiser> MultipeerSessionController::advertiser() const {
+  std::lock_guard lock(_fieldsMutex);
+  return _advertiser;
+}
+
+void MultipeerSessionController::setInvitationHandler(InvitationHandler handler) {
+  std::lock_guard lock(_fieldsMutex);
+  _invitationHandler = std::move(handler);
+}
+
+}  // namespace qur

@@ -1,0 +1,256 @@
+// Several peer processes on their own network namespaces joined by a bridge
+// (and two on plain loopback): discovery, invitations, the mesh, and peers
+// that die or lose their link. Each peer is a qur_peer_tool process.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "support/child_process.h"
+#include "support/netns.h"
+
+namespace qur::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::string toolPath() {
+  return executableDirectory() + "/qur_peer_tool";
+}
+
+// One peer process and what it said.
+class Tool {
+ public:
+  explicit Tool(std::unique_ptr<ChildProcess> process) : _process(std::move(process)) {
+    auto ready = waitFor([](const std::string& l) { return l.rfind("ready ", 0) == 0; }, 10s);
+    if (ready) {
+      std::istringstream in(*ready);
+      std::string word;
+      in >> word >> id >> port;
+    }
+  }
+  ~Tool() {
+    // What the peer said explains most failures.
+    if (::testing::Test::HasFailure()) {
+      for (const auto& l : _process->lines())
+        std::fprintf(stderr, "  [%s] %s\n", id.substr(0, 8).c_str(), l.c_str());
+    }
+  }
+  bool ok() const { return !id.empty(); }
+
+  void command(const std::string& line) { _process->writeLine(line); }
+
+  // The first line (already read or still to come) that satisfies the predicate.
+  std::optional<std::string> waitFor(const std::function<bool(const std::string&)>& predicate,
+                                     std::chrono::milliseconds timeout = 15s) {
+    for (const auto& l : _process->lines())
+      if (predicate(l)) return l;
+    return _process->waitForLine(predicate, timeout);
+  }
+  bool sawPrefix(const std::string& prefix, std::chrono::milliseconds timeout = 15s) {
+    return waitFor([&](const std::string& l) { return l.rfind(prefix, 0) == 0; }, timeout)
+        .has_value();
+  }
+  bool state(const Tool& peer, int state, std::chrono::milliseconds timeout = 15s) {
+    return sawPrefix("state " + peer.id + " " + std::to_string(state), timeout);
+  }
+  bool found(const Tool& peer, std::chrono::milliseconds timeout = 15s) {
+    return sawPrefix("found " + peer.id, timeout);
+  }
+  std::vector<std::string> dataFrom(const Tool& peer) const {
+    std::vector<std::string> out;
+    const std::string prefix = "data " + peer.id + " ";
+    for (const auto& l : _process->lines())
+      if (l.rfind(prefix, 0) == 0) out.push_back(l.substr(prefix.size()));
+    return out;
+  }
+  // Reads output until n data lines from the peer have arrived.
+  bool waitForData(const Tool& peer, std::size_t n, std::chrono::milliseconds timeout = 15s) {
+    const auto deadline = Clock::now() + timeout;
+    while (dataFrom(peer).size() < n) {
+      if (Clock::now() > deadline) return false;
+      _process->readLine(100ms);
+    }
+    return true;
+  }
+  void kill() { _process->kill(SIGKILL); }
+  ChildProcess& process() { return *_process; }
+
+  std::string id;
+  int port = 0;
+
+ private:
+  std::unique_ptr<ChildProcess> _process;
+};
+
+class PeersNetns : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    lab = std::make_unique<NetnsLab>(3);
+    ASSERT_TRUE(lab->ok()) << "cannot create network namespaces (root and iproute2 needed)";
+  }
+  void TearDown() override {
+    tools.clear();
+    lab.reset();
+  }
+  Tool& start(int host, const std::string& name) {
+    tools.push_back(std::make_unique<Tool>(
+        lab->spawn(host, {toolPath(), "--name", name, "--interfaces", NetnsLab::kInterface})));
+    EXPECT_TRUE(tools.back()->ok()) << name << " did not start";
+    return *tools.back();
+  }
+  // advertiser advertises with the handler, browser finds and invites it.
+  void connect(Tool& browser, Tool& advertiser, const std::string& handler = "accept") {
+    advertiser.command("handler " + handler);
+    advertiser.command("advertise on");
+    browser.command("browse on");
+    ASSERT_TRUE(browser.found(advertiser)) << "not discovered";
+    browser.command("invite " + advertiser.id);
+  }
+
+  std::unique_ptr<NetnsLab> lab;
+  std::vector<std::unique_ptr<Tool>> tools;
+};
+
+TEST_F(PeersNetns, DiscoveredPeerAcceptsTheInvitationAndMessagesFlowBothWays) {
+  Tool& a = start(0, "alpha");
+  Tool& b = start(1, "bravo");
+  connect(a, b);
+  ASSERT_TRUE(a.state(b, 2));
+  ASSERT_TRUE(b.state(a, 2));
+  EXPECT_TRUE(a.waitFor([&](const std::string& l) {
+    return l.rfind("found " + b.id + " " + lab->address(1) + " ", 0) == 0;
+  }));
+  a.command("send hello bravo");
+  b.command("send hello alpha");
+  ASSERT_TRUE(b.waitForData(a, 1));
+  ASSERT_TRUE(a.waitForData(b, 1));
+  EXPECT_EQ(b.dataFrom(a), std::vector<std::string>{"hello bravo"});
+  EXPECT_EQ(a.dataFrom(b), std::vector<std::string>{"hello alpha"});
+}
+
+TEST_F(PeersNetns, DeclinedInvitationConnectsNobody) {
+  Tool& a = start(0, "alpha");
+  Tool& b = start(1, "bravo");
+  connect(a, b, "ask");
+  ASSERT_TRUE(b.sawPrefix("invitation " + a.id + " alpha"));
+  b.command("answer no");
+  ASSERT_TRUE(a.state(b, 0));
+  a.command("peers");
+  b.command("peers");
+  EXPECT_TRUE(a.sawPrefix("peers 0"));
+  EXPECT_TRUE(b.sawPrefix("peers 0"));
+  EXPECT_FALSE(a.state(b, 2, 0ms));
+  EXPECT_FALSE(b.state(a, 2, 0ms));
+  // And a plain declining handler does the same to a second inviter.
+  Tool& c = start(2, "charlie");
+  b.command("handler decline");
+  c.command("browse on");
+  ASSERT_TRUE(c.found(b));
+  c.command("invite " + b.id);
+  ASSERT_TRUE(c.state(b, 0));
+  EXPECT_FALSE(c.state(b, 2, 0ms));
+}
+
+TEST_F(PeersNetns, ThreeDevicesFormOneMeshAndEveryMessageReachesBothOthersInOrder) {
+  Tool& a = start(0, "alpha");
+  Tool& b = start(1, "bravo");
+  Tool& c = start(2, "charlie");
+  connect(a, b);
+  ASSERT_TRUE(a.state(b, 2));
+  connect(a, c);
+  ASSERT_TRUE(a.state(c, 2));
+  // b and c were introduced by a.
+  ASSERT_TRUE(b.state(c, 2));
+  ASSERT_TRUE(c.state(b, 2));
+  constexpr int kCount = 40;
+  for (int i = 0; i < kCount; ++i) {
+    for (Tool* t : {&a, &b, &c}) t->command("send " + t->id.substr(0, 4) + "-" + std::to_string(i));
+  }
+  for (Tool* receiver : {&a, &b, &c}) {
+    for (Tool* sender : {&a, &b, &c}) {
+      if (receiver == sender) continue;
+      ASSERT_TRUE(receiver->waitForData(*sender, kCount));
+      std::vector<std::string> expected;
+      for (int i = 0; i < kCount; ++i)
+        expected.push_back(sender->id.substr(0, 4) + "-" + std::to_string(i));
+      EXPECT_EQ(receiver->dataFrom(*sender), expected);
+    }
+  }
+}
+
+TEST_F(PeersNetns, KilledPeerIsReportedNotConnectedWithinFiveSeconds) {
+  Tool& a = start(0, "alpha");
+  Tool& b = start(1, "bravo");
+  connect(a, b);
+  ASSERT_TRUE(a.state(b, 2));
+  const auto killed = Clock::now();
+  b.kill();
+  EXPECT_TRUE(a.state(b, 0, 5s));
+  std::printf(
+      "killed peer reported NotConnected after %lld ms\n",
+      static_cast<long long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - killed).count()));
+}
+
+TEST_F(PeersNetns, LinkSetDownIsDetectedOnBothSides) {
+  Tool& a = start(0, "alpha");
+  Tool& b = start(1, "bravo");
+  connect(a, b);
+  ASSERT_TRUE(a.state(b, 2));
+  ASSERT_TRUE(b.state(a, 2));
+  ASSERT_TRUE(lab->setLinkUp(1, false));
+  EXPECT_TRUE(a.state(b, 0, 5s));
+  EXPECT_TRUE(b.state(a, 0, 5s));
+}
+
+TEST_F(PeersNetns, RestartedPeerIsFoundAgainAndCanBeInvitedAgain) {
+  Tool& a = start(0, "alpha");
+  Tool* b = &start(1, "bravo");
+  connect(a, *b);
+  ASSERT_TRUE(a.state(*b, 2));
+  b->kill();
+  ASSERT_TRUE(a.state(*b, 0, 5s));
+  Tool& again = start(1, "bravo");
+  ASSERT_NE(again.id, b->id);
+  again.command("handler accept");
+  again.command("advertise on");
+  // Records of the dead process may linger in caches for a moment; wait
+  // until the new identity is seen at its new port.
+  ASSERT_TRUE(a.sawPrefix(
+      "found " + again.id + " " + lab->address(1) + " " + std::to_string(again.port) + " ", 20s))
+      << "restarted peer not found";
+  a.command("invite " + again.id);
+  ASSERT_TRUE(a.state(again, 2));
+  ASSERT_TRUE(again.state(a, 2));
+}
+
+// Two processes on the host's own loopback, no namespaces.
+TEST(PeersLoopback, TwoProcessesFindAndConnectToEachOther) {
+  Tool a(std::make_unique<ChildProcess>(
+      std::vector<std::string>{toolPath(), "--name", "loop-a", "--interfaces", "lo"}));
+  Tool b(std::make_unique<ChildProcess>(
+      std::vector<std::string>{toolPath(), "--name", "loop-b", "--interfaces", "lo"}));
+  ASSERT_TRUE(a.ok() && b.ok());
+  b.command("handler accept");
+  b.command("advertise on");
+  a.command("handler accept");
+  a.command("advertise on");
+  a.command("browse on");
+  b.command("browse on");
+  ASSERT_TRUE(a.found(b));
+  ASSERT_TRUE(b.found(a));
+  a.command("invite " + b.id);
+  ASSERT_TRUE(a.state(b, 2));
+  ASSERT_TRUE(b.state(a, 2));
+  b.command("send over loopback");
+  ASSERT_TRUE(a.waitForData(b, 1));
+  EXPECT_EQ(a.dataFrom(b), std::vector<std::string>{"over loopback"});
+}
+
+}  // namespace
+}  // namespace qur::testing

@@ -1,0 +1,202 @@
+// A test peer driven by text lines: commands on standard input, events on
+// standard output. The multi-process tests run it in network namespaces.
+//
+// Commands: advertise on|off, browse on|off, handler accept|decline|ask,
+// answer yes|no, invite <id>, invite-at <address> <port>, send <text>,
+// peers, disconnect, quit.
+// Events: ready <id> <port> <name>, found <id> <address> <port> <name>,
+// lost <id>, invitation <id> <name>, state <id> <0|1|2> <name>,
+// data <id> <text>, sent ok|fail <error>, peers <count> <id>..., ok, error <text>.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "log/log.h"
+#include "peers/advertiser.h"
+#include "peers/discovery.h"
+#include "peers/peer_browser.h"
+#include "peers/peer_session.h"
+
+namespace {
+
+std::mutex gOutMutex;
+
+void emit(const std::string& line) {
+  std::lock_guard lock(gOutMutex);
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+class Printer : public qur::PeerSessionDelegate {
+ public:
+  void sessionPeerDidChangeState(const std::shared_ptr<qur::PeerSession>&, const qur::PeerID& peer,
+                                 qur::PeerSessionState state) override {
+    emit("state " + peer.identifierString() + " " + std::to_string(static_cast<int>(state)) + " " +
+         peer.displayName());
+  }
+  void sessionDidReceiveDataFromPeer(const std::shared_ptr<qur::PeerSession>&,
+                                     std::span<const std::uint8_t> data,
+                                     const qur::PeerID& peer) override {
+    emit("data " + peer.identifierString() + " " +
+         std::string(reinterpret_cast<const char*>(data.data()), data.size()));
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string name;
+  qur::DiscoveryOptions discovery;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--name") && i + 1 < argc) {
+      name = argv[++i];
+    } else if (!std::strcmp(argv[i], "--interfaces") && i + 1 < argc) {
+      std::stringstream list(argv[++i]);
+      std::string item;
+      while (std::getline(list, item, ',')) discovery.allowInterfaces.push_back(item);
+    }
+  }
+  qur::setLogLevel(qur::LogLevelInfo);
+  qur::addLogger(std::make_shared<qur::ConsoleLogger>());
+  qur::Discovery::configure(discovery);
+
+  const qur::PeerID me(name);
+  auto session = qur::PeerSession::create(me);
+  if (!session) return 1;
+  auto printer = std::make_shared<Printer>();
+  session->setDelegate(printer);
+
+  std::mutex pendingMutex;
+  std::function<void(bool)> pendingReply;
+  auto asking = [&](const qur::PeerID& peer, std::function<void(bool)> reply) {
+    {
+      std::lock_guard lock(pendingMutex);
+      pendingReply = std::move(reply);
+    }
+    emit("invitation " + peer.identifierString() + " " + peer.displayName());
+  };
+  qur::InvitationHandler handler = qur::acceptAllInvitations();
+
+  std::unique_ptr<qur::Advertiser> advertiser;
+  auto browser = qur::PeerBrowser::create("qur-wtalkie", session);
+  // Identifier -> "address port": a peer is reported again when it moves.
+  std::map<std::string, std::string> known;
+  std::mutex knownMutex;
+  browser->setNearbyPeersChangedHandler([&](const std::vector<qur::NearbyPeer>& peers) {
+    std::lock_guard lock(knownMutex);
+    std::map<std::string, std::string> now;
+    for (auto& p : peers) {
+      const auto id = p.peer.identifierString();
+      const auto where = p.endpoint.address + " " + std::to_string(p.endpoint.port);
+      now[id] = where;
+      auto old = known.find(id);
+      if (old == known.end() || old->second != where)
+        emit("found " + id + " " + where + " " + p.peer.displayName());
+    }
+    for (auto& [id, where] : known)
+      if (!now.count(id)) emit("lost " + id);
+    known = now;
+  });
+
+  emit("ready " + me.identifierString() + " " + std::to_string(session->port()) + " " +
+       me.displayName());
+
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::istringstream in(line);
+    std::string command;
+    in >> command;
+    if (command == "advertise") {
+      std::string arg;
+      in >> arg;
+      if (arg == "on") {
+        advertiser = std::make_unique<qur::Advertiser>(
+            "qur-wtalkie", std::map<std::string, std::string>{}, session);
+        advertiser->setInvitationHandler(handler);
+        advertiser->start();
+      } else {
+        advertiser.reset();
+      }
+      emit("ok");
+    } else if (command == "browse") {
+      std::string arg;
+      in >> arg;
+      if (arg == "on") {
+        browser->start();
+      } else {
+        browser->stop();
+        std::lock_guard lock(knownMutex);
+        known.clear();
+      }
+      emit("ok");
+    } else if (command == "handler") {
+      std::string arg;
+      in >> arg;
+      handler = arg == "accept"    ? qur::acceptAllInvitations()
+                : arg == "decline" ? qur::declineAllInvitations()
+                                   : qur::InvitationHandler(asking);
+      if (advertiser) {
+        advertiser->stop();
+        advertiser->setInvitationHandler(handler);
+        advertiser->start();
+      }
+      emit("ok");
+    } else if (command == "answer") {
+      std::string arg;
+      in >> arg;
+      std::function<void(bool)> reply;
+      {
+        std::lock_guard lock(pendingMutex);
+        reply = std::move(pendingReply);
+      }
+      if (reply) reply(arg == "yes");
+      emit(reply ? "ok" : "error no invitation");
+    } else if (command == "invite") {
+      std::string id;
+      in >> id;
+      bool done = false;
+      for (auto& p : browser->nearbyPeers())
+        if (p.peer.identifierString() == id) done = browser->invite(p.peer);
+      emit(done ? "ok" : "error cannot invite " + id);
+    } else if (command == "invite-at") {
+      std::string address;
+      int port = 0;
+      in >> address >> port;
+      session->invitePeer({address, static_cast<std::uint16_t>(port)});
+      emit("ok");
+    } else if (command == "send") {
+      std::string text;
+      std::getline(in >> std::ws, text);
+      qur::PeerError error;
+      const bool sent = session->sendData(
+          std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+          session->connectedPeers(), qur::SessionSendDataMode::Reliable, &error);
+      emit(sent ? "sent ok" : "sent fail " + error.description);
+    } else if (command == "peers") {
+      auto peers = session->connectedPeers();
+      std::string out = "peers " + std::to_string(peers.size());
+      for (auto& p : peers) out += " " + p.identifierString();
+      emit(out);
+    } else if (command == "disconnect") {
+      session->disconnect();
+      emit("ok");
+    } else if (command == "quit") {
+      break;
+    } else if (!command.empty()) {
+      emit("error unknown command " + command);
+    }
+  }
+  advertiser.reset();
+  browser.reset();
+  session.reset();
+  qur::removeAllLoggers();
+  return 0;
+}
