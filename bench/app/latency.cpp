@@ -62,8 +62,8 @@ std::vector<std::int16_t> clickTrack() {
 }
 
 long long firstCycle(Process& process) {
-  auto line = process.waitFor([](const std::string& l) { return l.find("\"audio_clock\"") != std::string::npos; },
-                              10s);
+  auto line = process.waitFor(
+      [](const std::string& l) { return l.find("\"audio_clock\"") != std::string::npos; }, 10s);
   return line ? std::atoll(jsonField(*line, "first_cycle_us")->c_str()) : 0;
 }
 
@@ -142,17 +142,17 @@ int main() {
   }
   std::sort(latencies.begin(), latencies.end());
   const double median = latencies[latencies.size() / 2];
-  const double design = (1 + qur::OpusStreamReceiver::kReservePackets) *
-                            qur::OpusEncoder::kFrameDuration +
-                        qur::OpusEncoder::kPollInterval + 2 * kDeviceBufferSeconds;
+  const double design =
+      (1 + qur::OpusStreamReceiver::kReservePackets) * qur::OpusEncoder::kFrameDuration +
+      qur::OpusEncoder::kPollInterval + 2 * kDeviceBufferSeconds;
   std::printf("mouth-to-ear latency, %zu clicks: median %.1f ms (min %.1f, max %.1f)\n",
-              latencies.size(), median * 1000, latencies.front() * 1000,
-              latencies.back() * 1000);
-  std::printf("design delay: %.0f ms = (1 + %d reserve) x %.0f ms packets + %.0f ms poll + 2 x "
-              "%.0f ms device buffers\n",
-              design * 1000, int(qur::OpusStreamReceiver::kReservePackets),
-              qur::OpusEncoder::kFrameDuration * 1000, qur::OpusEncoder::kPollInterval * 1000,
-              kDeviceBufferSeconds * 1000);
+              latencies.size(), median * 1000, latencies.front() * 1000, latencies.back() * 1000);
+  std::printf(
+      "design delay: %.0f ms = (1 + %d reserve) x %.0f ms packets + %.0f ms poll + 2 x "
+      "%.0f ms device buffers\n",
+      design * 1000, int(qur::OpusStreamReceiver::kReservePackets),
+      qur::OpusEncoder::kFrameDuration * 1000, qur::OpusEncoder::kPollInterval * 1000,
+      kDeviceBufferSeconds * 1000);
   std::printf("measured - design: %+.1f ms (target: at most +30 ms); ratio %.2f\n",
               (median - design) * 1000, median / design);
   std::filesystem::remove_all(dir);

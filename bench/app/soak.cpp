@@ -19,8 +19,8 @@
 #include "audio/engine/virtual_device.h"
 #include "audio/run_loop_thread.h"
 #include "log/log.h"
-#include "peers/multipeer_session_controller.h"
 #include "peers/peer_session.h"
+#include "peers/session_controller.h"
 #include "signals/main_queue.h"
 
 namespace {
@@ -146,9 +146,10 @@ int main(int argc, char** argv) {
   std::printf("  b -> a: %llu wire messages sent, %llu received\n", (unsigned long long)sentB,
               (unsigned long long)gotA);
   std::printf("  dropouts (receiver underflows): %d\n", underflows->count());
-  std::printf("  resident memory: %ld KiB after %.0f s, %ld KiB at the end: %+ld KiB (target: "
-              "under 1024)\n",
-              baseline, std::chrono::duration<double>(baselineAt).count(), final, final - baseline);
+  std::printf(
+      "  resident memory: %ld KiB after %.0f s, %ld KiB at the end: %+ld KiB (target: "
+      "under 1024)\n",
+      baseline, std::chrono::duration<double>(baselineAt).count(), final, final - baseline);
   const bool ok = !disconnected && sentA == gotB && sentB == gotA && final - baseline < 1024;
   std::printf("  %s\n", ok ? "OK" : "FAILED");
   a.controller->multipeerController()->disconnect();

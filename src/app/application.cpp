@@ -8,7 +8,7 @@
 #include "audio/opus_encoder.h"
 #include "audio/run_loop_thread.h"
 #include "log/log.h"
-#include "peers/multipeer_session_controller.h"
+#include "peers/session_controller.h"
 
 namespace qur {
 

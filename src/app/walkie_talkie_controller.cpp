@@ -11,9 +11,8 @@
 #include "audio/opus_encoder.h"
 #include "audio/sound_resources.h"
 #include "log/log.h"
-#include "peers/multipeer_message_sink.h"
-#include "peers/multipeer_message_source.h"
-#include "peers/multipeer_session_controller.h"
+#include "peers/message_sink.h"
+#include "peers/session_controller.h"
 #include "signals/signal_operators.h"
 #include "wire/wire_message_stream.h"
 
@@ -92,21 +91,16 @@ bool WalkieTalkieController::setUp(std::shared_ptr<AudioEngine> audioController,
   }
 
   const std::string name = peerName.empty() ? PeerID::defaultDisplayName() : peerName;
-  _multipeerController = MultipeerSessionController::create(name, kServiceType);
-  if (!_multipeerController) {
+  _multipeerController = std::make_shared<MultipeerSessionController>(name, kServiceType);
+  if (!_multipeerController->session()) {
     QUR_LOG_ERROR("Could not create the peer session");
     return false;
   }
   _multipeerController->sessionDelegates()->addPeerStateDelegate(shared_from_this());
 
+  // Outgoing messages follow the session through every reset.
   _messageSink = std::make_shared<MultipeerMessageSink>(_multipeerController->session());
-  std::weak_ptr<MultipeerMessageSink> weakSink = _messageSink;
-  _sessionBinding = bindSignal(
-      _multipeerController->sessionValues(), _lifetime,
-      [weakSink](const std::shared_ptr<PeerSession>& session) {
-        if (auto sink = weakSink.lock()) sink->setSession(session);
-      },
-      "session");
+  _messageSink->bindSession(_multipeerController->sessionProperty());
 
   _messageSource = std::make_shared<MultipeerMessageSource>();
   _multipeerController->sessionDelegates()->addDataReceiptDelegate(_messageSource);

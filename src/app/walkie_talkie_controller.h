@@ -144,8 +144,6 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
   AudioBufferListPtr _startReceivingBeep;
   AudioBufferListPtr _endReceivingBeep;
   Property<bool> _connected{false};
-  DisposablePtr _sessionBinding;
-  Lifetime _lifetime;
 };
 
 }  // namespace qur

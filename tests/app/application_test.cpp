@@ -14,7 +14,7 @@
 #include "audio/opus_encoder.h"
 #include "peers/advertiser.h"
 #include "peers/discovery.h"
-#include "peers/multipeer_session_controller.h"
+#include "peers/session_controller.h"
 #include "support/log_capture.h"
 #include "support/test_main.h"
 
@@ -94,8 +94,8 @@ TEST_F(ApplicationTest, FailedAudioStartStillLetsPeersConnectAndSendsOnlyStatuse
   testing::mainLoop().runFor(500ms);
   controller->endTransmission();
   auto receiver = alphaAtBravo->streamReceiver();
-  ASSERT_TRUE(testing::mainLoop().runUntil([&] { return receiver->transmissionsStopped() == 1; },
-                                           5s));
+  ASSERT_TRUE(
+      testing::mainLoop().runUntil([&] { return receiver->transmissionsStopped() == 1; }, 5s));
   EXPECT_EQ(receiver->transmissionsStarted(), 1u);
   EXPECT_EQ(receiver->audioPacketsReceived(), 0u);
 }

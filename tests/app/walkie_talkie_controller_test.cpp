@@ -23,8 +23,8 @@
 #include "audio/opus_decoder.h"
 #include "audio/opus_encoder.h"
 #include "audio/sound_resources.h"
-#include "peers/multipeer_session_controller.h"
 #include "peers/peer_session.h"
+#include "peers/session_controller.h"
 #include "signals/signal_operators.h"
 #include "support/test_main.h"
 #include "wire/wire_message_stream.h"
@@ -69,8 +69,8 @@ Device makeDevice(const std::string& name, double toneHz = 440.0) {
   auto device = std::make_unique<VirtualDevice>(options);
   Device result;
   result.device = device.get();
-  result.engine = std::make_shared<AudioEngine>(AudioEngine::interleaved16BitStereoAudioDescription(),
-                                               true, false, std::move(device));
+  result.engine = std::make_shared<AudioEngine>(
+      AudioEngine::interleaved16BitStereoAudioDescription(), true, false, std::move(device));
   result.controller = WalkieTalkieController::create(result.engine, name);
   EXPECT_TRUE(result.controller);
   EXPECT_TRUE(result.engine->start());
@@ -182,7 +182,8 @@ TEST(WalkieTalkieController, TransmissionReachesThePeerWithStatusesAndSessionSou
   Device a = makeDevice("alpha", 500);
   Device b = makeDevice("bravo");
   connect(a, b);
-  ASSERT_TRUE(spinUntil([&] { return a.controller->isConnected() && b.controller->isConnected(); }));
+  ASSERT_TRUE(
+      spinUntil([&] { return a.controller->isConnected() && b.controller->isConnected(); }));
   auto alphaAtB = b.peer(a);
   ASSERT_TRUE(alphaAtB);
   Recorder<bool> talking(alphaAtB->transmitting());
@@ -323,8 +324,8 @@ TEST(WalkieTalkieController, DisconnectCommandIsEnabledOnlyWhileConnected) {
   b.controller.reset();
   ASSERT_TRUE(spinUntil([&] { return weak.expired(); }, 5s));
   bool orphanDone = false;
-  orphan->execute(Unit{}).subscribeNext([](const Unit&) {}, [&](const Error&) { orphanDone = true; },
-                                        [&] { orphanDone = true; });
+  orphan->execute(Unit{}).subscribeNext(
+      [](const Unit&) {}, [&](const Error&) { orphanDone = true; }, [&] { orphanDone = true; });
   EXPECT_TRUE(spinUntil([&] { return orphanDone; }));
 }
 
@@ -413,7 +414,8 @@ TEST(WalkieTalkieControllerConcurrency, PublishedTablesNeverChangeUnderTheirRead
   for (int round = 0; round < 3; ++round) {
     connect(a, b);
     a.controller->disconnect();
-    ASSERT_TRUE(spinUntil([&] { return !a.controller->isConnected() && !b.controller->isConnected(); }));
+    ASSERT_TRUE(
+        spinUntil([&] { return !a.controller->isConnected() && !b.controller->isConnected(); }));
   }
   stop.store(true);
   reader.join();

@@ -6,8 +6,8 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -238,10 +238,11 @@ TEST_F(WalkieTalkieEndToEnd, SpeechReachesTheInvitedPeerBetweenItsSessionSounds)
   EXPECT_NEAR(report.voiceLength(), 3.5, 0.6);
   const auto comparison =
       compareVoice(slice(heard, report.voiceStart, report.voiceEnd), load(files.speech));
-  std::printf("bravo heard: start sound %.2f s, voice %.2f s, end sound %.2f s; envelope "
-              "correlation %.3f, longest dropout %.0f ms\n",
-              *report.startSound, report.voiceLength(), *report.endSound,
-              comparison.envelopeCorrelation, comparison.longestDropout * 1000);
+  std::printf(
+      "bravo heard: start sound %.2f s, voice %.2f s, end sound %.2f s; envelope "
+      "correlation %.3f, longest dropout %.0f ms\n",
+      *report.startSound, report.voiceLength(), *report.endSound, comparison.envelopeCorrelation,
+      comparison.longestDropout * 1000);
   EXPECT_GE(comparison.envelopeCorrelation, 0.8);
   EXPECT_LE(comparison.longestDropout, 0.020);
 }

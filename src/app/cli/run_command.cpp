@@ -31,8 +31,8 @@
 #include "audio/opus_encoder.h"
 #include "peers/advertiser.h"
 #include "peers/discovery.h"
-#include "peers/multipeer_session_controller.h"
 #include "peers/peer_browser.h"
+#include "peers/session_controller.h"
 #include "signals/main_queue.h"
 #include "signals/scheduler.h"
 #include "signals/signal_operators.h"
@@ -233,14 +233,15 @@ class RunSession : public std::enable_shared_from_this<RunSession> {
         [weakSelf](const WalkieTalkieController::PeerTableSnapshot& table) {
           if (auto self = weakSelf.lock()) self->peersChanged(table);
         }));
-    _disposables.push_back(_controller->multipeerController()->sessionValues().subscribeNext(
-        [weakSelf](const std::shared_ptr<PeerSession>&) {
-          // The browser is replaced together with the session, after the
-          // session's notification.
-          mainQueue().post([weakSelf] {
-            if (auto self = weakSelf.lock()) self->watchBrowser();
-          });
-        }));
+    _disposables.push_back(
+        _controller->multipeerController()->sessionProperty().values().subscribeNext(
+            [weakSelf](const std::shared_ptr<PeerSession>&) {
+              // The browser is replaced together with the session, after the
+              // session's notification.
+              mainQueue().post([weakSelf] {
+                if (auto self = weakSelf.lock()) self->watchBrowser();
+              });
+            }));
     watchBrowser();
     refreshStatus();
   }
@@ -749,8 +750,7 @@ int runCommand(const std::vector<std::string>& args) {
     // Recording positions count from the first device cycle.
     auto clockReported = std::make_shared<DisposablePtr>();
     *clockReported = Scheduler::mainThreadScheduler()->afterRepeatingEvery(
-        Scheduler::mainThreadScheduler()->now(), 0.02, 0.0,
-        [microphone, writer, clockReported] {
+        Scheduler::mainThreadScheduler()->now(), 0.02, 0.0, [microphone, writer, clockReported] {
           const long long first = microphone->firstCycleUs.load();
           if (first == 0 || !*clockReported) return;
           writer->event("audio_clock", "\"first_cycle_us\":" + std::to_string(first),
