@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -20,7 +21,10 @@ constexpr long kReaderStatusFailed = 3;
 constexpr UInt32 kChunkFrames = 4096;
 // The sounds are seconds long; a header claiming more than this is corrupt
 // and must not make us allocate gigabytes.
-constexpr double kMaxDurationSeconds = 20 * 60;
+constexpr double kMaxDurationSeconds = 5 * 60;
+// No codec libsndfile reads packs more frames than this into one byte, so a
+// header promising more than the file can hold is not believed either.
+constexpr double kMaxFramesPerFileByte = 100;
 
 struct MemoryFile {
   const uint8_t* bytes;
@@ -110,7 +114,7 @@ class Writer {
 };
 
 AudioBufferList* readOpenFile(SNDFILE* file, const SF_INFO& info, const std::string& name,
-                              const AudioStreamBasicDescription* d) {
+                              const AudioStreamBasicDescription* d, double fileBytes) {
   auto fail = [&](const char* why) -> AudioBufferList* {
     QUR_LOG_ERROR("Reading %s failed with %ld", name.c_str(), kReaderStatusFailed);
     QUR_LOG_DEBUG("Reading %s: %s", name.c_str(), why);
@@ -126,6 +130,9 @@ AudioBufferList* readOpenFile(SNDFILE* file, const SF_INFO& info, const std::str
   // below the whole frame count for most lengths, which would drop the last frame.
   const auto capacityFrames = UInt32(std::llround(double(seconds) * d->mSampleRate));
   if (capacityFrames == 0) return fail("shorter than one frame");
+  const double plausibleFrames =
+      (fileBytes * kMaxFramesPerFileByte + 4096) * std::max(1.0, d->mSampleRate / info.samplerate);
+  if (double(capacityFrames) > plausibleFrames) return fail("duration beyond the file's size");
   const UInt32 capacityBytes = capacityFrames * d->mBytesPerFrame;
 
   AudioBufferListPtr result(audioBufferListCreate(d->mChannelsPerFrame, d->mBytesPerFrame,
@@ -226,7 +233,9 @@ AudioBufferList* MediaReader::createRawPCMOfAssetAtURL(const std::string& path,
     QUR_LOG_ERROR("Reading %s failed with %ld", path.c_str(), kReaderStatusFailed);
     return nullptr;
   }
-  AudioBufferList* list = readOpenFile(file, info, path, d);
+  std::error_code sizeError;
+  const auto bytes = std::filesystem::file_size(path, sizeError);
+  AudioBufferList* list = readOpenFile(file, info, path, d, sizeError ? 0.0 : double(bytes));
   sf_close(file);
   return list;
 }
@@ -246,7 +255,7 @@ AudioBufferList* MediaReader::createRawPCMOfMemory(const void* bytes, size_t len
     QUR_LOG_ERROR("Reading %s failed with %ld", name.c_str(), kReaderStatusFailed);
     return nullptr;
   }
-  AudioBufferList* list = readOpenFile(file, info, name, d);
+  AudioBufferList* list = readOpenFile(file, info, name, d, double(length));
   sf_close(file);
   return list;
 }

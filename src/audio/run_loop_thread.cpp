@@ -228,9 +228,10 @@ bool RunLoopThread::performBlockAndWait(const std::function<void()>& block) {
     bool ran = false;
   };
   auto outcome = std::make_shared<Outcome>();
-  // Reports when the posted work is gone: run, or dropped with the loop.
+  // Reports when the posted work is gone: run, or dropped with the loop. It
+  // lives inside the loop's queue, so it must not own the loop.
   struct Signal {
-    std::shared_ptr<Impl> impl;
+    Impl* impl = nullptr;
     std::shared_ptr<Outcome> outcome;
     bool ran = false;
     ~Signal() {
@@ -241,7 +242,7 @@ bool RunLoopThread::performBlockAndWait(const std::function<void()>& block) {
     }
   };
   auto signal = std::make_shared<Signal>();
-  signal->impl = impl;
+  signal->impl = impl.get();
   signal->outcome = outcome;
   asio::post(impl->io, [signal, &block] {
     block();

@@ -290,6 +290,28 @@ TEST(LengthDelimitedInputStream, TruncatedLastFrameIsLoggedAndDropped) {
   EXPECT_TRUE(log.messages().empty());
 }
 
+TEST(LengthDelimitedInputStream, EveryWayOfCuttingTheStreamGivesTheSameFrames) {
+  Bytes oversized{0x00, 0x00, 0xEA, 0x60};  // 60000 bytes, skipped
+  const Bytes junk = pattern(60000, 6);
+  oversized.insert(oversized.end(), junk.begin(), junk.end());
+  const Bytes stream = concat({frame(kStarted), frame({}), frame(pattern(300, 1)), oversized,
+                               frame(pattern(51200, 2)), frame(kStopped)});
+  const std::vector<Bytes> expected{kStarted, {}, pattern(300, 1), pattern(51200, 2), kStopped};
+  const int level = logLevel();
+  setLogLevel(LogLevelOff);  // the skipped frame is logged once per cut
+  for (std::size_t readLimit = 1; readLimit <= 9; ++readLimit) {
+    auto input = std::make_shared<MemoryInputStream>(stream.data(), stream.size(), readLimit);
+    input->open();
+    LengthDelimitedInputStream reader(input);
+    auto delegate = std::make_shared<RecordingMessageDelegate>();
+    reader.setDelegate(delegate);
+    reader.pollStream();
+    EXPECT_EQ(delegate->taken(), expected) << readLimit;
+    EXPECT_EQ(reader.bytesReadTotal(), stream.size()) << readLimit;
+  }
+  setLogLevel(level);
+}
+
 TEST(LengthDelimitedInputStream, UnopenedStreamIsNotReadAndAReadErrorEndsThePoll) {
   FileOfBytes file(frame(kStarted));
   auto stream = FileDescriptorInputStream::fromFile(file.path);

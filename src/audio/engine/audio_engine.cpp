@@ -83,6 +83,7 @@ AudioEngine::AudioEngine(const AudioStreamBasicDescription& audioDescription, bo
 
   const UInt32 channels = _audioDescription.mChannelsPerFrame;
   _mix.assign(size_t(kMaxFramesPerSlice) * std::max<UInt32>(channels, 1), 0.0f);
+  _mixInt.assign(_mix.size(), 0);
   _busData.assign(size_t(kMaxFramesPerSlice) * std::max<UInt32>(channels, 1), 0);
   _filteredData.assign(_busData.size(), 0);
   _busList = createList(_busData.data(), channels, 0);
@@ -600,8 +601,12 @@ void AudioEngine::outputCycle(int16_t* output, UInt32 frames, uint64_t hostTimeN
   const UInt32 channels = _audioDescription.mChannelsPerFrame;
   const size_t samples = size_t(frames) * channels;
   const UInt32 bytes = UInt32(samples * sizeof(int16_t));
+  // Channels at unity gain (the usual case: decoders, sounds at full volume)
+  // are summed exactly in integers; the others in floating point.
+  int32_t* sum = _mixInt.data();
   float* mix = _mix.data();
-  std::fill(mix, mix + samples, 0.0f);
+  std::fill(sum, sum + samples, 0);
+  bool anyScaled = false;
   int16_t* bus = _busData.data();
 
   for (int i = 0; i < _rtChannelCount; ++i) {
@@ -617,15 +622,21 @@ void AudioEngine::outputCycle(int16_t* output, UInt32 frames, uint64_t hostTimeN
     record->timestamp.mSampleTime += frames;
 
     const float volume = channel->volume();
+    const float pan = channel->pan();
+    if (volume == 1.0f && (pan == 0.0f || channels != 2)) {
+      for (size_t s = 0; s < samples; ++s) sum[s] += bus[s];
+      continue;
+    }
+    if (!anyScaled) {
+      std::fill(mix, mix + samples, 0.0f);
+      anyScaled = true;
+    }
     if (channels == 2) {
       // Balance pan: the far side fades out, the near side stays at full level.
-      const float pan = std::clamp(channel->pan(), -0.999f, 0.999f);
-      const float left = volume * (pan > 0 ? 1.0f - pan : 1.0f);
-      const float right = volume * (pan < 0 ? 1.0f + pan : 1.0f);
-      for (UInt32 f = 0; f < frames; ++f) {
-        mix[2 * f] += left * float(bus[2 * f]);
-        mix[2 * f + 1] += right * float(bus[2 * f + 1]);
-      }
+      const float p = std::clamp(pan, -0.999f, 0.999f);
+      const float gains[2] = {volume * (p > 0 ? 1.0f - p : 1.0f),
+                              volume * (p < 0 ? 1.0f + p : 1.0f)};
+      for (size_t s = 0; s < samples; ++s) mix[s] += gains[s & 1] * float(bus[s]);
     } else {
       for (size_t s = 0; s < samples; ++s) mix[s] += volume * float(bus[s]);
     }
@@ -634,9 +645,15 @@ void AudioEngine::outputCycle(int16_t* output, UInt32 frames, uint64_t hostTimeN
   const float master = _muteOutput.load(std::memory_order_relaxed)
                            ? 0.0f
                            : _masterOutputVolume.load(std::memory_order_relaxed);
+  if (!anyScaled && master == 1.0f) {
+    for (size_t s = 0; s < samples; ++s) {
+      output[s] = static_cast<int16_t>(std::clamp(sum[s], -32768, 32767));
+    }
+    return;
+  }
   for (size_t s = 0; s < samples; ++s) {
-    const float v = std::clamp(mix[s] * master, -32768.0f, 32767.0f);
-    output[s] = static_cast<int16_t>(v);
+    const float v = (float(sum[s]) + (anyScaled ? mix[s] : 0.0f)) * master;
+    output[s] = static_cast<int16_t>(std::clamp(v, -32768.0f, 32767.0f));
   }
 }
 

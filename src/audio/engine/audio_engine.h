@@ -230,6 +230,7 @@ class AudioEngine : private AudioDeviceClient {
 
   // Buffers allocated once, used on the audio thread.
   std::vector<float> _mix;
+  std::vector<int32_t> _mixInt;
   std::vector<int16_t> _busData;
   std::vector<int16_t> _filteredData;
   AudioBufferList* _busList = nullptr;

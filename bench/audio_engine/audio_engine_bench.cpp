@@ -1,0 +1,156 @@
+// Cost of the engine's output cycle against a plain loop that renders the
+// same channels into scratch buffers and sums them, and the dynamics effect's
+// cost against the real-time budget. Prints the ratios after the run.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/engine/audio_engine.h"
+#include "audio/engine/dynamics_processor.h"
+#include "audio/engine/virtual_device.h"
+
+namespace qur {
+namespace {
+
+constexpr UInt32 kFrames = 512;
+
+class ToneChannel : public AudioPlayable {
+ public:
+  explicit ToneChannel(double frequency) : _step(2 * M_PI * frequency / 44100.0) {}
+  AudioEngineRenderCallback renderCallback() const override { return &render; }
+  static OSStatus render(AudioPlayable* channel, AudioEngine*, const AudioTimeStamp*, UInt32 frames,
+                         AudioBufferList* audio) {
+    auto* self = static_cast<ToneChannel*>(channel);
+    auto* samples = static_cast<int16_t*>(audio->mBuffers[0].mData);
+    // A recursive oscillator: cheap, like a decoder copying out its PCM.
+    for (UInt32 f = 0; f < frames; ++f) {
+      const auto v = static_cast<int16_t>(self->_y * 3000.0f);
+      samples[2 * f] = v;
+      samples[2 * f + 1] = v;
+      const float next = self->_k * self->_y - self->_yPrevious;
+      self->_yPrevious = self->_y;
+      self->_y = next;
+    }
+    return noErr;
+  }
+
+ private:
+  double _step;
+  float _k = float(2 * std::cos(_step));
+  float _y = float(std::sin(_step));
+  float _yPrevious = 0;
+};
+
+std::vector<std::shared_ptr<AudioPlayable>> makeChannels(int count) {
+  std::vector<std::shared_ptr<AudioPlayable>> channels;
+  for (int i = 0; i < count; ++i) channels.push_back(std::make_shared<ToneChannel>(200.0 + 37 * i));
+  return channels;
+}
+
+void BM_EngineOutputCycle(benchmark::State& state) {
+  VirtualDeviceOptions options;
+  options.clock = VirtualDeviceOptions::Clock::Manual;
+  options.framesPerBuffer = kFrames;
+  auto device = std::make_unique<VirtualDevice>(options);
+  VirtualDevice* raw = device.get();
+  AudioEngine engine(AudioEngine::interleaved16BitStereoAudioDescription(), false, false,
+                     std::move(device));
+  engine.addChannels(makeChannels(int(state.range(0))));
+  engine.start();
+  for (auto _ : state) raw->runCycles(1);
+  engine.stop();
+}
+
+// The same channels' render functions into scratch buffers, summed: the
+// least any mixer has to do.
+void BM_PlainLoop(benchmark::State& state) {
+  auto channels = makeChannels(int(state.range(0)));
+  std::vector<int16_t> scratch(kFrames * 2);
+  std::vector<int32_t> sum(kFrames * 2);
+  std::vector<int16_t> out(kFrames * 2);
+  AudioBufferList* list =
+      static_cast<AudioBufferList*>(std::calloc(1, audioBufferListHeaderSize(1)));
+  list->mNumberBuffers = 1;
+  AudioTimeStamp time{};
+  for (auto _ : state) {
+    std::fill(sum.begin(), sum.end(), 0);
+    for (auto& channel : channels) {
+      std::memset(scratch.data(), 0, scratch.size() * 2);
+      list->mBuffers[0] = AudioBuffer{2, kFrames * 4, scratch.data()};
+      channel->renderCallback()(channel.get(), nullptr, &time, kFrames, list);
+      for (size_t i = 0; i < sum.size(); ++i) sum[i] += scratch[i];
+    }
+    for (size_t i = 0; i < sum.size(); ++i) {
+      out[i] = int16_t(std::min(32767, std::max(-32768, sum[i])));
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  std::free(list);
+}
+
+void BM_Dynamics10ms(benchmark::State& state) {
+  DynamicsProcessor processor;
+  processor.initialize(engineAudioDescription(), 4096);
+  std::vector<int16_t> block(441 * 2);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = int16_t(8000 * std::sin(0.05 * double(i)));
+  std::vector<int16_t> work(block.size());
+  for (auto _ : state) {
+    work = block;
+    processor.processInt16(work.data(), 441);
+    benchmark::DoNotOptimize(work.data());
+  }
+}
+
+BENCHMARK(BM_EngineOutputCycle)->Arg(1)->Arg(8)->Arg(32)->Arg(100);
+BENCHMARK(BM_PlainLoop)->Arg(1)->Arg(8)->Arg(32)->Arg(100);
+BENCHMARK(BM_Dynamics10ms);
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration) {
+        // CPU time: the machine is shared, and waiting for a core is not cost.
+        times[run.benchmark_name()] =
+            run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> times;  // CPU nanoseconds per iteration
+};
+
+}  // namespace
+}  // namespace qur
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  qur::RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nOutput cycle of %u frames, engine / plain loop:\n", qur::kFrames);
+  for (int n : {1, 8, 32, 100}) {
+    const std::string arg = "/" + std::to_string(n);
+    const double engine = reporter.times["BM_EngineOutputCycle" + arg];
+    const double plain = reporter.times["BM_PlainLoop" + arg];
+    if (engine <= 0 || plain <= 0) continue;
+    std::printf(
+        "  %3d channels: engine %8.0f ns, plain %8.0f ns CPU, ratio %.2f (target <= 1.5 at 32 "
+        "and 100), engine per channel %.0f ns\n",
+        n, engine, plain, engine / plain, engine / n);
+  }
+  const double dynamics = reporter.times["BM_Dynamics10ms"];
+  if (dynamics > 0) {
+    std::printf(
+        "Dynamics effect, 10 ms of 44.1 kHz stereo: %.0f ns CPU = %.3f %% of the real-time "
+        "budget (target < 1 %%)\n",
+        dynamics, dynamics / 10e6 * 100.0);
+  }
+  benchmark::Shutdown();
+  return 0;
+}
