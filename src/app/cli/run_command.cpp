@@ -78,7 +78,7 @@ constexpr const char* kRunHelp =
     "  quit                  end (so does the end of standard input, once a\n"
     "                        running 'talk SECONDS' is over)\n"
     "\n"
-    "events: ready, peer_found, peer_lost, invitation, invitation_answered,\n"
+    "events: ready, audio_clock, peer_found, peer_lost, invitation, invitation_answered,\n"
     "peer_connected, peer_disconnected, connected, peer_talking, transmitting,\n"
     "talk_refused, peers, status, error. Unknown commands and bad arguments give\n"
     "one error line and change nothing.\n"
@@ -119,6 +119,7 @@ class EventWriter {
       line += "}\n";
       std::fwrite(line.data(), 1, line.size(), stdout);
     } else {
+      if (text.empty()) return;
       if (_statusLine) std::fputs("\r\033[K", stdout);
       std::fputs(text.c_str(), stdout);
       std::fputc('\n', stdout);
@@ -221,27 +222,27 @@ class RunSession : public std::enable_shared_from_this<RunSession> {
     _controller = application->walkieTalkie();
     std::weak_ptr<RunSession> weakSelf = weak_from_this();
 
-    _disposables.push_back(_controller->connectedValues().distinctUntilChanged().subscribeNext(
+    // Changes only: the state at start is in the status line and `status`.
+    keep(_controller->connectedValues().distinctUntilChanged().skip(1).subscribeNext(
         [weakSelf](const bool& connected) {
           if (auto self = weakSelf.lock()) self->connectedChanged(connected);
         }));
-    _disposables.push_back(_controller->transmittingValues().distinctUntilChanged().subscribeNext(
+    keep(_controller->transmittingValues().distinctUntilChanged().skip(1).subscribeNext(
         [weakSelf](const bool& transmitting) {
           if (auto self = weakSelf.lock()) self->transmittingChanged(transmitting);
         }));
-    _disposables.push_back(_controller->connectedPeersSignal().subscribeNext(
+    keep(_controller->connectedPeersSignal().subscribeNext(
         [weakSelf](const WalkieTalkieController::PeerTableSnapshot& table) {
           if (auto self = weakSelf.lock()) self->peersChanged(table);
         }));
-    _disposables.push_back(
-        _controller->multipeerController()->sessionProperty().values().subscribeNext(
-            [weakSelf](const std::shared_ptr<PeerSession>&) {
-              // The browser is replaced together with the session, after the
-              // session's notification.
-              mainQueue().post([weakSelf] {
-                if (auto self = weakSelf.lock()) self->watchBrowser();
-              });
-            }));
+    keep(_controller->multipeerController()->sessionProperty().values().subscribeNext(
+        [weakSelf](const std::shared_ptr<PeerSession>&) {
+          // The browser is replaced together with the session, after the
+          // session's notification.
+          mainQueue().post([weakSelf] {
+            if (auto self = weakSelf.lock()) self->watchBrowser();
+          });
+        }));
     watchBrowser();
     refreshStatus();
   }
@@ -284,14 +285,23 @@ class RunSession : public std::enable_shared_from_this<RunSession> {
   bool quitRequested() const { return _quit; }
 
   void stop() {
-    for (auto& disposable : _disposables) {
+    std::vector<DisposablePtr> disposables;
+    {
+      std::lock_guard lock(_stateMutex);
+      disposables.swap(_disposables);
+    }
+    for (auto& disposable : disposables) {
       if (disposable) disposable->dispose();
     }
-    _disposables.clear();
     if (_browser) _browser->setNearbyPeersChangedHandler(nullptr);
   }
 
  private:
+  void keep(DisposablePtr disposable) {
+    std::lock_guard lock(_stateMutex);
+    _disposables.push_back(std::move(disposable));
+  }
+
   // ---- events ------------------------------------------------------------
 
   void connectedChanged(bool connected) {
@@ -753,8 +763,7 @@ int runCommand(const std::vector<std::string>& args) {
         Scheduler::mainThreadScheduler()->now(), 0.02, 0.0, [microphone, writer, clockReported] {
           const long long first = microphone->firstCycleUs.load();
           if (first == 0 || !*clockReported) return;
-          writer->event("audio_clock", "\"first_cycle_us\":" + std::to_string(first),
-                        "audio device running");
+          writer->event("audio_clock", "\"first_cycle_us\":" + std::to_string(first), "");
           (*clockReported)->dispose();
           *clockReported = nullptr;
         });
