@@ -3,6 +3,7 @@
 // --minutes N). Prints the wire messages each sent and the other received
 // (equal while connected), the receivers' underflows (dropouts), and how
 // much resident memory grew after the first minute.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -38,6 +39,12 @@ class UnderflowCounter : public qur::Logger {
  private:
   std::atomic<int> _count{0};
 };
+
+// Bytes handed out by malloc in all arenas: separates a leak from the
+// allocator keeping freed memory.
+long heapInUseKiB() {
+  return long(mallinfo2().uordblks / 1024);
+}
 
 long residentKiB() {
   std::ifstream statm("/proc/self/statm");
@@ -116,6 +123,7 @@ int main(int argc, char** argv) {
   // The baseline is taken once allocations of the first turns have settled.
   const auto baselineAt = std::min<std::chrono::duration<double>>(60s, total / 3);
   long baseline = 0;
+  long heapBaseline = 0;
   int turns = 0;
   bool disconnected = false;
   while (Clock::now() - start < total) {
@@ -129,11 +137,18 @@ int main(int argc, char** argv) {
       disconnected = true;
       break;
     }
-    if (!baseline && Clock::now() - start >= baselineAt) baseline = residentKiB();
+    if (!baseline && Clock::now() - start >= baselineAt) {
+      baseline = residentKiB();
+      heapBaseline = heapInUseKiB();
+    }
   }
   loop->runFor(1s);
   const long final = residentKiB();
-  if (!baseline) baseline = final;
+  const long heapFinal = heapInUseKiB();
+  if (!baseline) {
+    baseline = final;
+    heapBaseline = heapFinal;
+  }
 
   const auto atB = peerOf(b, a), atA = peerOf(a, b);
   const std::uint64_t sentA = a.controller->messagesSent(), sentB = b.controller->messagesSent();
@@ -150,6 +165,9 @@ int main(int argc, char** argv) {
       "  resident memory: %ld KiB after %.0f s, %ld KiB at the end: %+ld KiB (target: "
       "under 1024)\n",
       baseline, std::chrono::duration<double>(baselineAt).count(), final, final - baseline);
+  std::printf("  heap in use: %ld KiB after %.0f s, %ld KiB at the end: %+ld KiB\n", heapBaseline,
+              std::chrono::duration<double>(baselineAt).count(), heapFinal,
+              heapFinal - heapBaseline);
   const bool ok = !disconnected && sentA == gotB && sentB == gotA && final - baseline < 1024;
   std::printf("  %s\n", ok ? "OK" : "FAILED");
   a.controller->multipeerController()->disconnect();
