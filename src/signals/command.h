@@ -42,26 +42,63 @@ class Command {
   // The error of any execution, on the main thread.
   Signal<Error> errors() const { return _errors; }
 
-  bool allowsConcurrentExecution() const { return _state->allowsConcurrentExecution.get(); }
-  void setAllowsConcurrentExecution(bool allows) { _state->allowsConcurrentExecution.set(allows); }
+  bool allowsConcurrentExecution() const {
+    std::lock_guard lock(_state->mutex);
+    return _state->allowsConcurrentExecution;
+  }
+  void setAllowsConcurrentExecution(bool allows) {
+    {
+      std::lock_guard lock(_state->mutex);
+      _state->allowsConcurrentExecution = allows;
+    }
+    _state->publish();
+  }
 
  private:
   struct State {
-    std::recursive_mutex mutex;  // read-modify-write of the active list
-    Property<std::vector<Signal<Output>>> activeExecutionSignals;
-    Property<bool> allowsConcurrentExecution{false};
-    std::shared_ptr<ReplaySubject<bool>> latestEnabled = ReplaySubject<bool>::create(1);
+    // Guards the three fields below; never held while calling out.
+    mutable std::mutex mutex;
+    bool latestEnabled = true;
+    bool allowsConcurrentExecution = false;
+    std::vector<Signal<Output>> activeExecutionSignals;
+
+    // Publishes derived state one recomputation at a time, so the newest
+    // state is always the last one sent.
+    std::recursive_mutex publishMutex;
+    Property<bool> immediateExecuting{false};
+    Property<bool> immediateEnabled{true};
+
     std::shared_ptr<Subject<Signal<Output>>> addedExecutionSignals =
         Subject<Signal<Output>>::create();
     std::shared_ptr<Subject<Error>> executionErrors = Subject<Error>::create();
 
-    void removeActive(const std::shared_ptr<SignalSource<Output>>& source) {
-      std::lock_guard lock(mutex);
-      auto list = activeExecutionSignals.get();
-      list.erase(std::remove_if(list.begin(), list.end(),
-                                [&](const Signal<Output>& s) { return s.source() == source; }),
-                 list.end());
-      activeExecutionSignals.set(std::move(list));
+    bool canExecuteLocked() const {
+      return latestEnabled && (allowsConcurrentExecution || activeExecutionSignals.empty());
+    }
+
+    void publish() {
+      std::lock_guard publishing(publishMutex);
+      bool executing;
+      bool enabled;
+      {
+        std::lock_guard lock(mutex);
+        executing = !activeExecutionSignals.empty();
+        enabled = canExecuteLocked();
+      }
+      immediateExecuting.set(executing);
+      immediateEnabled.set(enabled);
+    }
+
+    void removeActive(const SignalSource<Output>* source) {
+      {
+        std::lock_guard lock(mutex);
+        auto& list = activeExecutionSignals;
+        list.erase(
+            std::remove_if(list.begin(), list.end(),
+                           [&](const Signal<Output>& s) { return s.source().get() == source; }),
+            list.end());
+      }
+      publish();
     }
   };
 
@@ -69,7 +106,6 @@ class Command {
   std::shared_ptr<State> _state;
   std::shared_ptr<ReplaySubject<bool>> _executing = ReplaySubject<bool>::create(1);
   std::shared_ptr<ReplaySubject<bool>> _enabled = ReplaySubject<bool>::create(1);
-  Signal<bool> _immediateEnabled;
   Signal<Signal<Output>> _executionSignals;
   Signal<Error> _errors;
   std::shared_ptr<CompoundDisposable> _connections = CompoundDisposable::create();
@@ -80,26 +116,42 @@ template <class Input, class Output>
 Command<Input, Output>::Command(Signal<bool> enabled, SignalBlock signalBlock)
     : _signalBlock(std::move(signalBlock)), _state(std::make_shared<State>()) {
   const auto main = Scheduler::mainThreadScheduler();
-  Signal<bool> immediateExecuting = _state->activeExecutionSignals.values().map(
-      [](const std::vector<Signal<Output>>& list) { return !list.empty(); });
-
-  _connections->addDisposable(
-      immediateExecuting.deliverOn(main).startWith(false).distinctUntilChanged().subscribe(
-          _executing));
-
-  Signal<bool> moreExecutionsAllowed =
-      Signal<bool>::ifThenElse(_state->allowsConcurrentExecution.values(), Signal<bool>::just(true),
-                               immediateExecuting.logicalNot());
+  std::weak_ptr<State> weakState = _state;
 
   if (!enabled) enabled = Signal<bool>::just(true);
   _connections->addDisposable(
-      enabled.startWith(true).takeUntil(_lifetime).subscribe(_state->latestEnabled));
+      enabled.startWith(true).takeUntil(_lifetime).subscribeNext([weakState](const bool& value) {
+        auto state = weakState.lock();
+        if (!state) return;
+        {
+          std::lock_guard lock(state->mutex);
+          state->latestEnabled = value;
+        }
+        state->publish();
+      }));
 
-  _immediateEnabled = Signal<bool>(_state->latestEnabled).andWithSignal(moreExecutionsAllowed);
-  _connections->addDisposable(_immediateEnabled.take(1)
-                                  .concat(_immediateEnabled.skip(1).deliverOn(main))
+  _connections->addDisposable(_state->immediateExecuting.values()
+                                  .deliverOn(main)
+                                  .startWith(false)
                                   .distinctUntilChanged()
-                                  .subscribe(_enabled));
+                                  .subscribe(_executing));
+
+  // The first value at once, every later one on the main thread, from one
+  // subscription so that no change falls between the two.
+  Signal<bool> immediateEnabled = _state->immediateEnabled.values();
+  auto enabledOnMain =
+      Signal<bool>::create([immediateEnabled, main](const SubscriberPtr<bool>& subscriber) {
+        auto first = std::make_shared<bool>(true);
+        return immediateEnabled.subscribeNext([subscriber, main, first](const bool& value) {
+          if (*first) {
+            *first = false;
+            subscriber->sendNext(value);
+          } else {
+            main->schedule([subscriber, value] { subscriber->sendNext(value); });
+          }
+        });
+      });
+  _connections->addDisposable(enabledOnMain.distinctUntilChanged().subscribe(_enabled));
 
   _executionSignals = Signal<Signal<Output>>(_state->addedExecutionSignals)
                           .map([](const Signal<Output>& s) { return s.catchToCompletion(); })
@@ -115,43 +167,35 @@ Command<Input, Output>::~Command() {
 template <class Input, class Output>
 Signal<Output> Command<Input, Output>::execute(const Input& input) {
   const auto state = _state;
+  auto multicast = ReplaySubject<Output>::create();
+  Signal<Output> execution(multicast);
   {
-    // The decision is taken now, on the caller's thread, from the latest values.
+    // Checking and claiming happen together, so two threads cannot both pass
+    // a command that allows one execution at a time.
     std::lock_guard lock(state->mutex);
-    const bool enabledNow = state->latestEnabled->lastValue().value_or(true);
-    const bool allowed =
-        state->allowsConcurrentExecution.get() || state->activeExecutionSignals.get().empty();
-    if (!enabledNow || !allowed) {
+    if (!state->canExecuteLocked()) {
       Error error(kCommandErrorDomain, kCommandErrorNotEnabled,
                   "The command is disabled and cannot be executed");
       error.userInfo[kUnderlyingCommandErrorKey] = static_cast<const void*>(this);
       return Signal<Output>::error(std::move(error));
     }
+    state->activeExecutionSignals.push_back(execution);
   }
+  // executing turns true and enabled false before any work starts.
+  state->publish();
 
   Signal<Output> work = _signalBlock(input);
-  auto multicast = ReplaySubject<Output>::create();
-  Signal<Output> execution(multicast);
-  {
-    std::lock_guard lock(state->mutex);
-    auto list = state->activeExecutionSignals.get();
-    list.push_back(execution);
-    state->activeExecutionSignals.set(std::move(list));
-  }
   std::weak_ptr<State> weakState = state;
-  auto source = execution.source();
-  std::weak_ptr<SignalSource<Output>> weakSource = source;
+  const SignalSource<Output>* key = multicast.get();
   execution.subscribeNext([](const Output&) {},
-                          [weakState, weakSource](const Error& error) {
+                          [weakState, key](const Error& error) {
                             auto state = weakState.lock();
                             if (!state) return;
                             state->executionErrors->sendNext(error);
-                            if (auto source = weakSource.lock()) state->removeActive(source);
+                            state->removeActive(key);
                           },
-                          [weakState, weakSource] {
-                            auto state = weakState.lock();
-                            auto source = weakSource.lock();
-                            if (state && source) state->removeActive(source);
+                          [weakState, key] {
+                            if (auto state = weakState.lock()) state->removeActive(key);
                           });
   state->addedExecutionSignals->sendNext(execution);
   // Started on the main queue, also when execute() runs on the main thread.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <thread>
 
@@ -36,14 +37,18 @@ class RecursiveSpinLock {
       ++_depth;
       return;
     }
-    for (;;) {
+    for (unsigned attempt = 0;; ++attempt) {
       std::uintptr_t expected = 0;
       if (_owner.compare_exchange_weak(expected, self, std::memory_order_acquire,
                                        std::memory_order_relaxed)) {
         _depth = 1;
         return;
       }
-      std::this_thread::yield();
+      // A long-running block must not keep waiters burning a core.
+      if (attempt < 64)
+        std::this_thread::yield();
+      else
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
   }
   void unlock() noexcept {

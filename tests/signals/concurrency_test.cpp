@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "recorder.h"
+#include "signals/command.h"
 #include "signals/property.h"
 #include "signals/subject.h"
 
@@ -305,6 +306,32 @@ TEST(SchedulerConcurrency, DeliverOnKeepsOrderWhileValuesComeFromAnotherThread) 
   sender.join();
   auto values = recorder.values();
   for (int v = 0; v < 3000; ++v) ASSERT_EQ(values[v], v);
+}
+
+TEST(CommandConcurrency, OnlyOneOfSimultaneousExecutionsRuns) {
+  for (int round = 0; round < 50; ++round) {
+    auto finish = Subject<int>::create();
+    std::atomic<int> blockCalls{0};
+    auto command = std::make_unique<Command<int, int>>([&](const int&) {
+      blockCalls.fetch_add(1);
+      return Signal<int>(finish).take(1);
+    });
+    std::atomic<int> refused{0};
+    runTogether(3, [&](int i) {
+      auto execution = command->execute(i);
+      execution.subscribeNext([](const int&) {},
+                              [&](const Error& e) {
+                                if (e.code == 1) refused.fetch_add(1);
+                              },
+                              [] {});
+    });
+    ASSERT_TRUE(mainLoop().runUntil([&] { return refused.load() == 2; }, 5s));
+    ASSERT_EQ(blockCalls.load(), 1);
+    mainLoop().drain();
+    finish->sendNext(1);
+    command.reset();
+    mainLoop().drain();
+  }
 }
 
 }  // namespace

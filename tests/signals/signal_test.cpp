@@ -5,6 +5,7 @@
 
 #include "recorder.h"
 #include "signals/signal.h"
+#include "signals/subject.h"
 
 namespace qur {
 namespace {
@@ -150,6 +151,68 @@ TEST(Signal, ConstantSignals) {
   EXPECT_TRUE(just.completed());
   ASSERT_TRUE(error.error());
   EXPECT_EQ(error.error()->domain, "d");
+}
+
+}  // namespace
+}  // namespace qur
+
+namespace qur {
+namespace {
+
+// Whatever a subscriber's blocks hold is released as soon as the
+// subscription ends, through every operator: no cycles keep it alive.
+TEST(SignalLifetime, EndedSubscriptionsReleaseTheirBlocks) {
+  auto input = Subject<int>::create();
+  auto other = Subject<bool>::create();
+  auto scheduler = Scheduler::scheduler();
+  const std::vector<std::function<Signal<int>(Signal<int>)>> chains = {
+      [](Signal<int> s) {
+        return s.map([](int v) { return v + 1; }).filter([](int) { return true; });
+      },
+      [](Signal<int> s) { return s.distinctUntilChanged().startWith(0).skip(1).take(100); },
+      [&](Signal<int> s) {
+        return s.combineLatestWith(Signal<bool>(other)).map([](const std::tuple<int, bool>& t) {
+          return std::get<0>(t);
+        });
+      },
+      [&](Signal<int> s) {
+        return Signal<int>::ifThenElse(Signal<bool>(other), s, Signal<int>::never());
+      },
+      [&](Signal<int> s) {
+        return Signal<int>::merge({s, s.map([](int v) { return -v; })});
+      },
+      [&](Signal<int> s) { return s.deliverOn(scheduler).takeUntil(Signal<bool>(other).skip(5)); },
+  };
+  for (std::size_t i = 0; i < chains.size(); ++i) {
+    auto token = std::make_shared<int>(0);
+    std::weak_ptr<int> weakToken = token;
+    auto subscription =
+        chains[i](Signal<int>(input)).subscribeNext([token](const int&) { ++*token; });
+    token.reset();
+    other->sendNext(true);
+    input->sendNext(1);
+    EXPECT_FALSE(weakToken.expired()) << "chain " << i;
+    subscription->dispose();
+    // A deliverOn block may still hold the subscriber until its queue runs.
+    std::atomic<bool> drained{false};
+    scheduler->schedule([&] { drained = true; });
+    ASSERT_TRUE(
+        testing::mainLoop().runUntil([&] { return drained.load(); }, std::chrono::seconds(5)));
+    EXPECT_TRUE(weakToken.expired()) << "chain " << i;
+    EXPECT_EQ(input->subscriberCount(), 0u) << "chain " << i;
+    EXPECT_EQ(other->subscriberCount(), 0u) << "chain " << i;
+  }
+}
+
+TEST(SignalLifetime, CompletedSubscriptionsReleaseTheirBlocks) {
+  auto input = Subject<int>::create();
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> weakToken = token;
+  input->signal().map([](int v) { return v; }).subscribeNext([token](const int&) {}, [token] {});
+  token.reset();
+  EXPECT_FALSE(weakToken.expired());
+  input->sendCompleted();
+  EXPECT_TRUE(weakToken.expired());
 }
 
 }  // namespace
