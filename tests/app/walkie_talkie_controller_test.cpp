@@ -121,22 +121,26 @@ struct Recorder {
 class QueueGate {
  public:
   explicit QueueGate(SerialQueue& queue) {
-    queue.addOperation([this] {
-      std::unique_lock lock(_mutex);
-      _cv.wait(lock, [this] { return _open; });
+    // The state outlives the gate: the blocked operation wakes after open().
+    queue.addOperation([state = _state] {
+      std::unique_lock lock(state->mutex);
+      state->cv.wait(lock, [&] { return state->open; });
     });
   }
   ~QueueGate() { open(); }
   void open() {
-    std::lock_guard lock(_mutex);
-    _open = true;
-    _cv.notify_all();
+    std::lock_guard lock(_state->mutex);
+    _state->open = true;
+    _state->cv.notify_all();
   }
 
  private:
-  std::mutex _mutex;
-  std::condition_variable _cv;
-  bool _open = false;
+  struct State {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool open = false;
+  };
+  std::shared_ptr<State> _state = std::make_shared<State>();
 };
 
 TEST(WalkieTalkieController, RefusesToTransmitWhileNoPeerIsConnected) {
