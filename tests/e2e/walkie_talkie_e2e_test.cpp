@@ -141,6 +141,14 @@ class Device {
     }
   }
   ChildProcess& process() { return *_process; }
+  // The latest events, for failure messages.
+  std::string tail(std::size_t count = 12) const {
+    const auto& lines = _process->lines();
+    std::string out = "\n--- last events of " + _name + ":\n";
+    for (std::size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i)
+      out += lines[i] + "\n";
+    return out;
+  }
   const std::string& name() const { return _name; }
   const std::string& speaker() const { return _speaker; }
 
@@ -336,7 +344,7 @@ TEST_F(WalkieTalkieEndToEnd, RefusedWhileAloneAndRecoversFromAPeerKilledMidTrans
   ASSERT_TRUE(b2.wait("ready"));
   connect(a, b2);
   a.send("talk 1.5");
-  ASSERT_TRUE(b2.wait("peer_talking", "alpha", "true", 10s));
+  ASSERT_TRUE(b2.wait("peer_talking", "alpha", "true", 10s)) << a.tail() << b2.tail();
   ASSERT_TRUE(b2.wait("peer_talking", "alpha", "false", 10s));
   b2.pump(1000ms);
   EXPECT_EQ(b2.quit(), 0);
