@@ -1,16 +1,17 @@
 #include "audio/media_reader.h"
 
 #include <sndfile.h>
-#include <soxr.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <vector>
 
 #include "audio/audio_buffer_list.h"
+#include "audio/pcm_format_converter.h"
 #include "log/log.h"
 
 namespace qur {
@@ -144,41 +145,58 @@ AudioBufferList* readOpenFile(SNDFILE* file, const SF_INFO& info, const std::str
   const UInt32 outChannels = d->mChannelsPerFrame;
   const int inChannels = info.channels;
   const bool resample = std::fabs(double(info.samplerate) - d->mSampleRate) > 1e-6;
-  soxr_t soxr = nullptr;
+  // Rate changes go through the PCM converter, in float at the file's rate
+  // in and at the requested rate out, channels already mapped.
+  std::unique_ptr<PCMFormatConverter> converter;
   if (resample) {
-    soxr_error_t error = nullptr;
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    soxr = soxr_create(double(info.samplerate), d->mSampleRate, outChannels, &error, &io, &quality,
-                       nullptr);
-    if (!soxr || error) return fail("no resampler");
+    converter = PCMFormatConverter::create(
+        makeLinearPCMFormat(double(info.samplerate), outChannels, true, true),
+        makeLinearPCMFormat(d->mSampleRate, outChannels, true, true));
+    if (!converter) return fail("no converter for these rates");
   }
-  struct SoxrDeleter {
-    void operator()(soxr_t s) const { soxr_delete(s); }
-  };
-  std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter> soxrOwner(soxr);
 
   std::vector<float> raw(size_t(kChunkFrames) * size_t(inChannels));
   std::vector<float> mapped(size_t(kChunkFrames) * outChannels);
   const double ratio = resample ? d->mSampleRate / info.samplerate : 1.0;
-  std::vector<float> converted((size_t(kChunkFrames * ratio) + 64) * outChannels);
+  const UInt32 convertedCapacity = UInt32(kChunkFrames * ratio) + 4096;
+  std::vector<float> converted(size_t(convertedCapacity) * outChannels);
+  // Headers only: their buffers point into the vectors above.
+  struct HeaderDeleter {
+    void operator()(AudioBufferList* list) const { std::free(list); }
+  };
+  std::unique_ptr<AudioBufferList, HeaderDeleter> inputList(
+      static_cast<AudioBufferList*>(std::calloc(1, audioBufferListHeaderSize(1))));
+  std::unique_ptr<AudioBufferList, HeaderDeleter> outputList(
+      static_cast<AudioBufferList*>(std::calloc(1, audioBufferListHeaderSize(1))));
+  uint64_t framesIn = 0;
+  uint64_t framesOut = 0;
 
+  auto fetch = [&](UInt32 frames) {
+    while (frames > 0 && !writer.overflowed()) {
+      const UInt32 n = std::min(frames, convertedCapacity);
+      outputList->mNumberBuffers = 1;
+      outputList->mBuffers[0] =
+          AudioBuffer{outChannels, UInt32(n * outChannels * sizeof(float)), converted.data()};
+      if (converter->fetchIntoAudioBufferList(outputList.get(), n) != noErr) return false;
+      const UInt32 made = outputList->mBuffers[0].mDataByteSize / (outChannels * sizeof(float));
+      writer.append(converted.data(), made);
+      framesOut += made;
+      frames -= n;
+      if (made == 0) break;
+    }
+    return true;
+  };
   auto convertAndWrite = [&](const float* in, size_t frames) {
     if (!resample) {
       writer.append(in, frames);
-      return;
+      return true;
     }
-    // A null input flushes the resampler's tail at the end of the file.
-    bool more = true;
-    while (more) {
-      size_t used = 0, made = 0;
-      soxr_process(soxr, in, frames, &used, converted.data(), converted.size() / outChannels,
-                   &made);
-      writer.append(converted.data(), made);
-      in = in ? in + used * outChannels : nullptr;
-      frames -= used;
-      more = (in && frames > 0) || (!in && made > 0);
-    }
+    inputList->mNumberBuffers = 1;
+    inputList->mBuffers[0] = AudioBuffer{outChannels, UInt32(frames * outChannels * sizeof(float)),
+                                         const_cast<float*>(in)};
+    converter->feedSamplesFromAudioBufferList(inputList.get(), nullptr);
+    framesIn += frames;
+    return fetch(converter->availableOutputSamples());
   };
 
   while (!writer.overflowed()) {
@@ -199,9 +217,14 @@ AudioBufferList* readOpenFile(SNDFILE* file, const SF_INFO& info, const std::str
         mapped[size_t(f) * outChannels + c] = std::isfinite(v) ? v : 0.0f;
       }
     }
-    convertAndWrite(mapped.data(), size_t(got));
+    if (!convertAndWrite(mapped.data(), size_t(got))) return fail("conversion failed");
   }
-  if (resample && !writer.overflowed()) convertAndWrite(nullptr, 0);
+  // The rest of the converted stream: what all input makes, the resampler's
+  // tail fed with silence.
+  if (resample) {
+    const auto total = uint64_t(double(framesIn) * ratio);
+    if (total > framesOut && !fetch(UInt32(total - framesOut))) return fail("conversion failed");
+  }
 
   if (sf_error(file) != SF_ERR_NO_ERROR) return fail(sf_strerror(file));
   if (result->mBuffers[0].mDataByteSize == 0) return fail("no audio decoded");

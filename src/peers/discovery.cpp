@@ -307,6 +307,8 @@ std::shared_ptr<Discovery> Discovery::shared() {
     return nullptr;
   }
   instance.reset(new Discovery(std::move(impl)));
+  // The responder thread stops before the statics it logs through go away.
+  std::atexit([] { avahi_threaded_poll_stop(instance->_impl->poll); });
   return instance;
 }
 

@@ -16,7 +16,8 @@ struct PeerBrowser::State {
 
   std::vector<NearbyPeer> snapshot() const {
     std::vector<NearbyPeer> peers;
-    for (auto& [key, entry] : entries) {
+    for (const auto& keyed : entries) {
+      const NearbyPeer& entry = keyed.second;
       // One device may be seen on several interfaces.
       const bool seen = std::any_of(peers.begin(), peers.end(),
                                     [&](const NearbyPeer& p) { return p.peer == entry.peer; });

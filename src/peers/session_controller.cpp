@@ -13,6 +13,9 @@ MultipeerSessionController::MultipeerSessionController(std::string peerName,
       _peerId(peerName),
       _transport(transport ? std::move(transport) : Transport::shared()),
       _sessionDelegates(std::make_shared<MultipeerSessionSplitDelegate>()) {
+  // Start the responder now: claiming the host name takes about a second,
+  // which would otherwise delay the first advertisement.
+  Discovery::shared();
   initSession();
 }
 

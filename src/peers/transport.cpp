@@ -1,5 +1,6 @@
 #include "peers/transport.h"
 
+#include <cstdlib>
 #include <future>
 #include <mutex>
 
@@ -13,7 +14,11 @@ std::shared_ptr<Transport> Transport::shared() {
   static std::mutex mutex;
   static auto& transport = *new std::shared_ptr<Transport>();
   std::lock_guard lock(mutex);
-  if (!transport) transport = std::make_shared<Transport>();
+  if (!transport) {
+    transport = std::make_shared<Transport>();
+    // Stop the thread before the statics it uses (loggers) are destroyed.
+    std::atexit([] { transport->stop(); });
+  }
   return transport;
 }
 
@@ -36,6 +41,10 @@ Transport::Transport() : _impl(std::make_unique<Impl>()) {
 }
 
 Transport::~Transport() {
+  stop();
+}
+
+void Transport::stop() {
   _impl->work.reset();
   _impl->context.stop();
   if (_impl->thread.joinable()) {
@@ -52,7 +61,8 @@ void Transport::post(std::function<void()> block) {
 }
 
 void Transport::runSync(const std::function<void()>& block) {
-  if (isTransportThread()) {
+  // After stop() nobody else runs the handlers: run it here.
+  if (isTransportThread() || _impl->context.stopped()) {
     block();
     return;
   }

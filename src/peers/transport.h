@@ -24,6 +24,8 @@ class Transport {
   // when already there).
   void runSync(const std::function<void()>& block);
   bool isTransportThread() const;
+  // Ends the thread; later blocks given to runSync run on the caller.
+  void stop();
 
   struct Impl;
   Impl& impl() { return *_impl; }

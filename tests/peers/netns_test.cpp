@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "support/child_process.h"
 #include "support/netns.h"
@@ -227,6 +229,60 @@ TEST_F(PeersNetns, RestartedPeerIsFoundAgainAndCanBeInvitedAgain) {
   a.command("invite " + again.id);
   ASSERT_TRUE(a.state(again, 2));
   ASSERT_TRUE(again.state(a, 2));
+}
+
+// A standard DNS-SD browser (avahi-browse through an avahi-daemon with its
+// own private D-Bus, both inside a namespace) sees what we publish.
+TEST_F(PeersNetns, PublishedServiceIsVisibleToAvahiBrowse) {
+  char dirTemplate[] = "/tmp/qur-avahi-XXXXXX";
+  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+  const std::string dir = dirTemplate;
+  const std::string bus = "unix:path=" + dir + "/bus";
+  std::ofstream(dir + "/bus.conf")
+      << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+         " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+         "<busconfig><type>system</type><listen>"
+      << bus
+      << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+         "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+         "</policy></busconfig>\n";
+  std::ofstream(dir + "/avahi.conf")
+      << "[server]\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=" << NetnsLab::kInterface
+      << "\nenable-dbus=yes\n[publish]\ndisable-publishing=yes\n";
+  auto dbus = lab->spawn(
+      1, {"dbus-daemon", "--config-file=" + dir + "/bus.conf", "--nofork", "--nopidfile"});
+  for (int i = 0; i < 50 && access((dir + "/bus").c_str(), F_OK) != 0; ++i)
+    std::this_thread::sleep_for(50ms);
+  auto daemon =
+      lab->spawn(1, {"env", "DBUS_SYSTEM_BUS_ADDRESS=" + bus, "avahi-daemon", "--no-drop-root",
+                     "--no-chroot", "--no-rlimits", "-f", dir + "/avahi.conf"});
+  Tool& a = start(0, "visible");
+  a.command("advertise on");
+  const std::string expected =
+      "=;" + std::string(NetnsLab::kInterface) + ";IPv4;visible;_qur-wtalkie._tcp;local;";
+  bool seen = false;
+  std::string last;
+  for (int attempt = 0; attempt < 20 && !seen; ++attempt) {
+    ChildProcess browse({"ip", "netns", "exec", lab->host(1), "env",
+                         "DBUS_SYSTEM_BUS_ADDRESS=" + bus, "avahi-browse", "-rtp",
+                         "_qur-wtalkie._tcp"});
+    while (auto line = browse.readLine(3s)) {
+      last = *line;
+      if (line->rfind(expected, 0) == 0 &&
+          line->find(";" + std::to_string(a.port) + ";") != std::string::npos &&
+          line->find("\"id=" + a.id + "\"") != std::string::npos &&
+          line->find("\"v=1\"") != std::string::npos)
+        seen = true;
+    }
+    if (!seen) std::this_thread::sleep_for(500ms);
+  }
+  EXPECT_TRUE(seen) << "last avahi-browse line: " << last;
+  // SIGTERM lets the daemon remove its pid file.
+  daemon->kill(SIGTERM);
+  daemon->closeAndWait(5s);
+  dbus->kill(SIGTERM);
+  dbus->closeAndWait(5s);
+  runCommand("rm -rf " + dir);
 }
 
 // Two processes on the host's own loopback, no namespaces.

@@ -67,6 +67,9 @@ int main(int argc, char** argv) {
   qur::setLogLevel(qur::LogLevelInfo);
   qur::addLogger(std::make_shared<qur::ConsoleLogger>());
   qur::Discovery::configure(discovery);
+  // The responder claims its host name at start-up, as the application does,
+  // so that advertising later only has to probe the service.
+  qur::Discovery::shared();
 
   const qur::PeerID me(name);
   auto session = qur::PeerSession::create(me);

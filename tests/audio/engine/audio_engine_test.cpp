@@ -1,6 +1,7 @@
 #include "audio/engine/audio_engine.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <chrono>
 #include <thread>
@@ -376,6 +377,81 @@ TEST(AudioEngineConcurrency, MessagesFromTheAudioThreadAreAllDelivered) {
   EXPECT_TRUE(testing::mainLoop().runUntil([] { return Counter::received == 200; },
                                            std::chrono::seconds(10)));
   engine.stop();
+}
+
+}  // namespace
+}  // namespace qur
+
+namespace qur {
+namespace {
+
+// Microphone from a WAV file through the engine into a WAV file on the speaker
+// side: a loopback channel plays back what the receiver heard.
+class LoopbackChannel : public AudioPlayable, public AudioReceiver {
+ public:
+  AudioEngineRenderCallback renderCallback() const override { return &render; }
+  AudioEngineReceiverCallback receiverCallback() const override { return &receive; }
+  static void receive(AudioReceiver* r, AudioEngine*, int, const AudioTimeStamp*, UInt32 frames,
+                      const AudioBufferList* audio) {
+    auto* self = static_cast<LoopbackChannel*>(r);
+    std::memcpy(self->held, audio->mBuffers[0].mData, frames * 4);
+  }
+  static OSStatus render(AudioPlayable* c, AudioEngine*, const AudioTimeStamp*, UInt32 frames,
+                         AudioBufferList* audio) {
+    std::memcpy(audio->mBuffers[0].mData, static_cast<LoopbackChannel*>(c)->held, frames * 4);
+    return noErr;
+  }
+  int16_t held[441 * 2] = {};
+};
+
+TEST(AudioEngineVirtualFiles, MicrophoneFileComesOutInTheSpeakerFile) {
+  const std::string in = ::testing::TempDir() + "qur-mic.wav";
+  const std::string out = ::testing::TempDir() + "qur-speaker.wav";
+  {
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 1;  // a mono microphone file feeds both channels
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* file = sf_open(in.c_str(), SFM_WRITE, &info);
+    std::vector<int16_t> samples(441 * 4);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = int16_t(i + 1);
+    sf_writef_short(file, samples.data(), sf_count_t(samples.size()));
+    sf_close(file);
+  }
+  VirtualDeviceOptions options;
+  options.clock = Clock::Manual;
+  options.input = VirtualDeviceOptions::Input::WavFile;
+  options.inputFile = in;
+  options.loopInputFile = false;
+  options.output = VirtualDeviceOptions::Output::WavFile;
+  options.outputFile = out;
+  auto owned = std::make_unique<VirtualDevice>(options);
+  VirtualDevice* device = owned.get();
+  {
+    AudioEngine engine(AudioEngine::interleaved16BitStereoAudioDescription(), true, true,
+                       std::move(owned));
+    auto loopback = std::make_shared<LoopbackChannel>();
+    engine.addInputReceiver(loopback);
+    engine.addChannels({loopback});
+    ASSERT_TRUE(engine.start());
+    EXPECT_EQ(device->runCycles(6), 6u);
+    engine.stop();
+  }  // closing the device finishes the file
+  SF_INFO info{};
+  SNDFILE* file = sf_open(out.c_str(), SFM_READ, &info);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(info.channels, 2);
+  EXPECT_EQ(info.frames, 441 * 6);
+  std::vector<int16_t> got(size_t(info.frames) * 2);
+  sf_readf_short(file, got.data(), info.frames);
+  sf_close(file);
+  for (size_t f = 0; f < 441 * 4; ++f) {
+    ASSERT_EQ(got[2 * f], int16_t(f + 1)) << f;
+    ASSERT_EQ(got[2 * f + 1], int16_t(f + 1)) << f;
+  }
+  for (size_t f = 441 * 4; f < 441 * 6; ++f) ASSERT_EQ(got[2 * f], 0) << "after the file ends";
+  std::remove(in.c_str());
+  std::remove(out.c_str());
 }
 
 }  // namespace

@@ -97,6 +97,13 @@ TEST_F(MediaReaderTest, OneSecondAt48kHasCapacityFor48000FramesAndReportsWhatWas
   }
   EXPECT_NEAR(peakLeft, 8192, 200);
   EXPECT_NEAR(peakRight, 16384, 300);
+  // No gap anywhere: every 5 ms window (two periods of the 441 Hz sine) peaks near the level.
+  for (UInt32 start = 240; start + 240 < bytes / 4 - 240; start += 240) {
+    int windowPeak = 0;
+    for (UInt32 f = start; f < start + 240; ++f)
+      windowPeak = std::max(windowPeak, std::abs(int(s[2 * f])));
+    ASSERT_GT(windowPeak, 7500) << "dropout at frame " << start;
+  }
 }
 
 TEST_F(MediaReaderTest, SameRateIsBitExact) {

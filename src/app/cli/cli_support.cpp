@@ -1,0 +1,100 @@
+#include "app/cli/cli_support.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+namespace qur::cli {
+
+bool parseArguments(const std::vector<std::string>& args, const std::vector<std::string>& valued,
+                    const std::vector<std::string>& flags, ParsedArguments* parsed,
+                    std::string* error) {
+  auto contains = [](const std::vector<std::string>& list, const std::string& name) {
+    for (const auto& item : list) {
+      if (item == name) return true;
+    }
+    return false;
+  };
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      parsed->help = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      std::string name = arg;
+      std::string value;
+      bool hasValue = false;
+      if (const auto eq = arg.find('='); eq != std::string::npos) {
+        name = arg.substr(0, eq);
+        value = arg.substr(eq + 1);
+        hasValue = true;
+      }
+      if (contains(valued, name)) {
+        if (!hasValue) {
+          if (i + 1 >= args.size()) {
+            *error = "option " + name + " needs a value";
+            return false;
+          }
+          value = args[++i];
+        }
+        parsed->options[name] = value;
+      } else if (contains(flags, name) && !hasValue) {
+        parsed->options[name] = "1";
+      } else {
+        *error = "unknown option " + arg;
+        return false;
+      }
+    } else {
+      parsed->positional.push_back(arg);
+    }
+  }
+  return true;
+}
+
+void printError(const std::string& message) {
+  std::cerr << "qur-wtalkie-cli: " << message << std::endl;
+}
+
+void ErrorCounter::logMessage(const LogMessage& message) {
+  if (message.flag != LogFlagError) return;
+  // Underflow lines describe timing on the receive side, not bad input.
+  if (message.message.rfind("Buffer underflow", 0) == 0) return;
+  _errors.fetch_add(1);
+}
+
+std::shared_ptr<ErrorCounter> installLoggers() {
+  addLogger(std::make_shared<ConsoleLogger>());
+  auto counter = std::make_shared<ErrorCounter>();
+  addLogger(counter);
+  return counter;
+}
+
+bool readableFile(const std::string& path, std::string* reason) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    *reason = "is a directory";
+    return false;
+  }
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) {
+    *reason = std::strerror(errno);
+    return false;
+  }
+  std::fclose(file);
+  return true;
+}
+
+bool writableFile(const std::string& path, std::string* reason) {
+  std::FILE* file = std::fopen(path.c_str(), "ab");
+  if (!file) {
+    *reason = std::strerror(errno);
+    return false;
+  }
+  std::fclose(file);
+  return true;
+}
+
+}  // namespace qur::cli

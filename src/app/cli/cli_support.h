@@ -1,0 +1,58 @@
+// Pieces shared by the command-line program's commands: option parsing,
+// user-facing messages, a log watcher that counts reported input errors.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+
+namespace qur::cli {
+
+// Exit statuses.
+inline constexpr int kExitOK = 0;
+inline constexpr int kExitFailure = 1;  // bad or missing input, a device or chain failure
+inline constexpr int kExitUsage = 2;    // unknown command or option
+
+// "--name value" options and positional arguments of one command.
+struct ParsedArguments {
+  std::map<std::string, std::string> options;
+  std::vector<std::string> positional;
+  bool help = false;
+};
+
+// Options listed in `valued` take a value; `flags` take none. Anything else
+// starting with "-" is an error (message in *error).
+bool parseArguments(const std::vector<std::string>& args, const std::vector<std::string>& valued,
+                    const std::vector<std::string>& flags, ParsedArguments* parsed,
+                    std::string* error);
+
+// "qur-wtalkie-cli: <message>" on standard error.
+void printError(const std::string& message);
+
+// Counts error lines the program logs while it reads outside input (corrupt
+// frames, malformed messages); the console logger prints them as well.
+class ErrorCounter : public Logger {
+ public:
+  void logMessage(const LogMessage& message) override;
+  int errors() const { return _errors.load(); }
+
+ private:
+  std::atomic<int> _errors{0};
+};
+
+// Installs the console logger and an error counter; returns the counter.
+std::shared_ptr<ErrorCounter> installLoggers();
+
+// Whether a file can be opened for reading; *reason says why not.
+bool readableFile(const std::string& path, std::string* reason);
+// Whether a file can be created or truncated for writing.
+bool writableFile(const std::string& path, std::string* reason);
+
+int loopbackCommand(const std::vector<std::string>& args);
+int playWireCommand(const std::vector<std::string>& args);
+
+}  // namespace qur::cli

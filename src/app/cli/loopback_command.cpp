@@ -1,0 +1,264 @@
+// qur-wtalkie-cli loopback: the whole voice chain on this machine.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <thread>
+
+#include "app/cli/cli_support.h"
+#include "app/opus_stream_receiver.h"
+#include "app/opus_streamer.h"
+#include "app/playthrough_loopback.h"
+#include "audio/audio_buffer_list.h"
+#include "audio/engine/audio_engine.h"
+#include "audio/engine/virtual_device.h"
+#include "audio/media_reader.h"
+#include "audio/opus_decoder.h"
+#include "audio/opus_encoder.h"
+#include "signals/main_queue.h"
+#include "wire/byte_stream.h"
+
+namespace qur::cli {
+
+namespace {
+
+constexpr const char* kLoopbackHelp =
+    "usage: qur-wtalkie-cli loopback --mic IN.wav --speaker OUT.wav [--wire OUT.wire]\n"
+    "       qur-wtalkie-cli loopback --audio portaudio[:NAME]\n"
+    "\n"
+    "  --mic FILE      microphone input (any sound file libsndfile reads, any rate)\n"
+    "  --speaker FILE  speaker output, written as a 44.1 kHz 16-bit stereo WAV\n"
+    "  --wire FILE     also record the transmission as length-prefixed wire messages\n"
+    "  --audio DEVICE  'portaudio' or 'portaudio:NAME' to talk live; Enter starts and\n"
+    "                  stops a transmission, Ctrl-D quits\n";
+
+// How long the end of a transmission may take to play out.
+constexpr auto kDrainTimeout = std::chrono::seconds(10);
+
+// Microphone frames from memory, handed to the device's clock thread.
+struct MicrophoneFeed {
+  AudioBufferListPtr audio;
+  std::uint64_t frames = 0;
+  std::atomic<std::uint64_t> position{0};
+  std::atomic<bool> ended{false};
+
+  void fill(std::int16_t* samples, std::uint32_t count, int channels) {
+    const auto* source = static_cast<const std::int16_t*>(audio->mBuffers[0].mData);
+    const std::uint64_t at = position.load(std::memory_order_relaxed);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint64_t frame = at + i;
+      for (int c = 0; c < channels; ++c) {
+        samples[i * channels + c] = frame < frames ? source[frame * 2 + (c % 2)] : 0;
+      }
+    }
+    position.store(at + count, std::memory_order_relaxed);
+    if (at + count >= frames) ended.store(true, std::memory_order_release);
+  }
+};
+
+bool waitFor(MainLoop& loop, const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  return loop.runUntil(done, limit);
+}
+
+int liveLoopback(const std::string& deviceSpec, MainLoop& loop) {
+  std::string error;
+  auto spec = parseAudioDeviceSpec(deviceSpec, &error);
+  if (!spec) {
+    printError("unknown audio device '" + deviceSpec + "': " + error);
+    return kExitUsage;
+  }
+  auto engine = std::make_shared<AudioEngine>(AudioEngine::interleaved16BitStereoAudioDescription(),
+                                              true, false, createAudioDevice(*spec));
+  auto chain = OpusPlaythroughStream::create(engine);
+  if (!chain) {
+    printError("could not set up the voice chain (is the \"beep\" sound installed?)");
+    return kExitFailure;
+  }
+  engine->addInputReceiver(chain->opusEncoder());
+  engine->addChannels({chain->opusDecoder()});
+  if (!engine->start(&error)) {
+    printError("could not start the audio device: " + error);
+    return kExitFailure;
+  }
+  std::cout << "Live loopback on " << engine->device()->name()
+            << ". Press Enter to start talking, Enter again to stop; Ctrl-D quits." << std::endl;
+
+  std::atomic<bool> quit{false};
+  std::thread keyboard([&] {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+      mainQueue().post([&] {
+        auto& encoder = chain->opusEncoder();
+        if (encoder->isEncoding()) {
+          encoder->stopEncoding();
+          std::cout << "(stopped)" << std::endl;
+        } else {
+          encoder->startEncoding();
+          std::cout << "(talking; Enter to stop)" << std::endl;
+        }
+      });
+    }
+    quit.store(true);
+    mainQueue().post([] {});
+  });
+  loop.runUntil([&] { return quit.load(); }, std::chrono::hours(24 * 365));
+  keyboard.join();
+  if (chain->opusEncoder()->isEncoding()) chain->opusEncoder()->stopEncoding();
+  waitFor(
+      loop, [&] { return chain->opusDecoder()->isDrained(); }, kDrainTimeout);
+  engine->stop();
+  engine->removeChannels({chain->opusDecoder()});
+  engine->removeInputReceiver(chain->opusEncoder());
+  return kExitOK;
+}
+
+}  // namespace
+
+int loopbackCommand(const std::vector<std::string>& args) {
+  ParsedArguments parsed;
+  std::string error;
+  if (!parseArguments(args, {"--mic", "--speaker", "--wire", "--audio"}, {}, &parsed, &error)) {
+    printError(error + " (try loopback --help)");
+    return kExitUsage;
+  }
+  if (parsed.help) {
+    std::cout << kLoopbackHelp;
+    return kExitOK;
+  }
+  if (!parsed.positional.empty()) {
+    printError("unexpected argument '" + parsed.positional.front() + "' (try loopback --help)");
+    return kExitUsage;
+  }
+  auto errors = installLoggers();
+  auto loop = std::make_shared<MainLoop>();
+  setMainQueue(loop);
+
+  const auto audio = parsed.options.find("--audio");
+  if (audio != parsed.options.end() && audio->second.rfind("portaudio", 0) == 0) {
+    return liveLoopback(audio->second, *loop);
+  }
+  if (audio != parsed.options.end() && audio->second != "virtual") {
+    printError("unknown audio device '" + audio->second + "': use portaudio[:NAME]");
+    return kExitUsage;
+  }
+  if (!parsed.options.count("--mic") || !parsed.options.count("--speaker")) {
+    printError("loopback needs --mic IN.wav and --speaker OUT.wav, or --audio portaudio");
+    return kExitUsage;
+  }
+  const std::string micPath = parsed.options["--mic"];
+  const std::string speakerPath = parsed.options["--speaker"];
+  const std::string wirePath = parsed.options.count("--wire") ? parsed.options["--wire"] : "";
+
+  std::string reason;
+  if (!readableFile(micPath, &reason)) {
+    printError("cannot read microphone file " + micPath + ": " + reason);
+    return kExitFailure;
+  }
+  const AudioStreamBasicDescription format = AudioEngine::interleaved16BitStereoAudioDescription();
+  auto feed = std::make_shared<MicrophoneFeed>();
+  feed->audio.reset(MediaReader::createRawPCMOfAssetAtURL(micPath, &format));
+  if (!feed->audio) {
+    printError("cannot decode microphone file " + micPath + " (not a sound file?)");
+    return kExitFailure;
+  }
+  feed->frames = feed->audio->mBuffers[0].mDataByteSize / format.mBytesPerFrame;
+  if (feed->frames == 0) {
+    printError("microphone file " + micPath + " holds no audio");
+    return kExitFailure;
+  }
+  if (!writableFile(speakerPath, &reason)) {
+    printError("cannot write speaker file " + speakerPath + ": " + reason);
+    return kExitFailure;
+  }
+
+  VirtualDeviceOptions options;
+  options.clock = VirtualDeviceOptions::Clock::RealTime;
+  options.input = VirtualDeviceOptions::Input::Feed;
+  options.feed = [feed](std::int16_t* samples, std::uint32_t frames, int channels) {
+    feed->fill(samples, frames, channels);
+  };
+  options.output = VirtualDeviceOptions::Output::WavFile;
+  options.outputFile = speakerPath;
+  auto device = std::make_unique<VirtualDevice>(options);
+  VirtualDevice* rawDevice = device.get();
+  auto engine = std::make_shared<AudioEngine>(format, true, false, std::move(device));
+
+  auto chain = OpusPlaythroughStream::create(engine);
+  if (!chain) {
+    printError("could not set up the voice chain (is the \"beep\" sound installed?)");
+    return kExitFailure;
+  }
+
+  // The recording runs beside the loopback: a second encoder on the same
+  // microphone, written through the streamer's byte-stream construction.
+  std::shared_ptr<OpusEncoder> wireEncoder;
+  std::shared_ptr<OpusStreamer> wireStreamer;
+  if (!wirePath.empty()) {
+    auto file = FileDescriptorOutputStream::toFile(wirePath);
+    if (!file) {
+      printError("cannot write wire file " + wirePath);
+      return kExitFailure;
+    }
+    file->open();
+    wireEncoder = OpusEncoder::create(format);
+    wireStreamer = wireEncoder ? OpusStreamer::create(wireEncoder, file) : nullptr;
+    if (!wireStreamer) {
+      printError("could not set up the wire recording");
+      return kExitFailure;
+    }
+    engine->addInputReceiver(wireEncoder);
+  }
+  engine->addInputReceiver(chain->opusEncoder());
+  engine->addChannels({chain->opusDecoder()});
+
+  // Encoding is on before the first microphone frame arrives.
+  chain->opusEncoder()->startEncoding();
+  if (wireEncoder) wireEncoder->startEncoding();
+  if (!engine->start(&error)) {
+    printError("could not start the audio device: " + error);
+    return kExitFailure;
+  }
+  const double inputSeconds = double(feed->frames) / format.mSampleRate;
+  const auto fileLimit = std::chrono::milliseconds(std::int64_t(inputSeconds * 1000) + 10000);
+  if (!waitFor(
+          *loop, [&] { return feed->ended.load(); }, fileLimit)) {
+    printError("the audio device stopped delivering microphone frames");
+  }
+  chain->opusEncoder()->stopEncoding();
+  if (wireEncoder) wireEncoder->stopEncoding();
+
+  // Rendering goes on until the end sound has played out.
+  auto decoder = chain->opusDecoder();
+  const bool drained = waitFor(
+      *loop, [&] { return decoder->sessionEndsPlayed() >= 1 && decoder->isDrained(); },
+      kDrainTimeout);
+  // One more device cycle writes the last rendered frames.
+  const std::uint64_t cycles = rawDevice->cycleCount();
+  waitFor(
+      *loop, [&] { return rawDevice->cycleCount() > cycles + 2; }, std::chrono::seconds(1));
+  engine->stop();
+  engine->removeChannels({decoder});
+  engine->removeInputReceiver(chain->opusEncoder());
+  if (wireEncoder) engine->removeInputReceiver(wireEncoder);
+  const double outputSeconds =
+      double(rawDevice->cycleCount() * rawDevice->framesPerBuffer()) / format.mSampleRate;
+  auto receiver = chain->streamReceiver();
+  wireStreamer.reset();
+  wireEncoder.reset();  // flushes the recording's last frames to the file
+  loop->drain();
+
+  std::cout << "loopback: " << micPath << " (" << inputSeconds << " s) -> " << speakerPath << " ("
+            << outputSeconds << " s, 44.1 kHz 16-bit stereo); " << receiver->audioPacketsReceived()
+            << " Opus packets in " << receiver->transmissionsStarted() << " transmission(s)";
+  if (!wirePath.empty()) std::cout << "; wire recorded to " << wirePath;
+  std::cout << std::endl;
+  if (!drained) {
+    printError("the end sound did not finish playing");
+    return kExitFailure;
+  }
+  return errors->errors() > 0 ? kExitFailure : kExitOK;
+}
+
+}  // namespace qur::cli

@@ -1,0 +1,46 @@
+// qur-wtalkie-cli: the command-line face of the voice chain.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/cli/cli_support.h"
+
+namespace {
+
+void printUsage(std::ostream& out) {
+  out << "usage: qur-wtalkie-cli <command> [options]\n"
+         "\n"
+         "commands:\n"
+         "  loopback --mic IN.wav --speaker OUT.wav [--wire OUT.wire]\n"
+         "      Sends the microphone file through the whole voice chain (Opus, wire\n"
+         "      messages, jitter reserve, session sounds) at real-time pace and writes\n"
+         "      what the speaker plays (44.1 kHz, 16-bit stereo). --wire also records\n"
+         "      the transmission as length-prefixed wire messages.\n"
+         "  loopback --audio portaudio[:NAME]\n"
+         "      Hear yourself live: Enter starts and stops a transmission, Ctrl-D quits.\n"
+         "  play-wire IN.wire --speaker OUT.wav\n"
+         "      Plays a recorded wire stream through a receiver and decoder into OUT.wav.\n"
+         "\n"
+         "Every command takes --help. Exit status: 0 success, 1 bad input or failure,\n"
+         "2 usage error.\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    printUsage(std::cerr);
+    return qur::cli::kExitUsage;
+  }
+  const std::string command = args.front();
+  args.erase(args.begin());
+  if (command == "--help" || command == "-h" || command == "help") {
+    printUsage(std::cout);
+    return qur::cli::kExitOK;
+  }
+  if (command == "loopback") return qur::cli::loopbackCommand(args);
+  if (command == "play-wire") return qur::cli::playWireCommand(args);
+  qur::cli::printError("unknown command '" + command + "' (try --help)");
+  return qur::cli::kExitUsage;
+}

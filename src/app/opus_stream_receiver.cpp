@@ -1,0 +1,104 @@
+#include "app/opus_stream_receiver.h"
+
+#include "audio/opus_decoder.h"
+#include "log/log.h"
+#include "wire/wire_message_stream.h"
+
+namespace qur {
+
+std::shared_ptr<OpusStreamReceiver> OpusStreamReceiver::create(
+    std::shared_ptr<OpusDecoder> decoder, std::shared_ptr<WireMessageStreamSource> stream,
+    AudioBufferList* sessionStartSound, AudioBufferList* sessionEndSound) {
+  std::shared_ptr<OpusStreamReceiver> receiver(new OpusStreamReceiver());
+  receiver->_decoder = std::move(decoder);
+  receiver->_stream = std::move(stream);
+  if (receiver->_stream) receiver->_stream->setDelegate(receiver);
+  circularBufferSetUp(&receiver->_incomingBuffer, kIncomingBufferBytes);
+  receiver->_currentSessionNumber = 0xFFFFFFFFu;
+  receiver->_packetsInBuffer.store(0);
+  receiver->_bufferThresholdReached = false;
+  receiver->_sessionStartSound = sessionStartSound;
+  receiver->_sessionEndSound = sessionEndSound;
+  receiver->_signalPacket = opusPacketCreate(0);
+  return receiver;
+}
+
+OpusStreamReceiver::~OpusStreamReceiver() {
+  circularBufferTearDown(&_incomingBuffer);
+  opusPacketFree(_signalPacket);
+}
+
+void OpusStreamReceiver::wireMessageStreamReceivedOpusPacket(WireMessageStreamSource&,
+                                                             const OpusPacket* packet) {
+  _audioPacketsReceived.fetch_add(1, std::memory_order_relaxed);
+  feedOpusPacket(packet);
+}
+
+void OpusStreamReceiver::wireMessageStreamReceivedStreamStatus(WireMessageStreamSource&,
+                                                               int status) {
+  receivedStreamStatus(status);
+}
+
+void OpusStreamReceiver::receivedStreamStatus(int status) {
+  switch (status) {
+    case static_cast<int>(StreamStatus::Started):
+      _transmissionsStarted.fetch_add(1, std::memory_order_relaxed);
+      ++_currentSessionNumber;  // wraps: the first start makes it 0
+      _bufferThresholdReached = false;
+      opusPacketClearHeader(_signalPacket);
+      _signalPacket->kind = OpusPacketKind::SessionStart;
+      _signalPacket->sessionNumber = _currentSessionNumber;
+      _signalPacket->audioBufferList = _sessionStartSound;
+      feedOpusPacket(_signalPacket);
+      break;
+    case static_cast<int>(StreamStatus::Stopped):
+      _transmissionsStopped.fetch_add(1, std::memory_order_relaxed);
+      opusPacketClearHeader(_signalPacket);
+      _signalPacket->kind = OpusPacketKind::SessionEnd;
+      _signalPacket->sessionNumber = _currentSessionNumber;
+      _signalPacket->audioBufferList = _sessionEndSound;
+      feedOpusPacket(_signalPacket);
+      flushSession();
+      break;
+    default:
+      break;
+  }
+}
+
+void OpusStreamReceiver::feedOpusPacket(const OpusPacket* packet) {
+  // Only an oversized packet from a misbehaving sender fails to fit. It is
+  // treated as never having arrived: counting it would make the count claim
+  // a record the ring does not hold and shrink the reserve for good.
+  if (!opusPacketBufferWrite(&_incomingBuffer, packet)) {
+    QUR_LOG_ERROR("Dropped a packet of %u bytes that does not fit the receive buffer",
+                  static_cast<unsigned>(opusPacketSize(packet)));
+    return;
+  }
+  const std::int32_t held = _packetsInBuffer.fetch_add(1, std::memory_order_seq_cst) + 1;
+  if (!_bufferThresholdReached && held <= kReservePackets) return;
+  if (held <= kReservePackets) {
+    QUR_LOG_ERROR("Buffer underflow: Now in session %d, %d in buffer",
+                  static_cast<int>(_currentSessionNumber), held);
+  }
+  _bufferThresholdReached = true;
+  flushPacketToDecoder();
+}
+
+void OpusStreamReceiver::flushPacketToDecoder() {
+  const OpusPacket* packet = opusPacketBufferPeek(&_incomingBuffer);
+  if (!packet) return;
+  // A full decoder ring loses the packet.
+  opusPacketBufferWrite(_decoder->inputBuffer(), packet);
+  _packetsInBuffer.fetch_sub(1, std::memory_order_seq_cst);
+  opusPacketBufferConsume(&_incomingBuffer);
+}
+
+void OpusStreamReceiver::flushSession() {
+  const OpusPacket* packet = opusPacketBufferPeek(&_incomingBuffer);
+  while (packet && packet->sessionNumber <= _currentSessionNumber) {
+    flushPacketToDecoder();
+    packet = opusPacketBufferPeek(&_incomingBuffer);
+  }
+}
+
+}  // namespace qur

@@ -1,0 +1,93 @@
+// Turns a remote talker's packets back into sound: an output channel of the
+// audio engine whose render callback, on the audio thread, takes packets from
+// the input ring (filled by a stream receiver), decodes Opus packets or takes
+// the PCM of session signal packets, converts 48 kHz back to the output
+// format and hands out exactly the frames asked for.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "audio/audio_types.h"
+#include "audio/circular_buffer.h"
+#include "audio/engine/audio_engine.h"
+#include "audio/realtime_logger.h"
+
+struct OpusDecoder;  // libopus
+
+namespace qur {
+
+class PCMFormatConverter;
+
+class OpusDecoder : public AudioPlayable {
+ public:
+  // The most samples per channel one Opus packet decodes to (120 ms) and the
+  // fewest (2.5 ms) that count as a decoded packet.
+  static constexpr UInt32 kOpusMaxPacketSizeSampleCount = 5760;
+  static constexpr UInt32 kOpusMinPacketSizeSampleCount = 120;
+  static constexpr UInt32 kConverterBufferFrames = 262144;
+  static constexpr std::int32_t kInputBufferBytes = 102400;
+  static constexpr std::int32_t kOutputBufferBytes = 102400;
+
+  // Null (after a log line) when libopus or the converter cannot be set up.
+  // The caller keeps ownership of inputBuffer, which must outlive the decoder.
+  static std::shared_ptr<OpusDecoder> create(const AudioStreamBasicDescription& outputFormat,
+                                             CircularBuffer* inputBuffer);
+  // The decoder creates and owns a 102400-byte input ring.
+  static std::shared_ptr<OpusDecoder> create(const AudioStreamBasicDescription& outputFormat);
+
+  ~OpusDecoder() override;
+  OpusDecoder(const OpusDecoder&) = delete;
+  OpusDecoder& operator=(const OpusDecoder&) = delete;
+
+  // The ring of packet records the stream receiver writes into.
+  CircularBuffer* inputBuffer() const { return _inputBuffer.load(std::memory_order_acquire); }
+  const AudioStreamBasicDescription& outputDescription() const { return _outputAudioDescription; }
+  const AudioStreamBasicDescription& codecAudioDescription() const {
+    return _codecAudioDescription;
+  }
+
+  AudioEngineRenderCallback renderCallback() const override;
+
+  // Audio thread; allocation- and lock-free. Fills list with frames frames,
+  // or leaves it untouched (silence) when no packet is waiting.
+  static OSStatus render(OpusDecoder* decoder, AudioEngine* controller, UInt32 frames,
+                         AudioBufferList* list);
+
+  // Session-end signals played so far; lets a caller on another thread wait
+  // for the end sound of a transmission.
+  std::uint64_t sessionEndsPlayed() const {
+    return _sessionEndsPlayed.load(std::memory_order_acquire);
+  }
+  // Nothing waits in the input ring and no converted audio is left over.
+  bool isDrained() const;
+
+ private:
+  OpusDecoder() = default;
+  bool setUp(const AudioStreamBasicDescription& outputFormat, CircularBuffer* inputBuffer);
+  static void outputAvailableConvertedSamples(AudioEngine* controller, OpusDecoder* decoder,
+                                              bool flush);
+  static bool playNextPacket(AudioEngine* controller, OpusDecoder* decoder);
+
+  bool _ownsInputBuffer = false;
+  AudioStreamBasicDescription _outputAudioDescription{};
+  AudioStreamBasicDescription _codecAudioDescription{};
+  std::atomic<CircularBuffer*> _inputBuffer{nullptr};
+  CircularBuffer _outputBuffer;
+  ::OpusDecoder* _decoder = nullptr;
+  UInt32 _opusMaxPacketSizeSampleCount = kOpusMaxPacketSizeSampleCount;
+  UInt32 _opusMinPacketSizeSampleCount = kOpusMinPacketSizeSampleCount;
+  std::unique_ptr<RealtimeThreadLogger> _realtimeThreadLogger;
+  RealtimeLoggerBlock _realtimeLog;
+  UInt32 _currentSessionNumber = 0;
+  AudioBufferList* _converterInputBufferList = nullptr;
+  AudioBufferList* _converterOutputBufferList = nullptr;
+  UInt32 _converterOutputBufferListByteCapacity = 0;
+  std::unique_ptr<PCMFormatConverter> _formatConverter;
+  std::atomic<std::uint64_t> _sessionEndsPlayed{0};
+  // The last packet played was a session end (audio thread only).
+  bool _sessionEnded = false;
+};
+
+}  // namespace qur

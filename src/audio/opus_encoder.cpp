@@ -1,0 +1,145 @@
+#include "audio/opus_encoder.h"
+
+#include <opus/opus.h>
+
+#include <cmath>
+
+#include "audio/audio_buffer_list.h"
+#include "audio/pcm_format_converter.h"
+#include "audio/run_loop_thread.h"
+#include "log/log.h"
+
+namespace qur {
+
+namespace {
+// Prefix of the poll thread's name.
+constexpr const char* kApplicationIdentifier = "org.qur.wtalkie";
+}  // namespace
+
+std::shared_ptr<OpusEncoder> OpusEncoder::create(const AudioStreamBasicDescription& inputFormat,
+                                                 CircularBuffer* outputBuffer) {
+  std::shared_ptr<OpusEncoder> encoder(new OpusEncoder());
+  if (!encoder->setUp(inputFormat, outputBuffer)) return nullptr;
+  return encoder;
+}
+
+std::shared_ptr<OpusEncoder> OpusEncoder::create(const AudioStreamBasicDescription& inputFormat) {
+  return create(inputFormat, nullptr);
+}
+
+bool OpusEncoder::setUp(const AudioStreamBasicDescription& inputFormat,
+                        CircularBuffer* outputBuffer) {
+  _isEncoding.store(false);
+  _inputAudioDescription = inputFormat;
+  _encoderAudioDescription = codecAudioDescription();
+  _sampleRate = kSampleRate;
+  _channels = kChannels;
+
+  _formatConverter = PCMFormatConverter::create(_inputAudioDescription, _encoderAudioDescription);
+  if (!_formatConverter) return false;
+
+  int error = OPUS_OK;
+  _encoder = opus_encoder_create(static_cast<opus_int32>(_sampleRate), static_cast<int>(_channels),
+                                 OPUS_APPLICATION_VOIP, &error);
+  if (error != OPUS_OK || !_encoder) {
+    QUR_LOG_ERROR("Opus encoder init failed with %s (%d)", opus_strerror(error), error);
+    _encoder = nullptr;
+    return false;
+  }
+  opus_encoder_ctl(_encoder, OPUS_SET_BITRATE(kBitrate));
+  opus_encoder_ctl(_encoder, OPUS_SET_COMPLEXITY(kComplexity));
+
+  circularBufferSetUp(&_inputBuffer, kInputBufferBytes);
+  if (outputBuffer) {
+    _outputBuffer = outputBuffer;
+  } else {
+    _outputBuffer = new CircularBuffer();
+    circularBufferSetUp(_outputBuffer, kOutputBufferBytes);
+    _ownsOutputBuffer = true;
+  }
+
+  const auto packetFrames = static_cast<UInt32>(std::ceil(_sampleRate * kFrameDuration));
+  _encoderAudioBufferList = audioBufferListCreateForFormat(_encoderAudioDescription, packetFrames);
+  _currentlyEncodingPacket = opusPacketCreate(kMaxPacketBytes);
+
+  // The timer holds the encoder weakly: an encoder that goes away stops its
+  // thread in the destructor instead of being kept alive by it.
+  _bufferPollThread = std::make_unique<RunLoopThread>();
+  _bufferPollThread->setName(std::string(kApplicationIdentifier) + ".OpusEncoderBufferPollThread");
+  _bufferPollThread->start();
+  _bufferPollTimer = RunLoopTimer::create(
+      std::chrono::nanoseconds(secondsToHostTicks(kPollInterval)), true, [this] { pollBuffer(); });
+  _bufferPollThread->attachTimer(_bufferPollTimer);
+
+  _referenceTime = hostTimeNow();
+  _currentSessionNumber = 0;
+  _currentPacketNumber = 0;
+  return true;
+}
+
+OpusEncoder::~OpusEncoder() {
+  if (_bufferPollTimer) _bufferPollTimer->invalidate();
+  if (_bufferPollThread) _bufferPollThread->stop();
+  _bufferPollThread.reset();
+  if (_encoder) opus_encoder_destroy(_encoder);
+  circularBufferTearDown(&_inputBuffer);
+  if (_encoderAudioBufferList) audioBufferListFree(_encoderAudioBufferList);
+  if (_currentlyEncodingPacket) opusPacketFree(_currentlyEncodingPacket);
+  if (_ownsOutputBuffer && _outputBuffer) {
+    circularBufferTearDown(_outputBuffer);
+    delete _outputBuffer;
+  }
+}
+
+std::shared_ptr<OpusEncoderDelegate> OpusEncoder::delegate() const {
+  std::lock_guard<std::mutex> lock(_delegateMutex);
+  return _delegate.lock();
+}
+
+void OpusEncoder::setDelegate(std::weak_ptr<OpusEncoderDelegate> delegate) {
+  std::lock_guard<std::mutex> lock(_delegateMutex);
+  _delegate = std::move(delegate);
+}
+
+void OpusEncoder::notifyStatus(bool encoding) {
+  if (auto d = delegate()) d->encoderDidChangeItsEncodingStatusTo(*this, encoding);
+}
+
+void OpusEncoder::pollBuffer() {
+  std::int32_t stored = 0;
+  circularBufferReadPointer(_outputBuffer, &stored);
+  if (stored == 0) return;
+  if (auto d = delegate()) d->encoderHasNewPacketsInBuffer(*this, _outputBuffer);
+}
+
+void OpusEncoder::startEncoding() {
+  std::lock_guard<SpinLock> lock(_encoderRunningStateLock);
+  _referenceTime = hostTimeNow();
+  _isEncoding.store(true, std::memory_order_release);
+  notifyStatus(true);
+}
+
+void OpusEncoder::stopEncoding() {
+  std::lock_guard<SpinLock> lock(_encoderRunningStateLock);
+  _isEncoding.store(false, std::memory_order_release);
+  flushRemainingAudioInBuffer();
+  // The last packets leave through the poll thread, the ring's only consumer.
+  _bufferPollThread->performBlockAndWait([this] { pollBuffer(); });
+  ++_currentSessionNumber;
+  _currentPacketNumber = 0;
+  opus_encoder_ctl(_encoder, OPUS_RESET_STATE);
+  notifyStatus(false);
+}
+
+void OpusEncoder::flushRemainingAudioInBuffer() {
+  processInput(this, true);
+  pcmFormatConverterReset(_formatConverter.get());
+}
+
+void OpusEncoder::reset() {
+  if (_isEncoding.load(std::memory_order_acquire)) stopEncoding();
+  std::lock_guard<SpinLock> lock(_encoderRunningStateLock);
+  _currentSessionNumber = 0;
+}
+
+}  // namespace qur

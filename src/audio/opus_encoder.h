@@ -1,0 +1,122 @@
+// Turns the microphone signal into numbered Opus packets. An input receiver
+// of the audio engine: on the audio thread it resamples each cycle to 48 kHz,
+// cuts it into 60 ms frames, encodes them and stores the packets in an output
+// ring. A poll thread tells the delegate every 10 ms that packets wait.
+// Encoding happens only between startEncoding and stopEncoding; each such
+// stretch is one transmission with its own session number.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "audio/audio_types.h"
+#include "audio/circular_buffer.h"
+#include "audio/engine/audio_engine.h"
+#include "audio/opus_packet.h"
+#include "signals/spin_lock.h"
+
+struct OpusEncoder;  // libopus
+
+namespace qur {
+
+class OpusEncoder;
+class PCMFormatConverter;
+class RunLoopThread;
+class RunLoopTimer;
+
+class OpusEncoderDelegate {
+ public:
+  virtual ~OpusEncoderDelegate() = default;
+  // Poll thread. The delegate is the ring's only consumer and empties it.
+  virtual void encoderHasNewPacketsInBuffer(OpusEncoder& encoder, CircularBuffer* buffer) = 0;
+  // On the thread that started or stopped encoding, with the running-state
+  // lock held: the delegate must not call startEncoding or stopEncoding.
+  virtual void encoderDidChangeItsEncodingStatusTo(OpusEncoder& encoder, bool encoding) = 0;
+};
+
+class OpusEncoder : public AudioReceiver, public std::enable_shared_from_this<OpusEncoder> {
+ public:
+  static constexpr UInt32 kSampleRate = 48000;
+  static constexpr UInt32 kChannels = 2;
+  static constexpr double kFrameDuration = 0.06;
+  static constexpr UInt32 kFramesPerPacket = 2880;  // 48000 × 0.06
+  static constexpr UInt32 kMaxPacketBytes = 614;
+  static constexpr std::int32_t kBitrate = 8192;
+  static constexpr int kComplexity = 7;
+  static constexpr std::int32_t kInputBufferBytes = 102400;
+  static constexpr std::int32_t kOutputBufferBytes = 102400;
+  static constexpr double kPollInterval = 0.01;
+
+  // Null (after a log line) when libopus or the converter cannot be set up.
+  // The caller keeps ownership of outputBuffer, which must outlive the encoder.
+  static std::shared_ptr<OpusEncoder> create(const AudioStreamBasicDescription& inputFormat,
+                                             CircularBuffer* outputBuffer);
+  // The encoder creates and owns a 102400-byte output ring.
+  static std::shared_ptr<OpusEncoder> create(const AudioStreamBasicDescription& inputFormat);
+
+  // Stops the poll thread first, so no poll runs into a half-destroyed encoder.
+  ~OpusEncoder() override;
+  OpusEncoder(const OpusEncoder&) = delete;
+  OpusEncoder& operator=(const OpusEncoder&) = delete;
+
+  AudioEngineReceiverCallback receiverCallback() const override;
+
+  // Audio thread; allocation- and lock-free but for the running-state spin
+  // lock. Takes one input cycle while encoding and drops it otherwise.
+  static void receive(OpusEncoder* encoder, const AudioTimeStamp* timestamp, UInt32 frames,
+                      const AudioBufferList* audio);
+
+  void startEncoding();
+  // Encodes what is left (padded with silence), hands every packet of the
+  // transmission to the delegate and only then reports the stop.
+  void stopEncoding();
+  // Stops a transmission in progress and restarts the session count at 0.
+  void reset();
+  void flushRemainingAudioInBuffer();
+  // Poll thread: tells the delegate when packets wait.
+  void pollBuffer();
+
+  UInt32 sampleRate() const { return _sampleRate; }
+  double frameDuration() const { return kFrameDuration; }
+  bool isEncoding() const { return _isEncoding.load(std::memory_order_acquire); }
+
+  std::shared_ptr<OpusEncoderDelegate> delegate() const;
+  void setDelegate(std::weak_ptr<OpusEncoderDelegate> delegate);
+
+  CircularBuffer* outputBuffer() const { return _outputBuffer; }
+
+ private:
+  OpusEncoder() = default;
+  bool setUp(const AudioStreamBasicDescription& inputFormat, CircularBuffer* outputBuffer);
+  // With the running-state lock held.
+  static void processInput(OpusEncoder* encoder, bool flush);
+  static void encodePacket(OpusEncoder* encoder);
+  void notifyStatus(bool encoding);
+
+  bool _ownsOutputBuffer = false;
+  AudioStreamBasicDescription _inputAudioDescription{};
+  AudioStreamBasicDescription _encoderAudioDescription{};
+  ::OpusEncoder* _encoder = nullptr;
+  CircularBuffer _inputBuffer;
+  CircularBuffer* _outputBuffer = nullptr;
+  AudioBufferList* _encoderAudioBufferList = nullptr;
+  std::unique_ptr<PCMFormatConverter> _formatConverter;
+  OpusPacket* _currentlyEncodingPacket = nullptr;
+  UInt32 _sampleRate = kSampleRate;
+  UInt32 _channels = kChannels;
+  std::unique_ptr<RunLoopThread> _bufferPollThread;
+  std::shared_ptr<RunLoopTimer> _bufferPollTimer;
+  UInt64 _referenceTime = 0;
+  std::atomic<bool> _isEncoding{false};
+  UInt32 _currentSessionNumber = 0;
+  UInt32 _currentPacketNumber = 0;
+  // The one lock the audio thread takes: held for an input cycle, or by a
+  // start or stop (a stop waits for the last drain meanwhile).
+  SpinLock _encoderRunningStateLock;
+  mutable std::mutex _delegateMutex;
+  std::weak_ptr<OpusEncoderDelegate> _delegate;
+};
+
+}  // namespace qur

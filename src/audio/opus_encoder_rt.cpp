@@ -1,0 +1,88 @@
+// The encoder's audio-thread side: input cycles, conversion and encoding.
+// Allocation-free; the running-state spin lock is the only lock.
+#include <opus/opus.h>
+
+#include <mutex>
+
+#include "audio/opus_encoder.h"
+#include "audio/pcm_format_converter.h"
+
+namespace qur {
+
+namespace {
+void encoderReceiverCallback(AudioReceiver* receiver, AudioEngine*, int source,
+                             const AudioTimeStamp* time, UInt32 frames,
+                             const AudioBufferList* audio) {
+  if (source != kAudioEngineSourceInput) return;
+  OpusEncoder::receive(static_cast<OpusEncoder*>(receiver), time, frames, audio);
+}
+}  // namespace
+
+AudioEngineReceiverCallback OpusEncoder::receiverCallback() const {
+  return encoderReceiverCallback;
+}
+
+void OpusEncoder::receive(OpusEncoder* encoder, const AudioTimeStamp* timestamp, UInt32 frames,
+                          const AudioBufferList* audio) {
+  std::lock_guard<SpinLock> lock(encoder->_encoderRunningStateLock);
+  if (!encoder->_isEncoding.load(std::memory_order_relaxed)) return;
+  // A full ring drops the cycle; the encoder catches up with the next one.
+  circularBufferCopyAudioBufferList(&encoder->_inputBuffer, audio, timestamp, frames,
+                                    &encoder->_inputAudioDescription);
+  processInput(encoder, false);
+}
+
+void OpusEncoder::processInput(OpusEncoder* encoder, bool flush) {
+  PCMFormatConverter* converter = encoder->_formatConverter.get();
+  AudioTimeStamp timestamp{};
+  while (const AudioBufferList* record =
+             circularBufferOldestBufferList(&encoder->_inputBuffer, &timestamp)) {
+    pcmFormatConverterFeed(converter, record, &timestamp);
+    circularBufferConsumeOldestBufferList(&encoder->_inputBuffer);
+  }
+
+  auto available = [&] {
+    return flush ? pcmFormatConverterAllAvailableOutputSamples(converter)
+                 : pcmFormatConverterAvailableOutputSamples(converter);
+  };
+  while (available() >= kFramesPerPacket) encodePacket(encoder);
+  // The converter pads the last packet with silence.
+  if (flush && pcmFormatConverterAllAvailableOutputSamples(converter) > 0) encodePacket(encoder);
+}
+
+void OpusEncoder::encodePacket(OpusEncoder* encoder) {
+  PCMFormatConverter* converter = encoder->_formatConverter.get();
+  AudioTimeStamp capture{};
+  pcmFormatConverterNextInputTimestamp(converter, &capture);
+
+  AudioBufferList* pcm = encoder->_encoderAudioBufferList;
+  pcm->mBuffers[0].mDataByteSize =
+      kFramesPerPacket * encoder->_encoderAudioDescription.mBytesPerFrame;
+  pcmFormatConverterFetch(converter, pcm, kFramesPerPacket);
+
+  OpusPacket* packet = encoder->_currentlyEncodingPacket;
+  const opus_int32 bytes = opus_encode(
+      encoder->_encoder, static_cast<const opus_int16*>(pcm->mBuffers[0].mData),
+      static_cast<int>(kFramesPerPacket), packet->data, static_cast<opus_int32>(kMaxPacketBytes));
+  // Below 2 bytes is an error or a frame that needs no transmission.
+  if (bytes < 2) return;
+
+  // Audio stamped before the transmission started (or without a host time)
+  // counts from its start rather than wrapping around.
+  UInt64 elapsed = 0;
+  if ((capture.mFlags & kAudioTimeStampHostTimeValid) &&
+      capture.mHostTime > encoder->_referenceTime) {
+    elapsed = capture.mHostTime - encoder->_referenceTime;
+  }
+  packet->kind = OpusPacketKind::Audio;
+  packet->timestamp = static_cast<std::uint32_t>(elapsed / 1000000u);
+  packet->frameCount = kFramesPerPacket;
+  packet->dataLength = static_cast<std::uint32_t>(bytes);
+  packet->sessionNumber = encoder->_currentSessionNumber;
+  packet->packetNumber = encoder->_currentPacketNumber++;
+  packet->audioBufferList = nullptr;
+  // A full output ring drops the packet; its number stays used.
+  opusPacketBufferWrite(encoder->_outputBuffer, packet);
+}
+
+}  // namespace qur

@@ -1,0 +1,306 @@
+// The receive-side reserve: which records reach the decoder's ring, and when.
+// The decoder is real; the test reads its input ring the way the render
+// callback would.
+#include "app/opus_stream_receiver.h"
+
+#include <gtest/gtest.h>
+#include <opus.h>
+
+#include <atomic>
+#include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/audio_buffer_list.h"
+#include "audio/engine/audio_engine.h"
+#include "audio/opus_decoder.h"
+#include "audio/opus_packet.h"
+#include "support/log_capture.h"
+
+namespace qur {
+namespace {
+
+struct Released {
+  OpusPacketKind kind;
+  std::uint32_t session;
+  std::uint32_t number;
+  const AudioBufferList* sound;
+  bool operator==(const Released&) const = default;
+};
+
+std::string describe(const std::vector<Released>& records) {
+  std::string text;
+  for (const auto& r : records) {
+    switch (r.kind) {
+      case OpusPacketKind::SessionStart:
+        text += "S";
+        break;
+      case OpusPacketKind::SessionEnd:
+        text += "E";
+        break;
+      default:
+        text += "a" + std::to_string(r.number);
+        break;
+    }
+    text += "/" + std::to_string(r.session) + " ";
+  }
+  return text;
+}
+
+class OpusStreamReceiverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    startSound.reset(audioBufferListCreateForFormat(codecAudioDescription(), 480));
+    endSound.reset(audioBufferListCreateForFormat(codecAudioDescription(), 480));
+    decoder = OpusDecoder::create(AudioEngine::interleaved16BitStereoAudioDescription());
+    ASSERT_TRUE(decoder);
+    receiver = OpusStreamReceiver::create(decoder, nullptr, startSound.get(), endSound.get());
+    ASSERT_TRUE(receiver);
+    packet = makeOpusPacket(200000);
+  }
+
+  void start() { receiver->receivedStreamStatus(static_cast<int>(StreamStatus::Started)); }
+  void stop() { receiver->receivedStreamStatus(static_cast<int>(StreamStatus::Stopped)); }
+
+  void audio(std::uint32_t number, std::uint32_t session = 0, std::uint32_t bytes = 40) {
+    opusPacketClearHeader(packet.get());
+    packet->kind = OpusPacketKind::Audio;
+    packet->sessionNumber = session;
+    packet->packetNumber = number;
+    packet->frameCount = 2880;
+    packet->dataLength = bytes;
+    for (std::uint32_t i = 0; i < bytes && i < 64; ++i) packet->data[i] = std::uint8_t(number + i);
+    receiver->feedOpusPacket(packet.get());
+  }
+
+  // Everything released to the decoder since the last call, oldest first.
+  std::vector<Released> released() {
+    std::vector<Released> out;
+    CircularBuffer* ring = decoder->inputBuffer();
+    while (const OpusPacket* p = opusPacketBufferPeek(ring)) {
+      out.push_back({p->kind, p->sessionNumber, p->packetNumber, p->audioBufferList});
+      if (p->kind == OpusPacketKind::Audio) {
+        EXPECT_EQ(p->dataLength, 40u);
+        EXPECT_EQ(p->data[0], std::uint8_t(p->packetNumber)) << "payload copied intact";
+      }
+      opusPacketBufferConsume(ring);
+    }
+    return out;
+  }
+
+  Released S(std::uint32_t session) {
+    return {OpusPacketKind::SessionStart, session, 0, startSound.get()};
+  }
+  Released E(std::uint32_t session) {
+    return {OpusPacketKind::SessionEnd, session, 0, endSound.get()};
+  }
+  static Released A(std::uint32_t number, std::uint32_t session = 0) {
+    return {OpusPacketKind::Audio, session, number, nullptr};
+  }
+
+  AudioBufferListPtr startSound;
+  AudioBufferListPtr endSound;
+  std::shared_ptr<OpusDecoder> decoder;
+  std::shared_ptr<OpusStreamReceiver> receiver;
+  OpusPacketPtr packet;
+};
+
+TEST_F(OpusStreamReceiverTest, NormalTransmissionKeepsTwoInReserveAndDrainsAtStop) {
+  testing::LogCapture log;
+  start();
+  EXPECT_TRUE(released().empty());
+  audio(0);
+  EXPECT_TRUE(released().empty()) << "two held: still building the reserve";
+  audio(1);
+  EXPECT_EQ(released(), std::vector<Released>{S(0)}) << "the third arrival releases the first";
+  for (std::uint32_t n = 2; n < 6; ++n) {
+    audio(n);
+    EXPECT_EQ(released(), std::vector<Released>{A(n - 2)}) << "one out per arrival";
+    EXPECT_EQ(receiver->packetsInBuffer(), 2);
+  }
+  stop();
+  EXPECT_EQ(released(), (std::vector<Released>{A(4), A(5), E(0)}));
+  EXPECT_EQ(receiver->packetsInBuffer(), 0);
+  EXPECT_EQ(log.count("Buffer underflow"), 0);
+}
+
+TEST_F(OpusStreamReceiverTest, ShortTransmissions) {
+  start();
+  stop();
+  auto got = released();
+  EXPECT_EQ(got, (std::vector<Released>{S(0), E(0)})) << describe(got);
+
+  start();
+  audio(0, 1);
+  EXPECT_TRUE(released().empty());
+  stop();
+  got = released();
+  EXPECT_EQ(got, (std::vector<Released>{S(1), A(0, 1), E(1)})) << describe(got);
+  EXPECT_EQ(receiver->currentSessionNumber(), 1u);
+}
+
+TEST_F(OpusStreamReceiverTest, StopBeforeAnyStartUsesTheAllOnesSessionAndDrainsEverything) {
+  audio(0, 5);
+  audio(1, 5);
+  stop();
+  // The all-ones session is at or above every queued packet's session.
+  auto got = released();
+  EXPECT_EQ(got, (std::vector<Released>{A(0, 5), A(1, 5), E(0xFFFFFFFFu)})) << describe(got);
+  start();
+  EXPECT_EQ(receiver->currentSessionNumber(), 0u) << "the next start wraps to 0";
+}
+
+TEST_F(OpusStreamReceiverTest, ArrivalAfterTheDrainIsReleasedAtOnceWithUnderflowLine) {
+  start();
+  audio(0);
+  audio(1);
+  audio(2);
+  stop();
+  released();
+  testing::LogCapture log;
+  audio(3);
+  EXPECT_EQ(released(), std::vector<Released>{A(3)});
+  EXPECT_EQ(log.count("Buffer underflow: Now in session 0, 1 in buffer"), 1);
+
+  // A new start builds the reserve again, without underflow lines.
+  log.clear();
+  start();
+  audio(0, 1);
+  EXPECT_TRUE(released().empty());
+  audio(1, 1);
+  EXPECT_EQ(released(), std::vector<Released>{S(1)});
+  EXPECT_EQ(log.count("Buffer underflow"), 0);
+}
+
+TEST_F(OpusStreamReceiverTest, UnderflowWhileStreamingWhenArrivalsLag) {
+  start();
+  for (std::uint32_t n = 0; n < 4; ++n) audio(n);
+  released();
+  // Remove two queued records as a late network would leave them missing.
+  testing::LogCapture log;
+  receiver->flushPacketToDecoder();
+  receiver->flushPacketToDecoder();
+  EXPECT_EQ(receiver->packetsInBuffer(), 0);
+  audio(4);
+  EXPECT_EQ(log.count("Buffer underflow: Now in session 0, 1 in buffer"), 1);
+  EXPECT_EQ(released(), (std::vector<Released>{A(2), A(3), A(4)}));
+}
+
+TEST_F(OpusStreamReceiverTest, PeerJoiningMidTransmissionHoldsUntilTheThirdArrival) {
+  audio(7, 3);
+  audio(8, 3);
+  EXPECT_TRUE(released().empty());
+  audio(9, 3);
+  EXPECT_EQ(released(), std::vector<Released>{A(7, 3)}) << "no start sound";
+  audio(10, 3);
+  EXPECT_EQ(released(), std::vector<Released>{A(8, 3)});
+}
+
+TEST_F(OpusStreamReceiverTest, PacketOfALaterSessionStopsTheDrain) {
+  start();  // session 0
+  audio(0, 0);
+  audio(0, 4);  // the sender is ahead: a later session
+  audio(1, 4);
+  EXPECT_EQ(released(), (std::vector<Released>{S(0), A(0, 0)}));
+  stop();
+  // The end signal's arrival releases one record; the drain then stops at the
+  // first later-session record, leaving it and the end signal queued.
+  auto got = released();
+  EXPECT_EQ(got, std::vector<Released>{A(0, 4)}) << describe(got);
+  EXPECT_EQ(receiver->packetsInBuffer(), 2);
+  // Later arrivals push them out, one each.
+  audio(2, 4);
+  audio(3, 4);
+  got = released();
+  EXPECT_EQ(got, (std::vector<Released>{A(1, 4), E(0)})) << describe(got);
+}
+
+TEST_F(OpusStreamReceiverTest, OversizedPacketIsDroppedWithoutDisturbingTheReserve) {
+  testing::LogCapture log;
+  start();
+  audio(0);
+  // Larger than the whole receive ring: the write fails.
+  audio(1, 0, 150000);
+  EXPECT_EQ(log.count("does not fit the receive buffer"), 1);
+  EXPECT_TRUE(released().empty()) << "a dropped packet does not count as an arrival";
+  EXPECT_EQ(receiver->packetsInBuffer(), 2);
+  audio(2);
+  EXPECT_EQ(released(), std::vector<Released>{S(0)});
+  audio(3);
+  EXPECT_EQ(released(), std::vector<Released>{A(0)});
+  stop();
+  EXPECT_EQ(released(), (std::vector<Released>{A(2), A(3), E(0)}));
+  EXPECT_EQ(receiver->packetsInBuffer(), 0) << "count and ring agree after the drain";
+  EXPECT_EQ(log.count("Buffer underflow"), 0);
+}
+
+TEST_F(OpusStreamReceiverTest, UnknownStatusIsIgnored) {
+  receiver->receivedStreamStatus(2);
+  receiver->receivedStreamStatus(-1);
+  EXPECT_EQ(receiver->packetsInBuffer(), 0);
+  EXPECT_EQ(receiver->currentSessionNumber(), 0xFFFFFFFFu);
+  EXPECT_TRUE(released().empty());
+}
+
+}  // namespace
+}  // namespace qur
+
+namespace qur {
+namespace {
+
+// The receiver on its delivery thread and the decoder on the audio thread
+// meet only at the decoder's input ring.
+TEST(OpusStreamReceiverConcurrency, ReceiverFeedsWhileTheAudioThreadRenders) {
+  AudioBufferListPtr sound(audioBufferListCreateForFormat(codecAudioDescription(), 960));
+  std::fill_n(static_cast<std::int16_t*>(sound->mBuffers[0].mData), 960 * 2, std::int16_t(2000));
+  auto decoder = OpusDecoder::create(AudioEngine::interleaved16BitStereoAudioDescription());
+  auto receiver = OpusStreamReceiver::create(decoder, nullptr, sound.get(), sound.get());
+  ASSERT_TRUE(decoder && receiver);
+
+  // Real Opus packets of a tone.
+  int error = 0;
+  ::OpusEncoder* opus = opus_encoder_create(48000, 2, OPUS_APPLICATION_VOIP, &error);
+  opus_encoder_ctl(opus, OPUS_SET_BITRATE(8192));
+  std::vector<std::int16_t> pcm(2880 * 2);
+  for (int i = 0; i < 2880; ++i)
+    pcm[2 * i] = pcm[2 * i + 1] = std::int16_t(8000 * std::sin(i * 0.05));
+  auto packet = makeOpusPacket(614);
+  packet->frameCount = 2880;
+  packet->dataLength = std::uint32_t(opus_encode(opus, pcm.data(), 2880, packet->data, 614));
+  opus_encoder_destroy(opus);
+
+  constexpr int kTransmissions = 5, kPackets = 40;
+  std::atomic<bool> done{false};
+  std::atomic<std::uint64_t> loudCycles{0};
+  std::thread audio([&] {
+    AudioBufferListPtr out(audioBufferListCreate(2, 4, true, 441));
+    while (!done.load() || !decoder->isDrained()) {
+      auto* s = static_cast<std::int16_t*>(out->mBuffers[0].mData);
+      std::fill_n(s, 882, std::int16_t(0));
+      out->mBuffers[0].mDataByteSize = 441 * 4;
+      OpusDecoder::render(decoder.get(), nullptr, 441, out.get());
+      if (std::abs(s[400]) > 0 || std::abs(s[600]) > 0) loudCycles.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  for (int t = 0; t < kTransmissions; ++t) {
+    receiver->receivedStreamStatus(1);
+    for (int n = 0; n < kPackets; ++n) {
+      packet->sessionNumber = std::uint32_t(t);
+      packet->packetNumber = std::uint32_t(n);
+      receiver->feedOpusPacket(packet.get());
+      // Stay within the decoder ring, as a paced sender does.
+      while (decoder->inputBuffer()->fillCount.load() > 8192) std::this_thread::yield();
+    }
+    receiver->receivedStreamStatus(0);
+  }
+  done.store(true);
+  audio.join();
+  EXPECT_EQ(decoder->sessionEndsPlayed(), std::uint64_t(kTransmissions));
+  // Every packet is 6 cycles of sound; sounds add a few more.
+  EXPECT_GE(loudCycles.load(), std::uint64_t(kTransmissions * kPackets * 5));
+}
+
+}  // namespace
+}  // namespace qur
