@@ -50,9 +50,7 @@ constexpr std::size_t recordHeaderSize(UInt32 numberBuffers) {
 }
 
 AudioRecord* oldestRecord(CircularBuffer* ring) {
-  std::int32_t available = 0;
-  auto* record = static_cast<AudioRecord*>(circularBufferReadPointer(ring, &available));
-  return available > 0 ? record : nullptr;
+  return static_cast<AudioRecord*>(circularBufferReadPointerFor(ring, 1, nullptr));
 }
 
 }  // namespace
@@ -64,6 +62,7 @@ bool circularBufferSetUp(CircularBuffer* ring, std::int32_t requested) {
       requested <= 0 ? 0 : (std::int64_t(requested) + page - 1) / page * page;
   ring->buffer = nullptr;
   ring->tail = ring->head = 0;
+  ring->knownFill = ring->knownFree = 0;
   ring->fillCount.store(0);
   ring->length = rounded <= INT32_MAX ? std::int32_t(rounded) : 0;
   if (rounded == 0 || rounded > INT32_MAX) {
@@ -141,6 +140,8 @@ void circularBufferTearDown(CircularBuffer* ring) {
   ring->length = 0;
   ring->tail = 0;
   ring->head = 0;
+  ring->knownFill = 0;
+  ring->knownFree = 0;
   ring->fillCount.store(0);
 }
 
@@ -151,26 +152,30 @@ void circularBufferDiscardAll(CircularBuffer* ring) {
 }
 
 void circularBufferConsume(CircularBuffer* ring, std::int32_t bytes) {
-  QUR_RING_CHECK(bytes >= 0 && bytes <= ring->fillCount.load(std::memory_order_acquire));
+  QUR_RING_CHECK(bytes >= 0 && (bytes <= ring->knownFill ||
+                                bytes <= ring->fillCount.load(std::memory_order_acquire)));
   if (bytes == 0) return;
   ring->tail = (ring->tail + bytes) % ring->length;
-  ring->fillCount.fetch_sub(bytes, std::memory_order_seq_cst);
+  // The addition returns the count as it was: the new count is exact here
+  // and stays a lower bound until the consumer looks again.
+  ring->knownFill = ring->fillCount.fetch_sub(bytes, std::memory_order_seq_cst) - bytes;
 }
 
 void circularBufferProduce(CircularBuffer* ring, std::int32_t bytes) {
   QUR_RING_CHECK(bytes >= 0 &&
-                 bytes <= ring->length - ring->fillCount.load(std::memory_order_acquire));
+                 (bytes <= ring->knownFree ||
+                  bytes <= ring->length - ring->fillCount.load(std::memory_order_acquire)));
   if (bytes == 0) return;
   QUR_RING_CHECK(ring->buffer != nullptr);
   ring->head = (ring->head + bytes) % ring->length;
-  ring->fillCount.fetch_add(bytes, std::memory_order_seq_cst);
+  ring->knownFree =
+      ring->length - (ring->fillCount.fetch_add(bytes, std::memory_order_seq_cst) + bytes);
 }
 
 bool circularBufferProduceBytes(CircularBuffer* ring, const void* src, std::int32_t len) {
   if (len <= 0) return len == 0;
-  std::int32_t space = 0;
-  void* dst = circularBufferWritePointer(ring, &space);
-  if (space < len) return false;
+  void* dst = circularBufferWritePointerFor(ring, len, nullptr);
+  if (!dst) return false;
   std::memcpy(dst, src, std::size_t(len));
   circularBufferProduce(ring, len);
   return true;
@@ -190,12 +195,15 @@ AudioBufferList* circularBufferPrepareEmptyAudioBufferList(CircularBuffer* ring,
                                                            UInt32 numberBuffers,
                                                            UInt32 bytesPerBuffer,
                                                            const AudioTimeStamp* timestamp) {
-  std::int32_t space = 0;
-  auto* start = static_cast<std::uint8_t*>(circularBufferWritePointer(ring, &space));
-  if (!start) return nullptr;
-  const std::size_t freeBytes = std::size_t(space);
+  // The record's exact size, data areas aligned, before touching the ring.
   const std::size_t header = recordHeaderSize(numberBuffers);
-  if (freeBytes < header + std::size_t(numberBuffers) * bytesPerBuffer) return nullptr;
+  std::size_t end = header;
+  for (UInt32 i = 0; i < numberBuffers; ++i) end = alignUp(end, kRecordAlignment) + bytesPerBuffer;
+  const std::size_t total = alignUp(end, kRecordAlignment);
+  if (total > std::size_t(INT32_MAX)) return nullptr;
+  auto* start =
+      static_cast<std::uint8_t*>(circularBufferWritePointerFor(ring, std::int32_t(total), nullptr));
+  if (!start) return nullptr;
   QUR_RING_CHECK(reinterpret_cast<std::uintptr_t>(start) % kRecordAlignment == 0);
 
   auto* record = reinterpret_cast<AudioRecord*>(start);
@@ -215,18 +223,14 @@ AudioBufferList* circularBufferPrepareEmptyAudioBufferList(CircularBuffer* ring,
     buffer.mDataByteSize = bytesPerBuffer;
     buffer.mNumberChannels = 1;
     position += bytesPerBuffer;
-    if (position > freeBytes) return nullptr;
   }
-  const std::size_t total = alignUp(position, kRecordAlignment);
-  if (total > freeBytes) return nullptr;
   record->totalLength = UInt32(total);
   return &record->bufferList;
 }
 
 void circularBufferProduceAudioBufferList(CircularBuffer* ring, const AudioTimeStamp* timestamp) {
-  std::int32_t space = 0;
-  auto* start = static_cast<std::uint8_t*>(circularBufferWritePointer(ring, &space));
-  QUR_RING_CHECK(start != nullptr);
+  QUR_RING_CHECK(ring->buffer != nullptr);
+  auto* start = ring->buffer + ring->head;  // where the record was prepared
   auto* record = reinterpret_cast<AudioRecord*>(start);
   if (timestamp) record->timestamp = *timestamp;
 
@@ -237,7 +241,8 @@ void circularBufferProduceAudioBufferList(CircularBuffer* ring, const AudioTimeS
     end = std::size_t(static_cast<std::uint8_t*>(last.mData) + last.mDataByteSize - start);
   }
   const std::size_t total = alignUp(end, kRecordAlignment);
-  QUR_RING_CHECK(total <= record->totalLength && total <= std::size_t(space));
+  QUR_RING_CHECK(total <= record->totalLength &&
+                 circularBufferWritePointerFor(ring, std::int32_t(total), nullptr) != nullptr);
   record->totalLength = UInt32(total);
   circularBufferProduce(ring, std::int32_t(total));
 }

@@ -24,12 +24,17 @@
 
 namespace qur {
 
+// Each side's word sits on its own cache line, so the consumer moving tail
+// does not evict the producer's head and the other way round; only fillCount
+// travels between the two cores.
 struct CircularBuffer {
   std::uint8_t* buffer = nullptr;
   std::int32_t length = 0;
-  std::int32_t tail = 0;
-  std::int32_t head = 0;
-  std::atomic<std::int32_t> fillCount{0};
+  alignas(64) std::int32_t tail = 0;
+  std::int32_t knownFill = 0;  // consumer's lower bound of fillCount
+  alignas(64) std::int32_t head = 0;
+  std::int32_t knownFree = 0;  // producer's lower bound of the free bytes
+  alignas(64) std::atomic<std::int32_t> fillCount{0};
 
   bool isValid() const { return buffer != nullptr; }
 };
@@ -56,6 +61,36 @@ inline void* circularBufferWritePointer(CircularBuffer* ring, std::int32_t* free
       ring->buffer ? ring->length - ring->fillCount.load(std::memory_order_acquire) : 0;
   if (freeBytes) *freeBytes = space;
   return space == 0 ? nullptr : ring->buffer + ring->head;
+}
+
+// Producer side: the write pointer when at least bytes are free, else null.
+// The shared count is read only when the producer's own lower bound falls
+// short, which keeps the two cores from trading its cache line per record.
+inline void* circularBufferWritePointerFor(CircularBuffer* ring, std::int32_t bytes,
+                                           std::int32_t* freeBytes) {
+  if (!ring->buffer) {
+    if (freeBytes) *freeBytes = 0;
+    return nullptr;
+  }
+  if (ring->knownFree < bytes || ring->knownFree == 0) {
+    ring->knownFree = ring->length - ring->fillCount.load(std::memory_order_acquire);
+  }
+  if (freeBytes) *freeBytes = ring->knownFree;
+  return ring->knownFree >= bytes && ring->knownFree > 0 ? ring->buffer + ring->head : nullptr;
+}
+
+// Consumer side: the read pointer when at least bytes are stored, else null.
+inline void* circularBufferReadPointerFor(CircularBuffer* ring, std::int32_t bytes,
+                                          std::int32_t* availableBytes) {
+  if (!ring->buffer) {
+    if (availableBytes) *availableBytes = 0;
+    return nullptr;
+  }
+  if (ring->knownFill < bytes || ring->knownFill == 0) {
+    ring->knownFill = ring->fillCount.load(std::memory_order_acquire);
+  }
+  if (availableBytes) *availableBytes = ring->knownFill;
+  return ring->knownFill >= bytes && ring->knownFill > 0 ? ring->buffer + ring->tail : nullptr;
 }
 
 void circularBufferConsume(CircularBuffer* ring, std::int32_t bytes);

@@ -27,9 +27,10 @@ void opusPacketClearHeader(OpusPacket* packet) {
 bool opusPacketBufferWrite(CircularBuffer* ring, const OpusPacket* packet) {
   const std::uint32_t size = opusPacketSize(packet);
   const std::int32_t recordSize = opusPacketRecordSize(size);
-  std::int32_t space = 0;
-  auto* start = static_cast<std::uint8_t*>(circularBufferWritePointer(ring, &space));
-  if (!start || recordSize <= 0 || space < recordSize) return false;
+  if (recordSize <= 0) return false;
+  auto* start =
+      static_cast<std::uint8_t*>(circularBufferWritePointerFor(ring, recordSize, nullptr));
+  if (!start) return false;
   const std::int32_t length = std::int32_t(size);
   std::memcpy(start, &length, sizeof length);
   std::memset(start + 4, 0, 4);
@@ -40,20 +41,18 @@ bool opusPacketBufferWrite(CircularBuffer* ring, const OpusPacket* packet) {
 }
 
 OpusPacket* opusPacketBufferPeek(CircularBuffer* ring) {
-  std::int32_t available = 0;
-  auto* start = static_cast<std::uint8_t*>(circularBufferReadPointer(ring, &available));
+  auto* start = static_cast<std::uint8_t*>(circularBufferReadPointerFor(ring, 1, nullptr));
   if (!start) return nullptr;
   return reinterpret_cast<OpusPacket*>(start + 8);
 }
 
 std::int32_t opusPacketBufferConsume(CircularBuffer* ring) {
-  std::int32_t available = 0;
-  auto* start = static_cast<std::uint8_t*>(circularBufferReadPointer(ring, &available));
+  auto* start = static_cast<std::uint8_t*>(circularBufferReadPointerFor(ring, 1, nullptr));
   if (!start) return 0;
   std::int32_t length = 0;
   std::memcpy(&length, start, sizeof length);
   circularBufferConsume(ring, opusPacketRecordSize(std::uint32_t(length)));
-  return ring->fillCount.load(std::memory_order_acquire);
+  return ring->knownFill;  // exact as of the release just made
 }
 
 }  // namespace qur
