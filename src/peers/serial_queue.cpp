@@ -5,17 +5,16 @@
 namespace qur {
 
 SerialQueue::SerialQueue(std::string name) : _name(std::move(name)) {
-  _thread = std::thread([this] { run(); });
-  std::unique_lock lock(_mutex);
+  _thread = std::thread([state = _state, name = _name] { run(state, name); });
   _threadID = _thread.get_id();
 }
 
 SerialQueue::~SerialQueue() {
   {
-    std::lock_guard lock(_mutex);
-    _stop = true;
+    std::lock_guard lock(_state->mutex);
+    _state->stop = true;
   }
-  _cv.notify_all();
+  _state->cv.notify_all();
   if (std::this_thread::get_id() == _thread.get_id()) {
     _thread.detach();
   } else {
@@ -25,40 +24,40 @@ SerialQueue::~SerialQueue() {
 
 void SerialQueue::addOperation(std::function<void()> block) {
   {
-    std::lock_guard lock(_mutex);
-    _blocks.push_back(std::move(block));
+    std::lock_guard lock(_state->mutex);
+    _state->blocks.push_back(std::move(block));
   }
-  _cv.notify_one();
+  _state->cv.notify_one();
 }
 
 void SerialQueue::waitUntilAllOperationsAreFinished() {
-  std::unique_lock lock(_mutex);
-  _idle.wait(lock, [this] { return _blocks.empty() && !_running; });
+  std::unique_lock lock(_state->mutex);
+  _state->idle.wait(lock, [this] { return _state->blocks.empty() && !_state->running; });
 }
 
 std::size_t SerialQueue::operationCount() const {
-  std::lock_guard lock(_mutex);
-  return _blocks.size() + (_running ? 1 : 0);
+  std::lock_guard lock(_state->mutex);
+  return _state->blocks.size() + (_state->running ? 1 : 0);
 }
 
-void SerialQueue::run() {
+void SerialQueue::run(const std::shared_ptr<State>& state, const std::string& name) {
   // Thread names hold 15 characters; the full name stays in name().
-  pthread_setname_np(pthread_self(), _name.substr(0, 15).c_str());
-  std::unique_lock lock(_mutex);
+  pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+  std::unique_lock lock(state->mutex);
   for (;;) {
-    _cv.wait(lock, [this] { return _stop || !_blocks.empty(); });
-    if (_blocks.empty()) break;  // stopping and drained
-    auto block = std::move(_blocks.front());
-    _blocks.pop_front();
-    _running = true;
+    state->cv.wait(lock, [&] { return state->stop || !state->blocks.empty(); });
+    if (state->blocks.empty()) break;  // stopping and drained
+    auto block = std::move(state->blocks.front());
+    state->blocks.pop_front();
+    state->running = true;
     lock.unlock();
     block();
     block = nullptr;  // captured objects go before the queue looks idle
     lock.lock();
-    _running = false;
-    if (_blocks.empty()) _idle.notify_all();
+    state->running = false;
+    if (state->blocks.empty()) state->idle.notify_all();
   }
-  _idle.notify_all();
+  state->idle.notify_all();
 }
 
 }  // namespace qur

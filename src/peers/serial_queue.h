@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,15 +28,21 @@ class SerialQueue {
   std::size_t operationCount() const;
 
  private:
-  void run();
+  // Shared with the thread, so a queue destroyed by one of its own blocks
+  // (its owner's last reference went away there) leaves the thread a live
+  // state to finish on.
+  struct State {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::condition_variable idle;
+    std::deque<std::function<void()>> blocks;
+    bool running = false;  // a block is executing
+    bool stop = false;
+  };
+  static void run(const std::shared_ptr<State>& state, const std::string& name);
 
   const std::string _name;
-  mutable std::mutex _mutex;
-  std::condition_variable _cv;
-  std::condition_variable _idle;
-  std::deque<std::function<void()>> _blocks;
-  bool _running = false;  // a block is executing
-  bool _stop = false;
+  const std::shared_ptr<State> _state = std::make_shared<State>();
   std::thread _thread;
   std::thread::id _threadID;
 };

@@ -99,8 +99,8 @@ class Property {
       auto observer = std::make_shared<Observer>();
       observer->subscriber = subscriber;
       observer->disposable = CompoundDisposable::create();
-      T initial;
-      std::uint64_t current;
+      std::optional<T> initial;  // T need not be default-constructible
+      std::uint64_t current = 0;
       bool wasEnded = false;
       {
         std::lock_guard lock(mutex);
@@ -121,7 +121,7 @@ class Property {
       observer->disposable->addDisposable(Disposable::create([weakSelf, raw = observer.get()] {
         if (auto self = weakSelf.lock()) self->remove(raw);
       }));
-      observer->deliver(current, initial);
+      if (initial) observer->deliver(current, *initial);
       return observer->disposable;
     }
 

@@ -33,26 +33,32 @@ class RecursiveSpinLock {
  public:
   void lock() noexcept {
     const auto self = currentThreadTag();
-    if (_owner.load(std::memory_order_relaxed) == self) {
-      ++_depth;
+    std::uintptr_t expected = 0;
+    if (_owner.compare_exchange_strong(expected, self, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) [[likely]]
+      return;
+    if (expected == self) {
+      ++_reentries;
       return;
     }
     for (unsigned attempt = 0;; ++attempt) {
-      std::uintptr_t expected = 0;
-      if (_owner.compare_exchange_weak(expected, self, std::memory_order_acquire,
-                                       std::memory_order_relaxed)) {
-        _depth = 1;
-        return;
-      }
       // A long-running block must not keep waiters burning a core.
       if (attempt < 64)
         std::this_thread::yield();
       else
         std::this_thread::sleep_for(std::chrono::microseconds(50));
+      expected = 0;
+      if (_owner.compare_exchange_weak(expected, self, std::memory_order_acquire,
+                                       std::memory_order_relaxed))
+        return;
     }
   }
   void unlock() noexcept {
-    if (--_depth == 0) _owner.store(0, std::memory_order_release);
+    if (_reentries > 0) {
+      --_reentries;
+      return;
+    }
+    _owner.store(0, std::memory_order_release);
   }
 
  private:
@@ -62,7 +68,7 @@ class RecursiveSpinLock {
   }
 
   std::atomic<std::uintptr_t> _owner{0};
-  int _depth = 0;
+  int _reentries = 0;  // touched only by the owner
 };
 
 }  // namespace qur

@@ -37,8 +37,14 @@ class Subject : public SignalSource<T>, public Subscriber<T> {
   // the subscribers present when the call began.
   void sendNext(const T& value) override {
     const auto snapshot = subscribers();
-    for (const auto& entry : *snapshot)
-      if (!entry.disposable->isDisposed()) entry.subscriber->sendNext(value);
+    for (const auto& entry : *snapshot) {
+      if (entry.disposable->isDisposed()) continue;
+      // Block subscribers (nearly all of them) are called without a virtual hop.
+      if (entry.block)
+        entry.block->BlockSubscriber<T>::sendNext(value);
+      else
+        entry.subscriber->sendNext(value);
+    }
   }
 
   void sendError(const Error& error) override {
@@ -73,8 +79,13 @@ class Subject : public SignalSource<T>, public Subscriber<T> {
 
  protected:
   struct Entry {
+    Entry(SubscriberPtr<T> s, std::shared_ptr<CompoundDisposable> d)
+        : subscriber(std::move(s)),
+          disposable(std::move(d)),
+          block(dynamic_cast<BlockSubscriber<T>*>(subscriber.get())) {}
     SubscriberPtr<T> subscriber;
     std::shared_ptr<CompoundDisposable> disposable;
+    BlockSubscriber<T>* block;  // the same object when it is a block subscriber
   };
   // Copy-on-write: a send takes the current list with one reference count,
   // whatever the number of subscribers.

@@ -108,6 +108,20 @@ TEST(Subject, EndedSubscriptionsLeaveTheList) {
   EXPECT_EQ(subject->subscriberCount(), 0u);
 }
 
+TEST(Subject, SubscriberMaySendIntoItsOwnSubjectFromItsBlock) {
+  auto subject = Subject<int>::create();
+  std::vector<int> first;
+  std::vector<int> second;
+  subject->signal().subscribeNext([&](const int& v) {
+    first.push_back(v);
+    if (v == 1) subject->sendNext(2);  // re-enters this subscriber's own lock
+  });
+  subject->signal().subscribeNext([&](const int& v) { second.push_back(v); });
+  subject->sendNext(1);
+  EXPECT_EQ(first, (std::vector<int>{1, 2}));
+  EXPECT_EQ(second, (std::vector<int>{2, 1}));
+}
+
 TEST(ReplaySubject, ReplaysEverythingThenGoesLive) {
   auto subject = ReplaySubject<int>::create();
   subject->sendNext(1);

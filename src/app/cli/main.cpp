@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/cli/cli_support.h"
+#include "app/cli/run_command.h"
 
 namespace {
 
@@ -20,6 +21,13 @@ void printUsage(std::ostream& out) {
          "      Hear yourself live: Enter starts and stops a transmission, Ctrl-D quits.\n"
          "  play-wire IN.wire --speaker OUT.wav\n"
          "      Plays a recorded wire stream through a receiver and decoder into OUT.wav.\n"
+         "  run [--name NAME] [--audio portaudio[:DEVICE]|virtual] [--mic IN.wav]\n"
+         "      [--speaker OUT.wav] [--accept ask|auto|never] [--interface IFACE]\n"
+         "      [--events json]\n"
+         "      The walkie-talkie: finds nearby devices, invites or accepts them and\n"
+         "      talks; commands on standard input (see run --help).\n"
+         "  heard RECORDING.wav [--reference MIC.wav]\n"
+         "      What a speaker recording holds: start sound, voice, end sound.\n"
          "\n"
          "Every command takes --help. Exit status: 0 success, 1 bad input or failure,\n"
          "2 usage error.\n";
@@ -41,6 +49,8 @@ int main(int argc, char** argv) {
   }
   if (command == "loopback") return qur::cli::loopbackCommand(args);
   if (command == "play-wire") return qur::cli::playWireCommand(args);
+  if (command == "run") return qur::cli::runCommand(args);
+  if (command == "heard") return qur::cli::heardCommand(args);
   qur::cli::printError("unknown command '" + command + "' (try --help)");
   return qur::cli::kExitUsage;
 }

@@ -202,6 +202,7 @@ void AudioEngine::stop() {
 // ---- Tables ---------------------------------------------------------------
 
 void AudioEngine::addChannels(const std::vector<std::shared_ptr<AudioPlayable>>& channels) {
+  std::lock_guard<std::recursive_mutex> tables(_tableMutex);
   std::vector<std::shared_ptr<AudioPlayable>> present;
   for (const auto& channel : channels) {
     if (channel && std::find(_channels.begin(), _channels.end(), channel) != _channels.end()) {
@@ -237,6 +238,7 @@ void AudioEngine::addChannels(const std::vector<std::shared_ptr<AudioPlayable>>&
 }
 
 void AudioEngine::removeChannels(const std::vector<std::shared_ptr<AudioPlayable>>& channels) {
+  std::lock_guard<std::recursive_mutex> tables(_tableMutex);
   std::vector<std::shared_ptr<AudioPlayable>> removed;
   std::vector<std::unique_ptr<ChannelRecord>> removedRecords;
   for (const auto& channel : channels) {
@@ -255,10 +257,12 @@ void AudioEngine::removeChannels(const std::vector<std::shared_ptr<AudioPlayable
 }
 
 std::vector<std::shared_ptr<AudioPlayable>> AudioEngine::channels() const {
+  std::lock_guard<std::recursive_mutex> tables(_tableMutex);
   return _channels;
 }
 
 void AudioEngine::addInputReceiver(const std::shared_ptr<AudioReceiver>& receiver) {
+  std::lock_guard<std::recursive_mutex> tables(_tableMutex);
   if (!receiver) return;
   if (int(_inputEntries.size()) >= kMaxInputCallbacks) {
     QUR_LOG_ERROR("Warning: Maximum number of callbacks reached");
@@ -271,6 +275,7 @@ void AudioEngine::addInputReceiver(const std::shared_ptr<AudioReceiver>& receive
 }
 
 void AudioEngine::addInputFilter(const std::shared_ptr<AudioFilter>& filter) {
+  std::lock_guard<std::recursive_mutex> tables(_tableMutex);
   if (!filter) return;
   if (int(_inputEntries.size()) >= kMaxInputCallbacks) {
     QUR_LOG_ERROR("Warning: Maximum number of callbacks reached");
@@ -283,6 +288,7 @@ void AudioEngine::addInputFilter(const std::shared_ptr<AudioFilter>& filter) {
 }
 
 void AudioEngine::removeInputReceiver(const std::shared_ptr<AudioReceiver>& receiver) {
+  std::lock_guard<std::recursive_mutex> tables(_tableMutex);
   for (size_t i = 0; i < _inputEntries.size(); ++i) {
     if (_inputEntries[i].object == receiver.get() && _inputEntries[i].kind == 2) {
       _inputEntries.erase(_inputEntries.begin() + ptrdiff_t(i));
@@ -295,6 +301,7 @@ void AudioEngine::removeInputReceiver(const std::shared_ptr<AudioReceiver>& rece
 }
 
 void AudioEngine::removeInputFilter(const std::shared_ptr<AudioFilter>& filter) {
+  std::lock_guard<std::recursive_mutex> tables(_tableMutex);
   for (size_t i = 0; i < _inputEntries.size(); ++i) {
     if (_inputEntries[i].object == filter.get() && _inputEntries[i].kind == 1) {
       _inputEntries.erase(_inputEntries.begin() + ptrdiff_t(i));

@@ -140,9 +140,10 @@ class AudioEngine : private AudioDeviceClient {
   bool isInterrupted() const { return _interrupted.load(); }
   AudioDevice* device() const { return _device.get(); }
 
-  // Main thread. Channels already present are moved to the end, not doubled.
+  // Any thread (changes are serialised). Channels already present are moved
+  // to the end, not doubled.
   void addChannels(const std::vector<std::shared_ptr<AudioPlayable>>& channels);
-  // Main thread. Returns once the audio thread no longer calls them.
+  // Any thread. Returns once the audio thread no longer calls them.
   void removeChannels(const std::vector<std::shared_ptr<AudioPlayable>>& channels);
   std::vector<std::shared_ptr<AudioPlayable>> channels() const;
 
@@ -209,7 +210,10 @@ class AudioEngine : private AudioDeviceClient {
   mutable std::mutex _errorMutex;
   std::string _lastError;
 
-  // Main-thread view of the tables.
+  // Main-thread view of the tables. Peer sessions change channels from
+  // their callback queue while the main thread plays sounds, so changes
+  // are serialised.
+  mutable std::recursive_mutex _tableMutex;
   std::vector<std::shared_ptr<AudioPlayable>> _channels;
   std::vector<std::unique_ptr<ChannelRecord>> _channelRecords;
   std::vector<std::shared_ptr<void>> _inputObjects;

@@ -1,0 +1,92 @@
+// qur-wtalkie-cli heard: reports the start sound, the voice and the end sound
+// of the first transmission in a speaker recording, and, given the
+// microphone file it came from, how faithfully the voice arrived.
+#include <cstdio>
+#include <iostream>
+
+#include "app/cli/cli_support.h"
+#include "app/cli/run_command.h"
+#include "app/recording_analysis.h"
+#include "audio/sound_resources.h"
+
+namespace qur::cli {
+
+namespace {
+
+constexpr const char* kHeardHelp =
+    "usage: qur-wtalkie-cli heard RECORDING.wav [--reference MIC.wav] [--from SECONDS]\n"
+    "\n"
+    "Finds the first transmission in a speaker recording made with 'run --speaker':\n"
+    "the start sound, the voice and the end sound, with their times. With\n"
+    "--reference (the sender's microphone file) it also prints the correlation of\n"
+    "the level envelopes after alignment and the longest dropout. Exit status 0\n"
+    "when start sound, voice and end sound were found in that order.\n";
+
+std::string seconds(double value) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.2f s", value);
+  return buffer;
+}
+
+}  // namespace
+
+int heardCommand(const std::vector<std::string>& args) {
+  ParsedArguments parsed;
+  std::string error;
+  if (!parseArguments(args, {"--reference", "--from"}, {}, &parsed, &error)) {
+    printError(error + " (try heard --help)");
+    return kExitUsage;
+  }
+  if (parsed.help) {
+    std::cout << kHeardHelp;
+    return kExitOK;
+  }
+  if (parsed.positional.size() != 1) {
+    printError("heard takes one recording (try heard --help)");
+    return kExitUsage;
+  }
+  installLoggers();
+  const std::string path = parsed.positional.front();
+  auto recording = loadAnalysisSignal(path);
+  if (!recording) {
+    printError("cannot read recording " + path);
+    return kExitFailure;
+  }
+  const std::string beepPath = soundResourcePath("beep");
+  auto beep = beepPath.empty() ? std::nullopt : loadAnalysisSignal(beepPath);
+  if (!beep) {
+    printError("the \"beep\" sound is not installed (set QUR_WTALKIE_SOUNDS)");
+    return kExitFailure;
+  }
+  double from = 0;
+  if (parsed.options.count("--from")) from = std::atof(parsed.options["--from"].c_str());
+  const HeardReport report = analyseTransmission(*recording, *beep, from);
+  std::cout << path << " (" << seconds(recording->duration()) << "):\n";
+  std::cout << "  start sound: "
+            << (report.startSound ? "at " + seconds(*report.startSound) : "not found") << "\n";
+  std::cout << "  voice:       " << seconds(report.voiceLength());
+  if (report.voiceLength() > 0) {
+    std::cout << " (" << seconds(report.voiceStart) << " to " << seconds(report.voiceEnd) << ")";
+  }
+  std::cout << "\n  end sound:   "
+            << (report.endSound ? "at " + seconds(*report.endSound) : "not found") << "\n";
+  if (parsed.options.count("--reference") && report.voiceLength() > 0) {
+    auto reference = loadAnalysisSignal(parsed.options["--reference"]);
+    if (!reference) {
+      printError("cannot read reference " + parsed.options["--reference"]);
+      return kExitFailure;
+    }
+    const auto comparison =
+        compareVoice(slice(*recording, report.voiceStart, report.voiceEnd), *reference);
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "  voice vs microphone: envelope correlation %.3f, longest dropout %.0f ms\n",
+                  comparison.envelopeCorrelation, comparison.longestDropout * 1000);
+    std::cout << line;
+  }
+  const bool ok = report.inOrder() && report.voiceLength() > 0;
+  std::cout << "  " << (ok ? "start sound, voice and end sound in order" : "incomplete") << "\n";
+  return ok ? kExitOK : kExitFailure;
+}
+
+}  // namespace qur::cli

@@ -1,0 +1,250 @@
+#include "app/walkie_talkie_controller.h"
+
+#include <vector>
+
+#include "app/opus_streamer.h"
+#include "app/walkie_talkie_peer.h"
+#include "audio/engine/audio_engine.h"
+#include "audio/engine/audio_file_player.h"
+#include "audio/media_reader.h"
+#include "audio/opus_decoder.h"
+#include "audio/opus_encoder.h"
+#include "audio/sound_resources.h"
+#include "log/log.h"
+#include "peers/message_sink.h"
+#include "peers/session_controller.h"
+#include "signals/signal_operators.h"
+#include "wire/wire_message_stream.h"
+
+namespace qur {
+
+namespace {
+
+std::shared_ptr<AudioFilePlayer> loadPlayer(const char* name, AudioEngine* engine) {
+  const std::string path = soundResourcePath(name, "caf");
+  if (path.empty()) {
+    QUR_LOG_ERROR("Sound \"%s\" not found in %s", name, soundResourceDirectory().c_str());
+    return nullptr;
+  }
+  std::string error;
+  auto player = AudioFilePlayer::audioFilePlayerWithURL(path, engine, &error);
+  if (!player) QUR_LOG_ERROR("Sound \"%s\" could not be loaded: %s", name, error.c_str());
+  return player;
+}
+
+}  // namespace
+
+// Counts what goes out, so a long run can compare sent and received.
+class WalkieTalkieController::CountingSink : public StreamSink {
+ public:
+  explicit CountingSink(std::shared_ptr<StreamSink> sink) : _sink(std::move(sink)) {}
+  bool writeMessage(ByteMessage message) override {
+    const bool written = _sink->writeMessage(message);
+    if (written) _written.fetch_add(1, std::memory_order_relaxed);
+    return written;
+  }
+  std::uint64_t written() const { return _written.load(std::memory_order_relaxed); }
+
+ private:
+  std::shared_ptr<StreamSink> _sink;
+  std::atomic<std::uint64_t> _written{0};
+};
+
+std::shared_ptr<WalkieTalkieController> WalkieTalkieController::create(
+    std::shared_ptr<AudioEngine> audioController, const std::string& peerName) {
+  std::shared_ptr<WalkieTalkieController> controller(new WalkieTalkieController());
+  if (!controller->setUp(std::move(audioController), peerName)) return nullptr;
+  return controller;
+}
+
+bool WalkieTalkieController::setUp(std::shared_ptr<AudioEngine> audioController,
+                                   const std::string& peerName) {
+  _audioController = std::move(audioController);
+  AudioEngine* engine = _audioController.get();
+
+  _startRecordingBeep = loadPlayer("beep-short-high", engine);
+  if (_startRecordingBeep) {
+    _startRecordingBeep->setRemoveUponFinish(true);
+    _startRecordingBeep->setVolume(kBeepVolume);
+  }
+  _endRecordingBeep = loadPlayer("beep-short-low", engine);
+  if (_endRecordingBeep) {
+    _endRecordingBeep->setRemoveUponFinish(true);
+    _endRecordingBeep->setVolume(kBeepVolume);
+  }
+  _disconnectedBeep = loadPlayer("hangup", engine);
+  if (_disconnectedBeep) _disconnectedBeep->setRemoveUponFinish(true);
+
+  // The receiving beeps are in the codec format, so the decoder plays them
+  // like decoded audio; the level is baked into the samples.
+  const AudioStreamBasicDescription codecFormat = codecAudioDescription();
+  const std::string beepPath = soundResourcePath("beep", "caf");
+  if (!beepPath.empty()) {
+    _startReceivingBeep.reset(MediaReader::createRawPCMOfAssetAtURL(beepPath, &codecFormat));
+  }
+  if (_startReceivingBeep) {
+    audioBufferListScale(_startReceivingBeep.get(), kBeepVolume);
+    _endReceivingBeep.reset(
+        audioBufferListCreateReversed(_startReceivingBeep.get(), codecFormat.mBytesPerFrame));
+  } else {
+    QUR_LOG_ERROR("Sound \"beep\" not available: transmissions from peers play without it");
+  }
+
+  const std::string name = peerName.empty() ? PeerID::defaultDisplayName() : peerName;
+  _multipeerController = std::make_shared<MultipeerSessionController>(name, kServiceType);
+  if (!_multipeerController->session()) {
+    QUR_LOG_ERROR("Could not create the peer session");
+    return false;
+  }
+  _multipeerController->sessionDelegates()->addPeerStateDelegate(shared_from_this());
+
+  // Outgoing messages follow the session through every reset.
+  _messageSink = std::make_shared<MultipeerMessageSink>(_multipeerController->session());
+  _messageSink->bindSession(_multipeerController->sessionProperty());
+
+  _messageSource = std::make_shared<MultipeerMessageSource>();
+  _multipeerController->sessionDelegates()->addDataReceiptDelegate(_messageSource);
+
+  _countingSink = std::make_shared<CountingSink>(_messageSink);
+  _wireMessageSink = std::make_shared<WireMessageStreamSink>(_countingSink);
+  _opusEncoder = OpusEncoder::create(_audioController->audioDescription());
+  if (!_opusEncoder) return false;
+  _opusStreamer = OpusStreamer::create(_opusEncoder, _wireMessageSink);
+  if (!_opusStreamer) return false;
+  _audioController->addInputReceiver(_opusEncoder);
+  return true;
+}
+
+WalkieTalkieController::~WalkieTalkieController() {
+  // Peers' decoders leave the mix before the sounds they point at are freed.
+  std::lock_guard lock(_tableMutex);
+  std::vector<std::shared_ptr<AudioPlayable>> decoders;
+  for (const auto& [id, peer] : _connectedPeers) decoders.push_back(peer->decoder());
+  if (_audioController) {
+    if (!decoders.empty()) _audioController->removeChannels(decoders);
+    if (_opusEncoder) _audioController->removeInputReceiver(_opusEncoder);
+  }
+  _connectedPeers.clear();
+}
+
+void WalkieTalkieController::sessionPeerDidChangeState(const std::shared_ptr<PeerSession>&,
+                                                       const PeerID& peer, PeerSessionState state) {
+  std::size_t count = 0;
+  {
+    std::lock_guard lock(_tableMutex);
+    switch (state) {
+      case PeerSessionState::NotConnected: {
+        const auto it = _connectedPeers.find(peer);
+        if (it == _connectedPeers.end()) break;
+        _audioController->removeChannels({it->second->decoder()});
+        _connectedPeers.erase(it);
+        if (!_connectedPeers.empty()) {
+          publishConnectedPeers();
+        } else {
+          reset();
+        }
+        break;
+      }
+      case PeerSessionState::Connecting:
+        break;
+      case PeerSessionState::Connected: {
+        auto walkieTalkiePeer =
+            WalkieTalkiePeer::create(_audioController->audioDescription(), peer,
+                                     _startReceivingBeep.get(), _endReceivingBeep.get());
+        if (!walkieTalkiePeer) break;
+        _messageSource->setDelegateForPeer(walkieTalkiePeer->wireMessageSource(), peer);
+        // A repeated report replaces the peer: its old decoder leaves the mix
+        // rather than playing on with nobody feeding it.
+        const auto old = _connectedPeers.find(peer);
+        if (old != _connectedPeers.end())
+          _audioController->removeChannels({old->second->decoder()});
+        _audioController->addChannels({walkieTalkiePeer->decoder()});
+        _connectedPeers[peer] = std::move(walkieTalkiePeer);
+        publishConnectedPeers();
+        break;
+      }
+    }
+    count = _connectedPeers.size();
+  }
+  if (count == 0 && isConnected()) playSound(_disconnectedBeep);
+  setConnected(count != 0);
+}
+
+void WalkieTalkieController::setTransmitting(bool transmitting) {
+  if (!isConnected()) {
+    _transmitting.set(false);
+    return;
+  }
+  _transmitting.set(transmitting);
+  if (transmitting) {
+    playSound(_startRecordingBeep);
+    _opusEncoder->startEncoding();
+  } else {
+    playSound(_endRecordingBeep);
+    _opusEncoder->stopEncoding();
+  }
+}
+
+void WalkieTalkieController::reset() {
+  std::lock_guard lock(_tableMutex);
+  _multipeerController->reset();
+  _opusEncoder->reset();
+  std::vector<std::shared_ptr<AudioPlayable>> decoders;
+  for (const auto& [id, peer] : _connectedPeers) decoders.push_back(peer->decoder());
+  if (!decoders.empty()) _audioController->removeChannels(decoders);
+  _connectedPeers.clear();
+  publishConnectedPeers();
+}
+
+std::shared_ptr<Command<Unit>> WalkieTalkieController::disconnectCommand() {
+  std::weak_ptr<WalkieTalkieController> weakSelf = weak_from_this();
+  return std::make_shared<Command<Unit>>(_connected.values(), [weakSelf](const Unit&) {
+    return Signal<Unit>::create([weakSelf](const SubscriberPtr<Unit>& subscriber) -> DisposablePtr {
+      if (auto self = weakSelf.lock()) self->disconnect();
+      subscriber->sendCompleted();
+      return nullptr;
+    });
+  });
+}
+
+void WalkieTalkieController::publishConnectedPeers() {
+  auto snapshot = std::make_shared<const PeerTable>(_connectedPeers);
+  std::atomic_store(&_connectedPeersSnapshot, PeerTableSnapshot(snapshot));
+  _connectedPeersSubject->sendNext(snapshot);
+}
+
+Signal<WalkieTalkieController::PeerTableSnapshot> WalkieTalkieController::connectedPeersSignal() {
+  std::weak_ptr<WalkieTalkieController> weakSelf = weak_from_this();
+  auto subject = _connectedPeersSubject;
+  return Signal<PeerTableSnapshot>::create(
+      [weakSelf, subject](const SubscriberPtr<PeerTableSnapshot>& subscriber) -> DisposablePtr {
+        auto self = weakSelf.lock();
+        if (!self) {
+          subscriber->sendCompleted();
+          return nullptr;
+        }
+        // Under the table lock no publication can slip in between the
+        // current table and the first live one.
+        std::lock_guard lock(self->_tableMutex);
+        subscriber->sendNext(self->connectedPeers());
+        return subject->subscribe(subscriber);
+      });
+}
+
+Signal<std::size_t> WalkieTalkieController::connectedPeersCountSignal() {
+  return connectedPeersSignal().map(
+      [](const PeerTableSnapshot& table) { return table ? table->size() : std::size_t{0}; });
+}
+
+std::uint64_t WalkieTalkieController::messagesSent() const {
+  return _countingSink ? _countingSink->written() : 0;
+}
+
+void WalkieTalkieController::playSound(const std::shared_ptr<AudioFilePlayer>& player) {
+  if (!player) return;
+  player->setChannelIsPlaying(true);
+  player->setCurrentTime(0.0);
+  _audioController->addChannels({player});
+}
+
+}  // namespace qur
