@@ -36,15 +36,17 @@ void MultipeerSessionController::initSession() {
   } else {
     session->setDelegate(_sessionDelegates);
   }
+  auto browser = session ? PeerBrowser::create(_serviceType, session) : nullptr;
+  if (browser) browser->setMaximumNumberOfPeers(kBrowserMaximumNumberOfPeers);
   {
     std::lock_guard lock(_fieldsMutex);
     _session = session;
+    _browserViewController = browser;
   }
+  // Observers hear of the new session only once its browser is in place: one
+  // that fetches the browser on the notification must never get the old one,
+  // whose invitations would land in the abandoned session.
   _sessionProperty.set(session);
-  auto browser = session ? PeerBrowser::create(_serviceType, session) : nullptr;
-  if (browser) browser->setMaximumNumberOfPeers(kBrowserMaximumNumberOfPeers);
-  std::lock_guard lock(_fieldsMutex);
-  _browserViewController = browser;
 }
 
 void MultipeerSessionController::startAdvertising() {

@@ -34,8 +34,13 @@ TEST_F(ControllerOnLoopback, AdvertisingStateAndResetMoveTogether) {
   EXPECT_EQ(controller.browserViewController()->maximumNumberOfPeers(), 2u);
 
   int sessionNotifications = 0;
+  int staleBrowsers = 0;
   auto subscription = controller.sessionProperty().values().subscribeNext(
-      [&](const std::shared_ptr<PeerSession>&) { ++sessionNotifications; });
+      [&](const std::shared_ptr<PeerSession>& session) {
+        ++sessionNotifications;
+        // Whoever looks up the browser on the notification gets the new session's.
+        if (controller.browserViewController()->session() != session) ++staleBrowsers;
+      });
   EXPECT_EQ(sessionNotifications, 1);  // the current one at subscription
 
   auto delegate = std::make_shared<BrowserDelegate>();
@@ -62,6 +67,7 @@ TEST_F(ControllerOnLoopback, AdvertisingStateAndResetMoveTogether) {
   controller.stopAdvertising();
   controller.reset();
   EXPECT_EQ(sessionNotifications, 3);
+  EXPECT_EQ(staleBrowsers, 0);
   EXPECT_FALSE(controller.isAdvertising());
   EXPECT_EQ(controller.advertiser(), nullptr);
   subscription->dispose();
