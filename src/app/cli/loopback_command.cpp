@@ -62,15 +62,15 @@ bool waitFor(MainLoop& loop, const std::function<bool()>& done, std::chrono::mil
   return loop.runUntil(done, limit);
 }
 
-int liveLoopback(const std::string& deviceSpec, MainLoop& loop) {
+int liveLoopback(const std::string& deviceChoice, MainLoop& loop) {
   std::string error;
-  auto spec = parseAudioDeviceSpec(deviceSpec, &error);
-  if (!spec) {
-    printError("unknown audio device '" + deviceSpec + "': " + error);
+  auto choice = parseAudioDeviceChoice(deviceChoice, &error);
+  if (!choice) {
+    printError("unknown audio device '" + deviceChoice + "': " + error);
     return kExitUsage;
   }
   auto engine = std::make_shared<AudioEngine>(AudioEngine::interleaved16BitStereoAudioDescription(),
-                                              true, false, createAudioDevice(*spec));
+                                              true, false, createAudioDevice(*choice));
   auto chain = OpusPlaythroughStream::create(engine);
   if (!chain) {
     printError("could not set up the voice chain (is the \"beep\" sound installed?)");

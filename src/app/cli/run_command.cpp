@@ -705,12 +705,12 @@ int runCommand(const std::vector<std::string>& args) {
       printError("unknown audio device '" + audio + "': use portaudio[:DEVICE] or virtual");
       return kExitUsage;
     }
-    auto spec = parseAudioDeviceSpec(audio, &error);
-    if (!spec) {
+    auto choice = parseAudioDeviceChoice(audio, &error);
+    if (!choice) {
       printError("unknown audio device '" + audio + "': " + error);
       return kExitUsage;
     }
-    device = createAudioDevice(*spec);
+    device = createAudioDevice(*choice);
   }
 
   const std::string interface = option("--interface");

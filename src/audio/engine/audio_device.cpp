@@ -8,8 +8,9 @@
 
 namespace qur {
 
-std::optional<AudioDeviceSpec> parseAudioDeviceSpec(const std::string& text, std::string* error) {
-  AudioDeviceSpec spec;
+std::optional<AudioDeviceChoice> parseAudioDeviceChoice(const std::string& text,
+                                                        std::string* error) {
+  AudioDeviceChoice choice;
   std::string head = text;
   std::string options;
   if (const size_t comma = text.find(','); comma != std::string::npos) {
@@ -23,12 +24,12 @@ std::optional<AudioDeviceSpec> parseAudioDeviceSpec(const std::string& text, std
     argument = head.substr(colon + 1);
   }
   if (kind == "portaudio" || kind.empty()) {
-    spec.kind = AudioDeviceSpec::Kind::PortAudio;
-    spec.deviceName = argument;
+    choice.kind = AudioDeviceChoice::Kind::PortAudio;
+    choice.deviceName = argument;
   } else if (kind == "virtual") {
-    spec.kind = AudioDeviceSpec::Kind::Virtual;
+    choice.kind = AudioDeviceChoice::Kind::Virtual;
     if (argument == "fast") {
-      spec.freeRunning = true;
+      choice.freeRunning = true;
     } else if (!argument.empty() && argument != "realtime") {
       if (error) *error = "unknown virtual clock '" + argument + "' (use realtime or fast)";
       return std::nullopt;
@@ -48,33 +49,33 @@ std::optional<AudioDeviceSpec> parseAudioDeviceSpec(const std::string& text, std
         if (error) *error = "buffer size must be 16 to 4096 frames";
         return std::nullopt;
       }
-      spec.framesPerBuffer = static_cast<uint32_t>(frames);
+      choice.framesPerBuffer = static_cast<uint32_t>(frames);
     } else if (!option.empty()) {
       if (error) *error = "unknown audio device option '" + option + "'";
       return std::nullopt;
     }
   }
-  return spec;
+  return choice;
 }
 
-AudioDeviceSpec audioDeviceSpecFromEnvironment() {
+AudioDeviceChoice audioDeviceSpecFromEnvironment() {
   const char* value = std::getenv(kAudioDeviceEnvironmentVariable);
-  if (!value || !*value) return AudioDeviceSpec{};
+  if (!value || !*value) return AudioDeviceChoice{};
   std::string error;
-  if (auto spec = parseAudioDeviceSpec(value, &error)) return *spec;
+  if (auto choice = parseAudioDeviceChoice(value, &error)) return *choice;
   QUR_LOG_ERROR("Engine: ignoring %s: %s", kAudioDeviceEnvironmentVariable, error.c_str());
-  return AudioDeviceSpec{};
+  return AudioDeviceChoice{};
 }
 
-std::unique_ptr<AudioDevice> createAudioDevice(const AudioDeviceSpec& spec) {
-  if (spec.kind == AudioDeviceSpec::Kind::Virtual) {
+std::unique_ptr<AudioDevice> createAudioDevice(const AudioDeviceChoice& choice) {
+  if (choice.kind == AudioDeviceChoice::Kind::Virtual) {
     VirtualDeviceOptions options;
-    options.clock = spec.freeRunning ? VirtualDeviceOptions::Clock::FreeRunning
-                                     : VirtualDeviceOptions::Clock::RealTime;
-    options.framesPerBuffer = spec.framesPerBuffer;
+    options.clock = choice.freeRunning ? VirtualDeviceOptions::Clock::FreeRunning
+                                       : VirtualDeviceOptions::Clock::RealTime;
+    options.framesPerBuffer = choice.framesPerBuffer;
     return std::make_unique<VirtualDevice>(options);
   }
-  return std::make_unique<PortAudioDevice>(spec.deviceName, spec.framesPerBuffer);
+  return std::make_unique<PortAudioDevice>(choice.deviceName, choice.framesPerBuffer);
 }
 
 }  // namespace qur

@@ -78,7 +78,7 @@ class AudioDevice {
 //   "virtual:fast"         a free-running virtual device
 // Options may follow after a comma: "portaudio,buffer=441" sets the hardware
 // buffer size in frames.
-struct AudioDeviceSpec {
+struct AudioDeviceChoice {
   enum class Kind { PortAudio, Virtual };
   Kind kind = Kind::PortAudio;
   std::string deviceName;
@@ -86,14 +86,14 @@ struct AudioDeviceSpec {
   bool freeRunning = false;
 };
 
-// Parses a spec string; nullopt (with a reason) for anything it does not know.
-std::optional<AudioDeviceSpec> parseAudioDeviceSpec(const std::string& text,
-                                                    std::string* error = nullptr);
+// Parses a choice string; nullopt (with a reason) for anything it does not know.
+std::optional<AudioDeviceChoice> parseAudioDeviceChoice(const std::string& text,
+                                                        std::string* error = nullptr);
 // The environment variable naming the device when no option is given.
 inline constexpr const char* kAudioDeviceEnvironmentVariable = "QUR_WTALKIE_AUDIO";
-// The spec from QUR_WTALKIE_AUDIO, or the PortAudio default when unset or invalid.
-AudioDeviceSpec audioDeviceSpecFromEnvironment();
-std::unique_ptr<AudioDevice> createAudioDevice(const AudioDeviceSpec& spec);
+// The choice from QUR_WTALKIE_AUDIO, or the PortAudio default when unset or invalid.
+AudioDeviceChoice audioDeviceSpecFromEnvironment();
+std::unique_ptr<AudioDevice> createAudioDevice(const AudioDeviceChoice& choice);
 
 // Names of the PortAudio devices for users, one line per device with its
 // input and output channel counts.

@@ -42,22 +42,22 @@ struct ManualEngine {
 };
 
 TEST(AudioEngineDeviceSpec, ParsesKindsNamesAndOptions) {
-  auto spec = parseAudioDeviceSpec("portaudio:USB Headset,buffer=256");
-  ASSERT_TRUE(spec);
-  EXPECT_EQ(spec->kind, AudioDeviceSpec::Kind::PortAudio);
-  EXPECT_EQ(spec->deviceName, "USB Headset");
-  EXPECT_EQ(spec->framesPerBuffer, 256u);
-  spec = parseAudioDeviceSpec("virtual:fast");
-  ASSERT_TRUE(spec);
-  EXPECT_EQ(spec->kind, AudioDeviceSpec::Kind::Virtual);
-  EXPECT_TRUE(spec->freeRunning);
+  auto choice = parseAudioDeviceChoice("portaudio:USB Headset,buffer=256");
+  ASSERT_TRUE(choice);
+  EXPECT_EQ(choice->kind, AudioDeviceChoice::Kind::PortAudio);
+  EXPECT_EQ(choice->deviceName, "USB Headset");
+  EXPECT_EQ(choice->framesPerBuffer, 256u);
+  choice = parseAudioDeviceChoice("virtual:fast");
+  ASSERT_TRUE(choice);
+  EXPECT_EQ(choice->kind, AudioDeviceChoice::Kind::Virtual);
+  EXPECT_TRUE(choice->freeRunning);
   std::string error;
-  EXPECT_FALSE(parseAudioDeviceSpec("alsa", &error));
+  EXPECT_FALSE(parseAudioDeviceChoice("alsa", &error));
   EXPECT_NE(error.find("alsa"), std::string::npos);
-  EXPECT_FALSE(parseAudioDeviceSpec("virtual,buffer=3"));
-  EXPECT_FALSE(parseAudioDeviceSpec("virtual,buffer=12x"));
-  EXPECT_FALSE(parseAudioDeviceSpec("virtual:slow"));
-  EXPECT_FALSE(parseAudioDeviceSpec("portaudio,colour=red"));
+  EXPECT_FALSE(parseAudioDeviceChoice("virtual,buffer=3"));
+  EXPECT_FALSE(parseAudioDeviceChoice("virtual,buffer=12x"));
+  EXPECT_FALSE(parseAudioDeviceChoice("virtual:slow"));
+  EXPECT_FALSE(parseAudioDeviceChoice("portaudio,colour=red"));
 }
 
 TEST(AudioEngineDeviceSpec, EnvironmentChoosesTheDevice) {
