@@ -1,8 +1,10 @@
-// Channels, filters and receivers for engine tests.
+// Channels, filters and receivers for engine tests and benchmarks.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -105,6 +107,22 @@ class RecordingReceiver : public AudioReceiver {
   std::atomic<size_t> count{0};
   int lastSource = 0;
   UInt32 lastBytes = 0;
+};
+
+// The largest magnitude of any sample in the last cycle it was given.
+class PeakReceiver : public AudioReceiver {
+ public:
+  AudioEngineReceiverCallback receiverCallback() const override { return &receive; }
+  static void receive(AudioReceiver* object, AudioEngine*, int, const AudioTimeStamp*,
+                      UInt32 frames, const AudioBufferList* audio) {
+    auto* self = static_cast<PeakReceiver*>(object);
+    const auto* s = static_cast<const int16_t*>(audio->mBuffers[0].mData);
+    self->peak = 0;
+    for (UInt32 i = 0; i < frames * 2; ++i) self->peak = std::max(self->peak, std::abs(int(s[i])));
+  }
+  // dBFS of the peak.
+  double peakDb() const { return 20 * std::log10(peak / 32767.0); }
+  int peak = 0;
 };
 
 inline std::unique_ptr<VirtualDevice> makeVirtualDevice(VirtualDeviceOptions::Clock clock,
