@@ -38,24 +38,34 @@ class ConstantChannel : public AudioPlayable {
   std::atomic<int> callsAfterRemoval{0};
 };
 
-// A sine on both channels at a peak level of `amplitude` (0..1).
-class ToneChannel : public AudioPlayable {
+// Renders Derived::nextSample() into both channels of every frame.
+template <class Derived>
+class StereoGeneratorChannel : public AudioPlayable {
  public:
-  ToneChannel(double frequency, double amplitude, double rate = 44100.0)
-      : _step(2 * M_PI * frequency / rate), _amplitude(amplitude * 32767.0) {}
   AudioEngineRenderCallback renderCallback() const override { return &render; }
   static OSStatus render(AudioPlayable* channel, AudioEngine*, const AudioTimeStamp*, UInt32 frames,
                          AudioBufferList* audio) {
-    auto* self = static_cast<ToneChannel*>(channel);
+    auto* self = static_cast<Derived*>(channel);
     auto* samples = static_cast<int16_t*>(audio->mBuffers[0].mData);
     for (UInt32 f = 0; f < frames; ++f) {
-      const auto v = static_cast<int16_t>(self->_amplitude * std::sin(self->_phase));
+      const int16_t v = self->nextSample();
       samples[2 * f] = v;
       samples[2 * f + 1] = v;
-      self->_phase += self->_step;
-      if (self->_phase > 2 * M_PI) self->_phase -= 2 * M_PI;
     }
     return noErr;
+  }
+};
+
+// A sine on both channels at a peak level of `amplitude` (0..1).
+class ToneChannel : public StereoGeneratorChannel<ToneChannel> {
+ public:
+  ToneChannel(double frequency, double amplitude, double rate = 44100.0)
+      : _step(2 * M_PI * frequency / rate), _amplitude(amplitude * 32767.0) {}
+  int16_t nextSample() {
+    const auto v = static_cast<int16_t>(_amplitude * std::sin(_phase));
+    _phase += _step;
+    if (_phase > 2 * M_PI) _phase -= 2 * M_PI;
+    return v;
   }
 
  private:
