@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -134,6 +135,29 @@ class PeakReceiver : public AudioReceiver {
   double peakDb() const { return 20 * std::log10(peak / 32767.0); }
   int peak = 0;
 };
+
+// A real-time virtual device whose microphone plays sample(frame) on every
+// channel and whose speaker output is kept in memory. `framesFed` counts the
+// microphone frames written so far.
+inline VirtualDeviceOptions fedRealTimeDeviceOptions(
+    std::function<int16_t(std::uint64_t frame)> sample, std::atomic<std::uint64_t>& framesFed,
+    uint32_t memoryFrames) {
+  VirtualDeviceOptions options;
+  options.clock = VirtualDeviceOptions::Clock::RealTime;
+  options.input = VirtualDeviceOptions::Input::Feed;
+  options.feed = [sample = std::move(sample), &framesFed](int16_t* samples, uint32_t frames,
+                                                          int channels) {
+    const std::uint64_t first = framesFed.load(std::memory_order_relaxed);
+    for (uint32_t i = 0; i < frames; ++i) {
+      const int16_t v = sample(first + i);
+      for (int c = 0; c < channels; ++c) samples[i * channels + c] = v;
+    }
+    framesFed.store(first + frames, std::memory_order_release);
+  };
+  options.output = VirtualDeviceOptions::Output::Memory;
+  options.memoryCapacityFrames = memoryFrames;
+  return options;
+}
 
 inline std::unique_ptr<VirtualDevice> makeVirtualDevice(VirtualDeviceOptions::Clock clock,
                                                         uint32_t memoryFrames = 0) {
