@@ -31,11 +31,14 @@ bool opusPacketBufferWrite(CircularBuffer* ring, const OpusPacket* packet) {
   auto* start =
       static_cast<std::uint8_t*>(circularBufferWritePointerFor(ring, recordSize, nullptr));
   if (!start) return false;
-  const std::int32_t length = std::int32_t(size);
-  std::memcpy(start, &length, sizeof length);
-  std::memset(start + 4, 0, 4);
+  // The size and its padding word go in as one store. The padding at the end
+  // (under 8 bytes) is cleared by one 8-byte store that the packet copy then
+  // partly overwrites, rather than by a second pass over the record.
+  const std::uint64_t prefix = size;
+  std::memcpy(start, &prefix, sizeof prefix);
+  const std::uint64_t zero = 0;
+  std::memcpy(start + recordSize - 8, &zero, sizeof zero);
   std::memcpy(start + 8, packet, size);
-  std::memset(start + 8 + size, 0, std::size_t(recordSize) - 8 - size);
   circularBufferProduce(ring, recordSize);
   return true;
 }
@@ -52,7 +55,9 @@ std::int32_t opusPacketBufferConsume(CircularBuffer* ring) {
   std::int32_t length = 0;
   std::memcpy(&length, start, sizeof length);
   circularBufferConsume(ring, opusPacketRecordSize(std::uint32_t(length)));
-  return ring->knownFill;  // exact as of the release just made
+  // What this side knows without asking the producer again: at least this
+  // much is still stored.
+  return std::int32_t(ring->seenProduced - ring->consumed.load(std::memory_order_relaxed));
 }
 
 }  // namespace qur

@@ -65,7 +65,9 @@ inline constexpr std::int32_t opusPacketRecordSize(std::uint32_t packetSize) {
 bool opusPacketBufferWrite(CircularBuffer* ring, const OpusPacket* packet);
 // The oldest stored packet, in place, or null. Valid until consumed.
 OpusPacket* opusPacketBufferPeek(CircularBuffer* ring);
-// Releases the oldest packet; returns the ring's fill count in bytes afterwards.
+// Releases the oldest packet; returns the bytes still stored as far as the
+// consumer has seen (the producer may have added more since): 0 when it has
+// taken everything it knows of.
 std::int32_t opusPacketBufferConsume(CircularBuffer* ring);
 
 }  // namespace qur

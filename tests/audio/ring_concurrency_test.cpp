@@ -89,7 +89,7 @@ TEST(CircularBufferConcurrency, PacketRecordsArriveIntactAndInOrder) {
   consumer.join();
 
   EXPECT_EQ(faults.count.load(), 0u) << "first bad packet " << faults.first.load();
-  EXPECT_EQ(ring.fillCount.load(), 0);
+  EXPECT_EQ(circularBufferFillCount(&ring), 0);
   EXPECT_EQ(ring.head, ring.tail);
   EXPECT_EQ(producerAllocations.load(), 0u);
   EXPECT_EQ(consumerAllocations.load(), 0u);
@@ -197,7 +197,7 @@ TEST(CircularBufferConcurrency, AudioRecordsDequeueAcrossBoundaries) {
 
   EXPECT_EQ(faults.count.load(), 0u) << "first bad frame " << faults.first.load();
   EXPECT_GT(peeks.load(), 0u);
-  EXPECT_EQ(ring.fillCount.load(), 0);
+  EXPECT_EQ(circularBufferFillCount(&ring), 0);
   EXPECT_EQ(allocations.load(), 0u);
   circularBufferTearDown(&ring);
 }
