@@ -181,7 +181,7 @@ void passedThrough(CircularBuffer* ring, std::uint32_t bytes) {
 TEST(CircularBufferBytes, CountersWrapWithoutLosingCountOrSpace) {
   Ring ring(4096);
   const std::int32_t length = ring->length;
-  passedThrough(ring.get(), 0xFFFFFFFFu - 100);
+  passedThrough(ring.get(), 0u - 100u);
   const auto size = std::size_t(length);
   std::vector<std::uint8_t> in(size), out(size);
   for (std::size_t i = 0; i < in.size(); ++i) in[i] = std::uint8_t(i * 11 + 3);
@@ -205,10 +205,10 @@ TEST(CircularBufferBytes, CountersWrapWithoutLosingCountOrSpace) {
     EXPECT_EQ(circularBufferReadPointer(ring.get(), nullptr), nullptr);
     EXPECT_EQ(ring->head, ring->tail);
   }
-  EXPECT_LT(ring->produced.load(), 0xFFFFFFFFu - 100);  // it did wrap
+  EXPECT_LT(ring->produced.load(), 0u - 100u);  // it did wrap
 
   // Packet records across the wrap, peeked and consumed one by one.
-  passedThrough(ring.get(), 0xFFFFFFFFu - 200);
+  passedThrough(ring.get(), 0u - 200u);  // records stay 8-byte aligned
   auto packet = makeOpusPacket(100);
   for (std::uint32_t n = 0; n < 200; ++n) {
     packet->packetNumber = n;
