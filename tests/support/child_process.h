@@ -36,6 +36,9 @@ class ChildProcess {
   void kill(int signal);
   // Closes its input and waits for it to end; returns the exit status.
   int closeAndWait(std::chrono::milliseconds timeout);
+  // Waits for it to end with its input left open (killed at the timeout:
+  // -1); returns the exit status.
+  int waitForExit(std::chrono::milliseconds timeout);
 
  private:
   pid_t _pid = -1;
