@@ -20,13 +20,14 @@
 #include "app/opus_stream_receiver.h"
 #include "app/recording_analysis.h"
 #include "audio/opus_encoder.h"
-#include "bench_process.h"
+#include "support/child_process.h"
+#include "support/json_field.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using qur::bench::jsonField;
-using qur::bench::Process;
+using qur::testing::ChildProcess;
+using qur::testing::jsonField;
 
 constexpr double kRate = 44100.0;
 constexpr double kLoopSeconds = 3.0;
@@ -69,8 +70,8 @@ std::vector<std::int16_t> clickTrack() {
   return samples;
 }
 
-long long firstCycle(Process& process) {
-  auto line = process.waitFor(
+long long firstCycle(ChildProcess& process) {
+  auto line = process.waitForLine(
       [](const std::string& l) { return l.find("\"audio_clock\"") != std::string::npos; }, 10s);
   return line ? std::atoll(jsonField(*line, "first_cycle_us")->c_str()) : 0;
 }
@@ -86,24 +87,26 @@ int main() {
   setenv("QUR_WTALKIE_SOUNDS", QUR_SOUNDS_DIR, 0);
 
   const double transmission = 13.0;
-  Process a({QUR_CLI_PATH, "run", "--name", "latency-a", "--mic", mic, "--speaker",
-             (dir / "a.wav").string(), "--accept", "never", "--interface", "lo", "--events",
-             "json"});
-  Process b({QUR_CLI_PATH, "run", "--name", "latency-b", "--speaker", heard, "--accept", "auto",
-             "--interface", "lo", "--events", "json"});
+  ChildProcess a({QUR_CLI_PATH, "run", "--name", "latency-a", "--mic", mic, "--speaker",
+                  (dir / "a.wav").string(), "--accept", "never", "--interface", "lo", "--events",
+                  "json"});
+  ChildProcess b({QUR_CLI_PATH, "run", "--name", "latency-b", "--speaker", heard, "--accept",
+                  "auto", "--interface", "lo", "--events", "json"});
   const long long firstA = firstCycle(a);
   const long long firstB = firstCycle(b);
   if (!firstA || !firstB) {
     std::fprintf(stderr, "latency: the audio devices did not start\n");
     return 1;
   }
-  if (!a.waitForText("\"peer_found\"", 20s)) {
+  if (!a.waitForLine(
+          [](const std::string& l) { return l.find("\"peer_found\"") != std::string::npos; },
+          20s)) {
     std::fprintf(stderr, "latency: the peers did not find each other\n");
     return 1;
   }
-  a.send("invite latency-b");
+  a.writeLine("invite latency-b");
   // Transmissions are refused until the controller reports itself connected.
-  if (!a.waitFor(
+  if (!a.waitForLine(
           [](const std::string& l) {
             return l.find("\"event\":\"connected\"") != std::string::npos &&
                    l.find("\"value\":true") != std::string::npos;
@@ -112,16 +115,16 @@ int main() {
     std::fprintf(stderr, "latency: the peers did not connect\n");
     return 1;
   }
-  a.send("talk " + std::to_string(transmission));
+  a.writeLine("talk " + std::to_string(transmission));
   auto transmitting = [](bool value) {
     return [value](const std::string& l) {
       return l.find("\"transmitting\"") != std::string::npos &&
              l.find(value ? "\"value\":true" : "\"value\":false") != std::string::npos;
     };
   };
-  a.waitFor(transmitting(true), 5s);
-  a.waitFor(transmitting(false), std::chrono::milliseconds(int(transmission * 1000) + 10000));
-  b.waitFor([](const std::string&) { return false; }, 1500ms);
+  a.waitForLine(transmitting(true), 5s);
+  a.waitForLine(transmitting(false), std::chrono::milliseconds(int(transmission * 1000) + 10000));
+  b.waitForLine([](const std::string&) { return false; }, 1500ms);
   b.quit(15s);
   a.quit(15s);
 

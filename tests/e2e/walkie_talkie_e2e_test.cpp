@@ -20,6 +20,7 @@
 
 #include "app/recording_analysis.h"
 #include "support/child_process.h"
+#include "support/json_field.h"
 #include "support/netns.h"
 
 namespace qur {
@@ -27,33 +28,20 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::jsonField;
 using testing::NetnsLab;
-
-// Minimal reader for the flat JSON objects the CLI prints.
-std::optional<std::string> field(const std::string& line, const std::string& name) {
-  const std::string key = "\"" + name + "\":";
-  const auto at = line.find(key);
-  if (at == std::string::npos) return std::nullopt;
-  auto begin = at + key.size();
-  if (line[begin] == '"') {
-    const auto end = line.find('"', begin + 1);
-    return line.substr(begin + 1, end - begin - 1);
-  }
-  auto end = line.find_first_of(",}", begin);
-  return line.substr(begin, end - begin);
-}
 
 bool isEvent(const std::string& line, const std::string& event,
              const std::optional<std::string>& peer = std::nullopt,
              const std::optional<std::string>& value = std::nullopt) {
-  if (field(line, "event") != event) return false;
-  if (peer && field(line, "peer") != *peer) return false;
-  if (value && field(line, "value") != *value) return false;
+  if (jsonField(line, "event") != event) return false;
+  if (peer && jsonField(line, "peer") != *peer) return false;
+  if (value && jsonField(line, "value") != *value) return false;
   return true;
 }
 
 long long timeMs(const std::string& line) {
-  return std::atoll(field(line, "time_ms")->c_str());
+  return std::atoll(jsonField(line, "time_ms")->c_str());
 }
 
 struct TestFiles {
@@ -123,10 +111,7 @@ class Device {
     _process->waitForLine([](const std::string&) { return false; }, duration);
   }
   void send(const std::string& command) { _process->writeLine(command); }
-  int quit() {
-    send("quit");
-    return _process->closeAndWait(15s);
-  }
+  int quit() { return _process->quit(15s); }
   // As a script with a pipe it keeps open does it.
   int quitWithInputOpen() {
     send("quit");
@@ -141,7 +126,7 @@ class Device {
       std::optional<std::string> last;
       for (const auto& line : _process->lines())
         if (isEvent(line, "connected")) last = line;
-      if (last && field(*last, "value") == "true") return true;
+      if (last && jsonField(*last, "value") == "true") return true;
       if (std::chrono::steady_clock::now() > deadline) return false;
       pump(100ms);
     }
@@ -344,7 +329,7 @@ TEST_F(WalkieTalkieEndToEnd, RefusedWhileAloneAndRecoversFromAPeerKilledMidTrans
   a.send("status");
   auto status = a.wait("status");
   ASSERT_TRUE(status);
-  EXPECT_EQ(field(*status, "transmitting"), "false");
+  EXPECT_EQ(jsonField(*status, "transmitting"), "false");
   EXPECT_FALSE(a.sawEvent("transmitting", "true"));
   b->pump(500ms);
   EXPECT_FALSE(b->sawEvent("peer_talking"));

@@ -54,6 +54,27 @@ bool parseArguments(const std::vector<std::string>& args, const std::vector<std:
   return true;
 }
 
+std::optional<int> parseCommandArguments(const std::string& command,
+                                         const std::vector<std::string>& args,
+                                         const std::vector<std::string>& valued, const char* help,
+                                         bool takesPositional, ParsedArguments* parsed) {
+  std::string error;
+  if (!parseArguments(args, valued, {}, parsed, &error)) {
+    printError(error + " (try " + command + " --help)");
+    return kExitUsage;
+  }
+  if (parsed->help) {
+    std::cout << help;
+    return kExitOK;
+  }
+  if (!takesPositional && !parsed->positional.empty()) {
+    printError("unexpected argument '" + parsed->positional.front() + "' (try " + command +
+               " --help)");
+    return kExitUsage;
+  }
+  return std::nullopt;
+}
+
 void printError(const std::string& message) {
   std::cerr << "qur-wtalkie-cli: " << message << std::endl;
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,15 @@ struct ParsedArguments {
 bool parseArguments(const std::vector<std::string>& args, const std::vector<std::string>& valued,
                     const std::vector<std::string>& flags, ParsedArguments* parsed,
                     std::string* error);
+
+// What every command does first: parses its arguments (no flags), printing
+// a usage error (pointing at "<command> --help") or the help text. Returns
+// the exit status to end with then, or nullopt to go on. Positional
+// arguments are refused unless the command takes some.
+std::optional<int> parseCommandArguments(const std::string& command,
+                                         const std::vector<std::string>& args,
+                                         const std::vector<std::string>& valued, const char* help,
+                                         bool takesPositional, ParsedArguments* parsed);
 
 // "qur-wtalkie-cli: <message>" on standard error.
 void printError(const std::string& message);

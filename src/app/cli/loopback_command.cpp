@@ -118,19 +118,12 @@ int liveLoopback(const std::string& deviceChoice, MainLoop& loop) {
 
 int loopbackCommand(const std::vector<std::string>& args) {
   ParsedArguments parsed;
+  if (const auto status =
+          parseCommandArguments("loopback", args, {"--mic", "--speaker", "--wire", "--audio"},
+                                kLoopbackHelp, false, &parsed)) {
+    return *status;
+  }
   std::string error;
-  if (!parseArguments(args, {"--mic", "--speaker", "--wire", "--audio"}, {}, &parsed, &error)) {
-    printError(error + " (try loopback --help)");
-    return kExitUsage;
-  }
-  if (parsed.help) {
-    std::cout << kLoopbackHelp;
-    return kExitOK;
-  }
-  if (!parsed.positional.empty()) {
-    printError("unexpected argument '" + parsed.positional.front() + "' (try loopback --help)");
-    return kExitUsage;
-  }
   auto errors = installLoggers();
   auto loop = std::make_shared<MainLoop>();
   setMainQueue(loop);

@@ -617,21 +617,13 @@ class RunSession : public std::enable_shared_from_this<RunSession> {
 
 int runCommand(const std::vector<std::string>& args) {
   ParsedArguments parsed;
+  if (const auto status = parseCommandArguments(
+          "run", args,
+          {"--name", "--audio", "--mic", "--speaker", "--accept", "--interface", "--events"},
+          kRunHelp, false, &parsed)) {
+    return *status;
+  }
   std::string error;
-  if (!parseArguments(
-          args, {"--name", "--audio", "--mic", "--speaker", "--accept", "--interface", "--events"},
-          {}, &parsed, &error)) {
-    printError(error + " (try run --help)");
-    return kExitUsage;
-  }
-  if (parsed.help) {
-    std::cout << kRunHelp;
-    return kExitOK;
-  }
-  if (!parsed.positional.empty()) {
-    printError("unexpected argument '" + parsed.positional.front() + "' (try run --help)");
-    return kExitUsage;
-  }
   auto option = [&](const char* name) -> std::string {
     const auto it = parsed.options.find(name);
     return it == parsed.options.end() ? std::string() : it->second;
