@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/audio_buffer_list.h"
 #include "log/log.h"
 
 namespace qur::cli {
@@ -61,6 +62,12 @@ std::shared_ptr<ErrorCounter> installLoggers();
 bool readableFile(const std::string& path, std::string* reason);
 // Whether a file can be created or truncated for writing.
 bool writableFile(const std::string& path, std::string* reason);
+
+// A microphone file in the engine format, with its length in frames. Null
+// (after printing why) when it cannot be read or decoded or holds no audio.
+AudioBufferListPtr readMicrophoneFile(const std::string& path, std::uint64_t* frames);
+// Whether the speaker file can be written; prints why not.
+bool checkSpeakerFile(const std::string& path);
 
 int loopbackCommand(const std::vector<std::string>& args);
 int playWireCommand(const std::vector<std::string>& args);

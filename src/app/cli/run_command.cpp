@@ -27,7 +27,6 @@
 #include "audio/audio_buffer_list.h"
 #include "audio/engine/audio_engine.h"
 #include "audio/engine/virtual_device.h"
-#include "audio/media_reader.h"
 #include "audio/opus_encoder.h"
 #include "peers/advertiser.h"
 #include "peers/discovery.h"
@@ -660,30 +659,11 @@ int runCommand(const std::vector<std::string>& args) {
       microphone->fill(samples, frames, channels);
     };
     if (!micPath.empty()) {
-      std::string reason;
-      if (!readableFile(micPath, &reason)) {
-        printError("cannot read microphone file " + micPath + ": " + reason);
-        return kExitFailure;
-      }
-      const AudioStreamBasicDescription format =
-          AudioEngine::interleaved16BitStereoAudioDescription();
-      microphone->audio.reset(MediaReader::createRawPCMOfAssetAtURL(micPath, &format));
-      if (!microphone->audio) {
-        printError("cannot decode microphone file " + micPath + " (not a sound file?)");
-        return kExitFailure;
-      }
-      microphone->frames = microphone->audio->mBuffers[0].mDataByteSize / format.mBytesPerFrame;
-      if (microphone->frames == 0) {
-        printError("microphone file " + micPath + " holds no audio");
-        return kExitFailure;
-      }
+      microphone->audio = readMicrophoneFile(micPath, &microphone->frames);
+      if (!microphone->audio) return kExitFailure;
     }
     if (!speakerPath.empty()) {
-      std::string reason;
-      if (!writableFile(speakerPath, &reason)) {
-        printError("cannot write speaker file " + speakerPath + ": " + reason);
-        return kExitFailure;
-      }
+      if (!checkSpeakerFile(speakerPath)) return kExitFailure;
       options.output = VirtualDeviceOptions::Output::WavFile;
       options.outputFile = speakerPath;
     }
