@@ -48,3 +48,17 @@ function(qur_fuzzer name)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
 endfunction()
+
+# qur_test_helpers: the helpers under tests/support that need no GoogleTest
+# (child processes, header-only audio and event helpers), shared by the tests
+# and the benchmarks. Either may define it first.
+function(qur_add_test_helpers)
+  if(TARGET qur_test_helpers)
+    return()
+  endif()
+  add_library(qur_test_helpers STATIC ${PROJECT_SOURCE_DIR}/tests/support/child_process.cpp)
+  target_include_directories(qur_test_helpers PUBLIC ${PROJECT_SOURCE_DIR}/tests
+                                                     ${PROJECT_SOURCE_DIR}/src)
+  target_compile_options(qur_test_helpers PRIVATE ${QUR_WARNINGS})
+  target_link_libraries(qur_test_helpers PUBLIC Threads::Threads)
+endfunction()

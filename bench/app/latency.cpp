@@ -4,7 +4,8 @@
 // report the wall-clock time of their first audio cycle, which places every
 // recorded sample in time. Printed beside the delay the design implies: the
 // packet being filled, the receiver's reserve of packets, the encoder's poll
-// interval and one device buffer on each side.
+// interval, the sending converter's look-ahead and one device buffer on each
+// side.
 #include <opus/opus.h>
 
 #include <algorithm>
@@ -20,13 +21,15 @@
 #include "app/opus_stream_receiver.h"
 #include "app/recording_analysis.h"
 #include "audio/opus_encoder.h"
-#include "bench_process.h"
+#include "audio/pcm_format_converter.h"
+#include "support/child_process.h"
+#include "support/json_field.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using qur::bench::jsonField;
-using qur::bench::Process;
+using qur::testing::ChildProcess;
+using qur::testing::jsonField;
 
 constexpr double kRate = 44100.0;
 constexpr double kLoopSeconds = 3.0;
@@ -69,8 +72,8 @@ std::vector<std::int16_t> clickTrack() {
   return samples;
 }
 
-long long firstCycle(Process& process) {
-  auto line = process.waitFor(
+long long firstCycle(ChildProcess& process) {
+  auto line = process.waitForLine(
       [](const std::string& l) { return l.find("\"audio_clock\"") != std::string::npos; }, 10s);
   return line ? std::atoll(jsonField(*line, "first_cycle_us")->c_str()) : 0;
 }
@@ -86,24 +89,26 @@ int main() {
   setenv("QUR_WTALKIE_SOUNDS", QUR_SOUNDS_DIR, 0);
 
   const double transmission = 13.0;
-  Process a({QUR_CLI_PATH, "run", "--name", "latency-a", "--mic", mic, "--speaker",
-             (dir / "a.wav").string(), "--accept", "never", "--interface", "lo", "--events",
-             "json"});
-  Process b({QUR_CLI_PATH, "run", "--name", "latency-b", "--speaker", heard, "--accept", "auto",
-             "--interface", "lo", "--events", "json"});
+  ChildProcess a({QUR_CLI_PATH, "run", "--name", "latency-a", "--mic", mic, "--speaker",
+                  (dir / "a.wav").string(), "--accept", "never", "--interface", "lo", "--events",
+                  "json"});
+  ChildProcess b({QUR_CLI_PATH, "run", "--name", "latency-b", "--speaker", heard, "--accept",
+                  "auto", "--interface", "lo", "--events", "json"});
   const long long firstA = firstCycle(a);
   const long long firstB = firstCycle(b);
   if (!firstA || !firstB) {
     std::fprintf(stderr, "latency: the audio devices did not start\n");
     return 1;
   }
-  if (!a.waitForText("\"peer_found\"", 20s)) {
+  if (!a.waitForLine(
+          [](const std::string& l) { return l.find("\"peer_found\"") != std::string::npos; },
+          20s)) {
     std::fprintf(stderr, "latency: the peers did not find each other\n");
     return 1;
   }
-  a.send("invite latency-b");
+  a.writeLine("invite latency-b");
   // Transmissions are refused until the controller reports itself connected.
-  if (!a.waitFor(
+  if (!a.waitForLine(
           [](const std::string& l) {
             return l.find("\"event\":\"connected\"") != std::string::npos &&
                    l.find("\"value\":true") != std::string::npos;
@@ -112,16 +117,16 @@ int main() {
     std::fprintf(stderr, "latency: the peers did not connect\n");
     return 1;
   }
-  a.send("talk " + std::to_string(transmission));
+  a.writeLine("talk " + std::to_string(transmission));
   auto transmitting = [](bool value) {
     return [value](const std::string& l) {
       return l.find("\"transmitting\"") != std::string::npos &&
              l.find(value ? "\"value\":true" : "\"value\":false") != std::string::npos;
     };
   };
-  a.waitFor(transmitting(true), 5s);
-  a.waitFor(transmitting(false), std::chrono::milliseconds(int(transmission * 1000) + 10000));
-  b.waitFor([](const std::string&) { return false; }, 1500ms);
+  a.waitForLine(transmitting(true), 5s);
+  a.waitForLine(transmitting(false), std::chrono::milliseconds(int(transmission * 1000) + 10000));
+  b.waitForLine([](const std::string&) { return false; }, 1500ms);
   b.quit(15s);
   a.quit(15s);
 
@@ -168,17 +173,24 @@ int main() {
     opus_encoder_destroy(opus);
   }
   const double lookahead = lookaheadSamples / 48000.0;
+  // A packet leaves only once the sender's resampler has read that far past
+  // its end. The receiving converter's look-ahead delays nothing: the decoder
+  // simply takes the next packet that much earlier.
+  auto converter =
+      qur::PCMFormatConverter::create(qur::engineAudioDescription(), qur::codecAudioDescription());
+  const double resampler = converter ? converter->lookAheadFrames() / 48000.0 : 0.0;
   const double design = (1 + qur::OpusStreamReceiver::kReservePackets) * frame + startSoundDelay +
-                        lookahead + qur::OpusEncoder::kPollInterval + 2 * kDeviceBufferSeconds;
+                        lookahead + resampler + qur::OpusEncoder::kPollInterval +
+                        2 * kDeviceBufferSeconds;
   std::printf("mouth-to-ear latency, %zu clicks: median %.1f ms (min %.1f, max %.1f)\n",
               latencies.size(), median * 1000, latencies.front() * 1000, latencies.back() * 1000);
   std::printf(
       "design delay: %.1f ms = (1 + %d reserve) x %.0f ms packets + %.0f ms start sound "
-      "beyond one packet + %.1f ms Opus look-ahead + %.0f ms poll + 2 x %.0f ms device "
-      "buffers\n",
+      "beyond one packet + %.1f ms Opus look-ahead + %.1f ms resampler look-ahead + %.0f ms "
+      "poll + 2 x %.0f ms device buffers\n",
       design * 1000, int(qur::OpusStreamReceiver::kReservePackets), frame * 1000,
-      startSoundDelay * 1000, lookahead * 1000, qur::OpusEncoder::kPollInterval * 1000,
-      kDeviceBufferSeconds * 1000);
+      startSoundDelay * 1000, lookahead * 1000, resampler * 1000,
+      qur::OpusEncoder::kPollInterval * 1000, kDeviceBufferSeconds * 1000);
   std::printf("measured - design: %+.1f ms (target: at most +30 ms); ratio %.2f\n",
               (median - design) * 1000, median / design);
   std::filesystem::remove_all(dir);

@@ -14,30 +14,23 @@
 #include "audio/engine/audio_engine.h"
 #include "audio/engine/dynamics_processor.h"
 #include "audio/engine/virtual_device.h"
+#include "support/engine_test_support.h"
 
 namespace qur {
 namespace {
 
 constexpr UInt32 kFrames = 512;
 
-class ToneChannel : public AudioPlayable {
+// A recursive oscillator: cheap, like a decoder copying out its PCM.
+class ToneChannel : public testing::StereoGeneratorChannel<ToneChannel> {
  public:
   explicit ToneChannel(double frequency) : _step(2 * M_PI * frequency / 44100.0) {}
-  AudioEngineRenderCallback renderCallback() const override { return &render; }
-  static OSStatus render(AudioPlayable* channel, AudioEngine*, const AudioTimeStamp*, UInt32 frames,
-                         AudioBufferList* audio) {
-    auto* self = static_cast<ToneChannel*>(channel);
-    auto* samples = static_cast<int16_t*>(audio->mBuffers[0].mData);
-    // A recursive oscillator: cheap, like a decoder copying out its PCM.
-    for (UInt32 f = 0; f < frames; ++f) {
-      const auto v = static_cast<int16_t>(self->_y * 3000.0f);
-      samples[2 * f] = v;
-      samples[2 * f + 1] = v;
-      const float next = self->_k * self->_y - self->_yPrevious;
-      self->_yPrevious = self->_y;
-      self->_y = next;
-    }
-    return noErr;
+  int16_t nextSample() {
+    const auto v = static_cast<int16_t>(_y * 3000.0f);
+    const float next = _k * _y - _yPrevious;
+    _yPrevious = _y;
+    _y = next;
+    return v;
   }
 
  private:

@@ -35,6 +35,7 @@
 #include "audio/opus_encoder.h"
 #include "audio/pcm_format_converter.h"
 #include "signals/main_queue.h"
+#include "support/engine_test_support.h"
 #include "wire/stream.h"
 #include "wire/wire_message_stream.h"
 
@@ -276,24 +277,15 @@ LatencyResult measureLatency() {
   constexpr double kTotal = 6.0, kClickAt = 3.0;
   const auto clickFrame = std::uint64_t(kClickAt * kEngineRate);
   std::atomic<std::uint64_t> fed{0};
-  VirtualDeviceOptions options;
-  options.clock = VirtualDeviceOptions::Clock::RealTime;
-  options.input = VirtualDeviceOptions::Input::Feed;
-  options.feed = [&](std::int16_t* samples, std::uint32_t frames, int channels) {
-    const std::uint64_t first = fed.fetch_add(frames);
-    for (std::uint32_t i = 0; i < frames; ++i) {
-      const std::uint64_t f = first + i;
-      // A 5 ms burst at 1 kHz: short like a click, long enough to survive 8 kbit/s.
-      const bool inClick = f >= clickFrame && f < clickFrame + 220;
-      const auto v = inClick ? std::int16_t(26000 * std::sin(2 * M_PI * 1000 *
-                                                             double(f - clickFrame) / kEngineRate))
-                             : 0;
-      for (int c = 0; c < channels; ++c) samples[i * channels + c] = v;
-    }
+  // A 5 ms burst at 1 kHz: short like a click, long enough to survive 8 kbit/s.
+  auto click = [clickFrame](std::uint64_t f) {
+    const bool inClick = f >= clickFrame && f < clickFrame + 220;
+    return inClick ? std::int16_t(26000 *
+                                  std::sin(2 * M_PI * 1000 * double(f - clickFrame) / kEngineRate))
+                   : std::int16_t(0);
   };
-  options.output = VirtualDeviceOptions::Output::Memory;
-  options.memoryCapacityFrames = UInt32((kTotal + 2) * kEngineRate);
-  auto device = std::make_unique<VirtualDevice>(options);
+  auto device = std::make_unique<VirtualDevice>(
+      testing::fedRealTimeDeviceOptions(click, fed, UInt32((kTotal + 2) * kEngineRate)));
   VirtualDevice* raw = device.get();
   auto engine = std::make_shared<AudioEngine>(AudioEngine::interleaved16BitStereoAudioDescription(),
                                               true, false, std::move(device));
@@ -329,8 +321,7 @@ LatencyResult measureLatency() {
   const long heard = onset(out, clickFrame, clickFrame + std::size_t(1.0 * kEngineRate));
   std::vector<std::int16_t> in(out.size(), 0);
   for (std::uint64_t f = clickFrame; f < clickFrame + 220 && 2 * f + 1 < in.size(); ++f) {
-    in[2 * f] =
-        std::int16_t(26000 * std::sin(2 * M_PI * 1000 * double(f - clickFrame) / kEngineRate));
+    in[2 * f] = click(f);
   }
   const long spoken = onset(in, clickFrame, clickFrame + 1000);
   if (heard >= 0 && spoken >= 0) result.measured = double(heard - spoken) / kEngineRate;
@@ -374,13 +365,13 @@ int main() {
   opus_encoder_ctl(opus, OPUS_GET_LOOKAHEAD(&lookahead));
   opus_encoder_destroy(opus);
   const double resampler = resamplerDelay(kEngineRate, 48000) + resamplerDelay(48000, kEngineRate);
-  // Input each converter keeps back: its look-ahead reserve, and the 10 %
-  // margin of the cautious estimate on one packet.
-  const double ratio = 48000.0 / kEngineRate;
-  const double held = PCMFormatConverter::kLookAheadReserveFrames / kEngineRate +
-                      2880.0 / ratio * (1 / 0.9 - 1) / kEngineRate +
-                      PCMFormatConverter::kLookAheadReserveFrames / 48000.0 +
-                      2880.0 * (1 / 0.9 - 1) / 48000.0;
+  // Output each converter holds back until more input comes: its
+  // resampler's look-ahead, as the converter measured it.
+  auto lookAhead = [](double from, double to) {
+    auto c = PCMFormatConverter::create(makeLinearPCMFormat(from, 2), makeLinearPCMFormat(to, 2));
+    return c ? c->lookAheadFrames() / to : 0.0;
+  };
+  const double held = lookAhead(kEngineRate, 48000) + lookAhead(48000, kEngineRate);
 
   const LatencyResult latency = measureLatency();
   const double frame = qur::OpusEncoder::kFrameDuration;

@@ -38,17 +38,10 @@ std::unique_ptr<OpusPlaythroughStream> OpusPlaythroughStream::create(
   stream->_audioController = std::move(engine);
   stream->_playthroughMessageSink = std::make_shared<PlaythroughMessageSink>();
 
-  audioBufferListScale(startSound.get(), kBeepGain);
-  stream->_endReceivingBeep.reset(
-      audioBufferListCreateReversed(startSound.get(), codecAudioDescription().mBytesPerFrame));
-  stream->_startReceivingBeep = std::move(startSound);
-  if (!stream->_endReceivingBeep) return nullptr;
+  stream->_receivingBeeps = ReceivingBeeps::fromSound(std::move(startSound), kBeepGain);
+  if (!stream->_receivingBeeps.end) return nullptr;
 
-  stream->_wireMessageSink =
-      std::make_shared<WireMessageStreamSink>(stream->_playthroughMessageSink);
-  stream->_opusEncoder = OpusEncoder::create(format);
-  if (!stream->_opusEncoder) return nullptr;
-  stream->_opusStreamer = OpusStreamer::create(stream->_opusEncoder, stream->_wireMessageSink);
+  if (!stream->_sendChain.setUp(format, stream->_playthroughMessageSink)) return nullptr;
 
   stream->_wireMessageSource = std::make_shared<WireMessageStreamSource>();
   stream->_playthroughMessageSink->setDelegate(stream->_wireMessageSource);
@@ -56,16 +49,15 @@ std::unique_ptr<OpusPlaythroughStream> OpusPlaythroughStream::create(
   stream->_opusDecoder = OpusDecoder::create(format);
   if (!stream->_opusDecoder) return nullptr;
   stream->_streamReceiver = OpusStreamReceiver::create(
-      stream->_opusDecoder, stream->_wireMessageSource, stream->_startReceivingBeep.get(),
-      stream->_endReceivingBeep.get());
+      stream->_opusDecoder, stream->_wireMessageSource, stream->_receivingBeeps.start.get(),
+      stream->_receivingBeeps.end.get());
   return stream;
 }
 
 OpusPlaythroughStream::~OpusPlaythroughStream() {
   // The encoder's poll thread may still be draining into the chain; stop it
   // before the sounds the receiver points at go away.
-  _opusStreamer.reset();
-  _opusEncoder.reset();
+  _sendChain.reset();
 }
 
 }  // namespace qur

@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "app/voice_path.h"
 #include "audio/audio_buffer_list.h"
 #include "audio/audio_types.h"
 
@@ -15,11 +16,8 @@ namespace qur {
 
 class AudioEngine;
 class OpusDecoder;
-class OpusEncoder;
-class OpusStreamer;
 class OpusStreamReceiver;
 class PlaythroughMessageSink;
-class WireMessageStreamSink;
 class WireMessageStreamSource;
 
 class OpusPlaythroughStream {
@@ -36,26 +34,23 @@ class OpusPlaythroughStream {
                                                        AudioBufferListPtr startSound);
   ~OpusPlaythroughStream();
 
-  const std::shared_ptr<OpusEncoder>& opusEncoder() const { return _opusEncoder; }
+  const std::shared_ptr<OpusEncoder>& opusEncoder() const { return _sendChain.opusEncoder; }
   const std::shared_ptr<OpusDecoder>& opusDecoder() const { return _opusDecoder; }
   const std::shared_ptr<OpusStreamReceiver>& streamReceiver() const { return _streamReceiver; }
-  const std::shared_ptr<OpusStreamer>& streamer() const { return _opusStreamer; }
+  const std::shared_ptr<OpusStreamer>& streamer() const { return _sendChain.opusStreamer; }
   const std::shared_ptr<WireMessageStreamSource>& wireMessageSource() const {
     return _wireMessageSource;
   }
-  const AudioBufferList* startSound() const { return _startReceivingBeep.get(); }
-  const AudioBufferList* endSound() const { return _endReceivingBeep.get(); }
+  const AudioBufferList* startSound() const { return _receivingBeeps.start.get(); }
+  const AudioBufferList* endSound() const { return _receivingBeeps.end.get(); }
 
  private:
   OpusPlaythroughStream() = default;
 
   std::shared_ptr<AudioEngine> _audioController;
   std::shared_ptr<PlaythroughMessageSink> _playthroughMessageSink;
-  AudioBufferListPtr _startReceivingBeep;
-  AudioBufferListPtr _endReceivingBeep;
-  std::shared_ptr<WireMessageStreamSink> _wireMessageSink;
-  std::shared_ptr<OpusEncoder> _opusEncoder;
-  std::shared_ptr<OpusStreamer> _opusStreamer;
+  ReceivingBeeps _receivingBeeps;
+  OpusSendChain _sendChain;
   std::shared_ptr<WireMessageStreamSource> _wireMessageSource;
   std::shared_ptr<OpusDecoder> _opusDecoder;
   std::shared_ptr<OpusStreamReceiver> _streamReceiver;

@@ -79,13 +79,12 @@ bool WalkieTalkieController::setUp(std::shared_ptr<AudioEngine> audioController,
   // like decoded audio; the level is baked into the samples.
   const AudioStreamBasicDescription codecFormat = codecAudioDescription();
   const std::string beepPath = soundResourcePath("beep", "caf");
+  AudioBufferListPtr beep;
   if (!beepPath.empty()) {
-    _startReceivingBeep.reset(MediaReader::createRawPCMOfAssetAtURL(beepPath, &codecFormat));
+    beep.reset(MediaReader::createRawPCMOfAssetAtURL(beepPath, &codecFormat));
   }
-  if (_startReceivingBeep) {
-    audioBufferListScale(_startReceivingBeep.get(), kBeepVolume);
-    _endReceivingBeep.reset(
-        audioBufferListCreateReversed(_startReceivingBeep.get(), codecFormat.mBytesPerFrame));
+  if (beep) {
+    _receivingBeeps = ReceivingBeeps::fromSound(std::move(beep), kBeepVolume);
   } else {
     QUR_LOG_ERROR("Sound \"beep\" not available: transmissions from peers play without it");
   }
@@ -106,12 +105,8 @@ bool WalkieTalkieController::setUp(std::shared_ptr<AudioEngine> audioController,
   _multipeerController->sessionDelegates()->addDataReceiptDelegate(_messageSource);
 
   _countingSink = std::make_shared<CountingSink>(_messageSink);
-  _wireMessageSink = std::make_shared<WireMessageStreamSink>(_countingSink);
-  _opusEncoder = OpusEncoder::create(_audioController->audioDescription());
-  if (!_opusEncoder) return false;
-  _opusStreamer = OpusStreamer::create(_opusEncoder, _wireMessageSink);
-  if (!_opusStreamer) return false;
-  _audioController->addInputReceiver(_opusEncoder);
+  if (!_sendChain.setUp(_audioController->audioDescription(), _countingSink)) return false;
+  _audioController->addInputReceiver(_sendChain.opusEncoder);
   return true;
 }
 
@@ -122,7 +117,7 @@ WalkieTalkieController::~WalkieTalkieController() {
   for (const auto& [id, peer] : _connectedPeers) decoders.push_back(peer->decoder());
   if (_audioController) {
     if (!decoders.empty()) _audioController->removeChannels(decoders);
-    if (_opusEncoder) _audioController->removeInputReceiver(_opusEncoder);
+    if (_sendChain.opusEncoder) _audioController->removeInputReceiver(_sendChain.opusEncoder);
   }
   _connectedPeers.clear();
 }
@@ -150,7 +145,7 @@ void WalkieTalkieController::sessionPeerDidChangeState(const std::shared_ptr<Pee
       case PeerSessionState::Connected: {
         auto walkieTalkiePeer =
             WalkieTalkiePeer::create(_audioController->audioDescription(), peer,
-                                     _startReceivingBeep.get(), _endReceivingBeep.get());
+                                     _receivingBeeps.start.get(), _receivingBeeps.end.get());
         if (!walkieTalkiePeer) break;
         _messageSource->setDelegateForPeer(walkieTalkiePeer->wireMessageSource(), peer);
         // A repeated report replaces the peer: its old decoder leaves the mix
@@ -178,17 +173,17 @@ void WalkieTalkieController::setTransmitting(bool transmitting) {
   _transmitting.set(transmitting);
   if (transmitting) {
     playSound(_startRecordingBeep);
-    _opusEncoder->startEncoding();
+    _sendChain.opusEncoder->startEncoding();
   } else {
     playSound(_endRecordingBeep);
-    _opusEncoder->stopEncoding();
+    _sendChain.opusEncoder->stopEncoding();
   }
 }
 
 void WalkieTalkieController::reset() {
   std::lock_guard lock(_tableMutex);
   _multipeerController->reset();
-  _opusEncoder->reset();
+  _sendChain.opusEncoder->reset();
   std::vector<std::shared_ptr<AudioPlayable>> decoders;
   for (const auto& [id, peer] : _connectedPeers) decoders.push_back(peer->decoder());
   if (!decoders.empty()) _audioController->removeChannels(decoders);

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/voice_path.h"
 #include "audio/audio_buffer_list.h"
 #include "peers/peer_id.h"
 #include "peers/split_delegate.h"
@@ -36,10 +37,7 @@ class AudioFilePlayer;
 class MultipeerMessageSink;
 class MultipeerMessageSource;
 class MultipeerSessionController;
-class OpusEncoder;
-class OpusStreamer;
 class WalkieTalkiePeer;
-class WireMessageStreamSink;
 
 class WalkieTalkieController : public MultipeerPeerStateDelegate,
                                public std::enable_shared_from_this<WalkieTalkieController> {
@@ -100,7 +98,7 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
   const std::shared_ptr<MultipeerSessionController>& multipeerController() const {
     return _multipeerController;
   }
-  const std::shared_ptr<OpusEncoder>& opusEncoder() const { return _opusEncoder; }
+  const std::shared_ptr<OpusEncoder>& opusEncoder() const { return _sendChain.opusEncoder; }
   const std::shared_ptr<MultipeerMessageSource>& messageSource() const { return _messageSource; }
   // Wire messages handed to the session so far (audio and statuses).
   std::uint64_t messagesSent() const;
@@ -109,8 +107,8 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
   const std::shared_ptr<AudioFilePlayer>& startRecordingBeep() const { return _startRecordingBeep; }
   const std::shared_ptr<AudioFilePlayer>& endRecordingBeep() const { return _endRecordingBeep; }
   const std::shared_ptr<AudioFilePlayer>& disconnectedBeep() const { return _disconnectedBeep; }
-  const AudioBufferList* startReceivingBeep() const { return _startReceivingBeep.get(); }
-  const AudioBufferList* endReceivingBeep() const { return _endReceivingBeep.get(); }
+  const AudioBufferList* startReceivingBeep() const { return _receivingBeeps.start.get(); }
+  const AudioBufferList* endReceivingBeep() const { return _receivingBeeps.end.get(); }
 
  private:
   class CountingSink;
@@ -124,9 +122,7 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
   std::shared_ptr<MultipeerMessageSink> _messageSink;
   std::shared_ptr<MultipeerMessageSource> _messageSource;
   std::shared_ptr<CountingSink> _countingSink;
-  std::shared_ptr<WireMessageStreamSink> _wireMessageSink;
-  std::shared_ptr<OpusEncoder> _opusEncoder;
-  std::shared_ptr<OpusStreamer> _opusStreamer;
+  OpusSendChain _sendChain;
 
   // The session queue changes the table; disconnect() may reset it from the
   // main thread meanwhile.
@@ -141,8 +137,7 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
   std::shared_ptr<AudioFilePlayer> _endRecordingBeep;
   std::shared_ptr<AudioFilePlayer> _disconnectedBeep;
   // Peers' receivers point at these; they live as long as the controller.
-  AudioBufferListPtr _startReceivingBeep;
-  AudioBufferListPtr _endReceivingBeep;
+  ReceivingBeeps _receivingBeeps;
   Property<bool> _connected{false};
 };
 

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "audio/engine/virtual_device.h"
+#include "support/engine_test_support.h"
 #include "support/log_capture.h"
 
 namespace qur {
@@ -92,27 +93,15 @@ TEST(DynamicRangeCompressor, RaisesAQuietMicrophoneByTheMasterGain) {
   auto engine = manualEngine(options);
   auto compressor = DynamicRangeCompressor::create(engine.get());
   ASSERT_TRUE(compressor);
-  struct Peak : AudioReceiver {
-    AudioEngineReceiverCallback receiverCallback() const override { return &receive; }
-    static void receive(AudioReceiver* r, AudioEngine*, int, const AudioTimeStamp*, UInt32 frames,
-                        const AudioBufferList* audio) {
-      auto* self = static_cast<Peak*>(r);
-      const auto* s = static_cast<const int16_t*>(audio->mBuffers[0].mData);
-      self->peak = 0;
-      for (UInt32 i = 0; i < frames * 2; ++i)
-        self->peak = std::max(self->peak, std::abs(int(s[i])));
-    }
-    int peak = 0;
-  };
-  auto receiver = std::make_shared<Peak>();
+  auto receiver = std::make_shared<testing::PeakReceiver>();
   engine->addInputFilter(compressor);
   engine->addInputReceiver(receiver);
   ASSERT_TRUE(engine->start());
   static_cast<VirtualDevice*>(engine->device())->runCycles(100);
-  EXPECT_NEAR(20 * std::log10(receiver->peak / 32767.0), -40 + 15, 0.5);
+  EXPECT_NEAR(receiver->peakDb(), -40 + 15, 0.5);
   compressor->setMasterGain(0);
   static_cast<VirtualDevice*>(engine->device())->runCycles(100);
-  EXPECT_NEAR(20 * std::log10(receiver->peak / 32767.0), -40, 0.5);
+  EXPECT_NEAR(receiver->peakDb(), -40, 0.5);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "audio/engine/virtual_device.h"
 #include "audio/opus_decoder.h"
 #include "audio/opus_encoder.h"
+#include "support/engine_test_support.h"
 #include "support/test_main.h"
 
 namespace qur {
@@ -70,23 +71,13 @@ TEST(PlaythroughLoopbackTest, TransmissionPlaysStartSoundVoiceEndSoundInOrder) {
   // Microphone: 1.2 s of a 300 Hz tone, then silence.
   constexpr double kVoiceSeconds = 1.2;
   std::atomic<std::uint64_t> fed{0};
-  std::atomic<bool> voiceDone{false};
-  VirtualDeviceOptions options;
-  options.clock = VirtualDeviceOptions::Clock::RealTime;
-  options.input = VirtualDeviceOptions::Input::Feed;
-  options.feed = [&](std::int16_t* samples, std::uint32_t frames, int channels) {
-    const std::uint64_t first = fed.fetch_add(frames);
-    for (std::uint32_t i = 0; i < frames; ++i) {
-      const double t = double(first + i) / kRate;
-      const auto v =
-          t < kVoiceSeconds ? std::int16_t(0.3 * 32767 * std::sin(2 * M_PI * 300 * t)) : 0;
-      for (int c = 0; c < channels; ++c) samples[i * channels + c] = v;
-    }
-    if (double(first + frames) / kRate >= kVoiceSeconds) voiceDone.store(true);
+  auto voice = [](std::uint64_t frame) {
+    const double t = double(frame) / kRate;
+    return t < kVoiceSeconds ? std::int16_t(0.3 * 32767 * std::sin(2 * M_PI * 300 * t))
+                             : std::int16_t(0);
   };
-  options.output = VirtualDeviceOptions::Output::Memory;
-  options.memoryCapacityFrames = 44100 * 4;
-  auto device = std::make_unique<VirtualDevice>(options);
+  auto device =
+      std::make_unique<VirtualDevice>(testing::fedRealTimeDeviceOptions(voice, fed, 44100 * 4));
   VirtualDevice* rawDevice = device.get();
   auto engine = std::make_shared<AudioEngine>(AudioEngine::interleaved16BitStereoAudioDescription(),
                                               true, false, std::move(device));
@@ -100,7 +91,8 @@ TEST(PlaythroughLoopbackTest, TransmissionPlaysStartSoundVoiceEndSoundInOrder) {
   ASSERT_TRUE(engine->start(&error)) << error;
 
   auto& loop = testing::mainLoop();
-  ASSERT_TRUE(loop.runUntil([&] { return voiceDone.load(); }, std::chrono::seconds(10)));
+  ASSERT_TRUE(loop.runUntil([&] { return double(fed.load()) / kRate >= kVoiceSeconds; },
+                            std::chrono::seconds(10)));
   stream->opusEncoder()->stopEncoding();
   ASSERT_TRUE(loop.runUntil(
       [&] {

@@ -70,18 +70,23 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || _out < 0) return std::nullopt;
-    pollfd p{_out, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-    char chunk[4096];
-    const ssize_t n = read(_out, chunk, sizeof chunk);
-    if (n <= 0) {
-      close(_out);
-      _out = -1;
-      return std::nullopt;
-    }
-    _buffer.append(chunk, static_cast<std::size_t>(n));
+    if (left.count() <= 0 || !readOutput(left)) return std::nullopt;
   }
+}
+
+bool ChildProcess::readOutput(std::chrono::milliseconds timeout) {
+  if (_out < 0) return false;
+  pollfd p{_out, POLLIN, 0};
+  if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return true;
+  char chunk[4096];
+  const ssize_t n = read(_out, chunk, sizeof chunk);
+  if (n <= 0) {
+    close(_out);
+    _out = -1;
+    return false;
+  }
+  _buffer.append(chunk, static_cast<std::size_t>(n));
+  return true;
 }
 
 std::optional<std::string> ChildProcess::waitForLine(
@@ -111,6 +116,10 @@ int ChildProcess::closeAndWait(std::chrono::milliseconds timeout) {
     close(_in);
     _in = -1;
   }
+  return waitForExit(timeout);
+}
+
+int ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (isRunning()) {
     if (std::chrono::steady_clock::now() > deadline) {
@@ -119,7 +128,11 @@ int ChildProcess::closeAndWait(std::chrono::milliseconds timeout) {
       _reaped = true;
       return -1;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Keep reading meanwhile so the child never blocks on a full pipe; the
+    // lines stay readable afterwards.
+    if (!readOutput(std::chrono::milliseconds(10))) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
   return WIFEXITED(_status) ? WEXITSTATUS(_status) : -1;
 }

@@ -34,10 +34,24 @@ class ChildProcess {
                                            std::chrono::milliseconds timeout);
   const std::vector<std::string>& lines() const { return _lines; }
   void kill(int signal);
-  // Closes its input and waits for it to end; returns the exit status.
+  // Closes its input and waits for it to end, reading its output meanwhile;
+  // returns the exit status (-1 after killing it at the timeout).
   int closeAndWait(std::chrono::milliseconds timeout);
+  // Waits for it to end with its input left open (killed at the timeout:
+  // -1); returns the exit status.
+  int waitForExit(std::chrono::milliseconds timeout);
+
+  // Sends "quit", then closeAndWait: how our command-line programs end.
+  int quit(std::chrono::milliseconds timeout) {
+    writeLine("quit");
+    return closeAndWait(timeout);
+  }
 
  private:
+  // Appends what arrives within the timeout to the buffer; false once the
+  // output has ended.
+  bool readOutput(std::chrono::milliseconds timeout);
+
   pid_t _pid = -1;
   int _in = -1;
   int _out = -1;

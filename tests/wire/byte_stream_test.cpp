@@ -25,10 +25,7 @@ struct Pipe {
 };
 
 std::string tempPath() {
-  char name[] = "/tmp/qur_stream_XXXXXX";
-  const int fd = mkstemp(name);
-  if (fd >= 0) ::close(fd);
-  return name;
+  return testing::temporaryFile("qur_stream_");
 }
 
 Bytes readAll(InputStream& in) {
@@ -143,11 +140,7 @@ TEST(ByteStream, ReadErrorIsReported) {
 TEST(ByteStreamConcurrency, CloseWakesAWaitingRead) {
   for (const bool useSocket : {false, true}) {
     int fds[2];
-    if (useSocket) {
-      ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    } else {
-      ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    }
+    ASSERT_TRUE(testing::openDescriptorPair(useSocket, fds));
     auto in = std::make_shared<FileDescriptorInputStream>(fds[0]);
     in->open();
     std::atomic<std::ptrdiff_t> result{99};

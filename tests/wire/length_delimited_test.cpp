@@ -53,10 +53,7 @@ const Bytes kStarted{0x12, 0x02, 0x08, 0x01};
 const Bytes kStopped{0x12, 0x02, 0x08, 0x00};
 
 std::string tempPath() {
-  char name[] = "/tmp/qur_frames_XXXXXX";
-  const int fd = mkstemp(name);
-  if (fd >= 0) ::close(fd);
-  return name;
+  return testing::temporaryFile("qur_frames_");
 }
 
 struct FileOfBytes {
@@ -354,11 +351,7 @@ TEST(LengthDelimitedInputStreamConcurrency, OneBytePerReadOverPipesAndSockets) {
 
   for (const bool useSocket : {false, true}) {
     int fds[2];
-    if (useSocket) {
-      ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    } else {
-      ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    }
+    ASSERT_TRUE(testing::openDescriptorPair(useSocket, fds));
     auto stream = std::make_shared<FileDescriptorInputStream>(fds[0]);
     stream->open();
     auto reader = std::make_shared<LengthDelimitedInputStream>(stream);

@@ -1,6 +1,10 @@
 // Real sinks and delegates that remember what passed through them.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -100,6 +104,21 @@ inline bool waitUntil(const std::function<bool()>& condition,
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+// A connected pair of descriptors, [0] to read and [1] to write: a pipe, or a
+// Unix stream socket pair, whose reads and wake-ups behave differently.
+inline bool openDescriptorPair(bool socket, int fds[2]) {
+  return socket ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0
+                : ::pipe2(fds, O_CLOEXEC) == 0;
+}
+
+// A new empty file named "/tmp/<prefix>XXXXXX"; the caller removes it.
+inline std::string temporaryFile(const std::string& prefix) {
+  std::string name = "/tmp/" + prefix + "XXXXXX";
+  const int fd = ::mkstemp(name.data());
+  if (fd >= 0) ::close(fd);
+  return name;
 }
 
 }  // namespace qur::testing

@@ -8,6 +8,9 @@
 #include <fstream>
 #include <iostream>
 
+#include "audio/engine/audio_engine.h"
+#include "audio/media_reader.h"
+
 namespace qur::cli {
 
 bool parseArguments(const std::vector<std::string>& args, const std::vector<std::string>& valued,
@@ -54,6 +57,27 @@ bool parseArguments(const std::vector<std::string>& args, const std::vector<std:
   return true;
 }
 
+std::optional<int> parseCommandArguments(const std::string& command,
+                                         const std::vector<std::string>& args,
+                                         const std::vector<std::string>& valued, const char* help,
+                                         bool takesPositional, ParsedArguments* parsed) {
+  std::string error;
+  if (!parseArguments(args, valued, {}, parsed, &error)) {
+    printError(error + " (try " + command + " --help)");
+    return kExitUsage;
+  }
+  if (parsed->help) {
+    std::cout << help;
+    return kExitOK;
+  }
+  if (!takesPositional && !parsed->positional.empty()) {
+    printError("unexpected argument '" + parsed->positional.front() + "' (try " + command +
+               " --help)");
+    return kExitUsage;
+  }
+  return std::nullopt;
+}
+
 void printError(const std::string& message) {
   std::cerr << "qur-wtalkie-cli: " << message << std::endl;
 }
@@ -95,6 +119,33 @@ bool writableFile(const std::string& path, std::string* reason) {
   }
   std::fclose(file);
   return true;
+}
+
+AudioBufferListPtr readMicrophoneFile(const std::string& path, std::uint64_t* frames) {
+  std::string reason;
+  if (!readableFile(path, &reason)) {
+    printError("cannot read microphone file " + path + ": " + reason);
+    return nullptr;
+  }
+  const AudioStreamBasicDescription format = AudioEngine::interleaved16BitStereoAudioDescription();
+  AudioBufferListPtr audio(MediaReader::createRawPCMOfAssetAtURL(path, &format));
+  if (!audio) {
+    printError("cannot decode microphone file " + path + " (not a sound file?)");
+    return nullptr;
+  }
+  *frames = audio->mBuffers[0].mDataByteSize / format.mBytesPerFrame;
+  if (*frames == 0) {
+    printError("microphone file " + path + " holds no audio");
+    return nullptr;
+  }
+  return audio;
+}
+
+bool checkSpeakerFile(const std::string& path) {
+  std::string reason;
+  if (writableFile(path, &reason)) return true;
+  printError("cannot write speaker file " + path + ": " + reason);
+  return false;
 }
 
 }  // namespace qur::cli

@@ -5,9 +5,11 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "audio/audio_buffer_list.h"
 #include "log/log.h"
 
 namespace qur::cli {
@@ -30,6 +32,15 @@ bool parseArguments(const std::vector<std::string>& args, const std::vector<std:
                     const std::vector<std::string>& flags, ParsedArguments* parsed,
                     std::string* error);
 
+// What every command does first: parses its arguments (no flags), printing
+// a usage error (pointing at "<command> --help") or the help text. Returns
+// the exit status to end with then, or nullopt to go on. Positional
+// arguments are refused unless the command takes some.
+std::optional<int> parseCommandArguments(const std::string& command,
+                                         const std::vector<std::string>& args,
+                                         const std::vector<std::string>& valued, const char* help,
+                                         bool takesPositional, ParsedArguments* parsed);
+
 // "qur-wtalkie-cli: <message>" on standard error.
 void printError(const std::string& message);
 
@@ -51,6 +62,12 @@ std::shared_ptr<ErrorCounter> installLoggers();
 bool readableFile(const std::string& path, std::string* reason);
 // Whether a file can be created or truncated for writing.
 bool writableFile(const std::string& path, std::string* reason);
+
+// A microphone file in the engine format, with its length in frames. Null
+// (after printing why) when it cannot be read or decoded or holds no audio.
+AudioBufferListPtr readMicrophoneFile(const std::string& path, std::uint64_t* frames);
+// Whether the speaker file can be written; prints why not.
+bool checkSpeakerFile(const std::string& path);
 
 int loopbackCommand(const std::vector<std::string>& args);
 int playWireCommand(const std::vector<std::string>& args);

@@ -32,14 +32,9 @@ std::string seconds(double value) {
 
 int heardCommand(const std::vector<std::string>& args) {
   ParsedArguments parsed;
-  std::string error;
-  if (!parseArguments(args, {"--reference", "--from"}, {}, &parsed, &error)) {
-    printError(error + " (try heard --help)");
-    return kExitUsage;
-  }
-  if (parsed.help) {
-    std::cout << kHeardHelp;
-    return kExitOK;
+  if (const auto status = parseCommandArguments("heard", args, {"--reference", "--from"},
+                                                kHeardHelp, true, &parsed)) {
+    return *status;
   }
   if (parsed.positional.size() != 1) {
     printError("heard takes one recording (try heard --help)");

@@ -14,7 +14,6 @@
 #include "audio/audio_buffer_list.h"
 #include "audio/engine/audio_engine.h"
 #include "audio/engine/virtual_device.h"
-#include "audio/media_reader.h"
 #include "audio/opus_decoder.h"
 #include "audio/opus_encoder.h"
 #include "signals/main_queue.h"
@@ -118,19 +117,12 @@ int liveLoopback(const std::string& deviceChoice, MainLoop& loop) {
 
 int loopbackCommand(const std::vector<std::string>& args) {
   ParsedArguments parsed;
+  if (const auto status =
+          parseCommandArguments("loopback", args, {"--mic", "--speaker", "--wire", "--audio"},
+                                kLoopbackHelp, false, &parsed)) {
+    return *status;
+  }
   std::string error;
-  if (!parseArguments(args, {"--mic", "--speaker", "--wire", "--audio"}, {}, &parsed, &error)) {
-    printError(error + " (try loopback --help)");
-    return kExitUsage;
-  }
-  if (parsed.help) {
-    std::cout << kLoopbackHelp;
-    return kExitOK;
-  }
-  if (!parsed.positional.empty()) {
-    printError("unexpected argument '" + parsed.positional.front() + "' (try loopback --help)");
-    return kExitUsage;
-  }
   auto errors = installLoggers();
   auto loop = std::make_shared<MainLoop>();
   setMainQueue(loop);
@@ -151,27 +143,10 @@ int loopbackCommand(const std::vector<std::string>& args) {
   const std::string speakerPath = parsed.options["--speaker"];
   const std::string wirePath = parsed.options.count("--wire") ? parsed.options["--wire"] : "";
 
-  std::string reason;
-  if (!readableFile(micPath, &reason)) {
-    printError("cannot read microphone file " + micPath + ": " + reason);
-    return kExitFailure;
-  }
   const AudioStreamBasicDescription format = AudioEngine::interleaved16BitStereoAudioDescription();
   auto feed = std::make_shared<MicrophoneFeed>();
-  feed->audio.reset(MediaReader::createRawPCMOfAssetAtURL(micPath, &format));
-  if (!feed->audio) {
-    printError("cannot decode microphone file " + micPath + " (not a sound file?)");
-    return kExitFailure;
-  }
-  feed->frames = feed->audio->mBuffers[0].mDataByteSize / format.mBytesPerFrame;
-  if (feed->frames == 0) {
-    printError("microphone file " + micPath + " holds no audio");
-    return kExitFailure;
-  }
-  if (!writableFile(speakerPath, &reason)) {
-    printError("cannot write speaker file " + speakerPath + ": " + reason);
-    return kExitFailure;
-  }
+  feed->audio = readMicrophoneFile(micPath, &feed->frames);
+  if (!feed->audio || !checkSpeakerFile(speakerPath)) return kExitFailure;
 
   VirtualDeviceOptions options;
   options.clock = VirtualDeviceOptions::Clock::RealTime;

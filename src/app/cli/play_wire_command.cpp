@@ -58,15 +58,11 @@ class PacedDelegate : public StreamSourceDelegate {
 
 int playWireCommand(const std::vector<std::string>& args) {
   ParsedArguments parsed;
+  if (const auto status =
+          parseCommandArguments("play-wire", args, {"--speaker"}, kPlayWireHelp, true, &parsed)) {
+    return *status;
+  }
   std::string error;
-  if (!parseArguments(args, {"--speaker"}, {}, &parsed, &error)) {
-    printError(error + " (try play-wire --help)");
-    return kExitUsage;
-  }
-  if (parsed.help) {
-    std::cout << kPlayWireHelp;
-    return kExitOK;
-  }
   if (parsed.positional.size() != 1 || !parsed.options.count("--speaker")) {
     printError("play-wire needs one IN.wire file and --speaker OUT.wav (try play-wire --help)");
     return kExitUsage;

@@ -27,7 +27,6 @@
 #include "audio/audio_buffer_list.h"
 #include "audio/engine/audio_engine.h"
 #include "audio/engine/virtual_device.h"
-#include "audio/media_reader.h"
 #include "audio/opus_encoder.h"
 #include "peers/advertiser.h"
 #include "peers/discovery.h"
@@ -617,21 +616,13 @@ class RunSession : public std::enable_shared_from_this<RunSession> {
 
 int runCommand(const std::vector<std::string>& args) {
   ParsedArguments parsed;
+  if (const auto status = parseCommandArguments(
+          "run", args,
+          {"--name", "--audio", "--mic", "--speaker", "--accept", "--interface", "--events"},
+          kRunHelp, false, &parsed)) {
+    return *status;
+  }
   std::string error;
-  if (!parseArguments(
-          args, {"--name", "--audio", "--mic", "--speaker", "--accept", "--interface", "--events"},
-          {}, &parsed, &error)) {
-    printError(error + " (try run --help)");
-    return kExitUsage;
-  }
-  if (parsed.help) {
-    std::cout << kRunHelp;
-    return kExitOK;
-  }
-  if (!parsed.positional.empty()) {
-    printError("unexpected argument '" + parsed.positional.front() + "' (try run --help)");
-    return kExitUsage;
-  }
   auto option = [&](const char* name) -> std::string {
     const auto it = parsed.options.find(name);
     return it == parsed.options.end() ? std::string() : it->second;
@@ -668,30 +659,11 @@ int runCommand(const std::vector<std::string>& args) {
       microphone->fill(samples, frames, channels);
     };
     if (!micPath.empty()) {
-      std::string reason;
-      if (!readableFile(micPath, &reason)) {
-        printError("cannot read microphone file " + micPath + ": " + reason);
-        return kExitFailure;
-      }
-      const AudioStreamBasicDescription format =
-          AudioEngine::interleaved16BitStereoAudioDescription();
-      microphone->audio.reset(MediaReader::createRawPCMOfAssetAtURL(micPath, &format));
-      if (!microphone->audio) {
-        printError("cannot decode microphone file " + micPath + " (not a sound file?)");
-        return kExitFailure;
-      }
-      microphone->frames = microphone->audio->mBuffers[0].mDataByteSize / format.mBytesPerFrame;
-      if (microphone->frames == 0) {
-        printError("microphone file " + micPath + " holds no audio");
-        return kExitFailure;
-      }
+      microphone->audio = readMicrophoneFile(micPath, &microphone->frames);
+      if (!microphone->audio) return kExitFailure;
     }
     if (!speakerPath.empty()) {
-      std::string reason;
-      if (!writableFile(speakerPath, &reason)) {
-        printError("cannot write speaker file " + speakerPath + ": " + reason);
-        return kExitFailure;
-      }
+      if (!checkSpeakerFile(speakerPath)) return kExitFailure;
       options.output = VirtualDeviceOptions::Output::WavFile;
       options.outputFile = speakerPath;
     }
@@ -769,12 +741,19 @@ int runCommand(const std::vector<std::string>& args) {
         });
   }
 
-  std::thread input([session] {
+  // The reader may stay blocked past the end of the program (an input pipe
+  // that stays open), so it must not keep the session, and through it the
+  // engine and its recording, alive.
+  std::thread input([weakSession = std::weak_ptr<RunSession>(session)] {
     std::string line;
     while (std::getline(std::cin, line)) {
-      mainQueue().post([session, line] { session->handleLine(line); });
+      mainQueue().post([weakSession, line] {
+        if (auto session = weakSession.lock()) session->handleLine(line);
+      });
     }
-    mainQueue().post([session] { session->inputEnded(); });
+    mainQueue().post([weakSession] {
+      if (auto session = weakSession.lock()) session->inputEnded();
+    });
   });
   input.detach();  // a blocked read must not hold up the end of the program
 

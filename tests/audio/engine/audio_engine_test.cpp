@@ -8,7 +8,7 @@
 
 #include "audio/engine/audio_device.h"
 #include "audio/engine/virtual_device.h"
-#include "engine/engine_test_support.h"
+#include "support/engine_test_support.h"
 #include "support/log_capture.h"
 #include "support/test_main.h"
 

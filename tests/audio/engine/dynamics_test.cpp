@@ -9,7 +9,7 @@
 #include "audio/engine/audio_unit_filter.h"
 #include "audio/engine/virtual_device.h"
 #include "audio/realtime_logger.h"
-#include "engine/engine_test_support.h"
+#include "support/engine_test_support.h"
 #include "support/log_capture.h"
 
 namespace qur {
@@ -175,25 +175,13 @@ TEST(AudioUnitFilter, ProcessesExactlyWhatTheChainHandsIt) {
       noErr);
   ASSERT_EQ(filter->audioUnit()->setParameter(kDynamicsProcessorParam_MasterGain, 0, 0, 12, 0),
             noErr);
-  struct Peak : AudioReceiver {
-    AudioEngineReceiverCallback receiverCallback() const override { return &receive; }
-    static void receive(AudioReceiver* r, AudioEngine*, int, const AudioTimeStamp*, UInt32 frames,
-                        const AudioBufferList* audio) {
-      auto* self = static_cast<Peak*>(r);
-      const auto* s = static_cast<const int16_t*>(audio->mBuffers[0].mData);
-      self->peak = 0;
-      for (UInt32 i = 0; i < frames * 2; ++i)
-        self->peak = std::max(self->peak, std::abs(int(s[i])));
-    }
-    int peak = 0;
-  };
-  auto receiver = std::make_shared<Peak>();
+  auto receiver = std::make_shared<testing::PeakReceiver>();
   engine.addInputFilter(filter);
   engine.addInputReceiver(receiver);
   ASSERT_TRUE(engine.start());
   device->runCycles(100);
   // -30 dBFS in, between the thresholds: +12 dB of master gain.
-  EXPECT_NEAR(20 * std::log10(receiver->peak / 32767.0), -18, 0.5);
+  EXPECT_NEAR(receiver->peakDb(), -18, 0.5);
 }
 
 TEST(AudioUnitFilter, UnknownEffectIsRefused) {

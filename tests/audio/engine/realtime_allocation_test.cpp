@@ -11,8 +11,8 @@
 #include "audio/engine/virtual_device.h"
 #include "audio/realtime_logger.h"
 #include "audio/sound_resources.h"
-#include "engine/engine_test_support.h"
 #include "support/alloc_guard.h"
+#include "support/engine_test_support.h"
 #include "support/log_capture.h"
 #include "support/test_main.h"
 

@@ -9,7 +9,7 @@
 
 #include "audio/engine/audio_engine.h"
 #include "audio/engine/portaudio_device.h"
-#include "engine/engine_test_support.h"
+#include "support/engine_test_support.h"
 #include "support/log_capture.h"
 #include "support/pulse_server.h"
 #include "support/test_main.h"

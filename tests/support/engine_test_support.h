@@ -1,9 +1,12 @@
-// Channels, filters and receivers for engine tests.
+// Channels, filters and receivers for engine tests and benchmarks.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -36,24 +39,34 @@ class ConstantChannel : public AudioPlayable {
   std::atomic<int> callsAfterRemoval{0};
 };
 
-// A sine on both channels at a peak level of `amplitude` (0..1).
-class ToneChannel : public AudioPlayable {
+// Renders Derived::nextSample() into both channels of every frame.
+template <class Derived>
+class StereoGeneratorChannel : public AudioPlayable {
  public:
-  ToneChannel(double frequency, double amplitude, double rate = 44100.0)
-      : _step(2 * M_PI * frequency / rate), _amplitude(amplitude * 32767.0) {}
   AudioEngineRenderCallback renderCallback() const override { return &render; }
   static OSStatus render(AudioPlayable* channel, AudioEngine*, const AudioTimeStamp*, UInt32 frames,
                          AudioBufferList* audio) {
-    auto* self = static_cast<ToneChannel*>(channel);
+    auto* self = static_cast<Derived*>(channel);
     auto* samples = static_cast<int16_t*>(audio->mBuffers[0].mData);
     for (UInt32 f = 0; f < frames; ++f) {
-      const auto v = static_cast<int16_t>(self->_amplitude * std::sin(self->_phase));
+      const int16_t v = self->nextSample();
       samples[2 * f] = v;
       samples[2 * f + 1] = v;
-      self->_phase += self->_step;
-      if (self->_phase > 2 * M_PI) self->_phase -= 2 * M_PI;
     }
     return noErr;
+  }
+};
+
+// A sine on both channels at a peak level of `amplitude` (0..1).
+class ToneChannel : public StereoGeneratorChannel<ToneChannel> {
+ public:
+  ToneChannel(double frequency, double amplitude, double rate = 44100.0)
+      : _step(2 * M_PI * frequency / rate), _amplitude(amplitude * 32767.0) {}
+  int16_t nextSample() {
+    const auto v = static_cast<int16_t>(_amplitude * std::sin(_phase));
+    _phase += _step;
+    if (_phase > 2 * M_PI) _phase -= 2 * M_PI;
+    return v;
   }
 
  private:
@@ -106,6 +119,45 @@ class RecordingReceiver : public AudioReceiver {
   int lastSource = 0;
   UInt32 lastBytes = 0;
 };
+
+// The largest magnitude of any sample in the last cycle it was given.
+class PeakReceiver : public AudioReceiver {
+ public:
+  AudioEngineReceiverCallback receiverCallback() const override { return &receive; }
+  static void receive(AudioReceiver* object, AudioEngine*, int, const AudioTimeStamp*,
+                      UInt32 frames, const AudioBufferList* audio) {
+    auto* self = static_cast<PeakReceiver*>(object);
+    const auto* s = static_cast<const int16_t*>(audio->mBuffers[0].mData);
+    self->peak = 0;
+    for (UInt32 i = 0; i < frames * 2; ++i) self->peak = std::max(self->peak, std::abs(int(s[i])));
+  }
+  // dBFS of the peak.
+  double peakDb() const { return 20 * std::log10(peak / 32767.0); }
+  int peak = 0;
+};
+
+// A real-time virtual device whose microphone plays sample(frame) on every
+// channel and whose speaker output is kept in memory. `framesFed` counts the
+// microphone frames written so far.
+inline VirtualDeviceOptions fedRealTimeDeviceOptions(
+    std::function<int16_t(std::uint64_t frame)> sample, std::atomic<std::uint64_t>& framesFed,
+    uint32_t memoryFrames) {
+  VirtualDeviceOptions options;
+  options.clock = VirtualDeviceOptions::Clock::RealTime;
+  options.input = VirtualDeviceOptions::Input::Feed;
+  options.feed = [sample = std::move(sample), &framesFed](int16_t* samples, uint32_t frames,
+                                                          int channels) {
+    const std::uint64_t first = framesFed.load(std::memory_order_relaxed);
+    for (uint32_t i = 0; i < frames; ++i) {
+      const int16_t v = sample(first + i);
+      for (int c = 0; c < channels; ++c) samples[i * channels + c] = v;
+    }
+    framesFed.store(first + frames, std::memory_order_release);
+  };
+  options.output = VirtualDeviceOptions::Output::Memory;
+  options.memoryCapacityFrames = memoryFrames;
+  return options;
+}
 
 inline std::unique_ptr<VirtualDevice> makeVirtualDevice(VirtualDeviceOptions::Clock clock,
                                                         uint32_t memoryFrames = 0) {
