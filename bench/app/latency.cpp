@@ -4,7 +4,8 @@
 // report the wall-clock time of their first audio cycle, which places every
 // recorded sample in time. Printed beside the delay the design implies: the
 // packet being filled, the receiver's reserve of packets, the encoder's poll
-// interval and one device buffer on each side.
+// interval, the sending converter's look-ahead and one device buffer on each
+// side.
 #include <opus/opus.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include "app/opus_stream_receiver.h"
 #include "app/recording_analysis.h"
 #include "audio/opus_encoder.h"
+#include "audio/pcm_format_converter.h"
 #include "support/child_process.h"
 #include "support/json_field.h"
 
@@ -171,17 +173,24 @@ int main() {
     opus_encoder_destroy(opus);
   }
   const double lookahead = lookaheadSamples / 48000.0;
+  // A packet leaves only once the sender's resampler has read that far past
+  // its end. The receiving converter's look-ahead delays nothing: the decoder
+  // simply takes the next packet that much earlier.
+  auto converter =
+      qur::PCMFormatConverter::create(qur::engineAudioDescription(), qur::codecAudioDescription());
+  const double resampler = converter ? converter->lookAheadFrames() / 48000.0 : 0.0;
   const double design = (1 + qur::OpusStreamReceiver::kReservePackets) * frame + startSoundDelay +
-                        lookahead + qur::OpusEncoder::kPollInterval + 2 * kDeviceBufferSeconds;
+                        lookahead + resampler + qur::OpusEncoder::kPollInterval +
+                        2 * kDeviceBufferSeconds;
   std::printf("mouth-to-ear latency, %zu clicks: median %.1f ms (min %.1f, max %.1f)\n",
               latencies.size(), median * 1000, latencies.front() * 1000, latencies.back() * 1000);
   std::printf(
       "design delay: %.1f ms = (1 + %d reserve) x %.0f ms packets + %.0f ms start sound "
-      "beyond one packet + %.1f ms Opus look-ahead + %.0f ms poll + 2 x %.0f ms device "
-      "buffers\n",
+      "beyond one packet + %.1f ms Opus look-ahead + %.1f ms resampler look-ahead + %.0f ms "
+      "poll + 2 x %.0f ms device buffers\n",
       design * 1000, int(qur::OpusStreamReceiver::kReservePackets), frame * 1000,
-      startSoundDelay * 1000, lookahead * 1000, qur::OpusEncoder::kPollInterval * 1000,
-      kDeviceBufferSeconds * 1000);
+      startSoundDelay * 1000, lookahead * 1000, resampler * 1000,
+      qur::OpusEncoder::kPollInterval * 1000, kDeviceBufferSeconds * 1000);
   std::printf("measured - design: %+.1f ms (target: at most +30 ms); ratio %.2f\n",
               (median - design) * 1000, median / design);
   std::filesystem::remove_all(dir);

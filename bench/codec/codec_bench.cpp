@@ -365,13 +365,13 @@ int main() {
   opus_encoder_ctl(opus, OPUS_GET_LOOKAHEAD(&lookahead));
   opus_encoder_destroy(opus);
   const double resampler = resamplerDelay(kEngineRate, 48000) + resamplerDelay(48000, kEngineRate);
-  // Input each converter keeps back: its look-ahead reserve, and the 10 %
-  // margin of the cautious estimate on one packet.
-  const double ratio = 48000.0 / kEngineRate;
-  const double held = PCMFormatConverter::kLookAheadReserveFrames / kEngineRate +
-                      2880.0 / ratio * (1 / 0.9 - 1) / kEngineRate +
-                      PCMFormatConverter::kLookAheadReserveFrames / 48000.0 +
-                      2880.0 * (1 / 0.9 - 1) / 48000.0;
+  // Output each converter holds back until more input comes: its
+  // resampler's look-ahead, as the converter measured it.
+  auto lookAhead = [](double from, double to) {
+    auto c = PCMFormatConverter::create(makeLinearPCMFormat(from, 2), makeLinearPCMFormat(to, 2));
+    return c ? c->lookAheadFrames() / to : 0.0;
+  };
+  const double held = lookAhead(kEngineRate, 48000) + lookAhead(48000, kEngineRate);
 
   const LatencyResult latency = measureLatency();
   const double frame = qur::OpusEncoder::kFrameDuration;

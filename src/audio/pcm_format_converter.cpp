@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 #include "audio/audio_buffer_list.h"
 #include "log/log.h"
@@ -23,6 +24,30 @@ constexpr UInt32 kSilenceChunkFrames = 256;
 // Input frames the resampler may ask for at once; bounding it bounds the
 // queues it keeps, so priming can grow them to their final size.
 constexpr UInt32 kMaxInputRequestFrames = 1024;
+// Fetches of random sizes over random input blocks run at creation: enough
+// to meet every phase of the resampler's block processing, whose worst case
+// sets the look-ahead.
+constexpr int kProbeRounds = 300;
+constexpr UInt32 kProbeMaxFetchFrames = 2048;
+// Kept on top of the measured look-ahead against rounding in the estimates.
+constexpr double kLookAheadMarginFrames = 1.0;
+// Output frames pulled past the filter's reach when flushing.
+constexpr UInt32 kFlushTailFrames = 64;
+
+// Moves a timestamp by a (possibly negative) number of frames, on the
+// fields its flags say are valid.
+void shiftTimestamp(AudioTimeStamp& ts, double frames, double rate) {
+  if (ts.mFlags & kAudioTimeStampSampleTimeValid) ts.mSampleTime += frames;
+  if ((ts.mFlags & kAudioTimeStampHostTimeValid) && rate > 0) {
+    const double ticks = frames / rate * kHostTicksPerSecond;
+    if (ticks >= 0) {
+      ts.mHostTime += UInt64(ticks);
+    } else {
+      const auto back = UInt64(-ticks);
+      ts.mHostTime = ts.mHostTime > back ? ts.mHostTime - back : 0;
+    }
+  }
+}
 
 struct Shape {
   bool supported = false;
@@ -106,6 +131,13 @@ OSStatus PCMFormatConverter::setUp() {
     return kPCMFormatConverterErrFormatNotSupported;
   }
   _sampleRateRatio = float(_outputFormat.mSampleRate / _inputFormat.mSampleRate);
+  // Output frames fall on input frames every (input rate / gcd) frames.
+  const auto inRate = std::uint64_t(_inputFormat.mSampleRate);
+  const auto outRate = std::uint64_t(_outputFormat.mSampleRate);
+  if (double(inRate) == _inputFormat.mSampleRate && double(outRate) == _outputFormat.mSampleRate) {
+    const std::uint64_t grid = inRate / std::gcd(inRate, outRate);
+    if (grid <= kMaxInputRequestFrames) _alignFrames = UInt32(grid);
+  }
   _downmix = in.channels > 1 && out.channels == 1;
   _upmix = in.channels == 1 && out.channels > 1;
   _resamplerChannels = std::min(in.channels, out.channels);
@@ -149,19 +181,27 @@ OSStatus PCMFormatConverter::setUp() {
   for (UInt32 c = 0; c < out.channels; ++c) {
     _primeBase[c] = _primeOutput.data() + (out.interleaved ? 0 : c * perChannel);
   }
-  // Running silence through in the largest blocks it asks for grows the
-  // resampler's internal queues to their working size now, so fetches on the
-  // audio thread never allocate; a second pass in small blocks drains the
-  // silence it read ahead.
-  _flushFrames = UInt32(
-      std::ceil((2.0 * kLookAheadReserveFrames + kFetchChunkFrames) * double(_sampleRateRatio)));
+  // Running silence through in the largest blocks it asks for, and then in
+  // every fetch size the owners use, grows the resampler's internal queues to
+  // their working size now, so fetches on the audio thread never allocate.
   _silenceChunkFrames = kScratchFrames;
-  flushResampler();
   for (UInt32 size : {1u, 7u, 64u, 441u, 960u, 2880u, kFetchChunkFrames}) {
     for (int i = 0; i < 8; ++i) {
       UInt32 produced = 0;
       pull(_primeBase.data(), size, &produced);
     }
+  }
+  // The input procedure notes the resampler's delay whenever it runs dry;
+  // random fetch and block sizes walk it through its processing phases.
+  std::uint32_t seed = 0x2545F491u;
+  auto random = [&seed](std::uint32_t range) {
+    seed = seed * 1664525u + 1013904223u;
+    return 1 + (seed >> 8) % range;
+  };
+  for (int i = 0; i < kProbeRounds; ++i) {
+    _silenceChunkFrames = random(kMaxInputRequestFrames);
+    UInt32 produced = 0;
+    pull(_primeBase.data(), random(kProbeMaxFetchFrames), &produced);
   }
   _silenceChunkFrames = kSilenceChunkFrames;
   flushResampler();
@@ -177,6 +217,9 @@ PCMFormatConverter::~PCMFormatConverter() {
 std::size_t PCMFormatConverter::inputProcedure(void* state, const void** data,
                                                std::size_t requested) {
   auto* self = static_cast<PCMFormatConverter*>(state);
+  // Asked for input, the resampler has delivered all it can of what it
+  // holds: its delay now is how far it must read ahead of its output.
+  self->_lookAhead = std::max(self->_lookAhead, soxr_delay(self->_converter));
   const UInt32 wanted = UInt32(std::clamp<std::size_t>(requested, 1, kScratchFrames));
   AudioBufferList* scratch = self->_converterInputBuffer;
   const bool split = scratch->mNumberBuffers > 1;
@@ -186,9 +229,14 @@ std::size_t PCMFormatConverter::inputProcedure(void* state, const void** data,
       scratch->mBuffers[i].mDataByteSize = self->_converterInputBufferCapacity;
     }
     UInt32 frames = wanted;
-    circularBufferDequeueBufferListFrames(&self->_converterBuffer, &frames, scratch, nullptr,
+    AudioTimeStamp first{};
+    circularBufferDequeueBufferListFrames(&self->_converterBuffer, &frames, scratch, &first,
                                           &self->_inputFormat);
     if (frames > 0) {
+      shiftTimestamp(first, double(frames), self->_inputFormat.mSampleRate);
+      self->_afterTaken = first;
+      self->_trailingSilence = 0;
+      self->_taken += frames;
       if (self->_downmix) {
         const Shape in = describe(self->_inputFormat);
         for (UInt32 f = 0; f < frames; ++f) {
@@ -213,8 +261,19 @@ std::size_t PCMFormatConverter::inputProcedure(void* state, const void** data,
       return frames;
     }
   }
-  // Nothing fed: silence, never an end of input.
-  const UInt32 silent = std::min(wanted, self->_silenceChunkFrames);
+  // Nothing fed: silence, never an end of input (the resampler could not be
+  // restarted after one without allocating).
+  UInt32 silent = std::min(wanted, self->_silenceChunkFrames);
+  if (self->_flushing && self->_alignFrames > 0) {
+    // End on a multiple of the grid: whole output frames then stand for the
+    // input taken, and fresh input starts exactly on an output frame.
+    const UInt32 grid = self->_alignFrames;
+    silent = UInt32((grid - self->_taken % grid) % grid);
+    while (silent + grid <= std::max(self->_silenceChunkFrames, grid)) silent += grid;
+    silent = std::min(silent, wanted);
+  }
+  self->_trailingSilence += silent;
+  self->_taken += silent;
   if (split && !self->_downmix) {
     for (auto& pointer : self->_inputPointers) pointer = self->_silenceBuffer.data();
     *data = self->_inputPointers.data();
@@ -271,13 +330,45 @@ OSStatus PCMFormatConverter::pull(void* const* outputs, UInt32 frames, UInt32* p
 }
 
 void PCMFormatConverter::flushResampler() {
-  UInt32 left = _flushFrames;
+  // Everything owed, then the filter's reach again, so that no trace of
+  // earlier input is left inside.
+  const double owed = std::max(0.0, soxr_delay(_converter));
+  UInt32 left = UInt32(std::ceil(owed + 2 * _lookAhead)) + kFlushTailFrames;
+  _flushing = true;
   while (left > 0) {
     const UInt32 n = std::min(left, kFetchChunkFrames);
     UInt32 produced = 0;
     if (pull(_primeBase.data(), n, &produced) != noErr) break;
     left -= n;
   }
+  _flushing = false;
+  // The silence read ahead would come out before the next input; the next
+  // fetch drops it. On the grid the owed count is whole (up to rounding in
+  // the resampler's own arithmetic).
+  _skipFrames = UInt32(std::max(0.0, std::floor(soxr_delay(_converter) + 1e-6)));
+}
+
+void PCMFormatConverter::dropOwedSilence() {
+  while (_skipFrames > 0) {
+    const UInt32 n = std::min(_skipFrames, kFetchChunkFrames);
+    UInt32 produced = 0;
+    const OSStatus status = pull(_primeBase.data(), n, &produced);
+    _skipFrames -= n;
+    if (status != noErr) {
+      _skipFrames = 0;
+      break;
+    }
+  }
+}
+
+double PCMFormatConverter::owedOutputFrames() const {
+  return soxr_delay(_converter) - double(_skipFrames);
+}
+
+// What the resampler owes for fed input, without the silence it was handed
+// after the last of it.
+double PCMFormatConverter::owedRealOutputFrames() const {
+  return owedOutputFrames() - _trailingSilence * double(_sampleRateRatio);
 }
 
 void PCMFormatConverter::feedSamplesFromAudioBufferList(const AudioBufferList* list,
@@ -289,13 +380,17 @@ void PCMFormatConverter::feedSamplesFromAudioBufferList(const AudioBufferList* l
 
 UInt32 PCMFormatConverter::availableOutputSamples() {
   const UInt32 stored = circularBufferPeek(&_converterBuffer, nullptr, &_inputFormat);
-  if (stored <= kLookAheadReserveFrames) return 0;
-  return UInt32(float(stored - kLookAheadReserveFrames) * _sampleRateRatio * 0.9f);
+  const double frames = double(float(stored) * _sampleRateRatio) + owedOutputFrames() - _lookAhead -
+                        kLookAheadMarginFrames;
+  return frames >= 1 ? std::min(UInt32(frames), allAvailableOutputSamples()) : 0;
 }
 
 UInt32 PCMFormatConverter::allAvailableOutputSamples() {
   const UInt32 stored = circularBufferPeek(&_converterBuffer, nullptr, &_inputFormat);
-  return UInt32(float(stored) * _sampleRateRatio);
+  // Silence handed out after earlier input comes out before stored input.
+  const double owed = stored > 0 ? owedOutputFrames() : owedRealOutputFrames();
+  const double frames = double(float(stored) * _sampleRateRatio) + owed;
+  return frames >= 1 ? UInt32(frames) : 0;
 }
 
 OSStatus PCMFormatConverter::fetchIntoAudioBufferList(AudioBufferList* list, UInt32 frameCount) {
@@ -311,6 +406,7 @@ OSStatus PCMFormatConverter::fetchIntoAudioBufferList(AudioBufferList* list, UIn
     _outputBase[i] = list->mBuffers[i].mData;
   }
   UInt32 produced = 0;
+  if (frames > 0) dropOwedSilence();
   const OSStatus status = frames > 0 ? pull(_outputBase.data(), frames, &produced) : noErr;
   for (UInt32 i = 0; i < buffers; ++i) list->mBuffers[i].mDataByteSize = produced * frameBytes;
   return status;
@@ -343,6 +439,16 @@ void PCMFormatConverter::reset() {
 }
 
 bool PCMFormatConverter::nextInputTimestamp(AudioTimeStamp* timestamp) {
+  // The next output frame comes from input the resampler has already read
+  // while it still owes output for that input.
+  const double owed = owedRealOutputFrames();
+  if (owed >= 0.5) {
+    if (timestamp) {
+      *timestamp = _afterTaken;
+      shiftTimestamp(*timestamp, -owed / double(_sampleRateRatio), _inputFormat.mSampleRate);
+    }
+    return true;
+  }
   return circularBufferOldestBufferList(&_converterBuffer, timestamp) != nullptr;
 }
 

@@ -33,10 +33,6 @@ class PCMFormatConverter {
  public:
   static constexpr UInt32 kConverterBufferBytes = 262144;
   static constexpr UInt32 kScratchFrames = 32768;
-  // Input frames the cautious estimate leaves in store: the resampler reads
-  // ahead of its output by up to about half this, and a fetch that made it
-  // read past the stored input would splice silence into the stream.
-  static constexpr UInt32 kLookAheadReserveFrames = 1024;
 
   // Null, after logging, when the formats cannot be converted; *status then
   // holds the reason.
@@ -52,9 +48,11 @@ class PCMFormatConverter {
   // input format's buffer count.
   void feedSamplesFromAudioBufferList(const AudioBufferList* list, const AudioTimeStamp* timestamp);
   // Output frames that can be fetched without the resampler running out of
-  // fed input: floor((stored - reserve) x ratio x 0.9).
+  // fed input: what all input makes, less the resampler's look-ahead.
   UInt32 availableOutputSamples();
-  // Output frames all stored input makes: floor(stored x ratio).
+  // Output frames all fed input makes that have not been fetched yet: the
+  // stored input, and what the resampler has read but not yet delivered.
+  // Fetching them drains the resampler, padding its look-ahead with silence.
   UInt32 allAvailableOutputSamples();
   // Fills frameCount frames into list (buffer sizes set to their capacity by
   // the caller; they come back holding the bytes produced). A list smaller
@@ -64,9 +62,13 @@ class PCMFormatConverter {
   OSStatus fetchAll(AudioBufferList* list, UInt32* frameCount);
   // Drops stored input and the resampler's history and look-ahead.
   void reset();
-  // The oldest unconverted input frame's timestamp; false (and a zeroed
-  // timestamp) when nothing is stored.
+  // Timestamp of the input frame the next fetched output frame comes from,
+  // counting input the resampler has read but not yet delivered. False (and
+  // a zeroed timestamp) when no fed input is waiting.
   bool nextInputTimestamp(AudioTimeStamp* timestamp);
+  // Output frames the resampler needs to have been fed beyond those it is
+  // asked for: the gap between the two estimates. Measured, not assumed.
+  double lookAheadFrames() const { return _lookAhead; }
 
   const AudioStreamBasicDescription& inputFormat() const { return _inputFormat; }
   const AudioStreamBasicDescription& outputFormat() const { return _outputFormat; }
@@ -77,11 +79,28 @@ class PCMFormatConverter {
   OSStatus setUp();
   OSStatus pull(void* const* outputs, UInt32 frames, UInt32* produced);
   void flushResampler();
+  void dropOwedSilence();
+  double owedOutputFrames() const;
+  double owedRealOutputFrames() const;
   static std::size_t inputProcedure(void* state, const void** data, std::size_t requested);
 
-  UInt32 _flushFrames = 0;
-  UInt32 _silenceChunkFrames = kScratchFrames;  // silence handed out per request  // output frames
-                                                // that push the resampler's history out
+  UInt32 _silenceChunkFrames = kScratchFrames;  // silence handed out per request
+  // Largest delay (output frames) seen when the resampler asked for input:
+  // it cannot deliver output that close to the end of what it has read.
+  double _lookAhead = 0;
+  // Output frames of silence the resampler still owes from a flush; dropped
+  // before the next fetch so fresh input starts at once.
+  UInt32 _skipFrames = 0;
+  // Input frames handed to the resampler in all, and the count they are
+  // rounded up to when flushing (0: rates without a small common grid), so
+  // that every flush leaves it at the same sub-frame phase.
+  UInt64 _taken = 0;
+  UInt32 _alignFrames = 0;
+  bool _flushing = false;
+  // Time of the frame after the last real input handed to the resampler,
+  // and the input frames of silence it has been handed since.
+  AudioTimeStamp _afterTaken{};
+  double _trailingSilence = 0;
 
   AudioStreamBasicDescription _inputFormat{};
   AudioStreamBasicDescription _outputFormat{};

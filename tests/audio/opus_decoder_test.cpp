@@ -79,7 +79,7 @@ class OpusDecoderTest : public ::testing::Test {
   void push(const OpusPacket* packet) {
     ASSERT_TRUE(opusPacketBufferWrite(decoder->inputBuffer(), packet));
   }
-  std::int32_t inputBytes() { return decoder->inputBuffer()->fillCount.load(); }
+  std::int32_t inputBytes() { return circularBufferFillCount(decoder->inputBuffer()); }
 
   // One render cycle; the list is pre-filled with a marker so that an
   // untouched (silent) cycle can be told from written audio.
@@ -208,12 +208,15 @@ TEST_F(OpusDecoderTest, SessionEndPlaysTheWholeSoundThenStartsCleanForTheNextStr
   for (std::uint32_t n = 0; n < 5; ++n) push(source.next(0, n).get());
   push(end.get());
   const auto played = renderCycles(120);  // 1.2 s, more than everything queued
-  // The end sound came out: 200 ms near -3000 at 44.1 kHz, but for what the
-  // resampler had read ahead when the converter was flushed.
+  // The whole end sound came out, 200 ms near -3000 at 44.1 kHz, up to the
+  // frames its edges take to settle: the converter drained what it had read.
   std::size_t endFrames = 0;
-  for (std::size_t i = 0; i < played.size(); i += 2) endFrames += std::abs(played[i] + 3000) < 300;
+  for (std::size_t i = 0, run = 0; i < played.size(); i += 2) {
+    run = std::abs(played[i] + 3000) < 300 ? run + 1 : 0;
+    endFrames = std::max(endFrames, run);
+  }
   EXPECT_LE(endFrames, 8820u);
-  EXPECT_GE(endFrames, 8820u - PCMFormatConverter::kLookAheadReserveFrames);
+  EXPECT_GE(endFrames, 8820u - 20u);
   EXPECT_EQ(decoder->sessionEndsPlayed(), 1u);
   EXPECT_TRUE(decoder->isDrained());
 
@@ -221,7 +224,12 @@ TEST_F(OpusDecoderTest, SessionEndPlaysTheWholeSoundThenStartsCleanForTheNextStr
   std::memcpy(again.get(), p0.get(), opusPacketSize(p0.get()));
   push(again.get());
   const auto out = render(2000);
-  EXPECT_EQ(out, reference) << "decoder and converter were reset by the session end";
+  // Same phase, same samples; the resampler's blocks may fall elsewhere on
+  // the new input, which moves its rounding by at most one step.
+  ASSERT_EQ(out.size(), reference.size());
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    ASSERT_NEAR(out[i], reference[i], 1) << "decoder and converter were reset by the session end";
+  }
 }
 
 TEST_F(OpusDecoderTest, CorruptPacketGivesOneSilentCycleAndIsNotRetried) {

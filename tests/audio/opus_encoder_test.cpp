@@ -63,12 +63,9 @@ TEST_F(OpusEncoderTest, NumbersSessionsAndPacketsAcrossTransmissionsAndResets) {
     }
     counts.push_back(std::uint32_t(packets.size()));
   }
-  // 0.5 s is 8.33 packets: eight while talking; the last third becomes a
-  // padded ninth unless the resampler has already read it ahead.
-  for (auto c : counts) {
-    EXPECT_GE(c, 8u);
-    EXPECT_LE(c, 9u);
-  }
+  // 0.5 s is 8.33 packets: eight while talking; the last third, part of it
+  // already read by the resampler, becomes a padded ninth.
+  for (auto c : counts) EXPECT_EQ(c, 9u);
 
   encoder->reset();
   EXPECT_EQ(delegate->takeEvents(), "") << "reset while idle reports nothing";
@@ -119,14 +116,37 @@ TEST_F(OpusEncoderTest, TimestampsFollowTheCaptureTimeOfEachPacketsFirstFrame) {
   encoder->stopEncoding();
   const auto packets = delegate->takePackets();
   ASSERT_GE(packets.size(), 16u);
-  // The stamp is that of the oldest input the converter still stores, which
-  // runs ahead of the packet's first frame by what the resampler read ahead
-  // (up to about 25 ms); a wrong reference or unit would be far off.
+  // Each stamp is the capture time of the packet's first frame, input the
+  // resampler may already have read ahead included; whole milliseconds.
   for (std::size_t i = 0; i < packets.size(); ++i) {
     const double expected = 100.0 + 60.0 * double(i);
     EXPECT_GE(double(packets[i].timestamp), expected - 1.0) << "packet " << i;
-    EXPECT_LE(double(packets[i].timestamp), expected + 25.0) << "packet " << i;
+    EXPECT_LE(double(packets[i].timestamp), expected + 1.0) << "packet " << i;
   }
+}
+
+TEST_F(OpusEncoderTest, StopEncodesTheTransmissionToItsLastFrame) {
+  // 0.5 s of tone is 24000 frames at 48 kHz: eight full packets and a ninth
+  // holding the last 960 frames, padded.
+  encoder->startEncoding();
+  input.restartClockAt(hostTimeNow());
+  input.feed(encoder.get(), 0.5, 440, 0.5);
+  encoder->stopEncoding();
+  const auto packets = delegate->takePackets();
+  ASSERT_EQ(packets.size(), 9u);
+  const auto pcm = testing::decodeAll(packets);
+  ASSERT_EQ(pcm.size(), 9u * 2880 * 2);
+  // The decoder's output runs late by the codec's look-ahead.
+  opus_int32 lookahead = 0;
+  ::OpusEncoder* probe = opus_encoder_create(48000, 2, OPUS_APPLICATION_VOIP, nullptr);
+  opus_encoder_ctl(probe, OPUS_GET_LOOKAHEAD(&lookahead));
+  opus_encoder_destroy(probe);
+  const std::size_t end = 24000 + std::size_t(lookahead);
+  const double body = testing::rms(pcm.data() + 2 * 4800, 2 * 4800);
+  EXPECT_GT(body, 5000.0);
+  // The last 10 ms before the end carry the tone; what follows is padding.
+  EXPECT_GT(testing::rms(pcm.data() + 2 * (end - 480), 2 * 480), 0.6 * body);
+  EXPECT_LT(testing::rms(pcm.data() + 2 * (end + 960), 2 * 960), 0.2 * body);
 }
 
 TEST_F(OpusEncoderTest, ReportsTheCodecRateAndFrameWhateverTheInput) {

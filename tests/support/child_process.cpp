@@ -116,6 +116,10 @@ int ChildProcess::closeAndWait(std::chrono::milliseconds timeout) {
     close(_in);
     _in = -1;
   }
+  return waitForExit(timeout);
+}
+
+int ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (isRunning()) {
     if (std::chrono::steady_clock::now() > deadline) {

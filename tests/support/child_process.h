@@ -37,6 +37,9 @@ class ChildProcess {
   // Closes its input and waits for it to end, reading its output meanwhile;
   // returns the exit status (-1 after killing it at the timeout).
   int closeAndWait(std::chrono::milliseconds timeout);
+  // Waits for it to end with its input left open (killed at the timeout:
+  // -1); returns the exit status.
+  int waitForExit(std::chrono::milliseconds timeout);
 
   // Sends "quit", then closeAndWait: how our command-line programs end.
   int quit(std::chrono::milliseconds timeout) {

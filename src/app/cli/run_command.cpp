@@ -741,12 +741,19 @@ int runCommand(const std::vector<std::string>& args) {
         });
   }
 
-  std::thread input([session] {
+  // The reader may stay blocked past the end of the program (an input pipe
+  // that stays open), so it must not keep the session, and through it the
+  // engine and its recording, alive.
+  std::thread input([weakSession = std::weak_ptr<RunSession>(session)] {
     std::string line;
     while (std::getline(std::cin, line)) {
-      mainQueue().post([session, line] { session->handleLine(line); });
+      mainQueue().post([weakSession, line] {
+        if (auto session = weakSession.lock()) session->handleLine(line);
+      });
     }
-    mainQueue().post([session] { session->inputEnded(); });
+    mainQueue().post([weakSession] {
+      if (auto session = weakSession.lock()) session->inputEnded();
+    });
   });
   input.detach();  // a blocked read must not hold up the end of the program
 

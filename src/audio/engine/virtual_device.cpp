@@ -108,6 +108,9 @@ bool VirtualDevice::start(std::string* error) {
 void VirtualDevice::stop() {
   _running = false;
   if (_thread.joinable()) _thread.join();
+  // A stopped device's recording is a complete file even if nobody closes it.
+  if (_outputFile)
+    sf_command(static_cast<SNDFILE*>(_outputFile), SFC_UPDATE_HEADER_NOW, nullptr, 0);
 }
 
 void VirtualDevice::close() {
