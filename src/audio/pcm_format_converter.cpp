@@ -443,9 +443,9 @@ void PCMFormatConverter::reset() {
 
 bool PCMFormatConverter::nextInputTimestamp(AudioTimeStamp* timestamp) {
   // The next output frame comes from input the resampler has already read
-  // while it still owes output for that input.
+  // while it still owes a whole frame for that input.
   const double owed = owedRealOutputFrames();
-  if (owed >= 0.5) {
+  if (owed + kCountSlack >= 1) {
     if (timestamp) {
       *timestamp = _afterTaken;
       shiftTimestamp(*timestamp, -owed / double(_sampleRateRatio), _inputFormat.mSampleRate);
