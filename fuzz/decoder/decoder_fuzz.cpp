@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     opusPacketBufferWrite(ring, packet);
   }
   // Play out whatever is left, as the engine would keep asking.
-  for (int cycle = 0; cycle < 4000 && ring->fillCount.load() > 0; ++cycle) {
+  for (int cycle = 0; cycle < 4000 && circularBufferFillCount(ring) > 0; ++cycle) {
     render(decoder.get(), fixture.output.get(), 441);
   }
   return 0;

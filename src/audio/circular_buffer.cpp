@@ -11,20 +11,20 @@
 
 namespace qur {
 
-// Programming errors by a caller (producing more than is free, consuming more
-// than is stored, a destination too small) would corrupt memory silently, so
-// they stop the process in every build type.
-#define QUR_RING_CHECK(cond)                                                                \
-  do {                                                                                      \
-    if (__builtin_expect(!(cond), 0)) ringCheckFailed(#cond, __FILE__, __LINE__, __func__); \
+// Other programming errors by a caller (a destination too small, a record
+// misaligned) would also corrupt memory silently, so they stop the process in
+// every build type too.
+#define QUR_RING_CHECK(cond)                                                 \
+  do {                                                                       \
+    if (__builtin_expect(!(cond), 0)) circularBufferMisuse(#cond, __func__); \
   } while (0)
 
-namespace {
-
-[[noreturn]] void ringCheckFailed(const char* what, const char* file, int line, const char* func) {
-  std::fprintf(stderr, "%s:%d: %s: ring misuse: %s\n", file, line, func, what);
+void circularBufferMisuse(const char* what, const char* func) {
+  std::fprintf(stderr, "%s: ring misuse: %s\n", func, what);
   std::abort();
 }
+
+namespace {
 
 void reportFailure(int number, const char* operation, int error) {
   std::printf("%s:%d: %s: %s\n", "QURCircularBuffer", number, operation, std::strerror(error));
@@ -62,8 +62,9 @@ bool circularBufferSetUp(CircularBuffer* ring, std::int32_t requested) {
       requested <= 0 ? 0 : (std::int64_t(requested) + page - 1) / page * page;
   ring->buffer = nullptr;
   ring->tail = ring->head = 0;
-  ring->knownFill = ring->knownFree = 0;
-  ring->fillCount.store(0);
+  ring->seenProduced = ring->seenConsumed = 0;
+  ring->consumed.store(0);
+  ring->produced.store(0);
   ring->length = rounded <= INT32_MAX ? std::int32_t(rounded) : 0;
   if (rounded == 0 || rounded > INT32_MAX) {
     reportFailure(60, "Buffer allocation", EINVAL);
@@ -140,36 +141,16 @@ void circularBufferTearDown(CircularBuffer* ring) {
   ring->length = 0;
   ring->tail = 0;
   ring->head = 0;
-  ring->knownFill = 0;
-  ring->knownFree = 0;
-  ring->fillCount.store(0);
+  ring->seenProduced = 0;
+  ring->seenConsumed = 0;
+  ring->consumed.store(0);
+  ring->produced.store(0);
 }
 
 void circularBufferDiscardAll(CircularBuffer* ring) {
   std::int32_t fill = 0;
   circularBufferReadPointer(ring, &fill);
   if (fill > 0) circularBufferConsume(ring, fill);
-}
-
-void circularBufferConsume(CircularBuffer* ring, std::int32_t bytes) {
-  QUR_RING_CHECK(bytes >= 0 && (bytes <= ring->knownFill ||
-                                bytes <= ring->fillCount.load(std::memory_order_acquire)));
-  if (bytes == 0) return;
-  ring->tail = (ring->tail + bytes) % ring->length;
-  // The addition returns the count as it was: the new count is exact here
-  // and stays a lower bound until the consumer looks again.
-  ring->knownFill = ring->fillCount.fetch_sub(bytes, std::memory_order_seq_cst) - bytes;
-}
-
-void circularBufferProduce(CircularBuffer* ring, std::int32_t bytes) {
-  QUR_RING_CHECK(bytes >= 0 &&
-                 (bytes <= ring->knownFree ||
-                  bytes <= ring->length - ring->fillCount.load(std::memory_order_acquire)));
-  if (bytes == 0) return;
-  QUR_RING_CHECK(ring->buffer != nullptr);
-  ring->head = (ring->head + bytes) % ring->length;
-  ring->knownFree =
-      ring->length - (ring->fillCount.fetch_add(bytes, std::memory_order_seq_cst) + bytes);
 }
 
 bool circularBufferProduceBytes(CircularBuffer* ring, const void* src, std::int32_t len) {
@@ -185,7 +166,7 @@ std::int32_t circularBufferConsumeBytes(CircularBuffer* ring, void* dst, std::in
   std::int32_t available = 0;
   const void* src = circularBufferReadPointer(ring, &available);
   const std::int32_t count = std::min(std::max(len, 0), available);
-  if (count == 0) return 0;
+  if (count <= 0) return 0;
   std::memcpy(dst, src, std::size_t(count));
   circularBufferConsume(ring, count);
   return count;

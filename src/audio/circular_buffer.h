@@ -3,11 +3,14 @@
 // one contiguous run of memory. On top of it: audio records (a timestamped
 // AudioBufferList stored in place) and, in opus_packet.h, packet records.
 //
-// Threading: one producer and one consumer at a time. head and the bytes at
-// the write position belong to the producer, tail and the bytes at the read
-// position to the consumer; fillCount is the only shared word and changes
-// only through full-barrier atomic additions made after the bytes are
-// written or read.
+// Threading: one producer and one consumer at a time. Each side owns a
+// free-running byte counter (produced, consumed) that it publishes with a
+// release store after the bytes are written or read; the other side loads it
+// with acquire. The stored byte count is produced - consumed (modulo 2^32,
+// exact because length < 2^31). Each side also keeps the last value it saw of
+// the other's counter and looks at the shared one only when that stale value
+// says there is not enough, so records passing through a busy ring do not
+// drag a cache line between the two cores each time.
 //
 // Every operation after set-up is audio thread safe: allocation-, lock- and
 // system-call-free.
@@ -24,17 +27,22 @@
 
 namespace qur {
 
-// Each side's word sits on its own cache line, so the consumer moving tail
-// does not evict the producer's head and the other way round; only fillCount
-// travels between the two cores.
+// The consumer's fields and the producer's fields sit on separate cache
+// lines; buffer and length, read by both and written only at set-up, on a
+// third.
 struct CircularBuffer {
   std::uint8_t* buffer = nullptr;
   std::int32_t length = 0;
-  alignas(64) std::int32_t tail = 0;
-  std::int32_t knownFill = 0;  // consumer's lower bound of fillCount
-  alignas(64) std::int32_t head = 0;
-  std::int32_t knownFree = 0;  // producer's lower bound of the free bytes
-  alignas(64) std::atomic<std::int32_t> fillCount{0};
+
+  // Consumer side.
+  alignas(64) std::int32_t tail = 0;  // consumed mod length
+  std::uint32_t seenProduced = 0;     // the producer's counter when last looked at
+  std::atomic<std::uint32_t> consumed{0};
+
+  // Producer side.
+  alignas(64) std::int32_t head = 0;  // produced mod length
+  std::uint32_t seenConsumed = 0;     // the consumer's counter when last looked at
+  std::atomic<std::uint32_t> produced{0};
 
   bool isValid() const { return buffer != nullptr; }
 };
@@ -44,12 +52,32 @@ struct CircularBuffer {
 bool circularBufferSetUp(CircularBuffer* ring, std::int32_t length);
 // Unmaps the storage and zeroes every field. Harmless on a ring never set up.
 void circularBufferTearDown(CircularBuffer* ring);
+// Consumer side: releases everything stored.
 void circularBufferDiscardAll(CircularBuffer* ring);
+
+// Stops the process: a caller produced more than is free or consumed more
+// than is stored, which would otherwise corrupt records silently.
+[[noreturn]] void circularBufferMisuse(const char* what, const char* func);
+
+// Bytes stored, for any thread (owners of neither side get a snapshot that
+// may be stale by the time they act on it).
+inline std::int32_t circularBufferFillCount(const CircularBuffer* ring) {
+  const std::uint32_t consumed = ring->consumed.load(std::memory_order_acquire);
+  const std::uint32_t produced = ring->produced.load(std::memory_order_acquire);
+  const std::int32_t fill = std::int32_t(produced - consumed);
+  // Two loads are not one snapshot: a bystander may see the producer run ahead.
+  return fill < 0 ? 0 : (fill > ring->length ? ring->length : fill);
+}
 
 // Consumer side: pointer to the oldest byte (null when empty) and the count
 // of stored bytes.
 inline void* circularBufferReadPointer(CircularBuffer* ring, std::int32_t* availableBytes) {
-  const std::int32_t fill = ring->buffer ? ring->fillCount.load(std::memory_order_acquire) : 0;
+  std::int32_t fill = 0;
+  if (ring->buffer) {
+    const std::uint32_t produced = ring->produced.load(std::memory_order_acquire);
+    ring->seenProduced = produced;
+    fill = std::int32_t(produced - ring->consumed.load(std::memory_order_relaxed));
+  }
   if (availableBytes) *availableBytes = fill;
   return fill == 0 ? nullptr : ring->buffer + ring->tail;
 }
@@ -57,44 +85,83 @@ inline void* circularBufferReadPointer(CircularBuffer* ring, std::int32_t* avail
 // Producer side: pointer to the first free byte (null when full or never set
 // up) and the count of free bytes.
 inline void* circularBufferWritePointer(CircularBuffer* ring, std::int32_t* freeBytes) {
-  const std::int32_t space =
-      ring->buffer ? ring->length - ring->fillCount.load(std::memory_order_acquire) : 0;
+  std::int32_t space = 0;
+  if (ring->buffer) {
+    const std::uint32_t consumed = ring->consumed.load(std::memory_order_acquire);
+    ring->seenConsumed = consumed;
+    space = ring->length - std::int32_t(ring->produced.load(std::memory_order_relaxed) - consumed);
+  }
   if (freeBytes) *freeBytes = space;
   return space == 0 ? nullptr : ring->buffer + ring->head;
 }
 
-// Producer side: the write pointer when at least bytes are free, else null.
-// The shared count is read only when the producer's own lower bound falls
-// short, which keeps the two cores from trading its cache line per record.
+// Producer side: the write pointer when at least bytes (> 0) are free, else
+// null; freeBytes gets a lower bound of the free count. The consumer's
+// counter is loaded only when the last value seen leaves too little room.
 inline void* circularBufferWritePointerFor(CircularBuffer* ring, std::int32_t bytes,
                                            std::int32_t* freeBytes) {
-  if (!ring->buffer) {
-    if (freeBytes) *freeBytes = 0;
-    return nullptr;
+  const std::uint32_t produced = ring->produced.load(std::memory_order_relaxed);
+  std::int32_t space = ring->length - std::int32_t(produced - ring->seenConsumed);
+  if (space < bytes) {
+    ring->seenConsumed = ring->consumed.load(std::memory_order_acquire);
+    space = ring->length - std::int32_t(produced - ring->seenConsumed);
   }
-  if (ring->knownFree < bytes || ring->knownFree == 0) {
-    ring->knownFree = ring->length - ring->fillCount.load(std::memory_order_acquire);
-  }
-  if (freeBytes) *freeBytes = ring->knownFree;
-  return ring->knownFree >= bytes && ring->knownFree > 0 ? ring->buffer + ring->head : nullptr;
+  if (!ring->buffer) space = 0;
+  if (freeBytes) *freeBytes = space;
+  return space >= bytes && space > 0 ? ring->buffer + ring->head : nullptr;
 }
 
-// Consumer side: the read pointer when at least bytes are stored, else null.
+// Consumer side: the read pointer when at least bytes (> 0) are stored, else
+// null; availableBytes gets a lower bound of the stored count. The
+// producer's counter is loaded only when the last value seen shows too few.
 inline void* circularBufferReadPointerFor(CircularBuffer* ring, std::int32_t bytes,
                                           std::int32_t* availableBytes) {
-  if (!ring->buffer) {
-    if (availableBytes) *availableBytes = 0;
-    return nullptr;
+  const std::uint32_t consumed = ring->consumed.load(std::memory_order_relaxed);
+  std::int32_t fill = std::int32_t(ring->seenProduced - consumed);
+  if (fill < bytes) {
+    ring->seenProduced = ring->produced.load(std::memory_order_acquire);
+    fill = std::int32_t(ring->seenProduced - consumed);
   }
-  if (ring->knownFill < bytes || ring->knownFill == 0) {
-    ring->knownFill = ring->fillCount.load(std::memory_order_acquire);
-  }
-  if (availableBytes) *availableBytes = ring->knownFill;
-  return ring->knownFill >= bytes && ring->knownFill > 0 ? ring->buffer + ring->tail : nullptr;
+  if (!ring->buffer) fill = 0;
+  if (availableBytes) *availableBytes = fill;
+  return fill >= bytes && fill > 0 ? ring->buffer + ring->tail : nullptr;
 }
 
-void circularBufferConsume(CircularBuffer* ring, std::int32_t bytes);
-void circularBufferProduce(CircularBuffer* ring, std::int32_t bytes);
+// Consumer side: releases bytes (at most what is stored) and publishes the
+// release to the producer.
+inline void circularBufferConsume(CircularBuffer* ring, std::int32_t bytes) {
+  const std::uint32_t consumed = ring->consumed.load(std::memory_order_relaxed);
+  if (__builtin_expect(std::uint32_t(bytes) > ring->seenProduced - consumed, 0)) {
+    ring->seenProduced = ring->produced.load(std::memory_order_acquire);
+    if (bytes < 0 || std::uint32_t(bytes) > ring->seenProduced - consumed) {
+      circularBufferMisuse("bytes <= stored", __func__);
+    }
+  }
+  if (bytes == 0) return;
+  // bytes <= length, so one subtraction wraps the offset without a division.
+  const std::uint32_t tail = std::uint32_t(ring->tail) + std::uint32_t(bytes);
+  ring->tail = std::int32_t(tail >= std::uint32_t(ring->length) ? tail - ring->length : tail);
+  ring->consumed.store(consumed + std::uint32_t(bytes), std::memory_order_release);
+}
+
+// Producer side: publishes bytes (at most what is free) written at the write
+// pointer.
+inline void circularBufferProduce(CircularBuffer* ring, std::int32_t bytes) {
+  const std::uint32_t produced = ring->produced.load(std::memory_order_relaxed);
+  if (__builtin_expect(bytes <= 0 || !ring->buffer ||
+                           bytes > ring->length - std::int32_t(produced - ring->seenConsumed),
+                       0)) {
+    ring->seenConsumed = ring->consumed.load(std::memory_order_acquire);
+    if (bytes < 0 || bytes > ring->length - std::int32_t(produced - ring->seenConsumed)) {
+      circularBufferMisuse("bytes <= free", __func__);
+    }
+    if (bytes == 0) return;
+    if (!ring->buffer) circularBufferMisuse("ring set up", __func__);
+  }
+  const std::uint32_t head = std::uint32_t(ring->head) + std::uint32_t(bytes);
+  ring->head = std::int32_t(head >= std::uint32_t(ring->length) ? head - ring->length : head);
+  ring->produced.store(produced + std::uint32_t(bytes), std::memory_order_release);
+}
 
 // Convenience for byte streams: copies up to len bytes in (returns false and
 // stores nothing when they do not all fit) / out (returns the count copied).

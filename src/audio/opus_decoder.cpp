@@ -73,8 +73,8 @@ OpusDecoder::~OpusDecoder() {
 
 bool OpusDecoder::isDrained() const {
   // Only the fill counts: the other fields belong to the ring's two ends.
-  return inputBuffer()->fillCount.load(std::memory_order_acquire) == 0 &&
-         _outputBuffer.fillCount.load(std::memory_order_acquire) == 0;
+  return circularBufferFillCount(inputBuffer()) == 0 &&
+         circularBufferFillCount(&_outputBuffer) == 0;
 }
 
 }  // namespace qur

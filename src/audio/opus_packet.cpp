@@ -24,35 +24,4 @@ void opusPacketClearHeader(OpusPacket* packet) {
   std::memset(static_cast<void*>(packet), 0, kOpusPacketHeaderSize);
 }
 
-bool opusPacketBufferWrite(CircularBuffer* ring, const OpusPacket* packet) {
-  const std::uint32_t size = opusPacketSize(packet);
-  const std::int32_t recordSize = opusPacketRecordSize(size);
-  if (recordSize <= 0) return false;
-  auto* start =
-      static_cast<std::uint8_t*>(circularBufferWritePointerFor(ring, recordSize, nullptr));
-  if (!start) return false;
-  const std::int32_t length = std::int32_t(size);
-  std::memcpy(start, &length, sizeof length);
-  std::memset(start + 4, 0, 4);
-  std::memcpy(start + 8, packet, size);
-  std::memset(start + 8 + size, 0, std::size_t(recordSize) - 8 - size);
-  circularBufferProduce(ring, recordSize);
-  return true;
-}
-
-OpusPacket* opusPacketBufferPeek(CircularBuffer* ring) {
-  auto* start = static_cast<std::uint8_t*>(circularBufferReadPointerFor(ring, 1, nullptr));
-  if (!start) return nullptr;
-  return reinterpret_cast<OpusPacket*>(start + 8);
-}
-
-std::int32_t opusPacketBufferConsume(CircularBuffer* ring) {
-  auto* start = static_cast<std::uint8_t*>(circularBufferReadPointerFor(ring, 1, nullptr));
-  if (!start) return 0;
-  std::int32_t length = 0;
-  std::memcpy(&length, start, sizeof length);
-  circularBufferConsume(ring, opusPacketRecordSize(std::uint32_t(length)));
-  return ring->knownFill;  // exact as of the release just made
-}
-
 }  // namespace qur

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "audio/audio_types.h"
@@ -62,10 +63,41 @@ inline constexpr std::int32_t opusPacketRecordSize(std::uint32_t packetSize) {
 }
 
 // False (nothing stored) when the record does not fit; the caller drops it.
-bool opusPacketBufferWrite(CircularBuffer* ring, const OpusPacket* packet);
+inline bool opusPacketBufferWrite(CircularBuffer* ring, const OpusPacket* packet) {
+  const std::uint32_t size = opusPacketSize(packet);
+  const std::int32_t recordSize = opusPacketRecordSize(size);
+  if (recordSize <= 0) return false;
+  auto* start =
+      static_cast<std::uint8_t*>(circularBufferWritePointerFor(ring, recordSize, nullptr));
+  if (!start) return false;
+  // The size and its padding word go in as one store. The padding at the end
+  // (under 8 bytes) is cleared by one 8-byte store that the packet copy then
+  // partly overwrites, rather than by a second pass over the record.
+  const std::uint64_t prefix = size;
+  std::memcpy(start, &prefix, sizeof prefix);
+  const std::uint64_t zero = 0;
+  std::memcpy(start + recordSize - 8, &zero, sizeof zero);
+  std::memcpy(start + 8, packet, size);
+  circularBufferProduce(ring, recordSize);
+  return true;
+}
+
 // The oldest stored packet, in place, or null. Valid until consumed.
-OpusPacket* opusPacketBufferPeek(CircularBuffer* ring);
-// Releases the oldest packet; returns the ring's fill count in bytes afterwards.
-std::int32_t opusPacketBufferConsume(CircularBuffer* ring);
+inline OpusPacket* opusPacketBufferPeek(CircularBuffer* ring) {
+  auto* start = static_cast<std::uint8_t*>(circularBufferReadPointerFor(ring, 1, nullptr));
+  return start ? reinterpret_cast<OpusPacket*>(start + 8) : nullptr;
+}
+
+// Releases the oldest packet; returns the bytes still stored as far as the
+// consumer has seen (the producer may have added more since): 0 when it has
+// taken everything it knows of.
+inline std::int32_t opusPacketBufferConsume(CircularBuffer* ring) {
+  auto* start = static_cast<std::uint8_t*>(circularBufferReadPointerFor(ring, 1, nullptr));
+  if (!start) return 0;
+  std::int32_t length = 0;
+  std::memcpy(&length, start, sizeof length);
+  circularBufferConsume(ring, opusPacketRecordSize(std::uint32_t(length)));
+  return std::int32_t(ring->seenProduced - ring->consumed.load(std::memory_order_relaxed));
+}
 
 }  // namespace qur

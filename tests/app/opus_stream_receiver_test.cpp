@@ -291,7 +291,7 @@ TEST(OpusStreamReceiverConcurrency, ReceiverFeedsWhileTheAudioThreadRenders) {
       packet->packetNumber = std::uint32_t(n);
       receiver->feedOpusPacket(packet.get());
       // Stay within the decoder ring, as a paced sender does.
-      while (decoder->inputBuffer()->fillCount.load() > 8192) std::this_thread::yield();
+      while (circularBufferFillCount(decoder->inputBuffer()) > 8192) std::this_thread::yield();
     }
     receiver->receivedStreamStatus(0);
   }

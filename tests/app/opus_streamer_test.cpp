@@ -92,7 +92,7 @@ TEST_F(OpusStreamerTest, DrainSendsEveryPacketInRingOrderAndEmptiesTheRing) {
   for (std::uint32_t n = 0; n < 3; ++n) ASSERT_TRUE(opusPacketBufferWrite(&ring, packet(n).get()));
   streamer->encoderHasNewPacketsInBuffer(*encoder, &ring);
   EXPECT_EQ(transcribe(sink->messages), "p7/0 p7/1 p7/2 ");
-  EXPECT_EQ(ring.fillCount.load(), 0);
+  EXPECT_EQ(circularBufferFillCount(&ring), 0);
 }
 
 TEST_F(OpusStreamerTest, StartThenStopWithoutAudioSendsTwoStatusesOnly) {

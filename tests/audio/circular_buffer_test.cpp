@@ -168,6 +168,65 @@ TEST(CircularBufferBytes, FullRingDropsWithoutOverwriting) {
   EXPECT_EQ(circularBufferReadPointer(ring.get(), nullptr), nullptr);
 }
 
+// The state a ring is in after `bytes` bytes have passed through it.
+void passedThrough(CircularBuffer* ring, std::uint32_t bytes) {
+  const auto offset = std::int32_t(bytes % std::uint32_t(ring->length));
+  ring->head = ring->tail = offset;
+  ring->produced = ring->consumed = bytes;
+  ring->seenProduced = ring->seenConsumed = bytes;
+}
+
+// The byte counters run freely and wrap after 4 GiB; counts, free space and
+// the full and empty boundaries must not notice.
+TEST(CircularBufferBytes, CountersWrapWithoutLosingCountOrSpace) {
+  Ring ring(4096);
+  const std::int32_t length = ring->length;
+  passedThrough(ring.get(), 0u - 100u);
+  const auto size = std::size_t(length);
+  std::vector<std::uint8_t> in(size), out(size);
+  for (std::size_t i = 0; i < in.size(); ++i) in[i] = std::uint8_t(i * 11 + 3);
+
+  for (int round = 0; round < 3; ++round) {
+    // Fill exactly, across the counters' wrap in the first round.
+    ASSERT_TRUE(circularBufferProduceBytes(ring.get(), in.data(), length - 1));
+    EXPECT_EQ(fill(ring.get()), length - 1);
+    std::uint8_t last = 0xEE;
+    EXPECT_FALSE(circularBufferProduceBytes(ring.get(), &last, 2));
+    ASSERT_TRUE(circularBufferProduceBytes(ring.get(), &last, 1));
+    EXPECT_EQ(circularBufferFillCount(ring.get()), length);
+    std::int32_t space = -1;
+    EXPECT_EQ(circularBufferWritePointer(ring.get(), &space), nullptr);
+    EXPECT_EQ(space, 0);
+
+    EXPECT_EQ(circularBufferConsumeBytes(ring.get(), out.data(), length), length);
+    EXPECT_EQ(std::memcmp(out.data(), in.data(), std::size_t(length) - 1), 0);
+    EXPECT_EQ(out[std::size_t(length) - 1], last);
+    EXPECT_EQ(fill(ring.get()), 0);
+    EXPECT_EQ(circularBufferReadPointer(ring.get(), nullptr), nullptr);
+    EXPECT_EQ(ring->head, ring->tail);
+  }
+  EXPECT_LT(ring->produced.load(), 0u - 100u);  // it did wrap
+
+  // Packet records across the wrap, peeked and consumed one by one.
+  passedThrough(ring.get(), 0u - 200u);  // records stay 8-byte aligned
+  auto packet = makeOpusPacket(100);
+  for (std::uint32_t n = 0; n < 200; ++n) {
+    packet->packetNumber = n;
+    packet->dataLength = n % 100;
+    ASSERT_TRUE(opusPacketBufferWrite(ring.get(), packet.get())) << n;
+    ASSERT_TRUE(opusPacketBufferWrite(ring.get(), packet.get())) << n;
+    for (int twice = 0; twice < 2; ++twice) {
+      const OpusPacket* p = opusPacketBufferPeek(ring.get());
+      ASSERT_NE(p, nullptr);
+      EXPECT_EQ(p->packetNumber, n);
+      EXPECT_EQ(p->dataLength, n % 100);
+      const std::int32_t left = opusPacketBufferConsume(ring.get());
+      EXPECT_EQ(left, twice == 0 ? opusPacketRecordSize(opusPacketSize(packet.get())) : 0);
+    }
+  }
+  EXPECT_EQ(opusPacketBufferPeek(ring.get()), nullptr);
+}
+
 TEST(CircularBufferAudioRecords, CopyZeroFramesAndCopyAll) {
   Ring ring(8192);
   auto left = ramp(64, 100);

@@ -79,7 +79,7 @@ class OpusDecoderTest : public ::testing::Test {
   void push(const OpusPacket* packet) {
     ASSERT_TRUE(opusPacketBufferWrite(decoder->inputBuffer(), packet));
   }
-  std::int32_t inputBytes() { return decoder->inputBuffer()->fillCount.load(); }
+  std::int32_t inputBytes() { return circularBufferFillCount(decoder->inputBuffer()); }
 
   // One render cycle; the list is pre-filled with a marker so that an
   // untouched (silent) cycle can be told from written audio.

@@ -89,7 +89,7 @@ TEST(CircularBufferConcurrency, PacketRecordsArriveIntactAndInOrder) {
   consumer.join();
 
   EXPECT_EQ(faults.count.load(), 0u) << "first bad packet " << faults.first.load();
-  EXPECT_EQ(ring.fillCount.load(), 0);
+  EXPECT_EQ(circularBufferFillCount(&ring), 0);
   EXPECT_EQ(ring.head, ring.tail);
   EXPECT_EQ(producerAllocations.load(), 0u);
   EXPECT_EQ(consumerAllocations.load(), 0u);
@@ -197,8 +197,81 @@ TEST(CircularBufferConcurrency, AudioRecordsDequeueAcrossBoundaries) {
 
   EXPECT_EQ(faults.count.load(), 0u) << "first bad frame " << faults.first.load();
   EXPECT_GT(peeks.load(), 0u);
-  EXPECT_EQ(ring.fillCount.load(), 0);
+  EXPECT_EQ(circularBufferFillCount(&ring), 0);
   EXPECT_EQ(allocations.load(), 0u);
+  circularBufferTearDown(&ring);
+}
+
+// A one-page ring that the producer fills to the last byte and the consumer
+// drains to empty over and over, so each side keeps running out of what its
+// last look at the other side's counter promised and must look again, while
+// records cross the end of the storage and the byte counters wrap past 2^32.
+// A bystander thread reads the fill count all along, as idle checks do.
+TEST(CircularBufferConcurrency, SmallRingRunsFullAndEmptyAcrossCounterWrap) {
+  const std::uint32_t kPackets = kSlowBuild ? 20'000 : 200'000;
+  CircularBuffer ring;
+  ASSERT_TRUE(circularBufferSetUp(&ring, 4096));
+  // The state after all but 64 KiB of 4 GiB have passed through.
+  const std::uint32_t start = 0u - 65536u;
+  ring.head = ring.tail = std::int32_t(start % std::uint32_t(ring.length));
+  ring.produced = ring.consumed = ring.seenProduced = ring.seenConsumed = start;
+
+  Faults faults;
+  std::atomic<std::uint64_t> refusals{0}, emptyPeeks{0}, badFills{0};
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    OpusPacket* packet = opusPacketCreate(600);
+    std::uint64_t refused = 0;
+    for (std::uint32_t seq = 0; seq < kPackets; ++seq) {
+      packet->packetNumber = seq;
+      // Record sizes of 40 to 640 bytes in steps of 8: every multiple of 8
+      // in a page is reached as a fill level, the exact full one included.
+      packet->dataLength = (seq * 7u % 76u) * 8u;
+      for (std::uint32_t i = 0; i < packet->dataLength; ++i) packet->data[i] = dataByte(seq, i);
+      while (!opusPacketBufferWrite(&ring, packet)) {
+        ++refused;
+        std::this_thread::yield();
+      }
+    }
+    refusals = refused;
+    opusPacketFree(packet);
+  });
+  std::thread consumer([&] {
+    std::uint64_t empty = 0;
+    for (std::uint32_t seq = 0; seq < kPackets; ++seq) {
+      OpusPacket* p;
+      while (!(p = opusPacketBufferPeek(&ring))) {
+        ++empty;
+        std::this_thread::yield();
+      }
+      bool ok = p->packetNumber == seq && p->dataLength == (seq * 7u % 76u) * 8u;
+      for (std::uint32_t i = 0; ok && i < p->dataLength; ++i) ok = p->data[i] == dataByte(seq, i);
+      if (!ok) faults.note(seq);
+      // Now and then hold on, so that the producer runs into a full ring.
+      if (seq % 4096 == 0) std::this_thread::yield();
+      opusPacketBufferConsume(&ring);
+    }
+    emptyPeeks = empty;
+  });
+  std::thread bystander([&] {
+    while (!done.load()) {
+      const std::int32_t fill = circularBufferFillCount(&ring);
+      if (fill < 0 || fill > ring.length) ++badFills;
+      std::this_thread::yield();
+    }
+  });
+  producer.join();
+  consumer.join();
+  done = true;
+  bystander.join();
+
+  EXPECT_EQ(faults.count.load(), 0u) << "first bad packet " << faults.first.load();
+  EXPECT_EQ(badFills.load(), 0u);
+  EXPECT_GT(refusals.load(), 0u);
+  EXPECT_GT(emptyPeeks.load(), 0u);
+  EXPECT_EQ(circularBufferFillCount(&ring), 0);
+  EXPECT_EQ(ring.head, ring.tail);
+  EXPECT_LT(ring.produced.load(), start);  // the counters did wrap
   circularBufferTearDown(&ring);
 }
 

@@ -36,8 +36,7 @@ class PacedDelegate : public StreamSourceDelegate {
       : _next(std::move(next)), _decoder(std::move(decoder)) {}
 
   void gotMessage(ByteMessage message) override {
-    while (_decoder->inputBuffer()->fillCount.load(std::memory_order_acquire) > kAheadBytes &&
-           !_stop.load()) {
+    while (circularBufferFillCount(_decoder->inputBuffer()) > kAheadBytes && !_stop.load()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     _messages.fetch_add(1);
