@@ -31,6 +31,9 @@ constexpr int kProbeRounds = 300;
 constexpr UInt32 kProbeMaxFetchFrames = 2048;
 // Kept on top of the measured look-ahead against rounding in the estimates.
 constexpr double kLookAheadMarginFrames = 1.0;
+// The resampler's delay is a difference of large floating-point counts: a
+// whole number of frames may come back a hair below itself.
+constexpr double kCountSlack = 1e-6;
 // Output frames pulled past the filter's reach when flushing.
 constexpr UInt32 kFlushTailFrames = 64;
 
@@ -345,7 +348,7 @@ void PCMFormatConverter::flushResampler() {
   // The silence read ahead would come out before the next input; the next
   // fetch drops it. On the grid the owed count is whole (up to rounding in
   // the resampler's own arithmetic).
-  _skipFrames = UInt32(std::max(0.0, std::floor(soxr_delay(_converter) + 1e-6)));
+  _skipFrames = UInt32(std::max(0.0, std::floor(soxr_delay(_converter) + kCountSlack)));
 }
 
 void PCMFormatConverter::dropOwedSilence() {
@@ -381,7 +384,7 @@ void PCMFormatConverter::feedSamplesFromAudioBufferList(const AudioBufferList* l
 UInt32 PCMFormatConverter::availableOutputSamples() {
   const UInt32 stored = circularBufferPeek(&_converterBuffer, nullptr, &_inputFormat);
   const double frames = double(float(stored) * _sampleRateRatio) + owedOutputFrames() - _lookAhead -
-                        kLookAheadMarginFrames;
+                        kLookAheadMarginFrames + kCountSlack;
   return frames >= 1 ? std::min(UInt32(frames), allAvailableOutputSamples()) : 0;
 }
 
@@ -389,7 +392,7 @@ UInt32 PCMFormatConverter::allAvailableOutputSamples() {
   const UInt32 stored = circularBufferPeek(&_converterBuffer, nullptr, &_inputFormat);
   // Silence handed out after earlier input comes out before stored input.
   const double owed = stored > 0 ? owedOutputFrames() : owedRealOutputFrames();
-  const double frames = double(float(stored) * _sampleRateRatio) + owed;
+  const double frames = double(float(stored) * _sampleRateRatio) + owed + kCountSlack;
   return frames >= 1 ? UInt32(frames) : 0;
 }
 
@@ -440,9 +443,9 @@ void PCMFormatConverter::reset() {
 
 bool PCMFormatConverter::nextInputTimestamp(AudioTimeStamp* timestamp) {
   // The next output frame comes from input the resampler has already read
-  // while it still owes output for that input.
+  // while it still owes a whole frame for that input.
   const double owed = owedRealOutputFrames();
-  if (owed >= 0.5) {
+  if (owed + kCountSlack >= 1) {
     if (timestamp) {
       *timestamp = _afterTaken;
       shiftTimestamp(*timestamp, -owed / double(_sampleRateRatio), _inputFormat.mSampleRate);
