@@ -296,6 +296,18 @@ TEST_F(CliCodecTest, ClearAnswersForBadUse) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.output.find("unknown option --speakers"), std::string::npos) << r.output;
 
+  // The run command shares these checks and their messages.
+  r = run("run --mic " + path("missing.wav"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("cannot read microphone file"), std::string::npos) << r.output;
+  r = run("run --mic " + speech + " --speaker " + path("no/such/dir/x.wav"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("cannot write speaker file"), std::string::npos) << r.output;
+  r = run("run stray");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.output.find("unexpected argument 'stray' (try run --help)"), std::string::npos)
+      << r.output;
+
   r = run("record");
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.output.find("unknown command"), std::string::npos) << r.output;
