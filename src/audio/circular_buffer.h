@@ -59,8 +59,10 @@ void circularBufferDiscardAll(CircularBuffer* ring);
 // than is stored, which would otherwise corrupt records silently.
 [[noreturn]] void circularBufferMisuse(const char* what, const char* func);
 
-// Bytes stored, for any thread (owners of neither side get a snapshot that
-// may be stale by the time they act on it).
+// Bytes stored, for any thread; threads that are neither producer nor
+// consumer must ask here rather than through the read or write pointer,
+// which read that side's own offset. The count may be stale by the time it
+// is acted on.
 inline std::int32_t circularBufferFillCount(const CircularBuffer* ring) {
   const std::uint32_t consumed = ring->consumed.load(std::memory_order_acquire);
   const std::uint32_t produced = ring->produced.load(std::memory_order_acquire);
@@ -69,27 +71,26 @@ inline std::int32_t circularBufferFillCount(const CircularBuffer* ring) {
   return fill < 0 ? 0 : (fill > ring->length ? ring->length : fill);
 }
 
-// Consumer side: pointer to the oldest byte (null when empty) and the count
-// of stored bytes.
+// Consumer side: pointer to the oldest byte (null when empty) and the exact
+// count of stored bytes. Changes nothing, so the last view of the producer's
+// counter stays the consumer's own.
 inline void* circularBufferReadPointer(CircularBuffer* ring, std::int32_t* availableBytes) {
   std::int32_t fill = 0;
   if (ring->buffer) {
-    const std::uint32_t produced = ring->produced.load(std::memory_order_acquire);
-    ring->seenProduced = produced;
-    fill = std::int32_t(produced - ring->consumed.load(std::memory_order_relaxed));
+    fill = std::int32_t(ring->produced.load(std::memory_order_acquire) -
+                        ring->consumed.load(std::memory_order_relaxed));
   }
   if (availableBytes) *availableBytes = fill;
   return fill == 0 ? nullptr : ring->buffer + ring->tail;
 }
 
 // Producer side: pointer to the first free byte (null when full or never set
-// up) and the count of free bytes.
+// up) and the exact count of free bytes. Changes nothing.
 inline void* circularBufferWritePointer(CircularBuffer* ring, std::int32_t* freeBytes) {
   std::int32_t space = 0;
   if (ring->buffer) {
-    const std::uint32_t consumed = ring->consumed.load(std::memory_order_acquire);
-    ring->seenConsumed = consumed;
-    space = ring->length - std::int32_t(ring->produced.load(std::memory_order_relaxed) - consumed);
+    space = ring->length - std::int32_t(ring->produced.load(std::memory_order_relaxed) -
+                                        ring->consumed.load(std::memory_order_acquire));
   }
   if (freeBytes) *freeBytes = space;
   return space == 0 ? nullptr : ring->buffer + ring->head;

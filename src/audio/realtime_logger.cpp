@@ -96,9 +96,7 @@ RealtimeThreadLogger::~RealtimeThreadLogger() {
 }
 
 int32_t RealtimeThreadLogger::pendingRecords() {
-  int32_t available = 0;
-  circularBufferReadPointer(&_pendingMessages, &available);
-  return available / kRealtimeLogRecordSize;
+  return circularBufferFillCount(&_pendingMessages) / kRealtimeLogRecordSize;
 }
 
 void RealtimeThreadLogger::drainRing(CircularBuffer* ring) {

@@ -483,8 +483,7 @@ void AudioEngine::pollThread() {
     _pollCv.wait_for(lock, kPollInterval, [this] { return _pollStop; });
     if (_pollStop) break;
     lock.unlock();
-    int32_t pending = 0;
-    circularBufferReadPointer(&_mainThreadRing, &pending);
+    const int32_t pending = circularBufferFillCount(&_mainThreadRing);
     if (pending > 0 || _droppedMessages.load() > 0) scheduleMainThreadMessages();
     checkDevice();
     lock.lock();
