@@ -15,6 +15,14 @@ std::shared_ptr<Transport> Transport::shared() {
   static auto& transport = *new std::shared_ptr<Transport>();
   std::lock_guard lock(mutex);
   if (!transport) {
+    // Statics are destroyed in reverse order of their making, so the error
+    // categories the thread's handlers use must exist before the exit
+    // handler that stops it is registered; made later, they would be gone
+    // while the thread still runs.
+    (void)asio::error::get_system_category();
+    (void)asio::error::get_netdb_category();
+    (void)asio::error::get_addrinfo_category();
+    (void)asio::error::get_misc_category();
     transport = std::make_shared<Transport>();
     // Stop the thread before the statics it uses (loggers) are destroyed.
     std::atexit([] { transport->stop(); });
