@@ -20,7 +20,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
@@ -36,6 +35,7 @@
 #include "audio/pcm_format_converter.h"
 #include "signals/main_queue.h"
 #include "support/engine_test_support.h"
+#include "support/wire_test_support.h"
 #include "wire/stream.h"
 #include "wire/wire_message_stream.h"
 
@@ -84,20 +84,6 @@ std::vector<std::int16_t> speechLike(double seconds) {
   return pcm;
 }
 
-// Keeps every wire message, as the decode side's input.
-class RecordingSink : public StreamSink {
- public:
-  bool writeMessage(ByteMessage message) override {
-    std::lock_guard<std::mutex> lock(_mutex);
-    messages.emplace_back(message.begin(), message.end());
-    return true;
-  }
-  std::vector<std::vector<std::uint8_t>> messages;
-
- private:
-  std::mutex _mutex;
-};
-
 // The resampler as the converter sets it up: low quality, 16-bit, no dither.
 soxr_t makeSoxr(double from, double to) {
   soxr_error_t error = nullptr;
@@ -132,7 +118,8 @@ struct EncodeRun {
 
 EncodeRun encodeChain(const std::vector<std::int16_t>& pcm) {
   EncodeRun run;
-  auto sink = std::make_shared<RecordingSink>();
+  // Every wire message, kept as the decode side's input.
+  auto sink = std::make_shared<testing::RecordingSink>();
   sink->messages.reserve(1000);
   auto encoder = OpusEncoder::create(AudioEngine::interleaved16BitStereoAudioDescription());
   auto streamer = OpusStreamer::create(encoder, std::make_shared<WireMessageStreamSink>(sink));

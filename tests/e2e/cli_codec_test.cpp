@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -307,6 +308,23 @@ TEST_F(CliCodecTest, ClearAnswersForBadUse) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.output.find("unexpected argument 'stray' (try run --help)"), std::string::npos)
       << r.output;
+
+  // Without the "beep" the loopback and the wire player have no voice chain.
+  fs::create_directories(dir / "nosounds");
+  const char* sounds = std::getenv("QUR_WTALKIE_SOUNDS");
+  const std::string previousSounds = sounds ? sounds : "";
+  setenv("QUR_WTALKIE_SOUNDS", path("nosounds").c_str(), 1);
+  for (const std::string& command : {"loopback --mic " + speech + " --speaker " + path("x.wav"),
+                                     "play-wire " + speech + " --speaker " + path("x.wav")}) {
+    r = run(command);
+    EXPECT_EQ(r.status, 1) << command;
+    EXPECT_NE(r.output.find("could not set up the voice chain"), std::string::npos) << r.output;
+  }
+  if (sounds) {
+    setenv("QUR_WTALKIE_SOUNDS", previousSounds.c_str(), 1);
+  } else {
+    unsetenv("QUR_WTALKIE_SOUNDS");
+  }
 
   r = run("record");
   EXPECT_EQ(r.status, 2);

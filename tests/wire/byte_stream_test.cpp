@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "support/log_capture.h"
+#include "support/wire_test_support.h"
 #include "wire/byte_stream.h"
-#include "wire_test_support.h"
 
 namespace qur {
 namespace {

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "support/log_capture.h"
+#include "support/wire_test_support.h"
 #include "wire/length_delimited_input_stream.h"
 #include "wire/length_delimited_output_stream.h"
 #include "wire/wire_message_stream.h"
-#include "wire_test_support.h"
 
 namespace qur {
 namespace {

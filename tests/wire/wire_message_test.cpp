@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "support/log_capture.h"
+#include "support/wire_test_support.h"
 #include "wire/playthrough_message_sink.h"
 #include "wire/wire_message_stream.h"
-#include "wire_test_support.h"
 
 namespace qur {
 namespace {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "app/playthrough_loopback.h"
 #include "audio/engine/audio_engine.h"
 #include "audio/media_reader.h"
 
@@ -146,6 +147,12 @@ bool checkSpeakerFile(const std::string& path) {
   if (writableFile(path, &reason)) return true;
   printError("cannot write speaker file " + path + ": " + reason);
   return false;
+}
+
+std::unique_ptr<OpusPlaythroughStream> createVoiceChain(std::shared_ptr<AudioEngine> engine) {
+  auto chain = OpusPlaythroughStream::create(std::move(engine));
+  if (!chain) printError("could not set up the voice chain (is the \"beep\" sound installed?)");
+  return chain;
 }
 
 }  // namespace qur::cli

@@ -12,6 +12,11 @@
 #include "audio/audio_buffer_list.h"
 #include "log/log.h"
 
+namespace qur {
+class AudioEngine;
+class OpusPlaythroughStream;
+}  // namespace qur
+
 namespace qur::cli {
 
 // Exit statuses.
@@ -68,6 +73,9 @@ bool writableFile(const std::string& path, std::string* reason);
 AudioBufferListPtr readMicrophoneFile(const std::string& path, std::uint64_t* frames);
 // Whether the speaker file can be written; prints why not.
 bool checkSpeakerFile(const std::string& path);
+
+// The loopback voice chain over the engine; null after printing why.
+std::unique_ptr<OpusPlaythroughStream> createVoiceChain(std::shared_ptr<AudioEngine> engine);
 
 int loopbackCommand(const std::vector<std::string>& args);
 int playWireCommand(const std::vector<std::string>& args);

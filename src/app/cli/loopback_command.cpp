@@ -70,11 +70,8 @@ int liveLoopback(const std::string& deviceChoice, MainLoop& loop) {
   }
   auto engine = std::make_shared<AudioEngine>(AudioEngine::interleaved16BitStereoAudioDescription(),
                                               true, false, createAudioDevice(*choice));
-  auto chain = OpusPlaythroughStream::create(engine);
-  if (!chain) {
-    printError("could not set up the voice chain (is the \"beep\" sound installed?)");
-    return kExitFailure;
-  }
+  auto chain = createVoiceChain(engine);
+  if (!chain) return kExitFailure;
   engine->addInputReceiver(chain->opusEncoder());
   engine->addChannels({chain->opusDecoder()});
   if (!engine->start(&error)) {
@@ -160,11 +157,8 @@ int loopbackCommand(const std::vector<std::string>& args) {
   VirtualDevice* rawDevice = device.get();
   auto engine = std::make_shared<AudioEngine>(format, true, false, std::move(device));
 
-  auto chain = OpusPlaythroughStream::create(engine);
-  if (!chain) {
-    printError("could not set up the voice chain (is the \"beep\" sound installed?)");
-    return kExitFailure;
-  }
+  auto chain = createVoiceChain(engine);
+  if (!chain) return kExitFailure;
 
   // The recording runs beside the loopback: a second encoder on the same
   // microphone, written through the streamer's byte-stream construction.

@@ -100,11 +100,8 @@ int playWireCommand(const std::vector<std::string>& args) {
   auto engine = std::make_shared<AudioEngine>(format, false, false, std::move(device));
 
   // The receive half of the loopback chain, with the same session sounds.
-  auto chain = OpusPlaythroughStream::create(engine);
-  if (!chain) {
-    printError("could not set up the voice chain (is the \"beep\" sound installed?)");
-    return kExitFailure;
-  }
+  auto chain = createVoiceChain(engine);
+  if (!chain) return kExitFailure;
   auto decoder = chain->opusDecoder();
   auto receiver = chain->streamReceiver();
   engine->addChannels({decoder});

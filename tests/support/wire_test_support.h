@@ -1,4 +1,5 @@
-// Real sinks and delegates that remember what passed through them.
+// Real sinks and delegates that remember what passed through them, and the
+// descriptors and files the stream tests run over.
 #pragma once
 
 #include <fcntl.h>
