@@ -14,6 +14,7 @@
 
 #include "audio/audio_buffer_list.h"
 #include "audio/engine/audio_engine.h"
+#include "support/wire_test_support.h"
 #include "wire/byte_stream.h"
 #include "wire/stream.h"
 #include "wire/wire_message_stream.h"
@@ -21,17 +22,7 @@
 namespace qur {
 namespace {
 
-// Keeps a copy of every message, as a transport would send it.
-class RecordingSink : public StreamSink {
- public:
-  bool writeMessage(ByteMessage message) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    messages.emplace_back(message.begin(), message.end());
-    return true;
-  }
-  std::mutex mutex;
-  std::vector<std::vector<std::uint8_t>> messages;
-};
+using testing::RecordingSink;
 
 // Decodes messages back with the real wire source: "+" "-" for statuses and
 // "s<session>/<number>" per payload.
