@@ -208,6 +208,62 @@ double slotQueueSeconds(std::uint32_t chunk, std::uint64_t chunks) {
   return seconds;
 }
 
+// About the most this machine lets any two-thread handoff reach, whatever the
+// queue between the threads: one thread writes a ring-sized region in chunks, then
+// the other copies it out in chunks, taking turns so that neither ever waits
+// on the other in the middle of a pass. Each pass is timed on its own and
+// scaled to the run's bytes. From the second round on, the writer stores into
+// lines the reader holds and the reader loads lines the writer holds, which
+// is what every record of a busy ring costs.
+struct Ceiling {
+  double writeSeconds = 0;  // storing into lines the other core has read
+  double readSeconds = 0;   // loading lines the other core has written
+};
+
+Ceiling crossCoreCeiling(std::uint32_t chunk, std::uint64_t chunks) {
+  constexpr int kRounds = 400;
+  gSizeSink = chunk;
+  const std::size_t size = gSizeSink;
+  const std::size_t slots = kRingBytes / size;
+  auto* region = static_cast<std::uint8_t*>(std::aligned_alloc(4096, kRingBytes));
+  std::memset(region, 0, kRingBytes);
+  std::atomic<int> turn{0};  // even: the writer's, odd: the reader's
+  double writeTotal = 0;
+  std::thread writer([&] {
+    std::vector<std::uint8_t> in(size, 1);
+    Backoff backoff;
+    for (int round = 0; round < kRounds; ++round) {
+      while (turn.load(std::memory_order_acquire) != 2 * round) backoff.wait();
+      const auto start = Clock::now();
+      for (std::size_t slot = 0; slot < slots; ++slot) {
+        in[0] = std::uint8_t(slot);
+        std::memcpy(region + slot * size, in.data(), size);
+      }
+      if (round > 0) writeTotal += std::chrono::duration<double>(Clock::now() - start).count();
+      turn.store(2 * round + 1, std::memory_order_release);
+    }
+  });
+  double readTotal = 0;
+  std::uint64_t checksum = 0;
+  std::vector<std::uint8_t> out(size);
+  Backoff backoff;
+  for (int round = 0; round < kRounds; ++round) {
+    while (turn.load(std::memory_order_acquire) != 2 * round + 1) backoff.wait();
+    const auto start = Clock::now();
+    for (std::size_t slot = 0; slot < slots; ++slot) {
+      std::memcpy(out.data(), region + slot * size, size);
+      checksum += out[0];
+    }
+    if (round > 0) readTotal += std::chrono::duration<double>(Clock::now() - start).count();
+    turn.store(2 * round + 2, std::memory_order_release);
+  }
+  writer.join();
+  gCheck = checksum;
+  std::free(region);
+  const double passes = double(chunks) / double(slots);
+  return {writeTotal / (kRounds - 1) * passes, readTotal / (kRounds - 1) * passes};
+}
+
 double memcpySeconds(std::uint32_t chunk, std::uint64_t chunks) {
   // Same bytes, same chunk size, through a buffer the size of the ring.
   // Page-aligned buffers: where the heap happens to put them would otherwise
@@ -236,10 +292,14 @@ template <typename RingRun>
 void run(const char* name, std::uint32_t chunk, std::uint64_t count, double target,
          RingRun ringRun) {
   double ring = 1e9, copy = 1e9, slots = 1e9;
+  Ceiling ceiling{1e9, 1e9};
   for (int round = 0; round < 5; ++round) {
     ring = std::min(ring, ringRun(chunk, count));
     copy = std::min(copy, memcpySeconds(chunk, count));
     slots = std::min(slots, slotQueueSeconds(chunk, count));
+    const Ceiling c = crossCoreCeiling(chunk, count);
+    ceiling.writeSeconds = std::min(ceiling.writeSeconds, c.writeSeconds);
+    ceiling.readSeconds = std::min(ceiling.readSeconds, c.readSeconds);
   }
   const double bytes = double(chunk) * double(count);
   const double ratio = copy / ring;
@@ -252,6 +312,12 @@ void run(const char* name, std::uint32_t chunk, std::uint64_t count, double targ
       "%-20s   bare slot queue %8.1f MB/s (%6.1f ns/record), memcpy ratio %.3f; ring "
       "at %.2f of it\n",
       "", bytes / slots / 1e6, slots / double(count) * 1e9, copy / slots, slots / ring);
+  const double bound = copy / std::max(ceiling.writeSeconds, ceiling.readSeconds);
+  std::printf(
+      "%-20s   cross-core ceiling: writing lines the other core read %8.1f MB/s, reading "
+      "lines it wrote %8.1f MB/s: about memcpy ratio %.3f at best%s\n",
+      "", bytes / ceiling.writeSeconds / 1e6, bytes / ceiling.readSeconds / 1e6, bound,
+      bound < target ? ", below the target" : "");
   std::fflush(stdout);
 }
 
@@ -261,7 +327,7 @@ int main() {
   std::printf(
       "2 threads (producer, consumer) vs 1-thread memcpy of the same bytes in the same chunks;\n"
       "best of 5. The bare slot queue shows what handing the bytes between the two cores\n"
-      "costs at the least here.\n");
+      "costs at the least here; the ceiling, what moving them between the cores allows at all.\n");
   run("64-byte packets", 64, 4'000'000, 0.2, packetRingSeconds);
   run("4 KiB audio records", 4096, 200'000, 0.5, audioRingSeconds);
   run("4 KiB packets", 4096, 200'000, 0.5, packetRingSeconds);
