@@ -680,10 +680,13 @@ std::shared_ptr<PeerSession> PeerSession::create(const PeerID& peer, const Optio
   if (!transport) transport = Transport::shared();
   auto core = std::make_shared<Core>(peer, options, transport);
   bool opened = false;
-  transport->runSync([&] {
+  const bool ran = transport->runSyncIfRunning([&] {
     opened = core->open();
     if (opened) core->startAccept();
   });
+  if (!ran)
+    QUR_LOG_ERROR("Peer network thread has stopped; no new session for %s",
+                  peer.description().c_str());
   if (!opened) return nullptr;
   std::shared_ptr<PeerSession> session(new PeerSession(core));
   core->owner = session;

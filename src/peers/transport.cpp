@@ -9,20 +9,30 @@
 
 namespace qur {
 
+namespace {
+
+// Statics are destroyed in reverse order of their making. Made while the
+// program starts, asio's error categories are among the last to go, after the
+// exit handler that stops the network thread and after anything made later.
+// Threads still finishing work while the process exits may close sockets,
+// and socket calls compare error codes of these categories.
+[[maybe_unused]] const bool errorCategoriesMade = [] {
+  (void)asio::system_category();
+  (void)asio::error::get_system_category();
+  (void)asio::error::get_netdb_category();
+  (void)asio::error::get_addrinfo_category();
+  (void)asio::error::get_misc_category();
+  return true;
+}();
+
+}  // namespace
+
 std::shared_ptr<Transport> Transport::shared() {
   // Never destroyed: the thread runs until the process ends.
   static std::mutex mutex;
   static auto& transport = *new std::shared_ptr<Transport>();
   std::lock_guard lock(mutex);
   if (!transport) {
-    // Statics are destroyed in reverse order of their making, so the error
-    // categories the thread's handlers use must exist before the exit
-    // handler that stops it is registered; made later, they would be gone
-    // while the thread still runs.
-    (void)asio::error::get_system_category();
-    (void)asio::error::get_netdb_category();
-    (void)asio::error::get_addrinfo_category();
-    (void)asio::error::get_misc_category();
     transport = std::make_shared<Transport>();
     // Stop the thread before the statics it uses (loggers) are destroyed.
     std::atexit([] { transport->stop(); });
@@ -57,29 +67,50 @@ void Transport::stop() {
   _impl->context.stop();
   if (_impl->thread.joinable()) {
     if (isTransportThread()) {
-      _impl->thread.detach();
+      _impl->thread.detach();  // this handler is the last one it runs
     } else {
       _impl->thread.join();
     }
   }
+  std::lock_guard lock(_impl->endMutex);
+  _impl->ended = true;
+  _impl->endCv.notify_all();
 }
 
 void Transport::post(std::function<void()> block) {
   asio::post(_impl->context, std::move(block));
 }
 
-void Transport::runSync(const std::function<void()>& block) {
-  // After stop() nobody else runs the handlers: run it here.
-  if (isTransportThread() || _impl->context.stopped()) {
-    block();
-    return;
+bool Transport::runOnThread(const std::function<void()>& block) {
+  bool done = false;  // under endMutex
+  {
+    std::lock_guard lock(_impl->endMutex);
+    if (_impl->ended) return false;
   }
-  std::promise<void> done;
-  asio::post(_impl->context, [&] {
+  Impl* impl = _impl.get();
+  asio::post(impl->context, [impl, &block, &done] {
     block();
-    done.set_value();
+    std::lock_guard lock(impl->endMutex);
+    done = true;
+    impl->endCv.notify_all();
   });
-  done.get_future().wait();
+  std::unique_lock lock(impl->endMutex);
+  // A stop between the post and the block leaves it unrun for good.
+  impl->endCv.wait(lock, [&] { return done || impl->ended; });
+  return done;
+}
+
+void Transport::runSync(const std::function<void()>& block) {
+  // Once the thread has ended nobody else runs the handlers: run it here.
+  if (isTransportThread() || !runOnThread(block)) block();
+}
+
+bool Transport::runSyncIfRunning(const std::function<void()>& block) {
+  if (isTransportThread()) {
+    block();
+    return true;
+  }
+  return runOnThread(block);
 }
 
 bool Transport::isTransportThread() const {

@@ -21,8 +21,12 @@ class Transport {
   // Runs the block on the transport thread, in posting order.
   void post(std::function<void()> block);
   // Runs the block on the transport thread and waits for it (runs it at once
-  // when already there).
+  // when already there, and on the caller once the thread has ended).
   void runSync(const std::function<void()>& block);
+  // Like runSync, but once the thread has ended runs nothing and returns
+  // false: for work that starts network operations, which must not begin
+  // while the process is exiting.
+  bool runSyncIfRunning(const std::function<void()>& block);
   bool isTransportThread() const;
   // Ends the thread; later blocks given to runSync run on the caller.
   void stop();
@@ -31,6 +35,10 @@ class Transport {
   Impl& impl() { return *_impl; }
 
  private:
+  // Runs the block on the thread and waits; false when the thread ended
+  // without running it.
+  bool runOnThread(const std::function<void()>& block);
+
   std::unique_ptr<Impl> _impl;
 };
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <asio.hpp>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "peers/transport.h"
@@ -13,6 +15,11 @@ struct Transport::Impl {
   asio::executor_work_guard<asio::io_context::executor_type> work{context.get_executor()};
   std::thread thread;
   std::thread::id threadID;
+  // Set once the thread has run its last handler; wakes runSync waiters
+  // whose blocks will now never run there.
+  std::mutex endMutex;
+  std::condition_variable endCv;
+  bool ended = false;
 };
 
 inline asio::io_context& ioContext(Transport& transport) {

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
+#include "peers/transport_io.h"
 #include "session_support.h"
 #include "support/log_capture.h"
 #include "support/test_main.h"
@@ -335,6 +337,37 @@ TEST(PeerSessionConcurrency, SessionsComeAndGoWhilePeersTalk) {
   stop = true;
   sender.join();
   EXPECT_TRUE(a.recorder->waitFor([&](auto&) { return a.session->connectedPeers().empty(); }));
+}
+
+// A process that exits while other threads still work stops the network
+// thread first; nothing may then hang on it or start sockets behind its back.
+TEST(TransportConcurrency, StoppingReleasesWaitersAndRefusesNewNetworkWork) {
+  auto transport = std::make_shared<Transport>();
+  // Hold the thread so that the waiter's block sits in the queue when the
+  // loop stops; the hold ends only once stop() has been called.
+  std::promise<void> holding;
+  transport->post([&] {
+    holding.set_value();
+    while (!ioContext(*transport).stopped()) std::this_thread::yield();
+  });
+  holding.get_future().wait();
+  std::atomic<bool> ranQueued{false};
+  auto waiter = std::async(std::launch::async,
+                           [&] { return transport->runSyncIfRunning([&] { ranQueued = true; }); });
+  // Give the waiter time to queue its block; either order must end alike.
+  waiter.wait_for(std::chrono::milliseconds(50));
+  transport->stop();
+  EXPECT_FALSE(waiter.get());
+  EXPECT_FALSE(ranQueued);
+
+  // Closing still works, on the caller; opening does not.
+  bool ranOnCaller = false;
+  transport->runSync([&] { ranOnCaller = true; });
+  EXPECT_TRUE(ranOnCaller);
+  EXPECT_FALSE(transport->runSyncIfRunning([] { ADD_FAILURE() << "ran after the stop"; }));
+  LogCapture log;
+  EXPECT_EQ(PeerSession::create(PeerID("late"), transport), nullptr);
+  EXPECT_EQ(log.count("Peer network thread has stopped; no new session for late"), 1);
 }
 
 }  // namespace
