@@ -89,10 +89,17 @@ bool Transport::runOnThread(const std::function<void()>& block) {
   }
   Impl* impl = _impl.get();
   asio::post(impl->context, [impl, &block, &done] {
+    // Reports back even when the block throws (the thread logs and goes on).
+    struct Finish {
+      Impl* impl;
+      bool& done;
+      ~Finish() {
+        std::lock_guard lock(impl->endMutex);
+        done = true;
+        impl->endCv.notify_all();
+      }
+    } finish{impl, done};
     block();
-    std::lock_guard lock(impl->endMutex);
-    done = true;
-    impl->endCv.notify_all();
   });
   std::unique_lock lock(impl->endMutex);
   // A stop between the post and the block leaves it unrun for good.

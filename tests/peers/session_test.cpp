@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <future>
+#include <stdexcept>
 #include <thread>
 
 #include "peers/transport_io.h"
@@ -343,6 +344,13 @@ TEST(PeerSessionConcurrency, SessionsComeAndGoWhilePeersTalk) {
 // thread first; nothing may then hang on it or start sockets behind its back.
 TEST(TransportConcurrency, StoppingReleasesWaitersAndRefusesNewNetworkWork) {
   auto transport = std::make_shared<Transport>();
+  {
+    // A block that throws is logged on the thread and still releases its caller.
+    LogCapture log;
+    transport->runSync([] { throw std::runtime_error("broken block"); });
+    transport->runSync([] {});  // runs once the thread has logged and gone on
+    EXPECT_EQ(log.count("Peer network handler failed: broken block"), 1);
+  }
   // Hold the thread so that the waiter's block sits in the queue when the
   // loop stops; the hold ends only once stop() has been called.
   std::promise<void> holding;
