@@ -18,7 +18,7 @@ std::unique_ptr<OpusPlaythroughStream> OpusPlaythroughStream::create(
   const AudioStreamBasicDescription beepFormat = codecAudioDescription();
   const std::string path = soundResourcePath("beep", "caf");
   if (path.empty()) {
-    QUR_LOG_ERROR("Sound \"beep.caf\" not found in %s", soundResourceDirectory().c_str());
+    QUR_LOG_ERROR("Sound \"beep\" not found: %s", soundResourceLocation("beep").c_str());
     return nullptr;
   }
   AudioBufferListPtr beep(MediaReader::createRawPCMOfAssetAtURL(path, &beepFormat));

@@ -23,7 +23,7 @@ namespace {
 std::shared_ptr<AudioFilePlayer> loadPlayer(const char* name, AudioEngine* engine) {
   const std::string path = soundResourcePath(name, "caf");
   if (path.empty()) {
-    QUR_LOG_ERROR("Sound \"%s\" not found in %s", name, soundResourceDirectory().c_str());
+    QUR_LOG_ERROR("Sound \"%s\" not found: %s", name, soundResourceLocation(name).c_str());
     return nullptr;
   }
   std::string error;
@@ -85,6 +85,9 @@ bool WalkieTalkieController::setUp(std::shared_ptr<AudioEngine> audioController,
   }
   if (beep) {
     _receivingBeeps = ReceivingBeeps::fromSound(std::move(beep), kBeepVolume);
+  } else if (beepPath.empty()) {
+    QUR_LOG_ERROR("Sound \"beep\" not found: %s (transmissions from peers play without it)",
+                  soundResourceLocation("beep").c_str());
   } else {
     QUR_LOG_ERROR("Sound \"beep\" not available: transmissions from peers play without it");
   }

@@ -50,7 +50,7 @@ int heardCommand(const std::vector<std::string>& args) {
   const std::string beepPath = soundResourcePath("beep");
   auto beep = beepPath.empty() ? std::nullopt : loadAnalysisSignal(beepPath);
   if (!beep) {
-    printError("the \"beep\" sound is not installed (set QUR_WTALKIE_SOUNDS)");
+    printError("the \"beep\" sound is missing or unreadable: " + soundResourceLocation("beep"));
     return kExitFailure;
   }
   double from = 0;
