@@ -5,11 +5,13 @@
 
 #include "app/cli/cli_support.h"
 #include "app/cli/run_command.h"
+#include "qur/version.h"
 
 namespace {
 
 void printUsage(std::ostream& out) {
   out << "usage: qur-wtalkie-cli <command> [options]\n"
+         "       qur-wtalkie-cli --version\n"
          "\n"
          "commands:\n"
          "  loopback --mic IN.wav --speaker OUT.wav [--wire OUT.wire]\n"
@@ -45,6 +47,10 @@ int main(int argc, char** argv) {
   args.erase(args.begin());
   if (command == "--help" || command == "-h" || command == "help") {
     printUsage(std::cout);
+    return qur::cli::kExitOK;
+  }
+  if (command == "--version") {
+    std::cout << "qur-wtalkie-cli " << qur::kVersion << "\n";
     return qur::cli::kExitOK;
   }
   if (command == "loopback") return qur::cli::loopbackCommand(args);
