@@ -130,9 +130,23 @@ bool PulseServer::start(std::string* error) {
 
 void PulseServer::kill() {
   stopProcess(_server, SIGKILL);
+  _frozen = false;
+}
+
+bool PulseServer::freeze() {
+  if (_server <= 0 || ::kill(_server, SIGSTOP) != 0) return false;
+  _frozen = true;
+  return true;
+}
+
+bool PulseServer::thaw() {
+  if (_server <= 0 || ::kill(_server, SIGCONT) != 0) return false;
+  _frozen = false;
+  return true;
 }
 
 void PulseServer::stop() {
+  thaw();  // a frozen server would never see the SIGTERM
   stopProcess(_keepAlive, SIGTERM);
   stopProcess(_server, SIGTERM);
 }
