@@ -78,6 +78,9 @@ PaDeviceIndex findDevice(const std::string& name, bool wantInput, bool wantOutpu
   return paNoDevice;
 }
 
+// A gap between callbacks this long is a stall of the stream, not jitter.
+constexpr uint64_t kStallNs = 250'000'000;
+
 uint64_t nowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -215,6 +218,7 @@ bool PortAudioDevice::start(std::string* error) {
     return false;
   }
   _finishedUnexpectedly = false;
+  _resumedAfterStall = false;
   _started = true;
   const PaError err = Pa_StartStream(static_cast<PaStream*>(_context->stream));
   if (err != paNoError) {
@@ -273,6 +277,18 @@ void PortAudioDevice::abandon() {
 
 void PortAudioDevice::tidy() {
   closeFinishedStreams();
+  if (!_context || !_started || !_resumedAfterStall.exchange(false)) return;
+  // After a stall the capture side holds a backlog the playback side never
+  // lets it drain, and the stream's thread polls in a busy loop from then
+  // on. Restarting the stream drops the backlog.
+  QUR_LOG_INFO("Engine: Audio device %s stalled and came back; restarting its stream",
+               name().c_str());
+  auto* stream = static_cast<PaStream*>(_context->stream);
+  _started = false;
+  Pa_AbortStream(stream);
+  _context->lastCallbackNs = 0;
+  _started = true;
+  if (Pa_StartStream(stream) != paNoError) _finishedUnexpectedly = true;
 }
 
 bool PortAudioDevice::isHealthy() const {
@@ -295,8 +311,13 @@ int PortAudioDevice::streamCallback(const void* input, void* output, unsigned lo
     return paAbort;
   }
   PortAudioDevice* self = context->device;
+  const uint64_t now = nowNs();
+  if (context->lastCallbackNs != 0 && now - context->lastCallbackNs > kStallNs) {
+    self->_resumedAfterStall.store(true, std::memory_order_relaxed);
+  }
+  context->lastCallbackNs = now;
   self->_client->audioDeviceCycle(static_cast<const int16_t*>(input), static_cast<int16_t*>(output),
-                                  static_cast<uint32_t>(frames), nowNs());
+                                  static_cast<uint32_t>(frames), now);
   self->_cycles.fetch_add(1, std::memory_order_relaxed);
   context->inCallback.fetch_sub(1);
   return paContinue;

@@ -51,6 +51,7 @@ class PortAudioDevice : public AudioDevice {
     std::atomic<bool> abandoned{false};
     std::atomic<int> inCallback{0};
     int channels = 2;
+    uint64_t lastCallbackNs = 0;        // the stream's thread only, or while it is stopped
     std::atomic<bool> finished{false};  // its callback thread has ended
   };
 
@@ -65,6 +66,7 @@ class PortAudioDevice : public AudioDevice {
   std::string _openedName;
   std::atomic<bool> _started{false};
   std::atomic<bool> _finishedUnexpectedly{false};
+  std::atomic<bool> _resumedAfterStall{false};
   std::atomic<uint64_t> _cycles{0};
 };
 

@@ -207,7 +207,8 @@ TEST_F(AudioEnginePortAudioConcurrency, KilledServerSeveralTimesInARow) {
 }
 
 // Too short for the watchdog: nothing is reopened, and the one stream goes on
-// rendering once per cycle.
+// rendering once per cycle. A full-duplex stream that stalled keeps a capture
+// backlog its thread then polls on without pause, so it is restarted.
 TEST_F(AudioEnginePortAudioConcurrency, BriefFreezeKeepsTheStream) {
   auto engine = makeEngine();
   auto probe = std::make_shared<OverlapProbe>();
@@ -223,6 +224,7 @@ TEST_F(AudioEnginePortAudioConcurrency, BriefFreezeKeepsTheStream) {
   }
   expectOneRenderPerCycle(*engine, *probe, "after brief freezes");
   EXPECT_FALSE(capture.contains("lost"));
+  EXPECT_TRUE(capture.contains("stalled and came back; restarting its stream"));
   EXPECT_EQ(probe->overlaps.load(), 0);
   engine->stop();
 }
