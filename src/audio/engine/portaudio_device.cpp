@@ -27,6 +27,7 @@ struct AbandonedStream {
   void* context;
 };
 std::mutex gAbandonedMutex;
+std::atomic<bool> gWarnedAbandonedLimit{false};
 std::vector<AbandonedStream>* gAbandoned = new std::vector<AbandonedStream>();
 
 // ALSA and JACK print probing noise on standard error while PortAudio
@@ -135,10 +136,17 @@ bool PortAudioDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* c
                            std::string* error) {
   close();
   if (abandonedStreams() >= kMaxAbandonedStreams) {
-    // Each lost stream holds a thread and a server connection until it ends.
+    // Each lost stream holds a thread and a server connection until its
+    // thread ends, and forcing it (aborting, closing) can hang for good in
+    // a driver whose server died. So no new stream until one has ended.
     if (error) *error = std::to_string(kMaxAbandonedStreams) + " lost streams have not ended yet";
+    if (!gWarnedAbandonedLimit.exchange(true)) {
+      QUR_LOG_ERROR("Engine: %d lost audio streams have not ended; not reopening until one does",
+                    kMaxAbandonedStreams);
+    }
     return false;
   }
+  gWarnedAbandonedLimit = false;
   if (!acquirePortAudio(error)) return false;
   _initialized = true;
   _format = format;

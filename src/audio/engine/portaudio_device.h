@@ -32,7 +32,7 @@ class PortAudioDevice : public AudioDevice {
   // Streams let go of after a loss whose threads have not ended yet. At most
   // kMaxAbandonedStreams exist: open() fails while that many are pending.
   static int abandonedStreams();
-  static constexpr int kMaxAbandonedStreams = 3;
+  static constexpr int kMaxAbandonedStreams = 4;
   // Closes the abandoned streams whose threads have ended. Never blocks on a
   // stream that is still running; open() and close() call it too.
   static void closeFinishedStreams();
