@@ -84,6 +84,12 @@ bool EngineMessageQueue::tryRunExchangeHere() {
 }
 
 void EngineMessageQueue::perform(const std::function<void()>& block, const CycleSource& source) {
+  if (insideCycle()) {
+    // Called from a callback of the cycle itself: the tables are ours, and
+    // waiting for the cycle to end would wait for ourselves.
+    block();
+    return;
+  }
   std::lock_guard<std::mutex> lock(_exchangeMutex);
   _exchangeBlock = &block;
   const uint64_t ticket = _requested.load(std::memory_order_relaxed) + 1;

@@ -46,6 +46,8 @@ class EngineMessageQueue {
   bool enterCycle();
   // Runs the pending exchange, if any, then lets go of the gate.
   void leaveCycle();
+  // Whether the calling thread is inside one of this queue's cycles.
+  bool insideCycle() const;
   // Cycles turned away because another thread was inside or cycles were closed.
   uint64_t refusedCycles() const { return _refused.load(std::memory_order_relaxed); }
 

@@ -23,6 +23,10 @@ bool EngineMessageQueue::enterCycle() {
   return true;
 }
 
+bool EngineMessageQueue::insideCycle() const {
+  return tCycleQueue == this;
+}
+
 void EngineMessageQueue::leaveCycle() {
   runPendingExchange();
   tCycleQueue = nullptr;

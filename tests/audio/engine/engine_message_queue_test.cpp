@@ -205,3 +205,20 @@ TEST(EngineMessageQueue, FullRingDropsAndSaysSo) {
 
 }  // namespace
 }  // namespace qur
+
+namespace qur {
+namespace {
+
+TEST(EngineMessageQueue, ExchangeFromInsideTheCycleRunsAtOnce) {
+  EngineMessageQueue queue(nullptr);
+  queue.openCycles();
+  ASSERT_TRUE(queue.enterCycle());
+  int ran = 0;
+  queue.perform([&] { ++ran; }, {});  // would wait for its own cycle to end
+  EXPECT_EQ(ran, 1);
+  queue.leaveCycle();
+  EXPECT_EQ(ran, 1);  // and is not run again at the end of the cycle
+}
+
+}  // namespace
+}  // namespace qur
