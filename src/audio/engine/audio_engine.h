@@ -150,10 +150,12 @@ class AudioEngine : private AudioDeviceClient {
   // made on the calling thread while no cycle came).
   uint64_t exchangesOnAudioThread() const { return _queue.exchangesOnAudioThread(); }
 
-  // Any thread (changes are serialised). Channels already present are moved
-  // to the end, not doubled.
+  // Table changes: any thread but the audio thread (changes are serialised).
+  // They wait for the end of the current cycle at most, never for the
+  // device: with no cycle coming they are made on the calling thread.
+  // Channels already present are moved to the end, not doubled.
   void addChannels(const std::vector<std::shared_ptr<AudioPlayable>>& channels);
-  // Any thread. Returns once the audio thread no longer calls them.
+  // Returns once the audio thread no longer calls them.
   void removeChannels(const std::vector<std::shared_ptr<AudioPlayable>>& channels);
   std::vector<std::shared_ptr<AudioPlayable>> channels() const;
 
