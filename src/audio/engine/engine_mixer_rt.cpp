@@ -7,6 +7,14 @@
 #include "audio/engine/audio_engine.h"
 
 namespace qur {
+namespace {
+
+// Separate buffers, said so: otherwise the compiler keeps the sum loop scalar.
+void addBus(int32_t* __restrict sum, const int16_t* __restrict bus, size_t samples) {
+  for (size_t s = 0; s < samples; ++s) sum[s] += bus[s];
+}
+
+}  // namespace
 
 EngineMixer::EngineMixer(UInt32 channelsPerFrame, UInt32 maxFrames)
     : _channels(std::max<UInt32>(channelsPerFrame, 1)), _maxFrames(maxFrames) {
@@ -52,7 +60,7 @@ void EngineMixer::render(AudioEngine* engine, EngineChannelRecord* const* record
     const float volume = channel->volume();
     const float pan = channel->pan();
     if (volume == 1.0f && (pan == 0.0f || _channels != 2)) {
-      for (size_t s = 0; s < samples; ++s) sum[s] += bus[s];
+      addBus(sum, bus, samples);
       continue;
     }
     if (!anyScaled) {
