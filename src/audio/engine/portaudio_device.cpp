@@ -99,6 +99,7 @@ PortAudioDevice::~PortAudioDevice() {
 }
 
 std::string PortAudioDevice::name() const {
+  std::lock_guard<std::mutex> lock(_nameMutex);
   return "PortAudio '" + (_openedName.empty() ? std::string("default") : _openedName) + "'";
 }
 
@@ -170,7 +171,10 @@ bool PortAudioDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* c
     return false;
   }
   const PaDeviceInfo* outInfo = Pa_GetDeviceInfo(outDevice);
-  _openedName = outInfo->name ? outInfo->name : "?";
+  {
+    std::lock_guard<std::mutex> lock(_nameMutex);
+    _openedName = outInfo->name ? outInfo->name : "?";
+  }
 
   PaStreamParameters out{};
   out.device = outDevice;

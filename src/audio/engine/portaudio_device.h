@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "audio/engine/audio_device.h"
@@ -63,6 +64,8 @@ class PortAudioDevice : public AudioDevice {
   bool _initialized = false;
   bool _inputAvailable = false;
   double _inputLatency = 0;
+  // Read by any thread for log lines; written by whoever reopens the device.
+  mutable std::mutex _nameMutex;
   std::string _openedName;
   std::atomic<bool> _started{false};
   std::atomic<bool> _finishedUnexpectedly{false};
