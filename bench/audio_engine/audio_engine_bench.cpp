@@ -1,7 +1,14 @@
 // Cost of the engine's output cycle against a plain loop that renders the
-// same channels into scratch buffers and sums them, and the dynamics effect's
-// cost against the real-time budget. Prints the ratios after the run.
+// same channels into scratch buffers and sums them, the dynamics effect's
+// cost against the real-time budget, and a table change while a device
+// thread cycles against the same change on a stopped engine. Prints the
+// ratios after the run, and the audio thread's id so that its system calls
+// can be counted (strace -f -e trace=futex).
 #include <benchmark/benchmark.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
 
 #include <cmath>
 #include <cstdio>
@@ -9,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/engine/audio_engine.h"
@@ -100,6 +108,51 @@ void BM_Dynamics10ms(benchmark::State& state) {
   }
 }
 
+// Learns the audio thread's id in its first render (one system call, before
+// the measured changes begin).
+class ThreadIdChannel : public AudioPlayable {
+ public:
+  AudioEngineRenderCallback renderCallback() const override { return &render; }
+  static OSStatus render(AudioPlayable*, AudioEngine*, const AudioTimeStamp*, UInt32,
+                         AudioBufferList*) {
+    if (audioThreadId.load(std::memory_order_relaxed) == 0) {
+      audioThreadId.store(long(syscall(SYS_gettid)), std::memory_order_relaxed);
+    }
+    return noErr;
+  }
+  static inline std::atomic<long> audioThreadId{0};
+};
+
+// One add and one remove of a channel; range(0) says whether a free-running
+// device thread cycles meanwhile (and takes the change over) or the engine
+// is stopped (and the calling thread makes it).
+void BM_TableChange(benchmark::State& state) {
+  VirtualDeviceOptions options;
+  options.clock = VirtualDeviceOptions::Clock::FreeRunning;
+  options.framesPerBuffer = 64;
+  AudioEngine engine(AudioEngine::interleaved16BitStereoAudioDescription(), false, false,
+                     std::make_unique<VirtualDevice>(options));
+  engine.addChannels({std::make_shared<ThreadIdChannel>()});
+  engine.addChannels(makeChannels(8));
+  const bool running = state.range(0) != 0;
+  ThreadIdChannel::audioThreadId = 0;
+  if (running) {
+    engine.start();
+    while (ThreadIdChannel::audioThreadId.load() == 0) std::this_thread::yield();
+  }
+  auto channel = makeChannels(1);
+  for (auto _ : state) {
+    engine.addChannels(channel);
+    engine.removeChannels(channel);
+  }
+  engine.stop();
+  if (running) {
+    std::fprintf(stderr, "table changes: %lld add/remove pairs, audio thread %ld\n",
+                 static_cast<long long>(state.iterations()), ThreadIdChannel::audioThreadId.load());
+  }
+}
+
+BENCHMARK(BM_TableChange)->Arg(0)->Arg(1)->UseRealTime();
 BENCHMARK(BM_EngineOutputCycle)->Arg(1)->Arg(8)->Arg(32)->Arg(100);
 BENCHMARK(BM_PlainLoop)->Arg(1)->Arg(8)->Arg(32)->Arg(100);
 BENCHMARK(BM_Dynamics10ms);
@@ -112,11 +165,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
         // CPU time: the machine is shared, and waiting for a core is not cost.
         times[run.benchmark_name()] =
             run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
+        wallTimes[run.benchmark_name()] =
+            run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
-  std::map<std::string, double> times;  // CPU nanoseconds per iteration
+  std::map<std::string, double> times;      // CPU nanoseconds per iteration
+  std::map<std::string, double> wallTimes;  // wall-clock nanoseconds per iteration
 };
 
 }  // namespace
@@ -143,6 +199,14 @@ int main(int argc, char** argv) {
         "Dynamics effect, 10 ms of 44.1 kHz stereo: %.0f ns CPU = %.3f %% of the real-time "
         "budget (target < 1 %%)\n",
         dynamics, dynamics / 10e6 * 100.0);
+  }
+  const double stopped = reporter.wallTimes["BM_TableChange/0/real_time"];
+  const double running = reporter.wallTimes["BM_TableChange/1/real_time"];
+  if (stopped > 0 && running > 0) {
+    std::printf(
+        "Add and remove of a channel: %.0f ns with a device thread cycling, %.0f ns on a stopped "
+        "engine, ratio %.1f\n",
+        running, stopped, running / stopped);
   }
   benchmark::Shutdown();
   return 0;

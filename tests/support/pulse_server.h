@@ -27,6 +27,11 @@ class PulseServer {
   void stop();
   // Kills the server as a crash would, without touching clients.
   void kill();
+  // Freezes the server (SIGSTOP) as a hung sound daemon would, and thaws it:
+  // its clients keep their connections but get no answer meanwhile.
+  bool freeze();
+  bool thaw();
+  bool isFrozen() const { return _frozen; }
   bool isRunning() const { return _server > 0; }
   const std::string& runtimeDirectory() const { return _dir; }
 
@@ -37,6 +42,7 @@ class PulseServer {
   std::string _dir;
   pid_t _server = -1;
   pid_t _keepAlive = -1;
+  bool _frozen = false;
 };
 
 }  // namespace qur::testing

@@ -50,6 +50,10 @@ class AudioDevice {
     close();
   }
 
+  // Housekeeping the watchdog runs every 0.1 s (closing what a loss left
+  // behind); it may block briefly, so never on the audio or main thread.
+  virtual void tidy() {}
+
   // Whether the open device still works. A false answer while running means
   // the device was lost (unplugged, sound server gone, stream error).
   virtual bool isHealthy() const = 0;

@@ -4,30 +4,35 @@
 //     order they were added, then to every input receiver;
 //   - runs the output path: every channel renders into its own scratch bus,
 //     which is mixed with the channel's volume and pan into the speaker output;
-//   - runs pending main-thread messages (table changes) for the audio thread.
+//   - runs the pending main-thread exchange (a table change) for the audio thread.
 // Audio-thread code talks back to the main thread through
 // audioEngineSendAsynchronousMessageToMainThread(); a poll thread wakes the
 // main queue for those messages every 0.1 s.
 //
-// A lost device (unplugged, sound server restarted, stream error) is noticed by
-// the poll thread, which keeps the engine's state, reopens the device once a
-// second and resumes when it is back.
+// Exactly one thread runs a cycle at a time: a second caller (a stream that
+// was replaced) is turned away with silence. A lost device (unplugged, sound
+// server hung or restarted, stream error) is noticed by the device watchdog,
+// which keeps the engine's state, reopens the device once a second and
+// resumes when it is back; table changes never wait for it.
+//
+// Files: audio_engine.cpp (set-up, start/stop, tables), audio_engine_cycle_rt.cpp
+// (the audio thread's cycle), engine_mixer_rt.* (output mix),
+// engine_message_queue* (messages both ways), device_watchdog.* (device loss).
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <semaphore>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "audio/audio_types.h"
-#include "audio/circular_buffer.h"
 #include "audio/engine/audio_device.h"
+#include "audio/engine/device_watchdog.h"
+#include "audio/engine/engine_message_queue.h"
+#include "audio/engine/engine_mixer_rt.h"
 
 namespace qur {
 
@@ -37,9 +42,7 @@ class AudioReceiver;
 class AudioFilter;
 
 // Audio thread; fills `audio` (zeroed beforehand) with `frames` frames.
-using AudioEngineRenderCallback = OSStatus (*)(AudioPlayable* channel, AudioEngine* engine,
-                                               const AudioTimeStamp* time, UInt32 frames,
-                                               AudioBufferList* audio);
+// (AudioEngineRenderCallback, declared with the mixer.)
 // Audio thread; `source` is kAudioEngineSourceInput for the microphone.
 using AudioEngineReceiverCallback = void (*)(AudioReceiver* receiver, AudioEngine* engine,
                                              int source, const AudioTimeStamp* time, UInt32 frames,
@@ -53,8 +56,7 @@ using AudioEngineFilterCallback = OSStatus (*)(AudioFilter* filter, AudioEngine*
                                                void* producerToken, const AudioTimeStamp* time,
                                                UInt32 frames, AudioBufferList* audio);
 // Main thread: runs with a pointer to a copy of the user data.
-using AudioEngineMainThreadMessageHandler = void (*)(AudioEngine* engine, void* userData,
-                                                     int userDataLength);
+// (AudioEngineMainThreadMessageHandler, declared with the message queue.)
 
 inline constexpr int kAudioEngineSourceInput = 1;
 
@@ -105,7 +107,7 @@ class AudioEngine : private AudioDeviceClient {
   static constexpr int kMaxChannels = 100;
   static constexpr int kMaxInputCallbacks = 15;
   static constexpr UInt32 kMaxFramesPerSlice = 4096;
-  static constexpr int kMessageBufferLength = 8192;
+  static constexpr int kMessageBufferLength = EngineMessageQueue::kRingLength;
 
   // 44.1 kHz, signed 16-bit, packed, interleaved stereo.
   static AudioStreamBasicDescription interleaved16BitStereoAudioDescription();
@@ -118,7 +120,8 @@ class AudioEngine : private AudioDeviceClient {
   AudioEngine(const AudioEngine&) = delete;
   AudioEngine& operator=(const AudioEngine&) = delete;
 
-  // Main thread.
+  // Main thread. start() and stop() wait for a device call in progress on
+  // the watchdog thread (a reopen after a loss).
   bool start(std::string* error = nullptr);
   void stop();
   bool isRunning() const { return _running.load(); }
@@ -127,7 +130,7 @@ class AudioEngine : private AudioDeviceClient {
   const AudioStreamBasicDescription& audioDescription() const { return _audioDescription; }
   bool inputEnabled() const { return _inputEnabled; }
   // Whether the opened device delivers microphone audio.
-  bool inputAvailable() const { return _inputAvailable; }
+  bool inputAvailable() const { return _inputAvailable.load(); }
   bool voiceProcessingEnabled() const { return _voiceProcessingEnabled; }
   void setVoiceProcessingEnabled(bool enabled) { _voiceProcessingEnabled = enabled; }
   float masterOutputVolume() const { return _masterOutputVolume.load(); }
@@ -135,15 +138,24 @@ class AudioEngine : private AudioDeviceClient {
   bool muteOutput() const { return _muteOutput.load(); }
   void setMuteOutput(bool mute) { _muteOutput.store(mute); }
   // Hardware buffer duration in seconds.
-  double currentBufferDuration() const { return _currentBufferDuration; }
+  double currentBufferDuration() const { return _currentBufferDuration.load(); }
   // Whether the device is lost and being retried.
-  bool isInterrupted() const { return _interrupted.load(); }
+  bool isInterrupted() const { return _watchdog && _watchdog->isInterrupted(); }
+  // The device object (stable for the engine's life; its stream is not).
   AudioDevice* device() const { return _device.get(); }
+  // Any thread: cycles turned away because another thread was inside one, or
+  // because the engine was stopped.
+  uint64_t refusedCycles() const { return _queue.refusedCycles(); }
+  // Any thread: table changes the audio thread took over (the others were
+  // made on the calling thread while no cycle came).
+  uint64_t exchangesOnAudioThread() const { return _queue.exchangesOnAudioThread(); }
 
-  // Any thread (changes are serialised). Channels already present are moved
-  // to the end, not doubled.
+  // Table changes: any thread but the audio thread (changes are serialised).
+  // They wait for the end of the current cycle at most, never for the
+  // device: with no cycle coming they are made on the calling thread.
+  // Channels already present are moved to the end, not doubled.
   void addChannels(const std::vector<std::shared_ptr<AudioPlayable>>& channels);
-  // Any thread. Returns once the audio thread no longer calls them.
+  // Returns once the audio thread no longer calls them.
   void removeChannels(const std::vector<std::shared_ptr<AudioPlayable>>& channels);
   std::vector<std::shared_ptr<AudioPlayable>> channels() const;
 
@@ -156,15 +168,15 @@ class AudioEngine : private AudioDeviceClient {
   // The poll thread schedules this on the main queue; callers may run it too.
   void processMainThreadMessages();
 
-  // Runs `block` on the audio thread (or on the calling thread while no
-  // cycles run) and returns once it has run. Waits at most a second.
+  // Any thread but the audio thread. Runs `block` at the end of the next
+  // cycle, or on the calling thread when no cycle comes (stopped, stalled or
+  // lost device), and returns once it has run. Never waits for a device call.
   void performSynchronousMessageExchange(const std::function<void()>& block);
 
  private:
   friend void audioEngineSendAsynchronousMessageToMainThread(AudioEngine*,
                                                              AudioEngineMainThreadMessageHandler,
                                                              const void*, int);
-  struct ChannelRecord;
   struct InputEntry {
     void* callback = nullptr;
     void* object = nullptr;
@@ -174,39 +186,36 @@ class AudioEngine : private AudioDeviceClient {
     AudioEngine* engine;
     int index;
   };
-  struct AudioThreadMessage;
-  struct MainThreadMessage;
 
+  // ---- Audio thread (audio_engine_cycle_rt.cpp) ----
   void audioDeviceCycle(const int16_t* input, int16_t* output, uint32_t frames,
                         uint64_t hostTimeNs) override;
   void inputCycle(const int16_t* input, UInt32 frames, uint64_t hostTimeNs);
-  void outputCycle(int16_t* output, UInt32 frames, uint64_t hostTimeNs);
+  // The one place where microphone frames are worked on before the input
+  // filters (voice processing goes here).
+  void processMicrophone(AudioBufferList* input, UInt32 frames);
   static OSStatus filterProducer(void* token, AudioBufferList* audio, UInt32* frames);
-  void processAudioThreadMessages();
-  void sendToMainThread(AudioEngineMainThreadMessageHandler handler, const void* data, int length);
 
+  // ---- Main side ----
   bool openDevice(std::string* error);
+  bool reopenDevice(std::string* error);
   void commitTables();
-  void startPollThread();
-  void stopPollThread();
-  void pollThread();
-  void checkDevice();
-  void scheduleMainThreadMessages();
+  bool cyclesExpected() const;
 
   // Construction-time settings.
   AudioStreamBasicDescription _audioDescription;
   bool _inputEnabled;
   bool _voiceProcessingEnabled;
-  bool _inputAvailable = false;
   bool _hasDevice = false;
-  double _currentBufferDuration = 0;
-  double _inputLatency = 0;
+  // Written when the device is (re)opened, which may be on the watchdog thread.
+  std::atomic<bool> _inputAvailable{false};
+  std::atomic<double> _currentBufferDuration{0};
+  std::atomic<double> _inputLatency{0};
   std::unique_ptr<AudioDevice> _device;
+  std::mutex _deviceMutex;  // every call on _device; never taken by table changes
   std::atomic<float> _masterOutputVolume{1.0f};
   std::atomic<bool> _muteOutput{false};
   std::atomic<bool> _running{false};
-  std::atomic<bool> _interrupted{false};
-  std::atomic<bool> _cyclesActive{false};  // the device's thread may be calling us
   mutable std::mutex _errorMutex;
   std::string _lastError;
 
@@ -215,12 +224,12 @@ class AudioEngine : private AudioDeviceClient {
   // are serialised.
   mutable std::recursive_mutex _tableMutex;
   std::vector<std::shared_ptr<AudioPlayable>> _channels;
-  std::vector<std::unique_ptr<ChannelRecord>> _channelRecords;
+  std::vector<std::unique_ptr<EngineChannelRecord>> _channelRecords;
   std::vector<std::shared_ptr<void>> _inputObjects;
   std::vector<InputEntry> _inputEntries;
 
-  // Audio-thread view, replaced only by an exchange with the audio thread.
-  ChannelRecord* _rtChannels[kMaxChannels] = {};
+  // Audio-thread view, replaced only inside the cycle gate.
+  EngineChannelRecord* _rtChannels[kMaxChannels] = {};
   int _rtChannelCount = 0;
   InputEntry _rtInput[kMaxInputCallbacks] = {};
   int _rtInputCount = 0;
@@ -228,34 +237,16 @@ class AudioEngine : private AudioDeviceClient {
   int _rtFilterCount = 0;
   FilterLink _filterLinks[kMaxInputCallbacks] = {};
 
-  // Buffers allocated once, used on the audio thread.
-  std::vector<float> _mix;
-  std::vector<int32_t> _mixInt;
-  std::vector<int16_t> _busData;
+  // Allocated once, used on the audio thread.
+  EngineMixer _mixer;
   std::vector<int16_t> _filteredData;
-  AudioBufferList* _busList = nullptr;
   AudioBufferList* _rawInputList = nullptr;
   AudioBufferList* _filteredList = nullptr;
   AudioTimeStamp _inputTime{};
   double _sampleTime = 0;
 
-  // Main -> audio thread (producer: main thread) and audio -> main thread.
-  CircularBuffer _audioThreadRing;
-  CircularBuffer _mainThreadRing;
-  std::atomic_flag _mainRingWriter = ATOMIC_FLAG_INIT;
-  std::atomic<int> _droppedMessages{0};
-  std::mutex _stateMutex;     // device state; held by whoever runs audio messages off-thread
-  std::mutex _responseMutex;  // one consumer of the main-thread ring at a time
-  std::shared_ptr<std::atomic<AudioEngine*>> _alive;
-  std::atomic<bool> _responsesScheduled{false};
-
-  std::thread _pollThread;
-  std::mutex _pollMutex;
-  std::condition_variable _pollCv;
-  bool _pollStop = false;
-  uint64_t _lastCycleCount = 0;
-  int _stalledPolls = 0;
-  int _pollsUntilRetry = 0;
+  EngineMessageQueue _queue;
+  std::unique_ptr<DeviceWatchdog> _watchdog;
 };
 
 // Audio thread; allocation- and lock-free. Queues a call of `handler` on the

@@ -18,10 +18,17 @@ namespace {
 
 std::mutex gPaMutex;
 int gPaUsers = 0;
-// Streams let go of after a loss. They are never closed (closing may hang in
-// the dead driver) and stay reachable here for the life of the process.
-std::vector<std::pair<void*, void*>>* gAbandonedStreams =
-    new std::vector<std::pair<void*, void*>>();
+
+// Streams let go of after a loss, each with its context and one PortAudio
+// reference; closed once their callback thread has ended. Never destroyed,
+// since a callback may still run during exit.
+struct AbandonedStream {
+  void* stream;
+  void* context;
+};
+std::mutex gAbandonedMutex;
+std::atomic<bool> gWarnedAbandonedLimit{false};
+std::vector<AbandonedStream>* gAbandoned = new std::vector<AbandonedStream>();
 
 // ALSA and JACK print probing noise on standard error while PortAudio
 // enumerates devices; nobody can act on it, so it is hidden.
@@ -72,6 +79,9 @@ PaDeviceIndex findDevice(const std::string& name, bool wantInput, bool wantOutpu
   return paNoDevice;
 }
 
+// A gap between callbacks this long is a stall of the stream, not jitter.
+constexpr uint64_t kStallNs = 250'000'000;
+
 uint64_t nowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -89,12 +99,55 @@ PortAudioDevice::~PortAudioDevice() {
 }
 
 std::string PortAudioDevice::name() const {
+  std::lock_guard<std::mutex> lock(_nameMutex);
   return "PortAudio '" + (_openedName.empty() ? std::string("default") : _openedName) + "'";
+}
+
+int PortAudioDevice::abandonedStreams() {
+  std::lock_guard<std::mutex> lock(gAbandonedMutex);
+  return int(gAbandoned->size());
+}
+
+void PortAudioDevice::closeFinishedStreams() {
+  std::vector<AbandonedStream> finished;
+  {
+    std::lock_guard<std::mutex> lock(gAbandonedMutex);
+    auto& all = *gAbandoned;
+    for (size_t i = 0; i < all.size();) {
+      auto* context = static_cast<StreamContext*>(all[i].context);
+      // The finished callback is the last thing its thread does; a stream
+      // that stopped itself without it is no longer active either.
+      if (context->finished.load() ||
+          Pa_IsStreamActive(static_cast<PaStream*>(all[i].stream)) == 0) {
+        finished.push_back(all[i]);
+        all.erase(all.begin() + ptrdiff_t(i));
+      } else {
+        ++i;
+      }
+    }
+  }
+  for (const AbandonedStream& entry : finished) {
+    Pa_CloseStream(static_cast<PaStream*>(entry.stream));
+    delete static_cast<StreamContext*>(entry.context);
+    releasePortAudio();
+  }
 }
 
 bool PortAudioDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* client,
                            std::string* error) {
   close();
+  if (abandonedStreams() >= kMaxAbandonedStreams) {
+    // Each lost stream holds a thread and a server connection until its
+    // thread ends, and forcing it (aborting, closing) can hang for good in
+    // a driver whose server died. So no new stream until one has ended.
+    if (error) *error = std::to_string(kMaxAbandonedStreams) + " lost streams have not ended yet";
+    if (!gWarnedAbandonedLimit.exchange(true)) {
+      QUR_LOG_ERROR("Engine: %d lost audio streams have not ended; not reopening until one does",
+                    kMaxAbandonedStreams);
+    }
+    return false;
+  }
+  gWarnedAbandonedLimit = false;
   if (!acquirePortAudio(error)) return false;
   _initialized = true;
   _format = format;
@@ -118,7 +171,10 @@ bool PortAudioDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* c
     return false;
   }
   const PaDeviceInfo* outInfo = Pa_GetDeviceInfo(outDevice);
-  _openedName = outInfo->name ? outInfo->name : "?";
+  {
+    std::lock_guard<std::mutex> lock(_nameMutex);
+    _openedName = outInfo->name ? outInfo->name : "?";
+  }
 
   PaStreamParameters out{};
   out.device = outDevice;
@@ -136,28 +192,31 @@ bool PortAudioDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* c
     in.suggestedLatency = Pa_GetDeviceInfo(inDevice)->defaultLowInputLatency;
   }
 
+  auto* context = new StreamContext;
+  context->device = this;
+  context->channels = format.channels;
+  auto* callback = reinterpret_cast<PaStreamCallback*>(&PortAudioDevice::streamCallback);
   PaStream* stream = nullptr;
   PaError err = paNoError;
-  _context = new StreamContext{this};
   if (tryInput) {
-    err =
-        Pa_OpenStream(&stream, &in, &out, format.sampleRate, _framesPerBuffer, paClipOff,
-                      reinterpret_cast<PaStreamCallback*>(&PortAudioDevice::streamCallback), this);
+    err = Pa_OpenStream(&stream, &in, &out, format.sampleRate, _framesPerBuffer, paClipOff,
+                        callback, context);
     _inputAvailable = err == paNoError;
   }
   if (!stream) {
     // An output-only stream still lets the engine play; input is reported unavailable.
     _inputAvailable = false;
-    err =
-        Pa_OpenStream(&stream, nullptr, &out, format.sampleRate, _framesPerBuffer, paClipOff,
-                      reinterpret_cast<PaStreamCallback*>(&PortAudioDevice::streamCallback), this);
+    err = Pa_OpenStream(&stream, nullptr, &out, format.sampleRate, _framesPerBuffer, paClipOff,
+                        callback, context);
   }
   if (err != paNoError || !stream) {
+    delete context;
     if (error) *error = std::string("Pa_OpenStream: ") + Pa_GetErrorText(err);
     close();
     return false;
   }
-  _stream = stream;
+  context->stream = stream;
+  _context = context;
   Pa_SetStreamFinishedCallback(stream, &PortAudioDevice::streamFinished);
   if (const PaStreamInfo* info = Pa_GetStreamInfo(stream)) {
     _inputLatency = _inputAvailable ? info->inputLatency : 0.0;
@@ -166,13 +225,14 @@ bool PortAudioDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* c
 }
 
 bool PortAudioDevice::start(std::string* error) {
-  if (!_stream) {
+  if (!_context) {
     if (error) *error = "device not open";
     return false;
   }
   _finishedUnexpectedly = false;
+  _resumedAfterStall = false;
   _started = true;
-  const PaError err = Pa_StartStream(static_cast<PaStream*>(_stream));
+  const PaError err = Pa_StartStream(static_cast<PaStream*>(_context->stream));
   if (err != paNoError) {
     _started = false;
     if (error) *error = std::string("Pa_StartStream: ") + Pa_GetErrorText(err);
@@ -182,69 +242,106 @@ bool PortAudioDevice::start(std::string* error) {
 }
 
 void PortAudioDevice::stop() {
-  if (!_stream || !_started) return;
+  if (!_context || !_started) return;
   _started = false;
   // Abort rather than drain: a lost device may never play out its buffers.
-  Pa_AbortStream(static_cast<PaStream*>(_stream));
+  Pa_AbortStream(static_cast<PaStream*>(_context->stream));
 }
 
 void PortAudioDevice::close() {
   stop();
-  if (_stream) {
-    Pa_CloseStream(static_cast<PaStream*>(_stream));
-    _stream = nullptr;
+  if (_context) {
+    Pa_CloseStream(static_cast<PaStream*>(_context->stream));
+    delete _context;
+    _context = nullptr;
   }
-  delete _context;
-  _context = nullptr;
   if (_initialized) {
     releasePortAudio();
     _initialized = false;
   }
   _inputAvailable = false;
+  closeFinishedStreams();
 }
 
 void PortAudioDevice::abandon() {
-  if (!_stream) {
+  if (!_context) {
     close();
     return;
   }
+  StreamContext* context = _context;
+  _context = nullptr;
   _started = false;
-  _context->abandoned.store(true);
-  // A callback already past its check finishes quickly: it never blocks.
-  for (int i = 0; i < 1000 && _context->inCallback.load() != 0; ++i) {
+  context->abandoned.store(true);
+  // A callback past its check is inside the client, which never blocks; once
+  // it is out, no callback of this stream reaches the client again.
+  while (context->inCallback.load() != 0) {
     std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
   {
-    std::lock_guard<std::mutex> lock(gPaMutex);
-    gAbandonedStreams->emplace_back(_stream, _context);
+    std::lock_guard<std::mutex> lock(gAbandonedMutex);
+    // The PortAudio reference stays with the abandoned stream.
+    gAbandoned->push_back(AbandonedStream{context->stream, context});
   }
-  // The PortAudio reference stays with the abandoned stream.
-  _stream = nullptr;
-  _context = nullptr;
   _initialized = false;
   _inputAvailable = false;
+  closeFinishedStreams();
+}
+
+void PortAudioDevice::tidy() {
+  closeFinishedStreams();
+  if (!_context || !_started || !_resumedAfterStall.exchange(false)) return;
+  // After a stall the capture side holds a backlog the playback side never
+  // lets it drain, and the stream's thread polls in a busy loop from then
+  // on. Restarting the stream drops the backlog.
+  QUR_LOG_INFO("Engine: Audio device %s stalled and came back; restarting its stream",
+               name().c_str());
+  auto* stream = static_cast<PaStream*>(_context->stream);
+  _started = false;
+  Pa_AbortStream(stream);
+  _context->lastCallbackNs = 0;
+  _started = true;
+  if (Pa_StartStream(stream) != paNoError) _finishedUnexpectedly = true;
 }
 
 bool PortAudioDevice::isHealthy() const {
-  if (!_stream) return false;
+  if (!_context) return false;
   if (_finishedUnexpectedly) return false;
-  if (_started && Pa_IsStreamActive(static_cast<PaStream*>(_stream)) != 1) return false;
+  if (_started && Pa_IsStreamActive(static_cast<PaStream*>(_context->stream)) != 1) return false;
   return true;
 }
 
 int PortAudioDevice::streamCallback(const void* input, void* output, unsigned long frames,
                                     const void*, unsigned long, void* userData) {
-  auto* self = static_cast<PortAudioDevice*>(userData);
+  auto* context = static_cast<StreamContext*>(userData);
+  // Counted before the check, so that abandon() either sees us inside or we
+  // see its flag.
+  context->inCallback.fetch_add(1);
+  if (context->abandoned.load()) {
+    context->inCallback.fetch_sub(1);
+    if (output) std::memset(output, 0, frames * size_t(context->channels) * sizeof(int16_t));
+    // Ends this stream's thread; the stream is closed once it has ended.
+    return paAbort;
+  }
+  PortAudioDevice* self = context->device;
+  const uint64_t now = nowNs();
+  if (context->lastCallbackNs != 0 && now - context->lastCallbackNs > kStallNs) {
+    self->_resumedAfterStall.store(true, std::memory_order_relaxed);
+  }
+  context->lastCallbackNs = now;
   self->_client->audioDeviceCycle(static_cast<const int16_t*>(input), static_cast<int16_t*>(output),
-                                  static_cast<uint32_t>(frames), nowNs());
+                                  static_cast<uint32_t>(frames), now);
   self->_cycles.fetch_add(1, std::memory_order_relaxed);
+  context->inCallback.fetch_sub(1);
   return paContinue;
 }
 
 void PortAudioDevice::streamFinished(void* userData) {
   auto* context = static_cast<StreamContext*>(userData);
-  if (context->abandoned.load()) return;
-  if (context->device->_started) context->device->_finishedUnexpectedly = true;
+  if (!context->abandoned.load()) {
+    PortAudioDevice* self = context->device;
+    if (self->_started) self->_finishedUnexpectedly = true;
+  }
+  context->finished.store(true);  // last: the context may be deleted from here on
 }
 
 std::vector<std::string> listPortAudioDevices() {

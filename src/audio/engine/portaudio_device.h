@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "audio/engine/audio_device.h"
@@ -21,6 +22,7 @@ class PortAudioDevice : public AudioDevice {
   void stop() override;
   void close() override;
   void abandon() override;
+  void tidy() override;
   bool isHealthy() const override;
   bool inputAvailable() const override { return _inputAvailable; }
   double inputLatency() const override { return _inputLatency; }
@@ -28,17 +30,30 @@ class PortAudioDevice : public AudioDevice {
   uint64_t cycleCount() const override { return _cycles.load(std::memory_order_relaxed); }
   std::string name() const override;
 
+  // Streams let go of after a loss whose threads have not ended yet. At most
+  // kMaxAbandonedStreams exist: open() fails while that many are pending.
+  static int abandonedStreams();
+  static constexpr int kMaxAbandonedStreams = 4;
+  // Closes the abandoned streams whose threads have ended. Never blocks on a
+  // stream that is still running; open() and close() call it too.
+  static void closeFinishedStreams();
+
  private:
   static int streamCallback(const void* input, void* output, unsigned long frames,
                             const void* timeInfo, unsigned long statusFlags, void* userData);
   static void streamFinished(void* userData);
 
-  // What a stream's callback reaches the device through; an abandoned
-  // stream's callback finds `abandoned` set and stops itself.
+  // The user data of one stream, for both of its callbacks. It outlives the
+  // device when the stream is abandoned, so the callbacks reach the device
+  // only through it and only while it is not abandoned.
   struct StreamContext {
-    PortAudioDevice* device;
+    PortAudioDevice* device = nullptr;
+    void* stream = nullptr;
     std::atomic<bool> abandoned{false};
     std::atomic<int> inCallback{0};
+    int channels = 2;
+    uint64_t lastCallbackNs = 0;        // the stream's thread only, or while it is stopped
+    std::atomic<bool> finished{false};  // its callback thread has ended
   };
 
   std::string _deviceName;
@@ -46,13 +61,15 @@ class PortAudioDevice : public AudioDevice {
   uint32_t _framesPerBuffer;
   AudioDeviceFormat _format;
   AudioDeviceClient* _client = nullptr;
-  void* _stream = nullptr;
   bool _initialized = false;
   bool _inputAvailable = false;
   double _inputLatency = 0;
+  // Read by any thread for log lines; written by whoever reopens the device.
+  mutable std::mutex _nameMutex;
   std::string _openedName;
   std::atomic<bool> _started{false};
   std::atomic<bool> _finishedUnexpectedly{false};
+  std::atomic<bool> _resumedAfterStall{false};
   std::atomic<uint64_t> _cycles{0};
 };
 

@@ -456,3 +456,111 @@ TEST(AudioEngineVirtualFiles, MicrophoneFileComesOutInTheSpeakerFile) {
 
 }  // namespace
 }  // namespace qur
+
+namespace qur {
+namespace {
+
+// A device driven by two threads at once, as when a replaced stream keeps
+// calling back next to the new one; stopping it leaves the threads running
+// until `release()`, as an abandoned stream's would.
+class TwoThreadDevice : public AudioDevice {
+ public:
+  ~TwoThreadDevice() override { release(); }
+  bool open(const AudioDeviceFormat& format, AudioDeviceClient* client, std::string*) override {
+    _client = client;
+    _channels = format.channels;
+    return true;
+  }
+  bool start(std::string*) override {
+    if (!_threads.empty()) return true;
+    _run = true;
+    for (int i = 0; i < 2; ++i) {
+      _threads.emplace_back([this] {
+        std::vector<int16_t> input(64 * size_t(_channels), 3);
+        std::vector<int16_t> output(64 * size_t(_channels));
+        while (_run.load()) {
+          _client->audioDeviceCycle(input.data(), output.data(), 64, 0);
+          _cycles.fetch_add(1);
+          std::this_thread::yield();
+        }
+      });
+    }
+    return true;
+  }
+  void stop() override {}
+  void close() override {}
+  void release() {
+    _run = false;
+    for (auto& thread : _threads) thread.join();
+    _threads.clear();
+  }
+  bool isHealthy() const override { return true; }
+  bool inputAvailable() const override { return true; }
+  double inputLatency() const override { return 0; }
+  uint32_t framesPerBuffer() const override { return 64; }
+  uint64_t cycleCount() const override { return _cycles.load(); }
+  std::string name() const override { return "two threads"; }
+  bool isRealTime() const override { return false; }
+
+ private:
+  AudioDeviceClient* _client = nullptr;
+  int _channels = 2;
+  std::atomic<bool> _run{false};
+  std::atomic<uint64_t> _cycles{0};
+  std::vector<std::thread> _threads;
+};
+
+// Entries into and exits from render; a second entry before the exit is an overlap.
+class OverlapChannel : public AudioPlayable {
+ public:
+  AudioEngineRenderCallback renderCallback() const override { return &render; }
+  static OSStatus render(AudioPlayable* c, AudioEngine*, const AudioTimeStamp*, UInt32,
+                         AudioBufferList*) {
+    auto* self = static_cast<OverlapChannel*>(c);
+    if (self->inside.fetch_add(1) != 0) self->overlaps.fetch_add(1);
+    self->renders.fetch_add(1);
+    std::this_thread::yield();
+    self->inside.fetch_sub(1);
+    return noErr;
+  }
+  std::atomic<int> inside{0};
+  std::atomic<int> overlaps{0};
+  std::atomic<int> renders{0};
+};
+
+TEST(AudioEngineConcurrency, TwoDeviceThreadsNeverRenderAtOnce) {
+  auto owned = std::make_unique<TwoThreadDevice>();
+  TwoThreadDevice* device = owned.get();
+  AudioEngine engine(AudioEngine::interleaved16BitStereoAudioDescription(), true, true,
+                     std::move(owned));
+  auto probe = std::make_shared<OverlapChannel>();
+  auto receiver = std::make_shared<RecordingReceiver>(1000);
+  engine.addChannels({probe});
+  engine.addInputReceiver(receiver);
+  ASSERT_TRUE(engine.start());
+  int violations = 0;
+  for (int i = 0; i < 200; ++i) {
+    auto extra = std::make_shared<ConstantChannel>(1);
+    engine.addChannels({extra});
+    engine.removeChannels({extra});
+    extra->removed = true;
+    violations += extra->callsAfterRemoval.load();
+  }
+  ASSERT_TRUE(testing::mainLoop().runUntil([&] { return probe->renders.load() > 2000; },
+                                           std::chrono::seconds(20)));
+  EXPECT_EQ(violations, 0);
+  EXPECT_EQ(probe->overlaps.load(), 0);
+  EXPECT_GT(engine.refusedCycles(), 0u);
+
+  // Stopped, the engine turns away a device that goes on calling.
+  engine.stop();
+  const int atStop = probe->renders.load();
+  const uint64_t refused = engine.refusedCycles();
+  ASSERT_TRUE(testing::mainLoop().runUntil([&] { return engine.refusedCycles() > refused + 100; },
+                                           std::chrono::seconds(20)));
+  EXPECT_EQ(probe->renders.load(), atStop);
+  device->release();
+}
+
+}  // namespace
+}  // namespace qur
