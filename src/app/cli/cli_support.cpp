@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "app/file_microphone.h"
 #include "app/playthrough_loopback.h"
 #include "audio/engine/audio_engine.h"
 #include "audio/media_reader.h"
@@ -61,9 +62,10 @@ bool parseArguments(const std::vector<std::string>& args, const std::vector<std:
 std::optional<int> parseCommandArguments(const std::string& command,
                                          const std::vector<std::string>& args,
                                          const std::vector<std::string>& valued, const char* help,
-                                         bool takesPositional, ParsedArguments* parsed) {
+                                         bool takesPositional, ParsedArguments* parsed,
+                                         const std::vector<std::string>& flags) {
   std::string error;
-  if (!parseArguments(args, valued, {}, parsed, &error)) {
+  if (!parseArguments(args, valued, flags, parsed, &error)) {
     printError(error + " (try " + command + " --help)");
     return kExitUsage;
   }
@@ -123,29 +125,16 @@ bool writableFile(const std::string& path, std::string* reason) {
 }
 
 AudioBufferListPtr readMicrophoneFile(const std::string& path, std::uint64_t* frames) {
-  std::string reason;
-  if (!readableFile(path, &reason)) {
-    printError("cannot read microphone file " + path + ": " + reason);
-    return nullptr;
-  }
-  const AudioStreamBasicDescription format = AudioEngine::interleaved16BitStereoAudioDescription();
-  AudioBufferListPtr audio(MediaReader::createRawPCMOfAssetAtURL(path, &format));
-  if (!audio) {
-    printError("cannot decode microphone file " + path + " (not a sound file?)");
-    return nullptr;
-  }
-  *frames = audio->mBuffers[0].mDataByteSize / format.mBytesPerFrame;
-  if (*frames == 0) {
-    printError("microphone file " + path + " holds no audio");
-    return nullptr;
-  }
+  std::string error;
+  auto audio = FileMicrophone::load(path, frames, &error);
+  if (!audio) printError(error);
   return audio;
 }
 
 bool checkSpeakerFile(const std::string& path) {
-  std::string reason;
-  if (writableFile(path, &reason)) return true;
-  printError("cannot write speaker file " + path + ": " + reason);
+  std::string error;
+  if (FileMicrophone::checkSpeakerFile(path, &error)) return true;
+  printError(error);
   return false;
 }
 
