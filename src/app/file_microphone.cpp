@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +14,23 @@
 
 namespace qur {
 
+std::string fileErrorText(int error) {
+  switch (error) {
+    case ENOENT:
+      return "no such file";
+    case EACCES:
+    case EPERM:
+      return "permission denied";
+    case EISDIR:
+      return "is a directory";
+    default:
+      break;
+  }
+  std::string text = std::strerror(error);
+  if (!text.empty()) text[0] = char(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
+}
+
 AudioBufferListPtr FileMicrophone::load(const std::string& path, std::uint64_t* frames,
                                         std::string* error) {
   struct stat info {};
@@ -22,7 +40,7 @@ AudioBufferListPtr FileMicrophone::load(const std::string& path, std::uint64_t* 
   } else if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
     std::fclose(file);
   } else {
-    reason = std::strerror(errno);
+    reason = fileErrorText(errno);
   }
   if (!reason.empty()) {
     *error = "cannot read microphone file " + path + ": " + reason;
@@ -45,7 +63,7 @@ AudioBufferListPtr FileMicrophone::load(const std::string& path, std::uint64_t* 
 bool FileMicrophone::checkSpeakerFile(const std::string& path, std::string* error) {
   std::FILE* file = std::fopen(path.c_str(), "ab");
   if (!file) {
-    *error = "cannot write speaker file " + path + ": " + std::strerror(errno);
+    *error = "cannot write speaker file " + path + ": " + fileErrorText(errno);
     return false;
   }
   std::fclose(file);

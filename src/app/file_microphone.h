@@ -12,6 +12,9 @@
 
 namespace qur {
 
+// An errno value from opening a file, in plain lower-case words.
+std::string fileErrorText(int error);
+
 class FileMicrophone {
  public:
   // A sound file decoded to the engine format, with its length in frames.

@@ -27,6 +27,8 @@ namespace {
 
 // Gives the end of a transmission time to leave before the session closes.
 constexpr double kTransmissionDrainSeconds = 0.3;
+// Gives the goodbye announcement and the Bye time to leave before the end.
+constexpr double kGoodbyeSeconds = 0.25;
 
 std::vector<std::string> networkInterfaces() {
   std::vector<std::string> names;
@@ -82,6 +84,7 @@ WalkieTalkieApp::~WalkieTalkieApp() {
     if (subscription) subscription->dispose();
   }
   if (_audioClockTimer) _audioClockTimer->dispose();
+  if (_audioHealthTimer) _audioHealthTimer->dispose();
   if (_browser) _browser->setNearbyPeersChangedHandler(nullptr);
   // Unanswered invitations are declined rather than left hanging.
   for (auto& pending : _pendingTable) pending.reply(false);
@@ -272,6 +275,7 @@ void WalkieTalkieApp::attach() {
           }));
   watchBrowser();
   if (_microphone) watchAudioClock();
+  watchAudioHealth();
 }
 
 void WalkieTalkieApp::watchBrowser() {
@@ -437,6 +441,22 @@ void WalkieTalkieApp::watchAudioClock() {
   });
 }
 
+void WalkieTalkieApp::watchAudioHealth() {
+  // A device that goes away mid-run (server gone, cable pulled) is told
+  // once; the status says so from then on.
+  _audioWasRunning = status().audioRunning;
+  std::weak_ptr<WalkieTalkieApp> weakSelf = weak_from_this();
+  auto scheduler = Scheduler::mainThreadScheduler();
+  _audioHealthTimer = scheduler->afterRepeatingEvery(
+      scheduler->now() + std::chrono::seconds(1), 1.0, 0.1, [weakSelf] {
+        auto self = weakSelf.lock();
+        if (!self || self->_shutDown) return;
+        const bool running = self->status().audioRunning;
+        if (self->_audioWasRunning && !running) self->emit({.kind = AppEvent::Kind::AudioStopped});
+        self->_audioWasRunning = running;
+      });
+}
+
 std::string WalkieTalkieApp::localName() const {
   return controller()->multipeerController()->peerID().displayName();
 }
@@ -560,14 +580,27 @@ void WalkieTalkieApp::shutdown(std::function<void()> done) {
 }
 
 void WalkieTalkieApp::finishShutdown(std::function<void()> done) {
-  if (_audioClockTimer) _audioClockTimer->dispose();
-  _audioClockTimer = nullptr;
+  for (auto* timer : {&_audioClockTimer, &_audioHealthTimer}) {
+    if (*timer) (*timer)->dispose();
+    *timer = nullptr;
+  }
   if (_browser) {
     _browser->setNearbyPeersChangedHandler(nullptr);
     _browser->stop();
   }
-  _application->shutdown();
-  if (done) done();
+  // The mDNS goodbye and the Bye leave from other threads: a process that
+  // ends at once would take them along, and others would list us for
+  // minutes.
+  auto multipeer = controller()->multipeerController();
+  multipeer->stopAdvertising();
+  multipeer->disconnect();
+  std::weak_ptr<WalkieTalkieApp> weakSelf = weak_from_this();
+  Scheduler::mainThreadScheduler()->afterDelay(kGoodbyeSeconds,
+                                               [weakSelf, done = std::move(done)]() mutable {
+                                                 if (auto self = weakSelf.lock())
+                                                   self->_application->shutdown();
+                                                 if (done) done();
+                                               });
 }
 
 const std::shared_ptr<WalkieTalkieController>& WalkieTalkieApp::controller() const {

@@ -160,9 +160,11 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   double outputVolume() const;
 
   // Ends a transmission, gives its end (and what peers still play) 0.3 s of
-  // the main loop, then leaves the session (Bye to every peer), withdraws
-  // the advertisement and stops the engine (recordings are complete). done
-  // runs on the main thread afterwards. A second call only adds nothing.
+  // the main loop, withdraws the advertisement (mDNS goodbye), leaves the
+  // session (Bye to every peer), gives those 0.25 s to leave and stops the
+  // engine (recordings are complete). done runs on the main thread
+  // afterwards; the main loop must run meanwhile. A second call only runs
+  // its done.
   void shutdown(std::function<void()> done);
   bool isShutDown() const { return _shutDown; }
 
@@ -187,6 +189,7 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   void peerTalking(const PeerID& peer, bool talking);
   void transmittingChanged(bool transmitting);
   void watchAudioClock();
+  void watchAudioHealth();
   void finishShutdown(std::function<void()> done);
 
   RunOptions _options;
@@ -209,6 +212,8 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   bool _isConnected = false;
   std::string _transmissionEndReason;
   DisposablePtr _audioClockTimer;
+  DisposablePtr _audioHealthTimer;
+  bool _audioWasRunning = false;
   bool _shutDown = false;
 
   Property<bool> _connected{false};

@@ -15,6 +15,10 @@
 
 namespace qur::cli {
 
+namespace {
+bool gVerbose = false;
+}  // namespace
+
 bool parseArguments(const std::vector<std::string>& args, const std::vector<std::string>& valued,
                     const std::vector<std::string>& flags, ParsedArguments* parsed,
                     std::string* error) {
@@ -65,10 +69,13 @@ std::optional<int> parseCommandArguments(const std::string& command,
                                          bool takesPositional, ParsedArguments* parsed,
                                          const std::vector<std::string>& flags) {
   std::string error;
-  if (!parseArguments(args, valued, flags, parsed, &error)) {
+  std::vector<std::string> allFlags = flags;
+  allFlags.push_back("--verbose");
+  if (!parseArguments(args, valued, allFlags, parsed, &error)) {
     printError(error + " (try " + command + " --help)");
     return kExitUsage;
   }
+  gVerbose = parsed->options.count("--verbose") != 0;
   if (parsed->help) {
     std::cout << help;
     return kExitOK;
@@ -93,7 +100,10 @@ void ErrorCounter::logMessage(const LogMessage& message) {
 }
 
 std::shared_ptr<ErrorCounter> installLoggers() {
-  addLogger(std::make_shared<ConsoleLogger>());
+  // Log lines are for whoever debugs the program; users read the program's
+  // own messages.
+  addLogger(std::make_shared<SystemLogger>());
+  if (gVerbose) addLogger(std::make_shared<ConsoleLogger>());
   auto counter = std::make_shared<ErrorCounter>();
   addLogger(counter);
   return counter;
@@ -107,7 +117,7 @@ bool readableFile(const std::string& path, std::string* reason) {
   }
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) {
-    *reason = std::strerror(errno);
+    *reason = fileErrorText(errno);
     return false;
   }
   std::fclose(file);
@@ -117,7 +127,7 @@ bool readableFile(const std::string& path, std::string* reason) {
 bool writableFile(const std::string& path, std::string* reason) {
   std::FILE* file = std::fopen(path.c_str(), "ab");
   if (!file) {
-    *reason = std::strerror(errno);
+    *reason = fileErrorText(errno);
     return false;
   }
   std::fclose(file);

@@ -37,7 +37,8 @@ bool parseArguments(const std::vector<std::string>& args, const std::vector<std:
                     const std::vector<std::string>& flags, ParsedArguments* parsed,
                     std::string* error);
 
-// What every command does first: parses its arguments, printing
+// What every command does first: parses its arguments (every command also
+// takes --verbose, which installLoggers() follows), printing
 // a usage error (pointing at "<command> --help") or the help text. Returns
 // the exit status to end with then, or nullopt to go on. Positional
 // arguments are refused unless the command takes some.
@@ -61,7 +62,8 @@ class ErrorCounter : public Logger {
   std::atomic<int> _errors{0};
 };
 
-// Installs the console logger and an error counter; returns the counter.
+// Installs the system-log logger, the console logger with --verbose, and
+// an error counter; returns the counter.
 std::shared_ptr<ErrorCounter> installLoggers();
 
 // Whether a file can be opened for reading; *reason says why not.

@@ -59,9 +59,9 @@ constexpr const char* kRunEventsHelp =
     "\n"
     "events: ready, audio_clock, peer_found, peer_lost, invitation, invitation_answered,\n"
     "peer_connected, peer_disconnected, connected, peer_talking, transmitting,\n"
-    "talk_refused, peers, status, help, error. Unknown commands and bad arguments give\n"
-    "one error line and change nothing. SIGINT, SIGTERM and SIGHUP end the program\n"
-    "as 'quit' does: peers are told and recordings are completed.\n"
+    "talk_refused, audio_stopped, peers, status, help, error. Unknown commands and bad\n"
+    "arguments give one error line and change nothing. SIGINT, SIGTERM and SIGHUP\n"
+    "end the program as 'quit' does: peers are told and recordings are completed.\n"
     "\n"
     "Environment: QUR_WTALKIE_SOUNDS (sound folder), QUR_WTALKIE_AUDIO (device\n"
     "when --audio is not given), QUR_WTALKIE_ANALYTICS_FILE (local JSON-lines\n"
@@ -102,8 +102,7 @@ int runCommand(const std::vector<std::string>& args) {
   if (const auto status = parseCommandArguments(
           "run", args,
           {"--name", "--audio", "--mic", "--speaker", "--accept", "--interface", "--events"},
-          help.c_str(), false, &parsed,
-          {"--mic-from-talk", "--continue-without-audio", "--verbose"})) {
+          help.c_str(), false, &parsed, {"--mic-from-talk", "--continue-without-audio"})) {
     return *status;
   }
   auto option = [&](const char* name) -> std::string {
@@ -137,8 +136,7 @@ int runCommand(const std::vector<std::string>& args) {
   const sigset_t ending = endingSignals();
   pthread_sigmask(SIG_BLOCK, &ending, nullptr);
 
-  addLogger(std::make_shared<SystemLogger>());
-  if (parsed.options.count("--verbose")) installLoggers();
+  installLoggers();
   auto loop = std::make_shared<MainLoop>();
   options.mainQueue = loop;
 
