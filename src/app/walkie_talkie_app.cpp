@@ -115,6 +115,8 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
   }
 
   std::unique_ptr<AudioDevice> device;
+  // What the user asked for, to name it if it does not open.
+  std::string requestedDevice;
   if (audio == "virtual") {
     VirtualDeviceOptions deviceOptions;
     deviceOptions.clock = VirtualDeviceOptions::Clock::RealTime;
@@ -157,6 +159,7 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
                      "': " + (reason.empty() ? "use portaudio[:DEVICE] or virtual" : reason));
       return false;
     }
+    requestedDevice = choice->deviceName;
     device = createAudioDevice(*choice);
   }
 
@@ -187,9 +190,9 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
     return false;
   }
   if (!_application->audioStarted() && !_options.continueWithoutAudio) {
-    auto* opened = engine()->device();
-    std::string message = "cannot open the sound device " +
-                          (opened ? "'" + opened->name() + "'" : std::string("(none)"));
+    std::string message = requestedDevice.empty()
+                              ? std::string("cannot open the default sound device")
+                              : "cannot open the sound device '" + requestedDevice + "'";
     if (audio.empty() || audio.rfind("portaudio", 0) == 0) {
       const auto devices = listPortAudioDevices();
       message +=

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -15,12 +16,15 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/recording_analysis.h"
 #include "support/child_process.h"
 #include "support/json_check.h"
 #include "support/json_field.h"
 #include "support/netns.h"
+#include "support/pulse_server.h"
 
 namespace qur {
 namespace {
@@ -257,6 +261,75 @@ TEST_F(CliRunInput, ErrorsAreSentencesWithoutLogLines) {
   EXPECT_TRUE(hasLogLine(r.output)) << r.output;
 }
 
+// ---- sound devices on a private PulseAudio server ------------------------------
+
+class CliRunDevices : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server = new testing::PulseServer();
+    started = server->start(&startError);
+  }
+  static void TearDownTestSuite() {
+    delete server;
+    server = nullptr;
+  }
+  void SetUp() override {
+    if (!started) GTEST_SKIP() << "no PulseAudio server: " << startError;
+    setenv("QUR_WTALKIE_SOUNDS", QUR_SOUNDS_DIR, 1);
+  }
+
+  static inline testing::PulseServer* server = nullptr;
+  static inline bool started = false;
+  static inline std::string startError;
+};
+
+TEST_F(CliRunDevices, ListedNamesOpenAndAWrongOneIsNamedWithTheChoices) {
+  auto listing = runCli("devices");
+  ASSERT_EQ(listing.status, 0) << listing.output;
+  // "  NAME (2 in, 2 out) [default input]": the part before " (" is a name
+  // --audio takes.
+  static const std::regex deviceLine(R"(\n  (.+) \((\d+) in, (\d+) out\))");
+  std::vector<std::string> duplex;
+  for (std::sregex_iterator it(listing.output.begin(), listing.output.end(), deviceLine), end;
+       it != end; ++it) {
+    if (std::stoi((*it)[2]) > 0 && std::stoi((*it)[3]) > 0) duplex.push_back((*it)[1]);
+  }
+  ASSERT_FALSE(duplex.empty()) << listing.output;
+  EXPECT_FALSE(hasLogLine(listing.output)) << listing.output;
+
+  Runner chosen(std::make_unique<ChildProcess>(std::vector<std::string>{
+      QUR_CLI_PATH, "run", "--name", uniqueName("pulse"), "--audio", "portaudio:" + duplex.front(),
+      "--interface", "lo", "--events", "json"}));
+  const auto ready = chosen.wait("ready", std::nullopt, std::nullopt, 20s);
+  ASSERT_TRUE(ready) << chosen.tail();
+  EXPECT_EQ(jsonField(*ready, "audio_started"), "true") << *ready;
+  chosen.send("status");
+  const auto status = chosen.wait("status");
+  ASSERT_TRUE(status);
+  EXPECT_EQ(jsonField(*status, "audio_running"), "true") << *status;
+  EXPECT_EQ(chosen.process().quit(15s), 0);
+
+  auto wrong = runCli("run --audio portaudio:usbheadset --interface lo");
+  EXPECT_EQ(wrong.status, 1) << wrong.output;
+  EXPECT_NE(wrong.output.find("cannot open the sound device 'usbheadset'"), std::string::npos)
+      << wrong.output;
+  EXPECT_NE(wrong.output.find(duplex.front()), std::string::npos) << "names the devices that exist";
+  EXPECT_FALSE(hasLogLine(wrong.output)) << wrong.output;
+
+  // Asked to, it runs on without sound and says so.
+  Runner silent(std::make_unique<ChildProcess>(std::vector<std::string>{
+      QUR_CLI_PATH, "run", "--name", uniqueName("mute"), "--audio", "portaudio:usbheadset",
+      "--continue-without-audio", "--interface", "lo", "--events", "json"}));
+  const auto mute = silent.wait("ready", std::nullopt, std::nullopt, 20s);
+  ASSERT_TRUE(mute) << silent.tail();
+  EXPECT_EQ(jsonField(*mute, "audio_started"), "false") << *mute;
+  silent.send("status");
+  const auto silentStatus = silent.wait("status");
+  ASSERT_TRUE(silentStatus);
+  EXPECT_EQ(jsonField(*silentStatus, "audio_running"), "false") << *silentStatus;
+  EXPECT_EQ(silent.process().quit(15s), 0);
+}
+
 // ---- peers in network namespaces ---------------------------------------------
 
 class CliRunPeers : public ::testing::Test {
@@ -352,6 +425,48 @@ TEST_F(CliRunPeers, TransmittingEndsWhenTheLastPeerLeaves) {
   ASSERT_TRUE(error);
   EXPECT_NE(error->find("not transmitting"), std::string::npos);
   EXPECT_EQ(alpha.process().quit(15s), 0);
+}
+
+TEST_F(CliRunPeers, AMicrophoneThatFollowsTalkSendsThePhraseFromItsFirstWord) {
+  const std::string raw = dir.path("raw.wav"), speech = dir.path("speech.wav");
+  ASSERT_EQ(std::system(("espeak-ng -s 150 -w " + raw +
+                         " 'One two three, the phrase begins with its first word' && sox " + raw +
+                         " -r 44100 -c 2 " + speech + " >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  const auto phrase = loadAnalysisSignal(speech);
+  ASSERT_TRUE(phrase);
+  NetnsLab lab(2, "qurr");
+  ASSERT_TRUE(lab.ok());
+  Runner alpha = spawn(lab, 0, "alpha", {"--mic", speech, "--mic-from-talk", "--accept", "never"});
+  Runner bravo = spawn(lab, 1, "bravo", {"--speaker", dir.path("bravo.wav"), "--accept", "auto"});
+  ASSERT_TRUE(alpha.wait("ready") && bravo.wait("ready"));
+  connect(alpha, "alpha", bravo, "bravo");
+  ASSERT_TRUE(alpha.wait("connected", std::nullopt, "true")) << alpha.tail();
+  // Talking starts well after the engine did: a file looping from engine
+  // start would be mid-phrase by now.
+  std::this_thread::sleep_for(1300ms);
+  alpha.send("talk " + std::to_string(phrase->duration() + 0.3));
+  ASSERT_TRUE(bravo.wait("peer_talking", "alpha", "true")) << bravo.tail();
+  ASSERT_TRUE(bravo.wait("peer_talking", "alpha", "false", 30s)) << bravo.tail();
+  std::this_thread::sleep_for(800ms);
+  EXPECT_EQ(bravo.process().quit(15s), 0);
+  EXPECT_EQ(alpha.process().quit(15s), 0);
+
+  const auto heard = loadAnalysisSignal(dir.path("bravo.wav"));
+  ASSERT_TRUE(heard);
+  const auto beep = loadAnalysisSignal(std::string(QUR_SOUNDS_DIR) + "/beep.caf");
+  ASSERT_TRUE(beep);
+  const HeardReport report = analyseTransmission(*heard, *beep);
+  ASSERT_GT(report.voiceLength(), 1.0);
+  // The first second heard is the first second of the phrase.
+  const auto opening = compareVoice(slice(*heard, report.voiceStart, report.voiceStart + 1.0),
+                                    slice(*phrase, 0, 1.5));
+  EXPECT_LE(opening.offset, 0.1) << "the phrase began " << opening.offset << " s in";
+  EXPECT_GE(opening.envelopeCorrelation, 0.8);
+  const auto whole = compareVoice(slice(*heard, report.voiceStart, report.voiceEnd), *phrase);
+  EXPECT_GE(whole.envelopeCorrelation, 0.8);
+  EXPECT_LE(whole.offset, 0.1);
 }
 
 }  // namespace
