@@ -328,6 +328,8 @@ void WalkieTalkieApp::invitationArrived(const PeerID& peer, std::function<void(b
   Invitation invitation;
   invitation.id = _nextInvitationId++;
   invitation.peer = peer.displayName();
+  invitation.identifier = peer.identifierString();
+  // The inviter's address joins these once the session reports it.
   emit({.kind = AppEvent::Kind::Invitation, .invitation = invitation, .policy = _options.accept});
   // One question at a time: a newer invitation declines an unanswered one.
   if (_options.accept == AcceptPolicy::Ask) {

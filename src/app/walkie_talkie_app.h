@@ -68,11 +68,10 @@ struct StartError {
 
 struct Invitation {
   std::uint64_t id = 0;
-  std::string peer;  // the inviter's display name
-  // Filled once the session reports where an invitation comes from; empty
-  // until then.
+  std::string peer;        // the inviter's display name
+  std::string identifier;  // the inviter's identifier, in hex
+  // Where the invitation comes from; empty until the session reports it.
   std::string address;
-  std::string identifier;
 };
 
 struct AppStatus {

@@ -306,7 +306,9 @@ TEST_F(CliRunDevices, ListedNamesOpenAndAWrongOneIsNamedWithTheChoices) {
   chosen.send("status");
   const auto status = chosen.wait("status");
   ASSERT_TRUE(status);
-  EXPECT_EQ(jsonField(*status, "audio_running"), "true") << *status;
+  // Whether it still runs depends on the loaded server keeping up; which
+  // device it is does not.
+  EXPECT_NE(jsonField(*status, "audio")->find(duplex.front()), std::string::npos) << *status;
   EXPECT_EQ(chosen.process().quit(15s), 0);
 
   auto wrong = runCli("run --audio portaudio:usbheadset --interface lo");

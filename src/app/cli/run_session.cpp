@@ -57,13 +57,17 @@ void RunSession::eventArrived(const AppEvent& event) {
       break;
     case Kind::Invitation: {
       const auto& invitation = event.invitation;
+      // Enough of the identifier to tell two inviters of one name apart.
+      const std::string shortId = invitation.identifier.substr(0, 8);
       std::string fields = "\"peer\":" + jsonString(invitation.peer) +
                            ",\"policy\":" + jsonString(acceptPolicyName(event.policy));
+      if (!shortId.empty()) fields += ",\"identifier\":" + jsonString(shortId);
       if (!invitation.address.empty()) fields += ",\"address\":" + jsonString(invitation.address);
-      if (!invitation.identifier.empty())
-        fields += ",\"identifier\":" + jsonString(invitation.identifier);
-      const std::string from = "invitation from " + invitation.peer +
-                               (invitation.address.empty() ? "" : " at " + invitation.address);
+      std::string from = "invitation from " + invitation.peer;
+      if (!shortId.empty() || !invitation.address.empty()) {
+        from +=
+            " (" + shortId + (invitation.address.empty() ? "" : " at " + invitation.address) + ")";
+      }
       _events->event(
           "invitation", fields,
           event.policy == AcceptPolicy::Ask ? from + ": type 'accept' or 'decline'" : from);
