@@ -205,12 +205,7 @@ TEST_F(WalkieTalkieAppTest, StartRefusesOptionsItCannotHonourInWords) {
   error = refusal(std::move(options));
   EXPECT_EQ(error.kind, StartError::Kind::Failure);
   EXPECT_NE(error.message.find("no such file"), std::string::npos) << error.message;
-
-  options = {};
-  options.audio = "portaudio:qur-no-such-device";
-  error = refusal(std::move(options));
-  EXPECT_EQ(error.kind, StartError::Kind::Failure);
-  EXPECT_NE(error.message.find("cannot open the sound device"), std::string::npos) << error.message;
+  // A sound device that does not open: the device tests of the run command.
 }
 
 TEST_F(WalkieTalkieAppTest, InvitationTalkAndTheLastPeerLeavingEndTheTransmission) {
