@@ -4,9 +4,14 @@
 #include "app/application.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <vector>
 
 #include "app/dynamic_range_compressor.h"
+#include "app/file_microphone.h"
 #include "app/opus_stream_receiver.h"
+#include "app/walkie_talkie_app.h"
 #include "app/walkie_talkie_controller.h"
 #include "app/walkie_talkie_peer.h"
 #include "audio/engine/audio_engine.h"
@@ -98,6 +103,237 @@ TEST_F(ApplicationTest, FailedAudioStartStillLetsPeersConnectAndSendsOnlyStatuse
       testing::mainLoop().runUntil([&] { return receiver->transmissionsStopped() == 1; }, 5s));
   EXPECT_EQ(receiver->transmissionsStarted(), 1u);
   EXPECT_EQ(receiver->audioPacketsReceived(), 0u);
+}
+
+// ---- the facade the CLI and the window drive ---------------------------------
+
+std::string uniqueName(const std::string& base) {
+  return base + "-" + std::to_string(getpid());
+}
+
+class WalkieTalkieAppTest : public ApplicationTest {
+ protected:
+  struct Started {
+    std::shared_ptr<WalkieTalkieApp> app;
+    std::shared_ptr<std::vector<AppEvent>> events = std::make_shared<std::vector<AppEvent>>();
+    DisposablePtr subscription;
+    bool saw(AppEvent::Kind kind, const std::string& peer, bool value) const {
+      for (const auto& event : *events) {
+        if (event.kind == kind && event.peer == peer && event.value == value) return true;
+      }
+      return false;
+    }
+  };
+
+  static Started start(const std::string& name, AcceptPolicy accept) {
+    RunOptions options;
+    options.name = uniqueName(name);
+    options.audio = "virtual";
+    options.accept = accept;
+    StartError error;
+    Started started;
+    started.app = WalkieTalkieApp::start(std::move(options), &error);
+    EXPECT_TRUE(started.app) << error.message;
+    if (started.app) {
+      auto events = started.events;
+      started.subscription = started.app->events().subscribeNext(
+          [events](const AppEvent& event) { events->push_back(event); });
+    }
+    return started;
+  }
+
+  static StartError refusal(RunOptions options) {
+    StartError error;
+    EXPECT_FALSE(WalkieTalkieApp::start(std::move(options), &error));
+    EXPECT_FALSE(error.message.empty());
+    return error;
+  }
+
+  static bool waitFor(const std::function<bool()>& predicate) {
+    return testing::mainLoop().runUntil(predicate, 15s);
+  }
+
+  static bool lists(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  }
+
+  // a invites b, which holds the invitation until it is answered.
+  static void connect(Started& a, Started& b) {
+    const std::string bName = b.app->localName();
+    ASSERT_TRUE(waitFor([&] { return lists(a.app->nearbyPeers().get(), bName); }));
+    std::string error;
+    ASSERT_TRUE(a.app->invite(bName, &error)) << error;
+    ASSERT_TRUE(waitFor([&] { return !b.app->pendingInvitations().get().empty(); }));
+    const Invitation invitation = b.app->pendingInvitations().get().front();
+    EXPECT_EQ(invitation.peer, a.app->localName());
+    ASSERT_TRUE(b.app->answerInvitation(true, invitation.id, &error)) << error;
+    EXPECT_TRUE(b.app->pendingInvitations().get().empty());
+    ASSERT_TRUE(waitFor([&] { return a.app->connected().get() && b.app->connected().get(); }));
+  }
+};
+
+TEST_F(WalkieTalkieAppTest, StartRefusesOptionsItCannotHonourInWords) {
+  RunOptions options;
+  options.audio = "speakers";
+  EXPECT_EQ(refusal(std::move(options)).kind, StartError::Kind::Usage);
+
+  options = {};
+  options.micFromTalk = true;
+  EXPECT_EQ(refusal(std::move(options)).kind, StartError::Kind::Usage);
+
+  options = {};
+  options.audio = "virtual";
+  options.name = std::string(64, 'x');
+  auto error = refusal(std::move(options));
+  EXPECT_EQ(error.kind, StartError::Kind::Usage);
+  EXPECT_NE(error.message.find("at most 63"), std::string::npos) << error.message;
+
+  options = {};
+  options.audio = "virtual";
+  options.name = "tab\tname";
+  EXPECT_EQ(refusal(std::move(options)).kind, StartError::Kind::Usage);
+
+  options = {};
+  options.audio = "virtual";
+  options.networkInterface = "wlan9";
+  error = refusal(std::move(options));
+  EXPECT_EQ(error.kind, StartError::Kind::Usage);
+  EXPECT_NE(error.message.find("lo"), std::string::npos) << "lists the interfaces that exist";
+
+  options = {};
+  options.micFile = "/nonexistent/mic.wav";
+  error = refusal(std::move(options));
+  EXPECT_EQ(error.kind, StartError::Kind::Failure);
+  EXPECT_NE(error.message.find("no such file"), std::string::npos) << error.message;
+  // A sound device that does not open: the device tests of the run command.
+}
+
+TEST_F(WalkieTalkieAppTest, InvitationTalkAndTheLastPeerLeavingEndTheTransmission) {
+  Started alpha = start("app-alpha", AcceptPolicy::Ask);
+  Started bravo = start("app-bravo", AcceptPolicy::Ask);
+  ASSERT_TRUE(alpha.app && bravo.app);
+  std::string error;
+  EXPECT_FALSE(alpha.app->startTalking(&error));
+  EXPECT_FALSE(alpha.app->isTransmitting());
+  EXPECT_EQ(alpha.events->back().kind, AppEvent::Kind::TalkRefused);
+  EXPECT_FALSE(alpha.app->answerInvitation(true, 0, &error));
+  EXPECT_FALSE(alpha.app->disconnect(&error));
+
+  connect(alpha, bravo);
+  const std::string alphaName = alpha.app->localName();
+  const std::string bravoName = bravo.app->localName();
+  EXPECT_EQ(alpha.app->connectedPeers().get(), std::vector<std::string>{bravoName});
+  EXPECT_TRUE(bravo.saw(AppEvent::Kind::InvitationAnswered, alphaName, true));
+  EXPECT_TRUE(alpha.saw(AppEvent::Kind::PeerConnected, bravoName, false));
+
+  ASSERT_TRUE(bravo.app->startTalking(&error)) << error;
+  EXPECT_FALSE(bravo.app->startTalking(&error));
+  EXPECT_EQ(error, "already transmitting");
+  ASSERT_TRUE(waitFor([&] { return lists(alpha.app->talkingPeers().get(), bravoName); }));
+  EXPECT_EQ(alpha.app->status().talking, std::vector<std::string>{bravoName});
+
+  // Alpha leaves: bravo has nobody left to talk to.
+  ASSERT_TRUE(alpha.app->disconnect(&error)) << error;
+  ASSERT_TRUE(waitFor([&] { return !bravo.app->connected().get(); }));
+  testing::mainLoop().drain();
+  EXPECT_FALSE(bravo.app->isTransmitting());
+  EXPECT_FALSE(bravo.app->controller()->isTransmitting());
+  const auto ended = std::find_if(bravo.events->begin(), bravo.events->end(), [](const auto& e) {
+    return e.kind == AppEvent::Kind::Transmitting && !e.value;
+  });
+  ASSERT_NE(ended, bravo.events->end());
+  EXPECT_EQ(ended->reason, "no peer connected");
+  EXPECT_TRUE(waitFor([&] { return alpha.app->talkingPeers().get().empty(); }));
+}
+
+TEST_F(WalkieTalkieAppTest, DeclinedAndReplacedInvitationsLeaveNoPeer) {
+  Started alpha = start("app-asker", AcceptPolicy::Ask);
+  Started bravo = start("app-inviter", AcceptPolicy::Never);
+  ASSERT_TRUE(alpha.app && bravo.app);
+  const std::string alphaName = alpha.app->localName();
+  ASSERT_TRUE(waitFor([&] { return lists(bravo.app->nearbyPeers().get(), alphaName); }));
+  std::string error;
+  EXPECT_FALSE(bravo.app->invite("app-nobody-by-that-name", &error));
+  EXPECT_NE(error.find("no nearby peer"), std::string::npos);
+
+  ASSERT_TRUE(bravo.app->invite(alphaName, &error)) << error;
+  ASSERT_TRUE(waitFor([&] { return !alpha.app->pendingInvitations().get().empty(); }));
+  const auto first = alpha.app->pendingInvitations().get().front();
+  EXPECT_FALSE(alpha.app->answerInvitation(true, first.id + 100, &error));
+  ASSERT_TRUE(alpha.app->answerInvitation(false, first.id, &error)) << error;
+  EXPECT_FALSE(alpha.app->answerInvitation(false, first.id, &error));
+  testing::mainLoop().runFor(500ms);
+  EXPECT_FALSE(alpha.app->connected().get());
+  EXPECT_TRUE(alpha.app->connectedPeers().get().empty());
+  EXPECT_FALSE(bravo.app->connected().get());
+}
+
+TEST_F(WalkieTalkieAppTest, ShutdownTellsThePeerStopsTheEngineAndCallsBackOnce) {
+  Started alpha = start("app-leaver", AcceptPolicy::Ask);
+  Started bravo = start("app-stayer", AcceptPolicy::Ask);
+  ASSERT_TRUE(alpha.app && bravo.app);
+  connect(alpha, bravo);
+  std::string error;
+  ASSERT_TRUE(alpha.app->startTalking(&error)) << error;
+  int done = 0;
+  alpha.app->shutdown([&] { ++done; });
+  EXPECT_FALSE(alpha.app->isTransmitting());
+  ASSERT_TRUE(waitFor([&] { return done == 1; }));
+  EXPECT_FALSE(alpha.app->engine()->isRunning());
+  EXPECT_FALSE(alpha.app->controller()->multipeerController()->isAdvertising());
+  ASSERT_TRUE(waitFor([&] { return !bravo.app->connected().get(); }));
+  // Bravo heard the transmission end before the session did.
+  EXPECT_TRUE(bravo.saw(AppEvent::Kind::PeerTalking, alpha.app->localName(), false));
+  alpha.app->shutdown([&] { ++done; });
+  ASSERT_TRUE(waitFor([&] { return done == 2; }));
+}
+
+// The microphone file of a scripted talker.
+TEST(FileMicrophoneTest, FollowingTalkItIsSilentBetweenAndStartsOverAtEachTransmission) {
+  constexpr std::uint32_t kFrames = 100;
+  AudioBufferListPtr audio(audioBufferListCreate(2, 4, true, kFrames));
+  ASSERT_TRUE(audio);
+  auto* samples = static_cast<std::int16_t*>(audio->mBuffers[0].mData);
+  for (std::uint32_t i = 0; i < kFrames; ++i) {
+    samples[2 * i] = std::int16_t(i + 1);
+    samples[2 * i + 1] = std::int16_t(-int(i) - 1);
+  }
+  FileMicrophone microphone(std::move(audio), kFrames, true);
+  std::vector<std::int16_t> out(2 * 60);
+  microphone.fill(out.data(), 60, 2);
+  EXPECT_NE(microphone.firstCycleUs(), 0);
+  EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](std::int16_t s) { return s == 0; }));
+
+  microphone.talkingChanged(true);
+  microphone.fill(out.data(), 60, 2);
+  EXPECT_EQ(out[0], 1);
+  EXPECT_EQ(out[1], -1);
+  EXPECT_EQ(out[2 * 59], 60);
+  // It loops while the talk lasts longer than the file.
+  microphone.fill(out.data(), 60, 2);
+  EXPECT_EQ(out[0], 61);
+  EXPECT_EQ(out[2 * 40], 1);
+
+  microphone.talkingChanged(false);
+  microphone.fill(out.data(), 60, 2);
+  EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](std::int16_t s) { return s == 0; }));
+  // A new transmission starts from the file's first frame, even when the
+  // end and the start fall between two device cycles.
+  microphone.talkingChanged(true);
+  microphone.talkingChanged(false);
+  microphone.talkingChanged(true);
+  microphone.fill(out.data(), 60, 2);
+  EXPECT_EQ(out[0], 1);
+
+  // Without following talk the file simply loops from the first cycle.
+  AudioBufferListPtr looped(audioBufferListCreate(2, 4, true, 2));
+  auto* two = static_cast<std::int16_t*>(looped->mBuffers[0].mData);
+  two[0] = two[1] = 5;
+  two[2] = two[3] = 7;
+  FileMicrophone always(std::move(looped), 2, false);
+  std::vector<std::int16_t> mono(3);
+  always.fill(mono.data(), 3, 1);
+  EXPECT_EQ(mono, (std::vector<std::int16_t>{5, 7, 5}));
 }
 
 }  // namespace

@@ -8,11 +8,16 @@
 #include <fstream>
 #include <iostream>
 
+#include "app/file_microphone.h"
 #include "app/playthrough_loopback.h"
 #include "audio/engine/audio_engine.h"
 #include "audio/media_reader.h"
 
 namespace qur::cli {
+
+namespace {
+bool gVerbose = false;
+}  // namespace
 
 bool parseArguments(const std::vector<std::string>& args, const std::vector<std::string>& valued,
                     const std::vector<std::string>& flags, ParsedArguments* parsed,
@@ -61,12 +66,16 @@ bool parseArguments(const std::vector<std::string>& args, const std::vector<std:
 std::optional<int> parseCommandArguments(const std::string& command,
                                          const std::vector<std::string>& args,
                                          const std::vector<std::string>& valued, const char* help,
-                                         bool takesPositional, ParsedArguments* parsed) {
+                                         bool takesPositional, ParsedArguments* parsed,
+                                         const std::vector<std::string>& flags) {
   std::string error;
-  if (!parseArguments(args, valued, {}, parsed, &error)) {
+  std::vector<std::string> allFlags = flags;
+  allFlags.push_back("--verbose");
+  if (!parseArguments(args, valued, allFlags, parsed, &error)) {
     printError(error + " (try " + command + " --help)");
     return kExitUsage;
   }
+  gVerbose = parsed->options.count("--verbose") != 0;
   if (parsed->help) {
     std::cout << help;
     return kExitOK;
@@ -91,7 +100,10 @@ void ErrorCounter::logMessage(const LogMessage& message) {
 }
 
 std::shared_ptr<ErrorCounter> installLoggers() {
-  addLogger(std::make_shared<ConsoleLogger>());
+  // Log lines are for whoever debugs the program; users read the program's
+  // own messages.
+  addLogger(std::make_shared<SystemLogger>());
+  if (gVerbose) addLogger(std::make_shared<ConsoleLogger>());
   auto counter = std::make_shared<ErrorCounter>();
   addLogger(counter);
   return counter;
@@ -105,7 +117,7 @@ bool readableFile(const std::string& path, std::string* reason) {
   }
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) {
-    *reason = std::strerror(errno);
+    *reason = fileErrorText(errno);
     return false;
   }
   std::fclose(file);
@@ -115,7 +127,7 @@ bool readableFile(const std::string& path, std::string* reason) {
 bool writableFile(const std::string& path, std::string* reason) {
   std::FILE* file = std::fopen(path.c_str(), "ab");
   if (!file) {
-    *reason = std::strerror(errno);
+    *reason = fileErrorText(errno);
     return false;
   }
   std::fclose(file);
@@ -123,29 +135,16 @@ bool writableFile(const std::string& path, std::string* reason) {
 }
 
 AudioBufferListPtr readMicrophoneFile(const std::string& path, std::uint64_t* frames) {
-  std::string reason;
-  if (!readableFile(path, &reason)) {
-    printError("cannot read microphone file " + path + ": " + reason);
-    return nullptr;
-  }
-  const AudioStreamBasicDescription format = AudioEngine::interleaved16BitStereoAudioDescription();
-  AudioBufferListPtr audio(MediaReader::createRawPCMOfAssetAtURL(path, &format));
-  if (!audio) {
-    printError("cannot decode microphone file " + path + " (not a sound file?)");
-    return nullptr;
-  }
-  *frames = audio->mBuffers[0].mDataByteSize / format.mBytesPerFrame;
-  if (*frames == 0) {
-    printError("microphone file " + path + " holds no audio");
-    return nullptr;
-  }
+  std::string error;
+  auto audio = FileMicrophone::load(path, frames, &error);
+  if (!audio) printError(error);
   return audio;
 }
 
 bool checkSpeakerFile(const std::string& path) {
-  std::string reason;
-  if (writableFile(path, &reason)) return true;
-  printError("cannot write speaker file " + path + ": " + reason);
+  std::string error;
+  if (FileMicrophone::checkSpeakerFile(path, &error)) return true;
+  printError(error);
   return false;
 }
 

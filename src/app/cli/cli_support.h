@@ -37,14 +37,16 @@ bool parseArguments(const std::vector<std::string>& args, const std::vector<std:
                     const std::vector<std::string>& flags, ParsedArguments* parsed,
                     std::string* error);
 
-// What every command does first: parses its arguments (no flags), printing
+// What every command does first: parses its arguments (every command also
+// takes --verbose, which installLoggers() follows), printing
 // a usage error (pointing at "<command> --help") or the help text. Returns
 // the exit status to end with then, or nullopt to go on. Positional
 // arguments are refused unless the command takes some.
 std::optional<int> parseCommandArguments(const std::string& command,
                                          const std::vector<std::string>& args,
                                          const std::vector<std::string>& valued, const char* help,
-                                         bool takesPositional, ParsedArguments* parsed);
+                                         bool takesPositional, ParsedArguments* parsed,
+                                         const std::vector<std::string>& flags = {});
 
 // "qur-wtalkie-cli: <message>" on standard error.
 void printError(const std::string& message);
@@ -60,7 +62,8 @@ class ErrorCounter : public Logger {
   std::atomic<int> _errors{0};
 };
 
-// Installs the console logger and an error counter; returns the counter.
+// Installs the system-log logger, the console logger with --verbose, and
+// an error counter; returns the counter.
 std::shared_ptr<ErrorCounter> installLoggers();
 
 // Whether a file can be opened for reading; *reason says why not.

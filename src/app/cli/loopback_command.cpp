@@ -227,7 +227,12 @@ int loopbackCommand(const std::vector<std::string>& args) {
     printError("the end sound did not finish playing");
     return kExitFailure;
   }
-  return errors->errors() > 0 ? kExitFailure : kExitOK;
+  if (errors->errors() > 0) {
+    printError(std::to_string(errors->errors()) +
+               " error(s) on the way through the chain (--verbose shows them)");
+    return kExitFailure;
+  }
+  return kExitOK;
 }
 
 }  // namespace qur::cli

@@ -5,6 +5,7 @@
 
 #include "app/cli/cli_support.h"
 #include "app/cli/run_command.h"
+#include "audio/engine/audio_device.h"
 #include "qur/version.h"
 
 namespace {
@@ -28,11 +29,37 @@ void printUsage(std::ostream& out) {
          "      [--events json]\n"
          "      The walkie-talkie: finds nearby devices, invites or accepts them and\n"
          "      talks; commands on standard input (see run --help).\n"
+         "  devices\n"
+         "      The sound devices, by the names --audio portaudio:NAME accepts.\n"
          "  heard RECORDING.wav [--reference MIC.wav]\n"
          "      What a speaker recording holds: start sound, voice, end sound.\n"
          "\n"
-         "Every command takes --help. Exit status: 0 success, 1 bad input or failure,\n"
+         "Every command takes --help, and --verbose for internal log lines on\n"
+         "standard error. Exit status: 0 success, 1 bad input or failure,\n"
          "2 usage error.\n";
+}
+
+int devicesCommand(const std::vector<std::string>& args) {
+  qur::cli::ParsedArguments parsed;
+  if (const auto status = qur::cli::parseCommandArguments(
+          "devices", args, {},
+          "usage: qur-wtalkie-cli devices\n\nLists the sound devices with their input and output "
+          "channels;\nany part of a name picks it: --audio portaudio:NAME.\n",
+          false, &parsed)) {
+    return *status;
+  }
+  const auto devices = qur::listPortAudioDevices();
+  // The listing holds one line of explanation when no sound system answers.
+  if (devices.empty() || devices.front().find(" in, ") == std::string::npos) {
+    qur::cli::printError("no sound devices" +
+                         (devices.empty() ? std::string() : ": " + devices.front()) +
+                         " (--audio virtual runs without hardware)");
+    return qur::cli::kExitFailure;
+  }
+  std::cout << "sound devices (--audio portaudio:NAME, any part of the name):\n";
+  for (const auto& device : devices) std::cout << "  " << device << "\n";
+  std::cout << "without hardware: --audio virtual\n";
+  return qur::cli::kExitOK;
 }
 
 }  // namespace
@@ -57,6 +84,7 @@ int main(int argc, char** argv) {
   if (command == "play-wire") return qur::cli::playWireCommand(args);
   if (command == "run") return qur::cli::runCommand(args);
   if (command == "heard") return qur::cli::heardCommand(args);
+  if (command == "devices") return devicesCommand(args);
   qur::cli::printError("unknown command '" + command + "' (try --help)");
   return qur::cli::kExitUsage;
 }

@@ -1,0 +1,145 @@
+#include "app/cli/event_writer.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace qur::cli {
+
+namespace {
+
+constexpr const char* kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+// Length of the valid UTF-8 sequence at text[i], 0 when it is not one.
+std::size_t validSequenceLength(const std::string& text, std::size_t i) {
+  const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  std::uint32_t minimum = 0, code = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, minimum = 0x80, code = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, minimum = 0x800, code = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, minimum = 0x10000, code = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (byte(i + k) & 0x3F);
+  }
+  // Overlong forms, surrogates and values past U+10FFFF are not text.
+  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return length;
+}
+
+}  // namespace
+
+std::string printableText(const std::string& text, bool keepNewlines) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = validSequenceLength(text, i);
+    if (length == 0) {
+      out += kReplacement;
+      ++i;
+      continue;
+    }
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (length == 1 && lead == '\n' && keepNewlines) {
+      out += '\n';
+    } else if (length == 1 && (lead < 0x20 || lead == 0x7F)) {
+      out += lead == '\t' ? ' ' : '?';
+    } else if (length == 2 && lead == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+      out += '?';  // C1 controls: terminals act on some of them
+    } else {
+      out.append(text, i, length);
+    }
+    i += length;
+  }
+  return out;
+}
+
+std::string jsonString(const std::string& text) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = validSequenceLength(text, i);
+    if (length == 0) {
+      out += kReplacement;
+      ++i;
+      continue;
+    }
+    const char c = text[i];
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+      out += escaped;
+    } else {
+      out.append(text, i, length);
+    }
+    i += length;
+  }
+  return out + "\"";
+}
+
+std::string shortened(const std::string& text, std::size_t maxCharacters) {
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+    if (characters++ == maxCharacters) return text.substr(0, i) + "\xE2\x80\xA6";
+  }
+  return text;
+}
+
+EventWriter::EventWriter(bool json, bool statusLine) : _json(json), _statusLine(statusLine) {}
+
+void EventWriter::event(const std::string& name, const std::string& fields,
+                        const std::string& text) {
+  std::lock_guard lock(_mutex);
+  if (_json) {
+    const double t =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - _start).count();
+    const long long wall = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", t);
+    std::string line = "{\"event\":" + jsonString(name) + ",\"t\":" + seconds +
+                       ",\"time_ms\":" + std::to_string(wall);
+    if (!fields.empty()) line += "," + fields;
+    line += "}\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+  } else {
+    if (text.empty()) return;
+    if (_statusLine) std::fputs("\r\033[K", stdout);
+    const std::string shown = printableText(text, true);
+    std::fputs(shown.c_str(), stdout);
+    std::fputc('\n', stdout);
+    if (_statusLine) std::fputs(_status.c_str(), stdout);
+  }
+  std::fflush(stdout);
+}
+
+void EventWriter::setStatus(const std::string& status) {
+  std::lock_guard lock(_mutex);
+  _status = printableText(status);
+  if (!_statusLine) return;
+  std::fputs("\r\033[K", stdout);
+  std::fputs(_status.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+void EventWriter::finish() {
+  std::lock_guard lock(_mutex);
+  if (_statusLine) std::fputs("\n", stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace qur::cli

@@ -1,0 +1,226 @@
+// The walkie-talkie as its faces see it. The command-line program and the
+// window both drive this one object: it starts the core from the run
+// options, keeps the nearby and connected peers, the pending invitations and
+// who is talking, and reports every change as an event.
+//
+// Threads: every call, every event and every property value is on the main
+// thread (the installed MainQueue: our MainLoop or the Qt event loop). What
+// the session queue and the transport thread report is posted there first,
+// in the order it happened. Nothing here prints.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "peers/peer_id.h"
+#include "signals/disposable.h"
+#include "signals/main_queue.h"
+#include "signals/property.h"
+#include "signals/signal.h"
+#include "signals/subject.h"
+
+namespace qur {
+
+class Application;
+class AudioEngine;
+class DynamicRangeCompressor;
+class FileMicrophone;
+class PeerBrowser;
+class WalkieTalkieController;
+
+enum class AcceptPolicy { Ask, Auto, Never };
+const char* acceptPolicyName(AcceptPolicy policy);
+
+struct RunOptions {
+  // What other devices show for this one; empty: the host name.
+  std::string name;
+  // "" (QUR_WTALKIE_AUDIO, else the default PortAudio device; "virtual"
+  // when a mic or speaker file is given), "virtual", "portaudio" or
+  // "portaudio:DEVICE".
+  std::string audio;
+  // Virtual microphone: the file, looped; with micFromTalk it restarts at
+  // every transmission and is silent in between.
+  std::string micFile;
+  bool micFromTalk = false;
+  // Records everything played (44.1 kHz 16-bit stereo WAV).
+  std::string speakerFile;
+  // Discover peers on this network interface only; empty: all.
+  std::string networkInterface;
+  AcceptPolicy accept = AcceptPolicy::Ask;
+  // Run on when the sound device cannot be opened (peers can still connect).
+  bool continueWithoutAudio = false;
+  // Installed as the process's main queue; null keeps the installed one.
+  std::shared_ptr<MainQueue> mainQueue;
+  // Console and system-log loggers (off for callers that install their own).
+  bool installLoggers = false;
+};
+
+// Why the application did not start, in words for the user.
+struct StartError {
+  enum class Kind { Usage, Failure };
+  Kind kind = Kind::Failure;
+  std::string message;
+};
+
+struct Invitation {
+  std::uint64_t id = 0;
+  std::string peer;        // the inviter's display name
+  std::string identifier;  // the inviter's identifier, in hex
+  // Where the invitation comes from; empty until the session reports it.
+  std::string address;
+};
+
+struct AppStatus {
+  std::string name;
+  bool connected = false;
+  std::vector<std::string> peers;
+  std::vector<std::string> talking;
+  bool transmitting = false;
+  double gainDb = 0;
+  double volume = 0;
+  std::string audioDevice;  // "none" without a device
+  bool audioRunning = false;
+};
+
+struct AppEvent {
+  enum class Kind {
+    PeerFound,           // peer
+    PeerLost,            // peer
+    Invitation,          // invitation, policy
+    InvitationAnswered,  // invitation, value: accepted
+    PeerConnected,       // peer
+    PeerDisconnected,    // peer
+    Connected,           // value
+    PeerTalking,         // peer, value
+    Transmitting,        // value; reason when it ended on its own
+    TalkRefused,         // reason
+    AudioClock,          // firstCycleUs: wall-clock time of the first device cycle
+    AudioStopped,        // the device stopped delivering cycles
+  };
+  Kind kind;
+  std::string peer;
+  bool value = false;
+  std::string reason;
+  Invitation invitation;
+  AcceptPolicy policy = AcceptPolicy::Ask;
+  long long firstCycleUs = 0;
+};
+
+class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
+ public:
+  static constexpr float kDefaultGainDb = 15.0f;
+  static constexpr double kMinGainDb = -40, kMaxGainDb = 40;
+
+  // Main thread (the queue in options, when given, becomes the main queue
+  // first). Checks the options, opens the files and the device, starts
+  // the engine, the session and advertising. Null with *error when an
+  // option is wrong or a file, the interface or the device cannot be used.
+  static std::shared_ptr<WalkieTalkieApp> start(RunOptions options, StartError* error);
+  ~WalkieTalkieApp();
+  WalkieTalkieApp(const WalkieTalkieApp&) = delete;
+  WalkieTalkieApp& operator=(const WalkieTalkieApp&) = delete;
+
+  // ---- everything below: main thread -------------------------------------
+
+  // Every change, in order. Subscribe right after start(): nothing is lost
+  // before the main loop runs.
+  Signal<AppEvent> events() const { return _events; }
+
+  // Observable state, for bindings. Values arrive on the main thread.
+  const Property<bool>& connected() const { return _connected; }
+  const Property<bool>& transmitting() const { return _transmitting; }
+  const Property<std::vector<std::string>>& nearbyPeers() const { return _nearby; }
+  const Property<std::vector<std::string>>& connectedPeers() const { return _connectedPeers; }
+  const Property<std::vector<std::string>>& talkingPeers() const { return _talking; }
+  const Property<std::vector<Invitation>>& pendingInvitations() const { return _pending; }
+
+  // The name other devices see.
+  std::string localName() const;
+  AppStatus status() const;
+
+  // Each returns false with a user-facing reason in *error.
+  bool invite(const std::string& peerName, std::string* error);
+  // id 0: the newest pending invitation.
+  bool answerInvitation(bool accept, std::uint64_t id, std::string* error);
+  // Transmitting is connected-and-talking: refused (TalkRefused event)
+  // while no peer is connected, and ended (Transmitting false, reason "no
+  // peer connected") when the last peer leaves.
+  bool startTalking(std::string* error);
+  bool stopTalking(std::string* error);
+  bool isTransmitting() const { return _transmitting.get(); }
+  bool disconnect(std::string* error);
+  bool setMicGain(double db, std::string* error);
+  double micGain() const;
+  bool setOutputVolume(double volume, std::string* error);
+  double outputVolume() const;
+
+  // Ends a transmission, gives its end (and what peers still play) 0.3 s of
+  // the main loop, withdraws the advertisement (mDNS goodbye), leaves the
+  // session (Bye to every peer), gives those 0.25 s to leave and stops the
+  // engine (recordings are complete). done runs on the main thread
+  // afterwards; the main loop must run meanwhile. A second call only runs
+  // its done.
+  void shutdown(std::function<void()> done);
+  bool isShutDown() const { return _shutDown; }
+
+  // The core, for screens that observe it directly.
+  const std::shared_ptr<WalkieTalkieController>& controller() const;
+  const std::shared_ptr<DynamicRangeCompressor>& compressor() const;
+  const std::shared_ptr<AudioEngine>& engine() const;
+  Application& application() { return *_application; }
+
+ private:
+  WalkieTalkieApp() = default;
+  bool launch(RunOptions options, StartError* error);
+  void attach();
+  void post(std::function<void(WalkieTalkieApp&)> block);
+  void emit(AppEvent event);
+  void watchBrowser();
+  void nearbyChanged(const std::vector<std::pair<PeerID, std::string>>& nearby);
+  void invitationArrived(const PeerID& peer, std::function<void(bool)> reply);
+  void answer(std::size_t index, bool accept);
+  void connectedChanged(bool connected);
+  void peerTableChanged(const std::vector<std::pair<PeerID, std::string>>& peers);
+  void peerTalking(const PeerID& peer, bool talking);
+  void transmittingChanged(bool transmitting);
+  void watchAudioClock();
+  void watchAudioHealth();
+  void finishShutdown(std::function<void()> done);
+
+  RunOptions _options;
+  std::unique_ptr<Application> _application;
+  std::shared_ptr<FileMicrophone> _microphone;
+  std::shared_ptr<PeerBrowser> _browser;
+  std::shared_ptr<Subject<AppEvent>> _events = Subject<AppEvent>::create();
+  std::vector<DisposablePtr> _subscriptions;
+
+  // Main-thread state, mirrored into the properties.
+  std::vector<std::pair<PeerID, std::string>> _nearbyTable;
+  std::vector<std::pair<PeerID, std::string>> _connectedTable;
+  std::vector<PeerID> _talkingTable;
+  struct PendingInvitation {
+    Invitation invitation;
+    std::function<void(bool)> reply;
+  };
+  std::vector<PendingInvitation> _pendingTable;
+  std::uint64_t _nextInvitationId = 1;
+  bool _isConnected = false;
+  std::string _transmissionEndReason;
+  DisposablePtr _audioClockTimer;
+  DisposablePtr _audioHealthTimer;
+  bool _audioWasRunning = false;
+  bool _shutDown = false;
+
+  Property<bool> _connected{false};
+  Property<bool> _transmitting{false};
+  Property<std::vector<std::string>> _nearby;
+  Property<std::vector<std::string>> _connectedPeers;
+  Property<std::vector<std::string>> _talking;
+  Property<std::vector<Invitation>> _pending;
+};
+
+}  // namespace qur
