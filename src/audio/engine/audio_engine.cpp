@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "audio/engine/voice_processor.h"
 #include "log/log.h"
 #include "signals/main_queue.h"
 
@@ -86,6 +87,7 @@ AudioEngine::AudioEngine(const AudioStreamBasicDescription& audioDescription, bo
   _mixInt.assign(_mix.size(), 0);
   _busData.assign(size_t(kMaxFramesPerSlice) * std::max<UInt32>(channels, 1), 0);
   _filteredData.assign(_busData.size(), 0);
+  _processedInput.assign(_busData.size(), 0);
   _busList = createList(_busData.data(), channels, 0);
   _filteredList = createList(_filteredData.data(), channels, 0);
   _rawInputList = createList(nullptr, channels, 0);
@@ -157,6 +159,7 @@ bool AudioEngine::start(std::string* error) {
   startPollThread();
   if (_running) return true;
   std::lock_guard<std::mutex> lock(_stateMutex);
+  setUpVoiceProcessing();
   std::string reason;
   bool started = _device->start(&reason);
   if (!started) {
@@ -191,12 +194,35 @@ void AudioEngine::stop() {
     std::lock_guard<std::mutex> lock(_stateMutex);
     if (_cyclesActive) _device->stop();
     _cyclesActive = false;
+    if (_voiceProcessor) _voiceProcessor->stop();
     _running = false;
     _interrupted = false;
     processAudioThreadMessages();
   }
   stopPollThread();
   processMainThreadMessages();
+}
+
+// Before the device starts: the audio thread reads _voiceProcessor unguarded.
+void AudioEngine::setUpVoiceProcessing() {
+  const bool wanted = _voiceProcessingEnabled && _inputAvailable &&
+                      (_voiceProcessingChosen || _device->voiceProcessingByDefault());
+  if (wanted && !_voiceProcessor) {
+    VoiceProcessingSettings settings;
+    settings.deviceDelaySeconds = _device->inputLatency() + _device->outputLatency();
+    // Only hardware-paced cycles need the library kept off their thread.
+    settings.dedicatedThread = _device->isRealTime() && _device->hasOwnThread();
+    std::string error;
+    _voiceProcessor = VoiceProcessor::create(_audioDescription, settings, &error);
+    if (!_voiceProcessor) QUR_LOG_ERROR("Engine: No voice processing: %s", error.c_str());
+  }
+  _voiceProcessingActive = wanted && _voiceProcessor;
+  if (_voiceProcessingActive) {
+    _voiceProcessor->start();
+    QUR_LOG_INFO("Engine: Voice processing on (%s)", _voiceProcessor->description().c_str());
+  } else {
+    QUR_LOG_INFO("Engine: Voice processing off");
+  }
 }
 
 // ---- Tables ---------------------------------------------------------------
@@ -535,6 +561,9 @@ void AudioEngine::audioDeviceCycle(const int16_t* input, int16_t* output, uint32
         hostTimeNs + uint64_t(double(done) / _audioDescription.mSampleRate * kHostTicksPerSecond);
     if (input && _inputAvailable) inputCycle(input + size_t(done) * channels, slice, sliceTime);
     outputCycle(output + size_t(done) * channels, slice, sliceTime);
+    if (_voiceProcessingActive.load(std::memory_order_relaxed)) {
+      _voiceProcessor->analyzeReference(output + size_t(done) * channels, slice);
+    }
     _sampleTime += slice;
     done += slice;
   }
@@ -549,7 +578,11 @@ void AudioEngine::inputCycle(const int16_t* input, UInt32 frames, uint64_t hostT
   _inputTime.mFlags = kAudioTimeStampSampleHostTimeValid;
   _rawInputList->mBuffers[0].mData = const_cast<int16_t*>(input);
   _rawInputList->mBuffers[0].mDataByteSize = bytes;
-  // The echo canceller will work on _rawInputList here when voice processing is on.
+  if (_voiceProcessingActive.load(std::memory_order_relaxed)) {
+    std::memcpy(_processedInput.data(), input, bytes);
+    _voiceProcessor->processCapture(_processedInput.data(), frames);
+    _rawInputList->mBuffers[0].mData = _processedInput.data();
+  }
 
   if (_rtInputCount == 0) return;
   const AudioBufferList* delivered = _rawInputList;

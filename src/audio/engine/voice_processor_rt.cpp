@@ -1,0 +1,120 @@
+// The cycle thread's side of the voice processor and the processing steps,
+// which run on the processing thread or, inline, on the cycle thread.
+#include <webrtc/modules/audio_processing/include/audio_processing.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "audio/engine/voice_processor.h"
+#include "audio/pcm_format_converter.h"
+
+namespace qur {
+namespace {
+
+// Largest record handed to a resampler at once; its own ring holds many.
+constexpr std::int32_t kFeedChunkFrames = 4096;
+
+void feedFromRing(CircularBuffer* ring, PCMFormatConverter* converter, AudioBufferList* list,
+                  UInt32 frameBytes) {
+  std::int32_t stored = 0;
+  while (void* data = circularBufferReadPointer(ring, &stored)) {
+    const std::int32_t bytes = std::min<std::int32_t>(stored, kFeedChunkFrames * frameBytes);
+    list->mBuffers[0].mData = data;
+    list->mBuffers[0].mDataByteSize = UInt32(bytes);
+    if (converter) pcmFormatConverterFeed(converter, list, nullptr);
+    circularBufferConsume(ring, bytes);
+  }
+}
+
+}  // namespace
+
+void VoiceProcessor::processCapture(int16_t* samples, UInt32 frames) {
+  const std::int32_t bytes = std::int32_t(frames * _frameBytes);
+  if (!circularBufferProduceBytes(&_captureRing, samples, bytes)) {
+    _dropped.fetch_add(frames, std::memory_order_relaxed);
+  }
+
+  std::int32_t stored = 0;
+  circularBufferReadPointer(&_processedRing, &stored);
+  UInt32 ready = UInt32(stored) / _frameBytes;
+  // After a stall the processed audio piles up: skip what keeps it more than
+  // a cycle and a block behind, so latency returns to its least.
+  const UInt32 block = UInt32(_engineFormat.mSampleRate / 100);
+  if (ready > 2 * frames + block) {
+    const UInt32 skip = ready - (frames + block);
+    circularBufferConsume(&_processedRing, std::int32_t(skip * _frameBytes));
+    _latencyFrames.fetch_sub(skip, std::memory_order_relaxed);
+    ready -= skip;
+  }
+  if (ready >= frames) {
+    _primed = true;
+    void* data = circularBufferReadPointer(&_processedRing, &stored);
+    std::memcpy(samples, data, size_t(bytes));
+    circularBufferConsume(&_processedRing, bytes);
+    return;
+  }
+  // Nothing processed in time: silence rather than the echo-laden raw audio.
+  if (_primed) _underruns.fetch_add(1, std::memory_order_relaxed);
+  _primed = false;
+  std::memset(samples, 0, size_t(bytes));
+  _latencyFrames.fetch_add(frames, std::memory_order_relaxed);
+}
+
+void VoiceProcessor::analyzeReference(const int16_t* samples, UInt32 frames) {
+  const std::int32_t bytes = std::int32_t(frames * _frameBytes);
+  if (!circularBufferProduceBytes(&_referenceRing, samples, bytes)) {
+    _dropped.fetch_add(frames, std::memory_order_relaxed);
+  }
+  if (!_settings.dedicatedThread) processPending();
+}
+
+void VoiceProcessor::processPending() {
+  feedFromRing(&_captureRing, _captureIn.get(), _feedList, _frameBytes);
+  // Without the canceller the reference is only drained.
+  feedFromRing(&_referenceRing, _settings.echoCancellation ? _referenceIn.get() : nullptr,
+               _feedList, _frameBytes);
+  // Capture and reference move in step: a block waits for both.
+  while (pcmFormatConverterAvailableOutputSamples(_captureIn.get()) >= kBlockFrames &&
+         (!_settings.echoCancellation ||
+          pcmFormatConverterAvailableOutputSamples(_referenceIn.get()) >= kBlockFrames)) {
+    processBlock();
+  }
+  UInt32 ready = pcmFormatConverterAvailableOutputSamples(_captureOut.get());
+  while (ready > 0) {
+    const UInt32 n = std::min(ready, kOutputChunkFrames);
+    _outputList->mBuffers[0].mDataByteSize = UInt32(_outputScratch.size() * sizeof(int16_t));
+    pcmFormatConverterFetch(_captureOut.get(), _outputList, n);
+    if (!circularBufferProduceBytes(&_processedRing, _outputScratch.data(),
+                                    std::int32_t(n * _frameBytes))) {
+      _dropped.fetch_add(n, std::memory_order_relaxed);
+    }
+    ready -= n;
+  }
+}
+
+void VoiceProcessor::processBlock() {
+  const webrtc::StreamConfig config(kProcessingRate, 1);
+  _nearList->mBuffers[0].mDataByteSize = kBlockFrames * sizeof(float);
+  pcmFormatConverterFetch(_captureIn.get(), _nearList, kBlockFrames);
+  bool failed = false;
+  if (_settings.echoCancellation) {
+    _farList->mBuffers[0].mDataByteSize = kBlockFrames * sizeof(float);
+    pcmFormatConverterFetch(_referenceIn.get(), _farList, kBlockFrames);
+    float* far = _farBlock.data();
+    failed = _library->ProcessReverseStream(&far, config, config, &far) != 0;
+    _library->set_stream_delay_ms(_streamDelayMs);
+  }
+  const float* near = _nearBlock.data();
+  float* processed = _processedBlock.data();
+  if (_library->ProcessStream(&near, config, config, &processed) != 0) {
+    // A refused block goes out as it came rather than as a gap.
+    std::copy(_nearBlock.begin(), _nearBlock.end(), _processedBlock.begin());
+    failed = true;
+  }
+  if (failed) _failedBlocks.fetch_add(1, std::memory_order_relaxed);
+  _processedList->mBuffers[0].mDataByteSize = kBlockFrames * sizeof(float);
+  pcmFormatConverterFeed(_captureOut.get(), _processedList, nullptr);
+  _blocks.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace qur
