@@ -67,6 +67,9 @@ bool VoiceProcessor::setUp(const AudioStreamBasicDescription& engineFormat, std:
   _farBlock.assign(kBlockFrames, 0.0f);
   _processedBlock.assign(kBlockFrames, 0.0f);
   _outputScratch.assign(size_t(kOutputChunkFrames) * engineFormat.mChannelsPerFrame, 0);
+  const double leadIn =
+      std::ceil((_captureIn->lookAheadFrames() + 1.0) / _captureIn->sampleRateRatio());
+  _leadIn.assign(size_t(leadIn) * engineFormat.mChannelsPerFrame, 0);
   _feedList = createList(nullptr, engineFormat.mChannelsPerFrame);
   _nearList = createList(_nearBlock.data(), 1);
   _farList = createList(_farBlock.data(), 1);
@@ -88,8 +91,10 @@ bool VoiceProcessor::setUp(const AudioStreamBasicDescription& engineFormat, std:
   }
   int status = _library->echo_cancellation()->Enable(_settings.echoCancellation);
   if (_settings.echoCancellation) {
+    // The linear filter removes the echo; a gentle suppressor after it keeps
+    // the near end audible while both sides talk.
     status |= _library->echo_cancellation()->set_suppression_level(
-        webrtc::EchoCancellation::kHighSuppression);
+        webrtc::EchoCancellation::kLowSuppression);
   }
   status |= _library->noise_suppression()->set_level(webrtc::NoiseSuppression::kHigh);
   status |= _library->noise_suppression()->Enable(_settings.noiseSuppression);
@@ -148,7 +153,14 @@ void VoiceProcessor::reset() {
   _referenceIn->reset();
   _captureOut->reset();
   _primed = false;
-  _latencyFrames = 0;
+  // Downsampling makes the resampler wait for input well past the block it
+  // is asked for. Silence fed ahead of the first cycle lets every cycle's
+  // audio complete its block at once instead of a cycle later.
+  _feedList->mBuffers[0].mData = _leadIn.data();
+  _feedList->mBuffers[0].mDataByteSize = UInt32(_leadIn.size() * sizeof(int16_t));
+  _captureIn->feedSamplesFromAudioBufferList(_feedList, nullptr);
+  _referenceIn->feedSamplesFromAudioBufferList(_feedList, nullptr);
+  _latencyFrames = int64_t(_leadIn.size() / _engineFormat.mChannelsPerFrame);
 }
 
 void VoiceProcessor::processingThread() {

@@ -116,6 +116,7 @@ class VoiceProcessor {
   std::vector<float> _farBlock;
   std::vector<float> _processedBlock;
   std::vector<int16_t> _outputScratch;
+  std::vector<int16_t> _leadIn;  // silence, the resampler's look-ahead long
   AudioBufferList* _feedList = nullptr;
   AudioBufferList* _nearList = nullptr;
   AudioBufferList* _farList = nullptr;

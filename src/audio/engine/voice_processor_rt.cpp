@@ -46,18 +46,25 @@ void VoiceProcessor::processCapture(int16_t* samples, UInt32 frames) {
     _latencyFrames.fetch_sub(skip, std::memory_order_relaxed);
     ready -= skip;
   }
-  if (ready >= frames) {
-    _primed = true;
+  // What is missing becomes silence, ahead of the audio while the pipeline
+  // fills (so the stream starts whole) and after it on a late block; either
+  // way the audio that follows is that much later.
+  const UInt32 take = std::min(ready, frames);
+  const UInt32 missing = frames - take;
+  const UInt32 at = _primed ? 0 : missing;
+  if (take > 0) {
     void* data = circularBufferReadPointer(&_processedRing, &stored);
-    std::memcpy(samples, data, size_t(bytes));
-    circularBufferConsume(&_processedRing, bytes);
-    return;
+    std::memcpy(samples + size_t(at) * _engineFormat.mChannelsPerFrame, data,
+                size_t(take) * _frameBytes);
+    circularBufferConsume(&_processedRing, std::int32_t(take * _frameBytes));
   }
-  // Nothing processed in time: silence rather than the echo-laden raw audio.
-  if (_primed) _underruns.fetch_add(1, std::memory_order_relaxed);
-  _primed = false;
-  std::memset(samples, 0, size_t(bytes));
-  _latencyFrames.fetch_add(frames, std::memory_order_relaxed);
+  if (missing > 0) {
+    std::memset(samples + size_t(_primed ? take : 0) * _engineFormat.mChannelsPerFrame, 0,
+                size_t(missing) * _frameBytes);
+    _latencyFrames.fetch_add(missing, std::memory_order_relaxed);
+    if (_primed) _underruns.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (take > 0) _primed = true;
 }
 
 void VoiceProcessor::analyzeReference(const int16_t* samples, UInt32 frames) {
