@@ -37,15 +37,22 @@ void VoiceProcessor::processCapture(int16_t* samples, UInt32 frames) {
   std::int32_t stored = 0;
   circularBufferReadPointer(&_processedRing, &stored);
   UInt32 ready = UInt32(stored) / _frameBytes;
-  // After a stall the processed audio piles up: skip what keeps it more than
-  // a cycle and a block behind, so latency returns to its least.
   const UInt32 block = UInt32(_engineFormat.mSampleRate / 100);
-  if (ready > 2 * frames + block) {
-    const UInt32 skip = ready - (frames + block);
+  // After a stall the processed audio piles up: skip what keeps it well
+  // behind, so latency returns to its least.
+  const UInt32 keep = frames + 2 * block;
+  if (ready > keep + frames) {
+    const UInt32 skip = ready - keep;
     circularBufferConsume(&_processedRing, std::int32_t(skip * _frameBytes));
     _latencyFrames.fetch_sub(skip, std::memory_order_relaxed);
     ready -= skip;
   }
+  // Processed audio arrives in whole blocks. When cycles do not divide into
+  // them, a block's worth held back at the start covers the boundaries
+  // drifting through the cycles; otherwise each new worst case would make
+  // another cycle late.
+  const UInt32 cushion = _primed || frames % block == 0 ? 0 : block;
+  ready = ready > cushion ? ready - cushion : 0;
   // What is missing becomes silence, ahead of the audio while the pipeline
   // fills (so the stream starts whole) and after it on a late block; either
   // way the audio that follows is that much later.
