@@ -54,9 +54,12 @@ bool VoiceProcessor::setUp(const AudioStreamBasicDescription& engineFormat, std:
   _engineFormat = engineFormat;
   _frameBytes = engineFormat.mBytesPerFrame;
 
-  _captureIn = PCMFormatConverter::create(engineFormat, processingFormat());
-  _referenceIn = PCMFormatConverter::create(engineFormat, processingFormat());
-  _captureOut = PCMFormatConverter::create(processingFormat(), engineFormat);
+  // The resamplers see mono 16-bit audio at the engine rate: the channels
+  // are mixed and spread here, far cheaper than through their own paths.
+  const AudioStreamBasicDescription mono = makeLinearPCMFormat(engineFormat.mSampleRate, 1);
+  _captureIn = PCMFormatConverter::create(mono, processingFormat());
+  _referenceIn = PCMFormatConverter::create(mono, processingFormat());
+  _captureOut = PCMFormatConverter::create(processingFormat(), mono);
   if (!_captureIn || !_referenceIn || !_captureOut) return fail("no resampler for the formats");
   if (!circularBufferSetUp(&_captureRing, kRingBytes) ||
       !circularBufferSetUp(&_referenceRing, kRingBytes) ||
@@ -66,15 +69,16 @@ bool VoiceProcessor::setUp(const AudioStreamBasicDescription& engineFormat, std:
   _nearBlock.assign(kBlockFrames, 0.0f);
   _farBlock.assign(kBlockFrames, 0.0f);
   _processedBlock.assign(kBlockFrames, 0.0f);
-  _outputScratch.assign(size_t(kOutputChunkFrames) * engineFormat.mChannelsPerFrame, 0);
+  _outputScratch.assign(size_t(kChunkFrames) * engineFormat.mChannelsPerFrame, 0);
+  _monoScratch.assign(kChunkFrames, 0);
   const double leadIn =
       std::ceil((_captureIn->lookAheadFrames() + 1.0) / _captureIn->sampleRateRatio());
-  _leadIn.assign(size_t(leadIn) * engineFormat.mChannelsPerFrame, 0);
-  _feedList = createList(nullptr, engineFormat.mChannelsPerFrame);
+  _leadIn.assign(size_t(leadIn), 0);
+  _feedList = createList(_monoScratch.data(), 1);
   _nearList = createList(_nearBlock.data(), 1);
   _farList = createList(_farBlock.data(), 1);
   _processedList = createList(_processedBlock.data(), 1);
-  _outputList = createList(_outputScratch.data(), engineFormat.mChannelsPerFrame);
+  _outputList = createList(_monoScratch.data(), 1);
 
   webrtc::Config config;
   // Speaker and microphone latencies of desktop devices are neither small
@@ -160,7 +164,7 @@ void VoiceProcessor::reset() {
   _feedList->mBuffers[0].mDataByteSize = UInt32(_leadIn.size() * sizeof(int16_t));
   _captureIn->feedSamplesFromAudioBufferList(_feedList, nullptr);
   _referenceIn->feedSamplesFromAudioBufferList(_feedList, nullptr);
-  _latencyFrames = int64_t(_leadIn.size() / _engineFormat.mChannelsPerFrame);
+  _latencyFrames = int64_t(_leadIn.size());
 }
 
 void VoiceProcessor::processingThread() {

@@ -48,9 +48,9 @@ struct VoiceProcessingSettings {
 
 class VoiceProcessor {
  public:
-  static constexpr int kProcessingRate = 32000;
+  static constexpr int kProcessingRate = 48000;
   static constexpr UInt32 kBlockFrames = kProcessingRate / 100;
-  static constexpr UInt32 kOutputChunkFrames = 1024;
+  static constexpr UInt32 kChunkFrames = 1024;
 
   // Main thread. Null, with *error set, when the library or a resampler
   // cannot be set up for the format (interleaved 16-bit, 1 or 2 channels).
@@ -95,6 +95,7 @@ class VoiceProcessor {
   // Processing side: everything the rings hold through the library.
   void processPending();
   void processBlock();
+  void feedFromRing(CircularBuffer* ring, PCMFormatConverter* converter);
   void reset();
 
   VoiceProcessingSettings _settings;
@@ -115,8 +116,9 @@ class VoiceProcessor {
   std::vector<float> _nearBlock;
   std::vector<float> _farBlock;
   std::vector<float> _processedBlock;
-  std::vector<int16_t> _outputScratch;
-  std::vector<int16_t> _leadIn;  // silence, the resampler's look-ahead long
+  std::vector<int16_t> _outputScratch;  // engine format
+  std::vector<int16_t> _monoScratch;    // mono at the engine rate, either way
+  std::vector<int16_t> _leadIn;         // silence, the resampler's look-ahead long
   AudioBufferList* _feedList = nullptr;
   AudioBufferList* _nearList = nullptr;
   AudioBufferList* _farList = nullptr;

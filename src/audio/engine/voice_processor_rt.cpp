@@ -9,24 +9,6 @@
 #include "audio/pcm_format_converter.h"
 
 namespace qur {
-namespace {
-
-// Largest record handed to a resampler at once; its own ring holds many.
-constexpr std::int32_t kFeedChunkFrames = 4096;
-
-void feedFromRing(CircularBuffer* ring, PCMFormatConverter* converter, AudioBufferList* list,
-                  UInt32 frameBytes) {
-  std::int32_t stored = 0;
-  while (void* data = circularBufferReadPointer(ring, &stored)) {
-    const std::int32_t bytes = std::min<std::int32_t>(stored, kFeedChunkFrames * frameBytes);
-    list->mBuffers[0].mData = data;
-    list->mBuffers[0].mDataByteSize = UInt32(bytes);
-    if (converter) pcmFormatConverterFeed(converter, list, nullptr);
-    circularBufferConsume(ring, bytes);
-  }
-}
-
-}  // namespace
 
 void VoiceProcessor::processCapture(int16_t* samples, UInt32 frames) {
   const std::int32_t bytes = std::int32_t(frames * _frameBytes);
@@ -83,10 +65,9 @@ void VoiceProcessor::analyzeReference(const int16_t* samples, UInt32 frames) {
 }
 
 void VoiceProcessor::processPending() {
-  feedFromRing(&_captureRing, _captureIn.get(), _feedList, _frameBytes);
+  feedFromRing(&_captureRing, _captureIn.get());
   // Without the canceller the reference is only drained.
-  feedFromRing(&_referenceRing, _settings.echoCancellation ? _referenceIn.get() : nullptr,
-               _feedList, _frameBytes);
+  feedFromRing(&_referenceRing, _settings.echoCancellation ? _referenceIn.get() : nullptr);
   // Capture and reference move in step: a block waits for both.
   while (pcmFormatConverterAvailableOutputSamples(_captureIn.get()) >= kBlockFrames &&
          (!_settings.echoCancellation ||
@@ -95,14 +76,37 @@ void VoiceProcessor::processPending() {
   }
   UInt32 ready = pcmFormatConverterAvailableOutputSamples(_captureOut.get());
   while (ready > 0) {
-    const UInt32 n = std::min(ready, kOutputChunkFrames);
-    _outputList->mBuffers[0].mDataByteSize = UInt32(_outputScratch.size() * sizeof(int16_t));
+    const UInt32 n = std::min(ready, kChunkFrames);
+    _outputList->mBuffers[0].mDataByteSize = UInt32(_monoScratch.size() * sizeof(int16_t));
     pcmFormatConverterFetch(_captureOut.get(), _outputList, n);
+    const UInt32 channels = _engineFormat.mChannelsPerFrame;
+    for (UInt32 f = 0; f < n; ++f) {
+      for (UInt32 c = 0; c < channels; ++c) _outputScratch[f * channels + c] = _monoScratch[f];
+    }
     if (!circularBufferProduceBytes(&_processedRing, _outputScratch.data(),
                                     std::int32_t(n * _frameBytes))) {
       _dropped.fetch_add(n, std::memory_order_relaxed);
     }
     ready -= n;
+  }
+}
+
+void VoiceProcessor::feedFromRing(CircularBuffer* ring, PCMFormatConverter* converter) {
+  const UInt32 channels = _engineFormat.mChannelsPerFrame;
+  _feedList->mBuffers[0].mData = _monoScratch.data();
+  std::int32_t stored = 0;
+  while (const auto* data = static_cast<const int16_t*>(circularBufferReadPointer(ring, &stored))) {
+    const UInt32 frames = std::min(UInt32(stored) / _frameBytes, kChunkFrames);
+    if (converter) {
+      for (UInt32 f = 0; f < frames; ++f) {
+        int sum = 0;
+        for (UInt32 c = 0; c < channels; ++c) sum += data[f * channels + c];
+        _monoScratch[f] = int16_t(sum / int(channels));
+      }
+      _feedList->mBuffers[0].mDataByteSize = frames * sizeof(int16_t);
+      pcmFormatConverterFeed(converter, _feedList, nullptr);
+    }
+    circularBufferConsume(ring, std::int32_t(frames * _frameBytes));
   }
 }
 
