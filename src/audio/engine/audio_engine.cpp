@@ -174,6 +174,7 @@ bool AudioEngine::start(std::string* error) {
     }
   }
   if (!started) {
+    if (_voiceProcessor) _voiceProcessor->stop();
     std::lock_guard<std::mutex> errorLock(_errorMutex);
     _lastError = "Couldn't start audio engine: " + reason;
     if (error) *error = _lastError;

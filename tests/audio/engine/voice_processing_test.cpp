@@ -278,7 +278,11 @@ TEST_F(VoiceProcessorCycles, AnyCycleSizeKeepsTheStreamWholeAndOnTime) {
 
 // ---- Real-time run: the processing thread beside the audio thread ----------------
 
-TEST_F(VoiceProcessingBench, RealTimeAudioThreadStaysAllocationFreeBesideTheProcessingThread) {
+// The audio thread and the processing thread share only the rings; TSan runs
+// this suite too.
+class VoiceProcessingConcurrency : public VoiceProcessingBench {};
+
+TEST_F(VoiceProcessingConcurrency, RealTimeAudioThreadStaysAllocationFreeBesideTheProcessingThread) {
   testing::AllocationGuard::resetViolations();
   const std::vector<int16_t> near = testing::readWav(files.nearEnd);
   const auto frames = uint32_t(3 * 44100);
