@@ -282,7 +282,8 @@ TEST_F(VoiceProcessorCycles, AnyCycleSizeKeepsTheStreamWholeAndOnTime) {
 // this suite too.
 class VoiceProcessingConcurrency : public VoiceProcessingBench {};
 
-TEST_F(VoiceProcessingConcurrency, RealTimeAudioThreadStaysAllocationFreeBesideTheProcessingThread) {
+TEST_F(VoiceProcessingConcurrency,
+       RealTimeAudioThreadStaysAllocationFreeBesideTheProcessingThread) {
   testing::AllocationGuard::resetViolations();
   const std::vector<int16_t> near = testing::readWav(files.nearEnd);
   const auto frames = uint32_t(3 * 44100);
