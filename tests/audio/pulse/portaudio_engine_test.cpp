@@ -108,7 +108,7 @@ TEST_F(AudioEnginePortAudio, VoiceProcessingIsOnByDefaultAndCancelsTheSpeakerOnT
     ASSERT_TRUE(engine->start());
     ASSERT_EQ(engine->isVoiceProcessingActive(), processing);
     testing::mainLoop().runUntil([&] { return receiver->frames.load() >= kSeconds * 44100; },
-                                 std::chrono::seconds(20));
+                                 std::chrono::seconds(60));
     engine->stop();
     if (processing) {
       // The processing thread kept pace: every cycle's audio went through.
