@@ -560,9 +560,12 @@ void AudioEngine::audioDeviceCycle(const int16_t* input, int16_t* output, uint32
     const UInt32 slice = std::min<uint32_t>(frames - done, kMaxFramesPerSlice);
     const uint64_t sliceTime =
         hostTimeNs + uint64_t(double(done) / _audioDescription.mSampleRate * kHostTicksPerSecond);
-    if (input && _inputAvailable) inputCycle(input + size_t(done) * channels, slice, sliceTime);
+    const bool withInput = input && _inputAvailable;
+    if (withInput) inputCycle(input + size_t(done) * channels, slice, sliceTime);
     outputCycle(output + size_t(done) * channels, slice, sliceTime);
-    if (_voiceProcessingActive.load(std::memory_order_relaxed)) {
+    // A cycle without microphone audio gives the canceller no reference
+    // either, so the two stay aligned.
+    if (withInput && _voiceProcessingActive.load(std::memory_order_relaxed)) {
       _voiceProcessor->analyzeReference(output + size_t(done) * channels, slice);
     }
     _sampleTime += slice;
