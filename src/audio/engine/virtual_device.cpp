@@ -258,9 +258,11 @@ void VirtualDevice::runOneCycle() {
     const uint64_t have = _capturedInputFrames.load(std::memory_order_relaxed);
     const uint64_t capacity = _inputMemory.size() / _format.channels;
     const uint64_t take = std::min<uint64_t>(frames, capacity - std::min(capacity, have));
-    std::memcpy(_inputMemory.data() + have * _format.channels, _input.data(),
-                take * _format.channels * sizeof(int16_t));
-    _capturedInputFrames.store(have + take, std::memory_order_release);
+    if (take > 0) {
+      std::memcpy(_inputMemory.data() + have * _format.channels, _input.data(),
+                  take * _format.channels * sizeof(int16_t));
+      _capturedInputFrames.store(have + take, std::memory_order_release);
+    }
   }
   _client->audioDeviceCycle(withInput ? _input.data() : nullptr, _output.data(), frames, nowNs());
   rememberOutput();
