@@ -8,7 +8,8 @@
 // processed microphone frames out. A processing thread of its own resamples
 // (engine rate <-> kProcessingRate, with PCMFormatConverter), runs the
 // library and hands the result back. The microphone audio the engine passes
-// on is thus one device cycle (and the resamplers' few samples) late.
+// on is thus one device cycle late, plus the resamplers' look-ahead (about
+// 10 ms: downsampling waits for input well past what it delivers).
 //
 // Devices that are not paced by hardware (the virtual device's free-running
 // and manual clocks) run the same pipeline inline on their cycle thread:
