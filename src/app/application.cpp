@@ -35,6 +35,8 @@ void Application::initWalkieTalkie() {
   const AudioStreamBasicDescription format = AudioEngine::interleaved16BitStereoAudioDescription();
   _audioController =
       std::make_shared<AudioEngine>(format, true, true, std::move(_options.audioDevice));
+  if (_options.voiceProcessing)
+    _audioController->setVoiceProcessingEnabled(*_options.voiceProcessing);
   _walkieTalkie = WalkieTalkieController::create(_audioController, _options.peerName);
   if (!_walkieTalkie) {
     QUR_LOG_ERROR("Failed to create the walkie-talkie controller");

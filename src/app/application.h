@@ -38,6 +38,9 @@ class Application {
     bool installLoggers = true;
     // Advertise at launch.
     bool startAdvertising = true;
+    // Echo cancellation and noise suppression on the microphone; unset: the
+    // device's default (on with PortAudio, off with the virtual device).
+    std::optional<bool> voiceProcessing;
   };
 
   explicit Application(Options options);

@@ -61,6 +61,13 @@ class AudioDevice {
   virtual bool inputAvailable() const = 0;
   // Hardware input latency in seconds.
   virtual double inputLatency() const = 0;
+  // Hardware output latency in seconds; with the input latency, the delay
+  // the echo canceller starts from.
+  virtual double outputLatency() const { return 0.0; }
+  // Whether the engine cleans this device's microphone (echo cancellation,
+  // noise suppression) unless told otherwise: real microphones hear their
+  // speakers, a virtual one only what it is asked to.
+  virtual bool voiceProcessingByDefault() const { return true; }
   // Frames per cycle that the device was opened with.
   virtual uint32_t framesPerBuffer() const = 0;
   // Cycles delivered since the last open; the engine's watchdog reads it.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "audio/engine/voice_processor.h"
 #include "log/log.h"
 
 namespace qur {
@@ -51,6 +52,7 @@ AudioEngine::AudioEngine(const AudioStreamBasicDescription& audioDescription, bo
       _queue(this) {
   const UInt32 channels = _audioDescription.mChannelsPerFrame;
   _filteredData.assign(size_t(kMaxFramesPerSlice) * std::max<UInt32>(channels, 1), 0);
+  _processedInput.assign(_filteredData.size(), 0);
   _filteredList = createList(_filteredData.data(), channels, 0);
   _rawInputList = createList(nullptr, channels, 0);
   _channelRecords.reserve(kMaxChannels);
@@ -131,6 +133,7 @@ bool AudioEngine::start(std::string* error) {
   if (_running) return true;
   std::lock_guard<std::mutex> device(_deviceMutex);
   _queue.openCycles();
+  setUpVoiceProcessing();
   std::string reason;
   bool started = _device->start(&reason);
   if (!started) {
@@ -146,6 +149,7 @@ bool AudioEngine::start(std::string* error) {
   }
   if (!started) {
     _queue.closeCycles();
+    if (_voiceProcessor) _voiceProcessor->stop();
     std::lock_guard<std::mutex> errorLock(_errorMutex);
     _lastError = "Couldn't start audio engine: " + reason;
     if (error) *error = _lastError;
@@ -163,6 +167,7 @@ void AudioEngine::stop() {
     std::lock_guard<std::mutex> device(_deviceMutex);
     _watchdog->unwatch();
     _device->stop();
+    if (_voiceProcessor) _voiceProcessor->stop();
     _running = false;
     // Cycles from any stream that has not stopped yet are turned away.
     _queue.closeCycles();
@@ -173,6 +178,28 @@ void AudioEngine::stop() {
 
 bool AudioEngine::cyclesExpected() const {
   return _running.load() && !_watchdog->isInterrupted() && _device->hasOwnThread();
+}
+
+// Before the device starts: the audio thread reads _voiceProcessor unguarded.
+void AudioEngine::setUpVoiceProcessing() {
+  const bool wanted = _voiceProcessingEnabled && _inputAvailable &&
+                      (_voiceProcessingChosen || _device->voiceProcessingByDefault());
+  if (wanted && !_voiceProcessor) {
+    VoiceProcessingSettings settings;
+    settings.deviceDelaySeconds = _device->inputLatency() + _device->outputLatency();
+    // Only hardware-paced cycles need the library kept off their thread.
+    settings.dedicatedThread = _device->isRealTime() && _device->hasOwnThread();
+    std::string error;
+    _voiceProcessor = VoiceProcessor::create(_audioDescription, settings, &error);
+    if (!_voiceProcessor) QUR_LOG_ERROR("Engine: No voice processing: %s", error.c_str());
+  }
+  _voiceProcessingActive = wanted && _voiceProcessor;
+  if (_voiceProcessingActive) {
+    _voiceProcessor->start();
+    QUR_LOG_INFO("Engine: Voice processing on (%s)", _voiceProcessor->description().c_str());
+  } else {
+    QUR_LOG_INFO("Engine: Voice processing off");
+  }
 }
 
 // ---- Tables ---------------------------------------------------------------

@@ -37,6 +37,7 @@
 namespace qur {
 
 class AudioEngine;
+class VoiceProcessor;
 class AudioPlayable;
 class AudioReceiver;
 class AudioFilter;
@@ -132,7 +133,20 @@ class AudioEngine : private AudioDeviceClient {
   // Whether the opened device delivers microphone audio.
   bool inputAvailable() const { return _inputAvailable.load(); }
   bool voiceProcessingEnabled() const { return _voiceProcessingEnabled; }
-  void setVoiceProcessingEnabled(bool enabled) { _voiceProcessingEnabled = enabled; }
+  // Main thread, before start(): switches voice processing on or off
+  // whatever the device's default (see isVoiceProcessingActive()).
+  void setVoiceProcessingEnabled(bool enabled) {
+    _voiceProcessingEnabled = enabled;
+    _voiceProcessingChosen = true;
+  }
+  // The mode the engine runs in, decided at start(): echo cancellation,
+  // noise suppression and a high-pass filter on the microphone before the
+  // input filters, when asked for at construction and the device wants it
+  // by default (or when switched on by setVoiceProcessingEnabled()), and
+  // the device has a microphone. Any thread.
+  bool isVoiceProcessingActive() const { return _voiceProcessingActive.load(); }
+  // Null while voice processing is off. Its counters may be read from any thread.
+  const VoiceProcessor* voiceProcessor() const { return _voiceProcessor.get(); }
   float masterOutputVolume() const { return _masterOutputVolume.load(); }
   void setMasterOutputVolume(float volume) { _masterOutputVolume.store(volume); }
   bool muteOutput() const { return _muteOutput.load(); }
@@ -199,6 +213,7 @@ class AudioEngine : private AudioDeviceClient {
   // ---- Main side ----
   bool openDevice(std::string* error);
   bool reopenDevice(std::string* error);
+  void setUpVoiceProcessing();
   void commitTables();
   bool cyclesExpected() const;
 
@@ -206,6 +221,9 @@ class AudioEngine : private AudioDeviceClient {
   AudioStreamBasicDescription _audioDescription;
   bool _inputEnabled;
   bool _voiceProcessingEnabled;
+  bool _voiceProcessingChosen = false;
+  std::atomic<bool> _voiceProcessingActive{false};
+  std::unique_ptr<VoiceProcessor> _voiceProcessor;
   bool _hasDevice = false;
   // Written when the device is (re)opened, which may be on the watchdog thread.
   std::atomic<bool> _inputAvailable{false};
@@ -240,6 +258,7 @@ class AudioEngine : private AudioDeviceClient {
   // Allocated once, used on the audio thread.
   EngineMixer _mixer;
   std::vector<int16_t> _filteredData;
+  std::vector<int16_t> _processedInput;
   AudioBufferList* _rawInputList = nullptr;
   AudioBufferList* _filteredList = nullptr;
   AudioTimeStamp _inputTime{};

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "audio/engine/audio_engine.h"
+#include "audio/engine/voice_processor.h"
 
 namespace qur {
 
@@ -28,6 +29,11 @@ void AudioEngine::audioDeviceCycle(const int16_t* input, int16_t* output, uint32
     if (withInput) inputCycle(input + size_t(done) * channels, slice, sliceTime);
     _mixer.render(this, _rtChannels, _rtChannelCount, master, output + size_t(done) * channels,
                   slice, sliceTime);
+    // A cycle without microphone audio gives the canceller no reference
+    // either, so the two stay aligned.
+    if (withInput && _voiceProcessingActive.load(std::memory_order_relaxed)) {
+      _voiceProcessor->analyzeReference(output + size_t(done) * channels, slice);
+    }
     _sampleTime += slice;
     done += slice;
   }
@@ -68,7 +74,13 @@ void AudioEngine::inputCycle(const int16_t* input, UInt32 frames, uint64_t hostT
 
 // Microphone frames as the device delivered them, before any filter sees
 // them; the echo canceller will work on them here when voice processing is on.
-void AudioEngine::processMicrophone(AudioBufferList*, UInt32) {}
+void AudioEngine::processMicrophone(AudioBufferList* input, UInt32 frames) {
+  if (!_voiceProcessingActive.load(std::memory_order_relaxed)) return;
+  AudioBuffer& buffer = input->mBuffers[0];
+  std::memcpy(_processedInput.data(), buffer.mData, buffer.mDataByteSize);
+  _voiceProcessor->processCapture(_processedInput.data(), frames);
+  buffer.mData = _processedInput.data();
+}
 
 // The producer handed to filter k pulls from filter k-1, or from the raw
 // input for the first filter.

@@ -220,6 +220,7 @@ bool PortAudioDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* c
   Pa_SetStreamFinishedCallback(stream, &PortAudioDevice::streamFinished);
   if (const PaStreamInfo* info = Pa_GetStreamInfo(stream)) {
     _inputLatency = _inputAvailable ? info->inputLatency : 0.0;
+    _outputLatency = info->outputLatency;
   }
   return true;
 }

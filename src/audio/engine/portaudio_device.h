@@ -26,6 +26,7 @@ class PortAudioDevice : public AudioDevice {
   bool isHealthy() const override;
   bool inputAvailable() const override { return _inputAvailable; }
   double inputLatency() const override { return _inputLatency; }
+  double outputLatency() const override { return _outputLatency; }
   uint32_t framesPerBuffer() const override { return _framesPerBuffer; }
   uint64_t cycleCount() const override { return _cycles.load(std::memory_order_relaxed); }
   std::string name() const override;
@@ -64,6 +65,7 @@ class PortAudioDevice : public AudioDevice {
   bool _initialized = false;
   bool _inputAvailable = false;
   double _inputLatency = 0;
+  double _outputLatency = 0;
   // Read by any thread for log lines; written by whoever reopens the device.
   mutable std::mutex _nameMutex;
   std::string _openedName;

@@ -72,6 +72,35 @@ bool VirtualDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* cli
       !readWholeFile(_options.inputFile, format.sampleRate, format.channels, &_fileInput, error)) {
     return false;
   }
+  _noise.clear();
+  _noisePosition = 0;
+  if (!_options.noiseFile.empty() &&
+      !readWholeFile(_options.noiseFile, format.sampleRate, format.channels, &_noise, error)) {
+    return false;
+  }
+  _noiseGain = std::pow(10.0, _options.noiseGainDb / 20.0);
+  _echoHistory.clear();
+  if (_options.echo) {
+    const double wanted = std::max(0.0, _options.echoDelayMs) / 1000.0 * format.sampleRate;
+    _echoDelayFrames = std::max(_options.framesPerBuffer, uint32_t(std::lround(wanted)));
+    _echoHistory.assign(size_t(_echoDelayFrames + _options.framesPerBuffer) * format.channels, 0);
+    _echoWriteFrame = 0;
+    _echoGain = std::pow(10.0, _options.echoGainDb / 20.0);
+    // Second-order Butterworth low-pass (bilinear transform).
+    const double cutoff = std::clamp(_options.echoLowPassHz, 10.0, 0.45 * format.sampleRate);
+    const double w = 2.0 * M_PI * cutoff / format.sampleRate;
+    const double alpha = std::sin(w) / (2.0 * M_SQRT1_2);
+    const double a0 = 1.0 + alpha;
+    _lowPass[0] = (1.0 - std::cos(w)) / 2.0 / a0;
+    _lowPass[1] = (1.0 - std::cos(w)) / a0;
+    _lowPass[2] = _lowPass[0];
+    _lowPass[3] = -2.0 * std::cos(w) / a0;
+    _lowPass[4] = (1.0 - alpha) / a0;
+    _lowPassState.assign(size_t(format.channels) * 4, 0.0);
+  }
+  if (_options.inputMemoryCapacityFrames && _inputMemory.empty()) {
+    _inputMemory.assign(size_t(_options.inputMemoryCapacityFrames) * format.channels, 0);
+  }
   if (_options.output == VirtualDeviceOptions::Output::WavFile) {
     SF_INFO info{};
     info.samplerate = static_cast<int>(format.sampleRate);
@@ -139,6 +168,13 @@ std::vector<int16_t> VirtualDevice::capturedOutput() const {
   const uint64_t frames = capturedFrames();
   return std::vector<int16_t>(_memory.begin(),
                               _memory.begin() + static_cast<ptrdiff_t>(frames * _format.channels));
+}
+
+std::vector<int16_t> VirtualDevice::capturedInput() const {
+  const uint64_t frames = _capturedInputFrames.load(std::memory_order_acquire);
+  return std::vector<int16_t>(
+      _inputMemory.begin(),
+      _inputMemory.begin() + static_cast<ptrdiff_t>(frames * _format.channels));
 }
 
 void VirtualDevice::clearCapturedOutput() {
@@ -216,8 +252,20 @@ void VirtualDevice::fillInput() {
 void VirtualDevice::runOneCycle() {
   const uint32_t frames = _options.framesPerBuffer;
   const bool withInput = inputAvailable();
-  if (withInput) fillInput();
+  if (withInput) {
+    fillInput();
+    addEchoAndNoise();
+    const uint64_t have = _capturedInputFrames.load(std::memory_order_relaxed);
+    const uint64_t capacity = _inputMemory.size() / _format.channels;
+    const uint64_t take = std::min<uint64_t>(frames, capacity - std::min(capacity, have));
+    if (take > 0) {
+      std::memcpy(_inputMemory.data() + have * _format.channels, _input.data(),
+                  take * _format.channels * sizeof(int16_t));
+      _capturedInputFrames.store(have + take, std::memory_order_release);
+    }
+  }
   _client->audioDeviceCycle(withInput ? _input.data() : nullptr, _output.data(), frames, nowNs());
+  rememberOutput();
   switch (_options.output) {
     case VirtualDeviceOptions::Output::Discard:
       break;
@@ -235,6 +283,50 @@ void VirtualDevice::runOneCycle() {
     }
   }
   _cycles.fetch_add(1, std::memory_order_release);
+}
+
+void VirtualDevice::addEchoAndNoise() {
+  const uint32_t frames = _options.framesPerBuffer;
+  const int channels = _format.channels;
+  const bool echo = !_echoHistory.empty();
+  if (!echo && _noise.empty()) return;
+  const size_t historyFrames = _echoHistory.size() / size_t(channels);
+  for (uint32_t f = 0; f < frames; ++f) {
+    const size_t past =
+        echo ? (_echoWriteFrame + historyFrames - _echoDelayFrames + f) % historyFrames : 0;
+    for (int c = 0; c < channels; ++c) {
+      double v = _input[f * channels + c];
+      if (echo) {
+        double* st = &_lowPassState[size_t(c) * 4];
+        const double x = _echoHistory[past * channels + c];
+        const double y = _lowPass[0] * x + _lowPass[1] * st[0] + _lowPass[2] * st[1] -
+                         _lowPass[3] * st[2] - _lowPass[4] * st[3];
+        st[1] = st[0];
+        st[0] = x;
+        st[3] = st[2];
+        st[2] = y;
+        v += _echoGain * y;
+      }
+      if (!_noise.empty()) v += _noiseGain * _noise[_noisePosition + c];
+      _input[f * channels + c] = static_cast<int16_t>(std::clamp(std::lround(v), -32768L, 32767L));
+    }
+    if (!_noise.empty()) {
+      _noisePosition += channels;
+      if (_noisePosition >= _noise.size()) _noisePosition = 0;
+    }
+  }
+}
+
+// The echo of this cycle's output reaches the microphone in a later cycle.
+void VirtualDevice::rememberOutput() {
+  if (_echoHistory.empty()) return;
+  const int channels = _format.channels;
+  const size_t historyFrames = _echoHistory.size() / size_t(channels);
+  for (uint32_t f = 0; f < _options.framesPerBuffer; ++f) {
+    const size_t at = (_echoWriteFrame + f) % historyFrames;
+    for (int c = 0; c < channels; ++c) _echoHistory[at * channels + c] = _output[f * channels + c];
+  }
+  _echoWriteFrame = (_echoWriteFrame + _options.framesPerBuffer) % historyFrames;
 }
 
 }  // namespace qur

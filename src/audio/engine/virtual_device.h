@@ -42,6 +42,20 @@ struct VirtualDeviceOptions {
   uint32_t memoryCapacityFrames = 0;  // speaker frames kept in memory; later ones are dropped
 
   bool hasInput = true;  // a device without microphone
+
+  // A room between speaker and microphone: the microphone hears, on top of
+  // its input, what the speaker played echoDelayMs earlier (at least one
+  // buffer: a cycle's output is made after its input), attenuated and
+  // low-pass filtered like a small loudspeaker heard across a table.
+  bool echo = false;
+  double echoDelayMs = 60.0;
+  double echoGainDb = -6.0;
+  double echoLowPassHz = 4000.0;
+  // Added to the microphone, looped: a WAV at the device rate, scaled by noiseGainDb.
+  std::string noiseFile;
+  double noiseGainDb = 0.0;
+  // Microphone frames (everything it heard) kept in memory; later ones are dropped.
+  uint32_t inputMemoryCapacityFrames = 0;
 };
 
 class VirtualDevice : public AudioDevice {
@@ -57,6 +71,7 @@ class VirtualDevice : public AudioDevice {
   bool isHealthy() const override;
   bool inputAvailable() const override;
   double inputLatency() const override { return 0.0; }
+  bool voiceProcessingByDefault() const override { return false; }
   uint32_t framesPerBuffer() const override { return _options.framesPerBuffer; }
   uint64_t cycleCount() const override { return _cycles.load(std::memory_order_acquire); }
   std::string name() const override { return "virtual device"; }
@@ -82,11 +97,17 @@ class VirtualDevice : public AudioDevice {
   std::vector<int16_t> capturedOutput() const;
   uint64_t capturedFrames() const { return _capturedFrames.load(std::memory_order_acquire); }
   void clearCapturedOutput();
+  // What the microphone heard so far (input, echo and noise), like capturedOutput().
+  std::vector<int16_t> capturedInput() const;
+  // The echo delay in frames the device applies (after rounding up to a buffer).
+  uint32_t echoDelayFrames() const { return _echoDelayFrames; }
 
  private:
   void clockThread();
   void runOneCycle();
   void fillInput();
+  void addEchoAndNoise();
+  void rememberOutput();
 
   VirtualDeviceOptions _options;
   AudioDeviceFormat _format;
@@ -99,6 +120,18 @@ class VirtualDevice : public AudioDevice {
   double _tonePhase = 0;
   void* _outputFile = nullptr;  // SNDFILE*
   std::vector<int16_t> _memory;
+  std::vector<int16_t> _inputMemory;
+  std::atomic<uint64_t> _capturedInputFrames{0};
+  // Speaker history for the echo, a ring of whole frames, and the filter state.
+  std::vector<int16_t> _echoHistory;
+  size_t _echoWriteFrame = 0;
+  uint32_t _echoDelayFrames = 0;
+  double _echoGain = 0;
+  double _lowPass[5] = {};            // b0 b1 b2 a1 a2
+  std::vector<double> _lowPassState;  // x1 x2 y1 y2 per channel
+  std::vector<int16_t> _noise;
+  size_t _noisePosition = 0;
+  double _noiseGain = 0;
   std::atomic<uint64_t> _capturedFrames{0};
   std::atomic<uint64_t> _cycles{0};
   std::atomic<bool> _running{false};
