@@ -1,8 +1,10 @@
 #include "peers/session_controller.h"
 
+#include "audio/opus_packet.h"
 #include "log/log.h"
 #include "signals/scheduler.h"
 #include "signals/signal_operators.h"
+#include "wire/wire_message.h"
 
 namespace qur {
 
@@ -29,8 +31,27 @@ MultipeerSessionController::~MultipeerSessionController() {
   if (advertiser) advertiser->stop();
 }
 
+namespace {
+
+// Peers carry wire messages only; anything else is a fault or an attack and
+// is dropped before it reaches the queues.
+PeerSession::Options sessionOptions() {
+  PeerSession::Options options;
+  options.messageValidator =
+      [packet = std::shared_ptr<OpusPacket>(makeOpusPacket(kWireMessageReceiveCapacity))](
+          std::span<const std::uint8_t> bytes) {
+        QURWireMessage message;
+        return wireMessageDecode(bytes, &message, packet.get(), kWireMessageReceiveCapacity);
+      };
+  return options;
+}
+
+}  // namespace
+
 void MultipeerSessionController::initSession() {
-  auto session = PeerSession::create(_peerId, _transport);
+  // The new session listens where the old one did, for the life of the process.
+  auto session =
+      PeerSession::createTakingOverListener(_peerId, sessionOptions(), this->session(), _transport);
   if (!session) {
     QUR_LOG_ERROR("Cannot create a peer session for %s", _peerId.description().c_str());
   } else {
