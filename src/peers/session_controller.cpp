@@ -56,6 +56,8 @@ void MultipeerSessionController::initSession() {
     QUR_LOG_ERROR("Cannot create a peer session for %s", _peerId.description().c_str());
   } else {
     session->setDelegate(_sessionDelegates);
+    session->setInvitationResultHandler(
+        [results = _invitationResults](const InvitationResult& r) { results->sendNext(r); });
   }
   auto browser = session ? PeerBrowser::create(_serviceType, session) : nullptr;
   if (browser) browser->setMaximumNumberOfPeers(kBrowserMaximumNumberOfPeers);
@@ -155,6 +157,12 @@ std::shared_ptr<PeerBrowser> MultipeerSessionController::browserViewController()
 std::shared_ptr<Advertiser> MultipeerSessionController::advertiser() const {
   std::lock_guard lock(_fieldsMutex);
   return _advertiser;
+}
+
+std::optional<InvitationDetails> MultipeerSessionController::pendingInvitation(
+    const PeerID& peer) const {
+  auto s = session();
+  return s ? s->pendingInvitation(peer) : std::nullopt;
 }
 
 void MultipeerSessionController::setInvitationHandler(InvitationHandler handler) {

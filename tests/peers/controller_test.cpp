@@ -205,6 +205,11 @@ TEST_F(ControllerOnLoopback, OnePortForEverySessionAndMalformedMessagesStopAtThe
   alice.sessionDelegates()->addDataReceiptDelegate(aliceSource);
   auto inbox = std::make_shared<RecordingInbox>();
   aliceSource->setDelegateForPeer(inbox, bob->myPeerID());
+  std::atomic<int> accepted{0};
+  auto results = alice.invitationResults().subscribeNext([&](const InvitationResult& r) {
+    if (r.invitedUs && r.peer == bob->myPeerID() && r.outcome == InvitationOutcome::Accepted)
+      ++accepted;
+  });
   auto timesIn = [&](int state) {
     const auto states = bobStates->statesOf(alice.peerID());
     return static_cast<int>(std::count(states.begin(), states.end(), state));
@@ -229,7 +234,10 @@ TEST_F(ControllerOnLoopback, OnePortForEverySessionAndMalformedMessagesStopAtThe
     alice.reset();
     ASSERT_TRUE(bobStates->waitFor([&](auto&) { return timesIn(0) == round; }));
     EXPECT_NE(alice.session(), previous);
+    // Every session's invitations reach the one signal.
+    EXPECT_EQ(accepted.load(), round);
   }
+  results->dispose();
 }
 
 TEST(MultipeerMessageSink, FailedSendIsLoggedAndReported) {
