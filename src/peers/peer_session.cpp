@@ -119,6 +119,7 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   std::map<peers::Identifier, PeerSessionState> visible;
   peers::LogLimiter refusalLog;
   peers::LogLimiter joinRefusalLog;
+  peers::LogLimiter badInputLog;
   bool shutDown = false;
   bool listening = false;
   bool withdrawing = false;  // our own disconnect is closing everything
@@ -1005,13 +1006,23 @@ void Connection::handle(peers::Frame& frame) {
       const auto& validator = core.options.messageValidator;
       if (validator && !validator(frame.payload)) {
         ++malformed;
+        // One line for a flood, however many peers it comes through.
         if (malformed == 1) {
-          QUR_LOG_WARN("Dropping a malformed message of %zu bytes from %s", frame.payload.size(),
-                       name().c_str());
+          if (auto quiet = core.badInputLog.admit()) {
+            QUR_LOG_WARN(
+                "Dropping a malformed message of %zu bytes from %s (%zu more bad-input events "
+                "since the last report)",
+                frame.payload.size(), name().c_str(), *quiet);
+          }
         }
         if (malformed >= core.options.maxMalformedMessages) {
-          const std::string reason = "sent " + std::to_string(malformed) + " malformed messages";
-          core.close(self, reason.c_str(), LogFlagError);
+          if (auto quiet = core.badInputLog.admit()) {
+            QUR_LOG_ERROR(
+                "Closing peer connection %s: sent %d malformed messages (%zu more bad-input "
+                "events since the last report)",
+                name().c_str(), malformed, *quiet);
+          }
+          core.close(self, nullptr, 0);
         }
         return;
       }

@@ -31,11 +31,7 @@ MultipeerSessionController::~MultipeerSessionController() {
   if (advertiser) advertiser->stop();
 }
 
-namespace {
-
-// Peers carry wire messages only; anything else is a fault or an attack and
-// is dropped before it reaches the queues.
-PeerSession::Options sessionOptions() {
+PeerSession::Options MultipeerSessionController::sessionOptions() {
   PeerSession::Options options;
   options.messageValidator =
       [packet = std::shared_ptr<OpusPacket>(makeOpusPacket(kWireMessageReceiveCapacity))](
@@ -45,8 +41,6 @@ PeerSession::Options sessionOptions() {
       };
   return options;
 }
-
-}  // namespace
 
 void MultipeerSessionController::initSession() {
   // The new session listens where the old one did, for the life of the process.

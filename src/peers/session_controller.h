@@ -25,6 +25,10 @@ class MultipeerSessionController {
   // The maximum the browser admits, counting ourselves: one remote peer.
   static constexpr std::size_t kBrowserMaximumNumberOfPeers = 2;
 
+  // What every session of a controller is made with: it carries wire
+  // messages only, so anything else is dropped before it reaches a queue.
+  static PeerSession::Options sessionOptions();
+
   MultipeerSessionController(std::string peerName, std::string serviceType,
                              std::shared_ptr<Transport> transport = nullptr);
   ~MultipeerSessionController();

@@ -292,17 +292,20 @@ TEST(PeerSessionInbound, GarbageSenderIsDroppedAfterAFewWithOneLineAndOthersGoOn
   ASSERT_TRUE(victim.recorder->waitForState(friendly.id, PeerSessionState::Connected));
 
   LogCapture log;
-  RawPeer raw(victim.session->port());
-  ASSERT_TRUE(joinAsInvitee(raw));
   const std::vector<std::uint8_t> good = {1, 2, 3};
   const std::vector<std::uint8_t> garbage(7, 0xFF);  // a 12-byte frame
-  raw.sendFrame(FrameType::Data, good);
-  for (int i = 0; i < 10000 && !raw.writeFailed(); ++i) raw.sendFrame(FrameType::Data, garbage);
-  EXPECT_TRUE(raw.waitUntilClosed());
-  ASSERT_TRUE(victim.recorder->waitForState(raw.identity(), PeerSessionState::NotConnected));
-  EXPECT_EQ(victim.recorder->dataFrom(raw.identity()), std::vector<std::string>{"\x01\x02\x03"});
-  EXPECT_EQ(log.count("malformed message of 7 bytes"), 1);
-  EXPECT_EQ(log.count("sent 5 malformed messages"), 1);
+  // The flooder comes back after each drop; the log does not grow with it.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    RawPeer raw(victim.session->port());
+    ASSERT_TRUE(joinAsInvitee(raw));
+    raw.sendFrame(FrameType::Data, good);
+    for (int i = 0; i < 10000 && !raw.writeFailed(); ++i) raw.sendFrame(FrameType::Data, garbage);
+    EXPECT_TRUE(raw.waitUntilClosed());
+    ASSERT_TRUE(victim.recorder->waitForState(raw.identity(), PeerSessionState::NotConnected));
+    EXPECT_EQ(victim.recorder->dataFrom(raw.identity()), std::vector<std::string>{"\x01\x02\x03"});
+  }
+  EXPECT_EQ(log.count("malformed"), 1);
+  EXPECT_TRUE(log.contains("malformed message of 7 bytes"));
   // The friendly peer never noticed.
   EXPECT_TRUE(sendText(friendly.session, "still here"));
   EXPECT_TRUE(victim.recorder->waitFor(
