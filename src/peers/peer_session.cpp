@@ -13,6 +13,7 @@
 #include <unordered_set>
 
 #include "log/log.h"
+#include "peers/handshake.h"
 #include "peers/log_limiter.h"
 #include "peers/protocol.h"
 #include "peers/transport_io.h"
@@ -153,6 +154,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
       : core(core),
         socket(std::move(socket)),
         incoming(incoming),
+        handshake(core.localPeer.identifier(), incoming),
         handshakeTimer(core.io),
         keepAliveTimer(core.io),
         gate(std::make_shared<InboundGate>()) {}
@@ -165,7 +167,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
   std::optional<peers::Identifier> voucher;  // join: the member that introduced us
   std::optional<peers::Identifier> pendingJoinVoucher;
   std::optional<PeerID> expected;
-  ConnectionPhase phase = ConnectionPhase::AwaitingHello;
+  peers::Handshake handshake;
   peers::FrameParser parser;
   std::array<std::uint8_t, 16384> readBuffer{};
   std::optional<PeerID> peer;
@@ -200,6 +202,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
   std::vector<FrameBytes> inFlight;
 
   std::string name() const { return peer ? peer->description() : remoteDescription; }
+  ConnectionPhase phase() const { return handshake.phase(); }
   std::optional<peers::Identifier> identity() const {
     if (peer) return peer->identifier();
     if (expected) return expected->identifier();
@@ -218,8 +221,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
     {
       std::lock_guard lock(sendMutex);
       if (closed || overflowed) return false;
-      bound = phase == ConnectionPhase::Connected ? core.options.maxQueuedBytes
-                                                  : core.options.maxQueuedBytesBeforeAcceptance;
+      bound = phase() == ConnectionPhase::Connected ? core.options.maxQueuedBytes
+                                                    : core.options.maxQueuedBytesBeforeAcceptance;
       if (queuedBytes + cost(frame) > bound) {
         overflowed = overflow = true;
       } else {
@@ -300,7 +303,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
   // does not read it).
   void decline(peers::DeclineReason reason) {
     decided = true;
-    phase = ConnectionPhase::AwaitingDecision;
+    handshake.deciding();
     send(FrameType::Decline, peers::encodeDecline(reason));
     {
       std::lock_guard lock(sendMutex);
@@ -358,7 +361,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
         self->core.close(self, nullptr, 0);
         return;
       }
-      if (self->phase == ConnectionPhase::Connected) return;
+      if (self->phase() == ConnectionPhase::Connected) return;
       if (self->decided) {
         self->core.close(self, nullptr, 0);
       } else if (self->asked) {
@@ -368,7 +371,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
         self->endAsked(InvitationOutcome::TimedOut);
         self->decline(peers::DeclineReason::TimedOut);
         self->core.hide(self);
-      } else if (self->phase == ConnectionPhase::AwaitingAnswer &&
+      } else if (self->phase() == ConnectionPhase::AwaitingAnswer &&
                  self->request == Request::Invite) {
         self->answerTimedOut = true;
         self->core.close(self, "the invitation was not answered", LogFlagWarning);
@@ -390,19 +393,19 @@ struct Connection : std::enable_shared_from_this<Connection> {
       }
       const auto silent = Clock::now() - self->lastReceived;
       // While we hold back reading, the silence is ours, not the peer's.
-      if (!paused && self->phase != ConnectionPhase::AwaitingHello &&
+      if (!paused && self->phase() != ConnectionPhase::AwaitingHello &&
           silent > std::chrono::milliseconds(self->core.options.keepAliveTimeoutMs)) {
         self->core.close(self, "stopped answering", LogFlagError);
         return;
       }
       const auto unanswered = Clock::now() - self->lastPong;
       if (self->writeStalled() ||
-          (!paused && self->phase != ConnectionPhase::AwaitingHello &&
+          (!paused && self->phase() != ConnectionPhase::AwaitingHello &&
            unanswered > std::chrono::milliseconds(self->core.options.keepAliveTimeoutMs))) {
         self->core.close(self, "stopped reading", LogFlagWarning);
         return;
       }
-      if (self->phase != ConnectionPhase::AwaitingHello) self->send(FrameType::Ping);
+      if (self->phase() != ConnectionPhase::AwaitingHello) self->send(FrameType::Ping);
       self->armKeepAlive();
     });
   }
@@ -453,7 +456,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
   bool processFrames() {
     peers::Frame frame;
     for (;;) {
-      if (phase == ConnectionPhase::Connected && shouldPause()) return false;
+      if (phase() == ConnectionPhase::Connected && shouldPause()) return false;
       const auto status = parser.next(&frame);
       if (status == peers::FrameParser::Status::NeedMore) return true;
       if (status == peers::FrameParser::Status::Error) {
@@ -485,7 +488,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
   }
 
   void handle(peers::Frame& frame);
-  void handleRequest(const peers::Frame& frame);
+  void handleRequest(const std::optional<peers::Identifier>& joinVoucher);
   void answerInvitation(bool accept);
   void endAsked(InvitationOutcome outcome);
 };
@@ -513,7 +516,7 @@ bool PeerSession::Core::admit(const tcp::socket& socket) {
   std::size_t pending = 0;
   std::size_t fromAddress = 0;
   for (auto& c : connections) {
-    if (c->phase == ConnectionPhase::Connected) continue;
+    if (c->phase() == ConnectionPhase::Connected) continue;
     ++pending;
     if (c->incoming && address.is_v4() && c->remoteAddress == address.to_v4()) ++fromAddress;
   }
@@ -637,9 +640,9 @@ bool PeerSession::Core::resolveDuplicate(const std::shared_ptr<Connection>& c) {
           "Refusing connection from %s: %s is already %s (%zu more refused since the last "
           "report)",
           c->remoteDescription.c_str(), c->name().c_str(),
-          other->phase == ConnectionPhase::Connected ? "connected" : "pending", *quiet);
+          other->phase() == ConnectionPhase::Connected ? "connected" : "pending", *quiet);
     }
-    if (c->incoming && c->phase != ConnectionPhase::AwaitingHello) {
+    if (c->incoming && c->phase() != ConnectionPhase::AwaitingHello) {
       c->decline(peers::DeclineReason::Declined);
       hide(c);
     } else {
@@ -673,7 +676,7 @@ bool PeerSession::Core::resolveDuplicate(const std::shared_ptr<Connection>& c) {
   } else {
     close(loser, nullptr, 0);
   }
-  if (winnerCopy->autoAccept && winnerCopy->phase == ConnectionPhase::AwaitingDecision &&
+  if (winnerCopy->autoAccept && winnerCopy->phase() == ConnectionPhase::AwaitingDecision &&
       !winnerCopy->decided && winnerCopy->request == Request::Invite) {
     winnerCopy->answerInvitation(true);
   }
@@ -701,7 +704,7 @@ void PeerSession::Core::dial(const PeerEndpoint& endpoint, const std::optional<P
     for (auto& c : std::vector(connections.begin(), connections.end())) {
       if (c->closed || c->decided || !c->incoming || c->identity() != expected->identifier())
         continue;
-      if (c->phase == ConnectionPhase::Connected) {
+      if (c->phase() == ConnectionPhase::Connected) {
         reportInvitation(*expected, false, InvitationOutcome::Accepted);
       } else {
         c->inviting = true;
@@ -724,6 +727,7 @@ void PeerSession::Core::dial(const PeerEndpoint& endpoint, const std::optional<P
   c->request = request;
   c->voucher = voucher;
   c->expected = expected;
+  if (expected) c->handshake.expect(expected->identifier());
   c->inviting = request == Request::Invite;
   c->remoteAddress = address;
   c->remoteDescription = endpoint.address + ":" + std::to_string(endpoint.port);
@@ -794,7 +798,7 @@ void PeerSession::Core::closeAll(bool report) {
   const auto bye = peers::encodeFrame(FrameType::Bye, {});
   for (auto& c : all) {
     // Best effort: tell the peer at once so it need not wait for the keep-alive.
-    if (c->phase != ConnectionPhase::AwaitingHello) {
+    if (c->phase() != ConnectionPhase::AwaitingHello) {
       std::error_code ignored;
       c->socket.non_blocking(true, ignored);
       c->socket.send(asio::buffer(bye), 0, ignored);
@@ -841,7 +845,7 @@ void PeerSession::Core::becomeConnected(const std::shared_ptr<Connection>& c) {
     std::lock_guard lock(mutex);
     std::erase_if(connected, [&](auto& entry) { return entry.second == existing; });
   }
-  c->phase = ConnectionPhase::Connected;
+  c->handshake.connected();
   c->handshakeTimer.cancel();
   introductions.erase(c->peer->identifier());
   {
@@ -893,9 +897,9 @@ void PeerSession::Core::handleIntroduction(const std::shared_ptr<Connection>& fr
   // A newcomer that already knocked waits in AwaitingDecision for this; it
   // gets in only from where the member says it is.
   for (auto& c : std::vector(connections.begin(), connections.end())) {
-    if (c->closed || c->phase != ConnectionPhase::AwaitingDecision || c->request != Request::Join ||
-        !c->peer || c->peer->identifier() != in.identifier || !c->pendingJoinVoucher ||
-        *c->pendingJoinVoucher != from->peer->identifier()) {
+    if (c->closed || c->phase() != ConnectionPhase::AwaitingDecision ||
+        c->request != Request::Join || !c->peer || c->peer->identifier() != in.identifier ||
+        !c->pendingJoinVoucher || *c->pendingJoinVoucher != from->peer->identifier()) {
       continue;
     }
     if (c->remoteAddress == address) {
@@ -925,42 +929,21 @@ void Connection::endAsked(InvitationOutcome outcome) {
 }
 
 void Connection::handle(peers::Frame& frame) {
+  using Step = peers::Handshake::Step;
   auto self = shared_from_this();
-  if (!peers::frameAllowed(phase, frame.type, incoming)) {
-    std::string reason = std::string("unexpected ") + peers::frameTypeName(frame.type) +
-                         (phase == ConnectionPhase::Connected ? "" : " before acceptance");
-    core.close(self, reason.c_str(), LogFlagError);
-    return;
-  }
-  switch (frame.type) {
-    case FrameType::Hello: {
-      peers::HelloError error;
-      auto hello = peers::decodeHello(frame.payload, &error);
-      if (!hello) {
-        const char* reason = error == peers::HelloError::WrongVersion ? "wrong protocol version"
-                             : error == peers::HelloError::BadMagic   ? "not a peer hello"
-                             : error == peers::HelloError::BadName    ? "invalid display name"
-                                                                      : "malformed hello";
-        core.close(self, reason, LogFlagError);
-        return;
-      }
-      if (hello->identifier == core.localPeer.identifier()) {
-        core.close(self, "connected to ourselves", LogFlagWarning);
-        return;
-      }
-      if (expected && expected->identifier() != hello->identifier) {
-        core.close(self, "a different peer answered", LogFlagError);
-        return;
-      }
-      peer = PeerID::fromWire(hello->displayName, hello->identifier);
-      remoteListenPort = hello->listenPort;
+  const auto step = handshake.receive(frame);
+  switch (step) {
+    case Step::Close:
+      core.close(self, handshake.reason().c_str(),
+                 handshake.reason() == "connected to ourselves" ? LogFlagWarning : LogFlagError);
+      return;
+    case Step::Hello: {
+      const auto& hello = *handshake.hello();
+      peer = PeerID::fromWire(hello.displayName, hello.identifier);
+      remoteListenPort = hello.listenPort;
       lastPong = Clock::now();  // our Pings start now
-      if (incoming) {
-        phase = ConnectionPhase::AwaitingRequest;
-      } else {
-        // A peer dialled by address only is shown from here on.
-        if (!expected) core.show(self, PeerSessionState::Connecting);
-      }
+      // A peer dialled by address only is shown from here on.
+      if (!incoming && !expected) core.show(self, PeerSessionState::Connecting);
       if (!core.resolveDuplicate(self)) return;
       if (!incoming) {
         if (request == Request::Join) {
@@ -968,41 +951,33 @@ void Connection::handle(peers::Frame& frame) {
         } else {
           send(FrameType::Invite);
         }
-        phase = ConnectionPhase::AwaitingAnswer;
+        handshake.requestSent();
         armHandshake(request == Request::Join ? core.options.handshakeTimeoutMs
                                               : core.options.invitationTimeoutMs + kInviterGraceMs);
       }
       return;
     }
-    case FrameType::Invite:
-    case FrameType::Join:
-      handleRequest(frame);
+    case Step::Invite:
+    case Step::Join:
+      handleRequest(step == Step::Join ? std::optional(handshake.voucher()) : std::nullopt);
       return;
-    case FrameType::Accept:
+    case Step::Accepted:
       core.becomeConnected(self);
       return;
-    case FrameType::Decline: {
-      const auto reason = peers::decodeDecline(frame.payload);
+    case Step::Declined:
       if (inviting) {
         inviting = false;
         core.reportInvitation(*peer, false,
-                              reason == peers::DeclineReason::TimedOut
+                              handshake.declineReason() == peers::DeclineReason::TimedOut
                                   ? InvitationOutcome::TimedOut
                                   : InvitationOutcome::Declined);
       }
       core.close(self, nullptr, 0);
       return;
-    }
-    case FrameType::Introduce: {
-      auto in = peers::decodeIntroduction(frame.payload);
-      if (!in) {
-        core.close(self, "malformed introduction", LogFlagError);
-        return;
-      }
-      core.handleIntroduction(self, *in);
+    case Step::Introduction:
+      core.handleIntroduction(self, handshake.introduction());
       return;
-    }
-    case FrameType::Data: {
+    case Step::Data: {
       const auto& validator = core.options.messageValidator;
       if (validator && !validator(frame.payload)) {
         ++malformed;
@@ -1029,34 +1004,30 @@ void Connection::handle(peers::Frame& frame) {
       core.reportData(std::move(frame.payload), *peer, self);
       return;
     }
-    case FrameType::Ping:
+    case Step::Ping:
       sendPong();
       return;
-    case FrameType::Pong:
+    case Step::Pong:
       lastPong = Clock::now();
       return;
-    case FrameType::Bye:
-      core.close(self, "the peer left", LogFlagInfo);
+    case Step::Bye:
+      core.close(self, handshake.reason().c_str(), LogFlagInfo);
       return;
   }
 }
 
-void Connection::handleRequest(const peers::Frame& frame) {
+void Connection::handleRequest(const std::optional<peers::Identifier>& joinVoucher) {
   auto self = shared_from_this();
   if (superseded) return;  // the kept link carries the answer
-  request = frame.type == FrameType::Invite ? Request::Invite : Request::Join;
-  phase = ConnectionPhase::AwaitingDecision;
+  request = joinVoucher ? Request::Join : Request::Invite;
+  handshake.deciding();
   if (core.memberCount() + 1 >= PeerSession::kMaximumPeers) {
     QUR_LOG_ERROR("Declining %s: the session is full", name().c_str());
     decline(peers::DeclineReason::Full);
     return;
   }
   if (request == Request::Join) {
-    auto voucherID = peers::decodeJoin(frame.payload);
-    if (!voucherID) {
-      core.close(self, "malformed join", LogFlagError);
-      return;
-    }
+    const auto& voucherID = joinVoucher;
     bool memberVouches = false;
     {
       std::lock_guard lock(core.mutex);
@@ -1140,7 +1111,7 @@ void Connection::handleRequest(const peers::Frame& frame) {
 }
 
 void Connection::answerInvitation(bool accept) {
-  if (closed || decided || phase != ConnectionPhase::AwaitingDecision) return;
+  if (closed || decided || phase() != ConnectionPhase::AwaitingDecision) return;
   auto self = shared_from_this();
   const bool wasAsked = asked;
   if (wasAsked) {
