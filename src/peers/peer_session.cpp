@@ -106,6 +106,7 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   std::weak_ptr<PeerSessionDelegate> delegate;
   InvitationHandler invitationHandler;
   InvitationResultHandler invitationResultHandler;
+  std::string advertisedName;  // empty: the local peer's display name
   std::vector<std::pair<PeerID, std::shared_ptr<Connection>>> connected;
   std::map<PeerID, InvitationDetails> pendingInvitations;
 
@@ -345,7 +346,11 @@ struct Connection : std::enable_shared_from_this<Connection> {
     peers::Hello hello;
     hello.identifier = core.localPeer.identifier();
     hello.listenPort = core.listenPort;
-    hello.displayName = core.localPeer.displayName();
+    {
+      std::lock_guard lock(core.mutex);
+      hello.displayName =
+          core.advertisedName.empty() ? core.localPeer.displayName() : core.advertisedName;
+    }
     send(FrameType::Hello, peers::encodeHello(hello));
     armHandshake(core.options.handshakeTimeoutMs);
     armKeepAlive();
@@ -1192,6 +1197,11 @@ PeerSession::~PeerSession() {
 
 const PeerID& PeerSession::myPeerID() const {
   return _core->localPeer;
+}
+
+void PeerSession::setAdvertisedName(const std::string& name) {
+  std::lock_guard lock(_core->mutex);
+  _core->advertisedName = peers::isValidDisplayName(name) ? name : std::string();
 }
 
 std::uint16_t PeerSession::port() const {

@@ -150,6 +150,10 @@ class PeerSession : public std::enable_shared_from_this<PeerSession> {
   PeerSession& operator=(const PeerSession&) = delete;
 
   const PeerID& myPeerID() const;
+  // The name later Hellos carry: the one the device advertises, which after
+  // a name conflict on the network differs from myPeerID's ("name #2").
+  // Thread-safe; the identifier never changes.
+  void setAdvertisedName(const std::string& name);
   std::uint16_t port() const;
   const std::shared_ptr<Transport>& transport() const;
 

@@ -513,6 +513,18 @@ TEST(PeerSessionInvitation, EveryEndingIsToldToBothSides) {
   }
 }
 
+TEST(PeerSessionInvitation, HelloCarriesTheAdvertisedNameAfterARename) {
+  Node a("Charlie");
+  Node b("b");
+  a.session->setAdvertisedName("Charlie #2");
+  a.session->invitePeer(loopback(b.session), b.id);
+  ASSERT_TRUE(b.recorder->waitForState(a.id, PeerSessionState::Connected));
+  const auto peers = b.session->connectedPeers();
+  ASSERT_EQ(peers.size(), 1u);
+  EXPECT_EQ(peers[0].displayName(), "Charlie #2");
+  EXPECT_EQ(peers[0], a.id);  // the same device, only renamed
+}
+
 TEST(PeerSessionInvitation, DeclineHangsUpAtOnce) {
   PeerSession::Options options;
   options.handshakeTimeoutMs = 60000;
