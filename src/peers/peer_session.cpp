@@ -13,6 +13,8 @@
 #include <unordered_set>
 
 #include "log/log.h"
+#include "peers/handshake.h"
+#include "peers/log_limiter.h"
 #include "peers/protocol.h"
 #include "peers/transport_io.h"
 
@@ -31,6 +33,22 @@ InvitationHandler declineAllInvitations() {
   return [](const PeerID&, std::function<void(bool)> reply) { reply(false); };
 }
 
+const char* invitationOutcomeName(InvitationOutcome outcome) {
+  switch (outcome) {
+    case InvitationOutcome::Accepted:
+      return "accepted";
+    case InvitationOutcome::Declined:
+      return "declined";
+    case InvitationOutcome::TimedOut:
+      return "timed out";
+    case InvitationOutcome::Unreachable:
+      return "unreachable";
+    case InvitationOutcome::Withdrawn:
+      return "withdrawn";
+  }
+  return "?";
+}
+
 namespace {
 
 using FrameBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
@@ -40,6 +58,29 @@ FrameBytes makeFrame(FrameType type, std::span<const std::uint8_t> payload = {})
 }
 
 enum class Request { None, Invite, Join };
+
+// Queue cost of a frame beyond its bytes: the shared vector and queue slot.
+constexpr std::size_t kFrameOverhead = 64;
+// After a Decline, how long the peer has to read it before we hang up anyway.
+constexpr int kDeclineLingerMs = 1000;
+// The inviter waits this much past the invitation timeout for the invited
+// side's own timed-out Decline.
+constexpr int kInviterGraceMs = 5000;
+
+const FrameBytes& pongFrame() {
+  static const FrameBytes frame = makeFrame(FrameType::Pong);
+  return frame;
+}
+
+// Counts inbound messages the delegate still holds; thread-safe because
+// tickets are released wherever the delegate finishes with a message.
+struct InboundGate {
+  std::mutex mutex;
+  std::size_t messages = 0;
+  std::size_t bytes = 0;
+  bool paused = false;
+  std::function<void()> resume;  // posts to the transport thread
+};
 
 }  // namespace
 
@@ -64,17 +105,35 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   mutable std::mutex mutex;  // guards the members below it up to the io-only ones
   std::weak_ptr<PeerSessionDelegate> delegate;
   InvitationHandler invitationHandler;
+  InvitationResultHandler invitationResultHandler;
+  std::string advertisedName;  // empty: the local peer's display name
   std::vector<std::pair<PeerID, std::shared_ptr<Connection>>> connected;
+  std::map<PeerID, InvitationDetails> pendingInvitations;
 
   // Transport thread only.
   tcp::acceptor acceptor;
   std::unordered_set<std::shared_ptr<Connection>> connections;
-  // Introductions: newcomer identifier -> the members that vouched for it.
-  std::map<peers::Identifier, std::set<peers::Identifier>> introductions;
+  // Introductions: newcomer identifier -> (member that vouched, address it gave).
+  std::map<peers::Identifier, std::set<std::pair<peers::Identifier, asio::ip::address_v4>>>
+      introductions;
+  // What the delegate was last told per peer: several links to one peer
+  // (crossed invitations) show as one.
+  std::map<peers::Identifier, PeerSessionState> visible;
+  peers::LogLimiter refusalLog;
+  peers::LogLimiter joinRefusalLog;
+  peers::LogLimiter badInputLog;
   bool shutDown = false;
+  bool listening = false;
+  bool withdrawing = false;  // our own disconnect is closing everything
 
   bool open();
   void startAccept();
+  bool admit(const tcp::socket& socket);
+  void show(const std::shared_ptr<Connection>& c, PeerSessionState state);
+  void hide(const std::shared_ptr<Connection>& c);
+  bool resolveDuplicate(const std::shared_ptr<Connection>& c);
+  void reportInvitation(const PeerID& peer, bool invitedUs, InvitationOutcome outcome);
+  void refuseJoin(const std::shared_ptr<Connection>& c, const char* why);
   void dial(const PeerEndpoint& endpoint, const std::optional<PeerID>& expected, Request request,
             const std::optional<peers::Identifier>& voucher);
   void becomeConnected(const std::shared_ptr<Connection>& c);
@@ -84,7 +143,8 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   void close(const std::shared_ptr<Connection>& c, const char* reason, int logFlag);
   void closeAll(bool report);
   void reportState(const PeerID& peer, PeerSessionState state);
-  void reportData(std::span<const std::uint8_t> data, const PeerID& peer);
+  void reportData(std::vector<std::uint8_t>&& data, const PeerID& peer,
+                  const std::shared_ptr<Connection>& from);
   std::size_t memberCount() const;  // connected remote peers (mutex held by caller or not)
   bool isConnectedOrConnecting(const peers::Identifier& id) const;
   std::shared_ptr<Connection> findConnected(const PeerID& peer) const;
@@ -95,8 +155,10 @@ struct Connection : std::enable_shared_from_this<Connection> {
       : core(core),
         socket(std::move(socket)),
         incoming(incoming),
+        handshake(core.localPeer.identifier(), incoming),
         handshakeTimer(core.io),
-        keepAliveTimer(core.io) {}
+        keepAliveTimer(core.io),
+        gate(std::make_shared<InboundGate>()) {}
 
   PeerSession::Core& core;  // the core outlives its connections (they hold it)
   std::shared_ptr<PeerSession::Core> coreRef;
@@ -106,49 +168,78 @@ struct Connection : std::enable_shared_from_this<Connection> {
   std::optional<peers::Identifier> voucher;  // join: the member that introduced us
   std::optional<peers::Identifier> pendingJoinVoucher;
   std::optional<PeerID> expected;
-  ConnectionPhase phase = ConnectionPhase::AwaitingHello;
+  peers::Handshake handshake;
   peers::FrameParser parser;
   std::array<std::uint8_t, 16384> readBuffer{};
   std::optional<PeerID> peer;
   std::string remoteDescription = "?";
   asio::ip::address_v4 remoteAddress;
   std::uint16_t remoteListenPort = 0;
-  bool reported = false;  // Connecting or Connected was reported
+  bool reported = false;  // counts toward the peer's visible state
   bool closed = false;
+  bool inviting = false;    // our Invite; its outcome is still to be told
+  bool asked = false;       // their Invite is with our invitation handler
+  bool autoAccept = false;  // we invited them too: their Invite needs no question
+  bool answerTimedOut = false;
+  bool decided = false;     // Decline sent; only hanging up is left
+  bool superseded = false;  // the twin of a kept link; its dialler hangs it up
   asio::steady_timer handshakeTimer;
   asio::steady_timer keepAliveTimer;
   Clock::time_point lastReceived = Clock::now();
+  Clock::time_point lastPong = Clock::now();  // a peer that reads answers our Pings
+  int malformed = 0;
+  std::shared_ptr<InboundGate> gate;
+  bool readPending = false;
 
   // Outgoing queue, filled from any thread.
   std::mutex sendMutex;
   std::deque<FrameBytes> queue;
   std::size_t queuedBytes = 0;
+  int pongsQueued = 0;
   bool writing = false;
   bool overflowed = false;
+  bool hangUpWhenFlushed = false;
+  Clock::time_point lastWriteProgress = Clock::now();
   std::vector<FrameBytes> inFlight;
 
   std::string name() const { return peer ? peer->description() : remoteDescription; }
+  ConnectionPhase phase() const { return handshake.phase(); }
+  std::optional<peers::Identifier> identity() const {
+    if (peer) return peer->identifier();
+    if (expected) return expected->identifier();
+    return std::nullopt;
+  }
+  bool dialledByUs() const { return !incoming; }
 
-  // Returns false when the bound would be passed (bounded only for data).
-  bool enqueue(const FrameBytes& frame, bool bounded) {
+  static std::size_t cost(const FrameBytes& frame) { return frame->size() + kFrameOverhead; }
+
+  // Every frame counts toward the bound (a smaller one before acceptance):
+  // a peer that does not read its Pongs must not grow our memory either.
+  // Past the bound the connection is closed and false returned.
+  bool enqueue(const FrameBytes& frame) {
     bool overflow = false;
+    std::size_t bound = 0;
     {
       std::lock_guard lock(sendMutex);
       if (closed || overflowed) return false;
-      if (bounded && queuedBytes + frame->size() > core.options.maxQueuedBytes) {
+      bound = phase() == ConnectionPhase::Connected ? core.options.maxQueuedBytes
+                                                    : core.options.maxQueuedBytesBeforeAcceptance;
+      if (queuedBytes + cost(frame) > bound) {
         overflowed = overflow = true;
       } else {
         queue.push_back(frame);
-        queuedBytes += frame->size();
+        queuedBytes += cost(frame);
+        if (frame == pongFrame()) ++pongsQueued;
         if (writing) return true;
         writing = true;
+        lastWriteProgress = Clock::now();
       }
     }
     auto self = shared_from_this();
     if (overflow) {
-      asio::post(core.io, [self] {
+      asio::post(core.io, [self, bound] {
         QUR_LOG_ERROR("Peer %s is not reading: over %zu queued bytes, disconnecting",
-                      self->name().c_str(), self->core.options.maxQueuedBytes);
+                      self->name().c_str(), bound);
         self->core.close(self, nullptr, 0);
       });
       return false;
@@ -159,14 +250,19 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
   void writeNext() {
     std::vector<asio::const_buffer> buffers;
+    bool hangUp = false;
     {
       std::lock_guard lock(sendMutex);
       if (closed) return;
       inFlight.assign(queue.begin(), queue.end());
       if (inFlight.empty()) {
         writing = false;
-        return;
+        hangUp = hangUpWhenFlushed;
       }
+    }
+    if (inFlight.empty()) {
+      if (hangUp) core.close(shared_from_this(), nullptr, 0);
+      return;
     }
     buffers.reserve(inFlight.size());
     for (auto& f : inFlight) buffers.emplace_back(asio::buffer(*f));
@@ -180,17 +276,56 @@ struct Connection : std::enable_shared_from_this<Connection> {
         std::lock_guard lock(self->sendMutex);
         if (self->closed) return;
         for (std::size_t i = 0; i < self->inFlight.size(); ++i) {
-          self->queuedBytes -= self->queue.front()->size();
+          if (self->queue.front() == pongFrame()) --self->pongsQueued;
+          self->queuedBytes -= cost(self->queue.front());
           self->queue.pop_front();
         }
         self->inFlight.clear();
+        self->lastWriteProgress = Clock::now();
       }
       self->writeNext();
     });
   }
 
   void send(FrameType type, std::span<const std::uint8_t> payload = {}) {
-    enqueue(makeFrame(type, payload), false);
+    enqueue(makeFrame(type, payload));
+  }
+
+  // One Pong waiting is answer enough for any number of Pings.
+  void sendPong() {
+    {
+      std::lock_guard lock(sendMutex);
+      if (pongsQueued > 0) return;
+    }
+    enqueue(pongFrame());
+  }
+
+  // Sends a Decline and hangs up once it is written (or soon, if the peer
+  // does not read it).
+  void decline(peers::DeclineReason reason) {
+    decided = true;
+    handshake.deciding();
+    send(FrameType::Decline, peers::encodeDecline(reason));
+    {
+      std::lock_guard lock(sendMutex);
+      hangUpWhenFlushed = true;
+    }
+    auto self = shared_from_this();
+    asio::post(core.io, [self] {
+      bool idle = false;
+      {
+        std::lock_guard lock(self->sendMutex);
+        idle = !self->writing;
+      }
+      if (idle) self->core.close(self, nullptr, 0);
+    });
+    armHandshake(kDeclineLingerMs);
+  }
+
+  bool writeStalled() {
+    std::lock_guard lock(sendMutex);
+    return writing && Clock::now() - lastWriteProgress >
+                          std::chrono::milliseconds(core.options.keepAliveTimeoutMs);
   }
 
   void start() {
@@ -201,10 +336,21 @@ struct Connection : std::enable_shared_from_this<Connection> {
       remoteDescription = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
       if (endpoint.address().is_v4()) remoteAddress = endpoint.address().to_v4();
     }
+    std::weak_ptr<Connection> weak = shared_from_this();
+    auto* io = &core.io;
+    gate->resume = [weak, io] {
+      asio::post(*io, [weak] {
+        if (auto c = weak.lock()) c->resumeReading();
+      });
+    };
     peers::Hello hello;
     hello.identifier = core.localPeer.identifier();
     hello.listenPort = core.listenPort;
-    hello.displayName = core.localPeer.displayName();
+    {
+      std::lock_guard lock(core.mutex);
+      hello.displayName =
+          core.advertisedName.empty() ? core.localPeer.displayName() : core.advertisedName;
+    }
     send(FrameType::Hello, peers::encodeHello(hello));
     armHandshake(core.options.handshakeTimeoutMs);
     armKeepAlive();
@@ -215,8 +361,28 @@ struct Connection : std::enable_shared_from_this<Connection> {
     handshakeTimer.expires_after(std::chrono::milliseconds(ms));
     auto self = shared_from_this();
     handshakeTimer.async_wait([self](const std::error_code& ec) {
-      if (ec || self->closed || self->phase == ConnectionPhase::Connected) return;
-      self->core.close(self, "handshake timed out", LogFlagError);
+      if (ec || self->closed) return;
+      if (self->superseded) {
+        self->core.close(self, nullptr, 0);
+        return;
+      }
+      if (self->phase() == ConnectionPhase::Connected) return;
+      if (self->decided) {
+        self->core.close(self, nullptr, 0);
+      } else if (self->asked) {
+        // Nobody answered: say so to both sides.
+        QUR_LOG_INFO("Invitation from %s timed out unanswered", self->name().c_str());
+        self->answerTimedOut = true;
+        self->endAsked(InvitationOutcome::TimedOut);
+        self->decline(peers::DeclineReason::TimedOut);
+        self->core.hide(self);
+      } else if (self->phase() == ConnectionPhase::AwaitingAnswer &&
+                 self->request == Request::Invite) {
+        self->answerTimedOut = true;
+        self->core.close(self, "the invitation was not answered", LogFlagWarning);
+      } else {
+        self->core.close(self, "handshake timed out", LogFlagError);
+      }
     });
   }
 
@@ -225,21 +391,95 @@ struct Connection : std::enable_shared_from_this<Connection> {
     auto self = shared_from_this();
     keepAliveTimer.async_wait([self](const std::error_code& ec) {
       if (ec || self->closed) return;
+      bool paused;
+      {
+        std::lock_guard lock(self->gate->mutex);
+        paused = self->gate->paused;
+      }
       const auto silent = Clock::now() - self->lastReceived;
-      if (self->phase != ConnectionPhase::AwaitingHello &&
+      // While we hold back reading, the silence is ours, not the peer's.
+      if (!paused && self->phase() != ConnectionPhase::AwaitingHello &&
           silent > std::chrono::milliseconds(self->core.options.keepAliveTimeoutMs)) {
         self->core.close(self, "stopped answering", LogFlagError);
         return;
       }
-      if (self->phase != ConnectionPhase::AwaitingHello) self->send(FrameType::Ping);
+      const auto unanswered = Clock::now() - self->lastPong;
+      if (self->writeStalled() ||
+          (!paused && self->phase() != ConnectionPhase::AwaitingHello &&
+           unanswered > std::chrono::milliseconds(self->core.options.keepAliveTimeoutMs))) {
+        self->core.close(self, "stopped reading", LogFlagWarning);
+        return;
+      }
+      if (self->phase() != ConnectionPhase::AwaitingHello) self->send(FrameType::Ping);
       self->armKeepAlive();
     });
   }
 
+  // Ticket for one message handed to the delegate; its release lets
+  // reading go on once the backlog is small again.
+  std::shared_ptr<void> takeTicket(std::size_t bytes) {
+    {
+      std::lock_guard lock(gate->mutex);
+      ++gate->messages;
+      gate->bytes += bytes;
+    }
+    std::weak_ptr<InboundGate> weakGate = gate;
+    return std::shared_ptr<void>(nullptr, [weakGate, bytes](void*) {
+      auto g = weakGate.lock();
+      if (!g) return;
+      std::function<void()> resume;
+      {
+        std::lock_guard lock(g->mutex);
+        --g->messages;
+        g->bytes -= bytes;
+        if (g->paused && g->messages == 0) {
+          g->paused = false;
+          resume = g->resume;
+        }
+      }
+      if (resume) resume();
+    });
+  }
+
+  bool shouldPause() {
+    std::lock_guard lock(gate->mutex);
+    if (gate->messages >= core.options.maxInboundMessages ||
+        gate->bytes >= core.options.maxInboundBytes) {
+      gate->paused = true;
+    }
+    return gate->paused;
+  }
+
+  void resumeReading() {
+    if (closed) return;
+    lastPong = Clock::now();  // their Pongs waited behind what we did not read
+    if (processFrames()) readNext();
+  }
+
+  // Handles the frames already read; false when the connection closed or
+  // reading is paused.
+  bool processFrames() {
+    peers::Frame frame;
+    for (;;) {
+      if (phase() == ConnectionPhase::Connected && shouldPause()) return false;
+      const auto status = parser.next(&frame);
+      if (status == peers::FrameParser::Status::NeedMore) return true;
+      if (status == peers::FrameParser::Status::Error) {
+        core.close(shared_from_this(), parser.error().c_str(), LogFlagError);
+        return false;
+      }
+      handle(frame);
+      if (closed) return false;
+    }
+  }
+
   void readNext() {
+    if (readPending) return;
+    readPending = true;
     auto self = shared_from_this();
     socket.async_read_some(
         asio::buffer(readBuffer), [self](const std::error_code& ec, std::size_t n) {
+          self->readPending = false;
           if (self->closed) return;
           if (ec) {
             self->core.close(self, ec == asio::error::eof ? "closed by the peer" : "read failed",
@@ -248,23 +488,14 @@ struct Connection : std::enable_shared_from_this<Connection> {
           }
           self->lastReceived = Clock::now();
           self->parser.feed(std::span(self->readBuffer.data(), n));
-          peers::Frame frame;
-          for (;;) {
-            const auto status = self->parser.next(&frame);
-            if (status == peers::FrameParser::Status::NeedMore) break;
-            if (status == peers::FrameParser::Status::Error) {
-              self->core.close(self, self->parser.error().c_str(), LogFlagError);
-              return;
-            }
-            self->handle(frame);
-            if (self->closed) return;
-          }
-          self->readNext();
+          if (self->processFrames()) self->readNext();
         });
   }
 
-  void handle(const peers::Frame& frame);
+  void handle(peers::Frame& frame);
+  void handleRequest(const std::optional<peers::Identifier>& joinVoucher);
   void answerInvitation(bool accept);
+  void endAsked(InvitationOutcome outcome);
 };
 
 // --- Core ---------------------------------------------------------------
@@ -283,25 +514,45 @@ bool PeerSession::Core::open() {
   return !ec;
 }
 
+bool PeerSession::Core::admit(const tcp::socket& socket) {
+  std::error_code ec;
+  const auto address = socket.remote_endpoint(ec).address();
+  if (ec) return false;
+  std::size_t pending = 0;
+  std::size_t fromAddress = 0;
+  for (auto& c : connections) {
+    if (c->phase() == ConnectionPhase::Connected) continue;
+    ++pending;
+    if (c->incoming && address.is_v4() && c->remoteAddress == address.to_v4()) ++fromAddress;
+  }
+  const char* why = pending >= options.maxPendingConnections      ? "too many pending connections"
+                    : fromAddress >= options.maxPendingPerAddress ? "too many pending from there"
+                                                                  : nullptr;
+  if (!why) return true;
+  if (auto quiet = refusalLog.admit()) {
+    QUR_LOG_WARN("Refusing connection from %s: %s (%zu more refused since the last report)",
+                 address.to_string().c_str(), why, *quiet);
+  }
+  return false;
+}
+
 void PeerSession::Core::startAccept() {
   auto self = shared_from_this();
+  listening = true;
   acceptor.async_accept([self](const std::error_code& ec, tcp::socket socket) {
-    if (self->shutDown) return;
+    if (self->shutDown || !self->listening) return;
     if (ec) {
       if (ec == asio::error::operation_aborted) return;
       // Out of descriptors and the like: wait a little instead of spinning.
       QUR_LOG_ERROR("Accepting a peer connection failed: %s", ec.message().c_str());
       auto timer = std::make_shared<asio::steady_timer>(self->io, std::chrono::milliseconds(100));
-      timer->async_wait([self, timer](const std::error_code&) { self->startAccept(); });
+      timer->async_wait([self, timer](const std::error_code&) {
+        if (self->listening) self->startAccept();
+      });
       return;
     }
-    std::size_t pending = 0;
-    for (auto& c : self->connections)
-      if (c->phase != ConnectionPhase::Connected) ++pending;
-    if (pending >= self->options.maxPendingConnections) {
+    if (!self->admit(socket)) {
       std::error_code ignored;
-      QUR_LOG_ERROR("Refusing connection from %s: too many pending connections",
-                    socket.remote_endpoint(ignored).address().to_string().c_str());
       socket.close(ignored);
     } else {
       auto c = std::make_shared<Connection>(*self, std::move(socket), true);
@@ -320,10 +571,7 @@ std::size_t PeerSession::Core::memberCount() const {
 
 bool PeerSession::Core::isConnectedOrConnecting(const peers::Identifier& id) const {
   for (auto& c : connections)
-    if (c->peer && c->peer->identifier() == id)
-      return true;
-    else if (c->expected && c->expected->identifier() == id)
-      return true;
+    if (!c->closed && !c->decided && !c->superseded && c->identity() == id) return true;
   return false;
 }
 
@@ -334,6 +582,112 @@ std::shared_ptr<Connection> PeerSession::Core::findConnected(const PeerID& peer)
   return nullptr;
 }
 
+void PeerSession::Core::show(const std::shared_ptr<Connection>& c, PeerSessionState state) {
+  const auto id = c->identity();
+  if (!id) return;
+  c->reported = true;
+  const PeerID peer = c->peer ? *c->peer : *c->expected;
+  auto found = visible.find(*id);
+  if (found != visible.end() && static_cast<int>(found->second) >= static_cast<int>(state)) return;
+  visible[*id] = state;
+  reportState(peer, state);
+}
+
+void PeerSession::Core::hide(const std::shared_ptr<Connection>& c) {
+  if (!c->reported) return;
+  c->reported = false;
+  const auto id = c->identity();
+  if (!id) return;
+  // Another live link to the same peer keeps it shown.
+  for (auto& other : connections)
+    if (other != c && !other->closed && other->reported && other->identity() == id) return;
+  visible.erase(*id);
+  reportState(c->peer ? *c->peer : *c->expected, PeerSessionState::NotConnected);
+}
+
+void PeerSession::Core::reportInvitation(const PeerID& peer, bool invitedUs,
+                                         InvitationOutcome outcome) {
+  InvitationResultHandler handler;
+  {
+    std::lock_guard lock(mutex);
+    handler = invitationResultHandler;
+  }
+  QUR_LOG_INFO("Invitation %s %s: %s", invitedUs ? "from" : "to", peer.description().c_str(),
+               invitationOutcomeName(outcome));
+  if (handler) handler({peer, invitedUs, outcome});
+}
+
+void PeerSession::Core::refuseJoin(const std::shared_ptr<Connection>& c, const char* why) {
+  if (auto quiet = joinRefusalLog.admit()) {
+    QUR_LOG_WARN("Refusing join from %s at %s: %s (%zu more refused since the last report)",
+                 c->name().c_str(), c->remoteDescription.c_str(), why, *quiet);
+  }
+  c->pendingJoinVoucher.reset();
+  c->decline(peers::DeclineReason::Declined);
+  hide(c);
+}
+
+// Two links to one peer: crossed invitations, or someone claiming an
+// identity that is already here. Returns false when c was closed.
+bool PeerSession::Core::resolveDuplicate(const std::shared_ptr<Connection>& c) {
+  const auto id = c->identity();
+  if (!id) return true;
+  std::shared_ptr<Connection> other;
+  for (auto& o : connections)
+    if (o != c && !o->closed && !o->decided && !o->superseded && o->identity() == id) other = o;
+  if (!other) return true;
+  // A second link between the same two hosts has one dialled by each; any
+  // other claim to a known identity is an impostor or a stale retry.
+  const bool sameHost = other->remoteAddress == c->remoteAddress;
+  if (!sameHost || other->incoming == c->incoming) {
+    if (auto quiet = refusalLog.admit()) {
+      QUR_LOG_WARN(
+          "Refusing connection from %s: %s is already %s (%zu more refused since the last "
+          "report)",
+          c->remoteDescription.c_str(), c->name().c_str(),
+          other->phase() == ConnectionPhase::Connected ? "connected" : "pending", *quiet);
+    }
+    if (c->incoming && c->phase() != ConnectionPhase::AwaitingHello) {
+      c->decline(peers::DeclineReason::Declined);
+      hide(c);
+    } else {
+      close(c, nullptr, 0);
+    }
+    return false;
+  }
+  // Both sides keep the link dialled by the smaller identifier.
+  const bool localDialsWinner = localPeer.identifier() < *id;
+  auto winner = c->dialledByUs() == localDialsWinner ? c : other;
+  auto loser = winner == c ? other : c;
+  QUR_LOG_INFO("Two links to %s; keeping the one %s dialled", c->name().c_str(),
+               localDialsWinner ? "we" : "it");
+  if (loser->inviting) {
+    // Our invitation now rides on the kept link; theirs to us is consent.
+    loser->inviting = false;
+    winner->inviting = true;
+    if (winner->incoming) winner->autoAccept = true;
+  }
+  if (loser->asked) {
+    loser->asked = false;
+    loser->endAsked(InvitationOutcome::Withdrawn);
+  }
+  if (loser->reported) winner->reported = true;  // the peer stays shown through the kept link
+  const auto winnerCopy = winner;
+  if (loser->incoming) {
+    // Its dialler closes it once it sees our link: closing it here could
+    // reach the other side before our link does, and look like a refusal.
+    loser->superseded = true;
+    loser->armHandshake(options.handshakeTimeoutMs);
+  } else {
+    close(loser, nullptr, 0);
+  }
+  if (winnerCopy->autoAccept && winnerCopy->phase() == ConnectionPhase::AwaitingDecision &&
+      !winnerCopy->decided && winnerCopy->request == Request::Invite) {
+    winnerCopy->answerInvitation(true);
+  }
+  return winner == c && !c->closed;
+}
+
 void PeerSession::Core::dial(const PeerEndpoint& endpoint, const std::optional<PeerID>& expected,
                              Request request, const std::optional<peers::Identifier>& voucher) {
   std::error_code ec;
@@ -341,16 +695,36 @@ void PeerSession::Core::dial(const PeerEndpoint& endpoint, const std::optional<P
   if (ec || endpoint.port == 0) {
     QUR_LOG_ERROR("Cannot invite a peer at \"%s\" port %u", endpoint.address.c_str(),
                   endpoint.port);
-    if (expected) reportState(*expected, PeerSessionState::NotConnected);
+    if (expected && request == Request::Invite) {
+      reportState(*expected, PeerSessionState::NotConnected);
+      reportInvitation(*expected, false, InvitationOutcome::Unreachable);
+    }
     return;
   }
-  if (expected && (isConnectedOrConnecting(expected->identifier()) || *expected == localPeer)) {
+  if (expected && *expected == localPeer) return;
+  if (expected && isConnectedOrConnecting(expected->identifier())) {
+    if (request != Request::Invite) return;
+    // They are inviting us already: inviting back is a yes, and our
+    // invitation's outcome is that link's.
+    for (auto& c : std::vector(connections.begin(), connections.end())) {
+      if (c->closed || c->decided || !c->incoming || c->identity() != expected->identifier())
+        continue;
+      if (c->phase() == ConnectionPhase::Connected) {
+        reportInvitation(*expected, false, InvitationOutcome::Accepted);
+      } else {
+        c->inviting = true;
+        c->autoAccept = true;
+        if (c->asked) c->answerInvitation(true);
+      }
+    }
     return;
   }
   if (memberCount() + 1 >= PeerSession::kMaximumPeers) {
     QUR_LOG_ERROR("Session is full (%zu peers); not inviting another", PeerSession::kMaximumPeers);
-    if (expected && request == Request::Invite)
+    if (expected && request == Request::Invite) {
       reportState(*expected, PeerSessionState::NotConnected);
+      reportInvitation(*expected, false, InvitationOutcome::Declined);
+    }
     return;
   }
   auto c = std::make_shared<Connection>(*this, tcp::socket(io), false);
@@ -358,12 +732,12 @@ void PeerSession::Core::dial(const PeerEndpoint& endpoint, const std::optional<P
   c->request = request;
   c->voucher = voucher;
   c->expected = expected;
+  if (expected) c->handshake.expect(expected->identifier());
+  c->inviting = request == Request::Invite;
+  c->remoteAddress = address;
   c->remoteDescription = endpoint.address + ":" + std::to_string(endpoint.port);
   connections.insert(c);
-  if (expected) {
-    c->reported = true;
-    reportState(*expected, PeerSessionState::Connecting);
-  }
+  if (expected) show(c, PeerSessionState::Connecting);
   c->armHandshake(options.handshakeTimeoutMs);
   c->socket.async_connect(tcp::endpoint(address, endpoint.port), [c](const std::error_code& ec) {
     if (c->closed) return;
@@ -381,8 +755,10 @@ void PeerSession::Core::close(const std::shared_ptr<Connection>& c, const char* 
   if (reason && logFlag) {
     if (logFlag == LogFlagError) {
       QUR_LOG_ERROR("Closing peer connection %s: %s", c->name().c_str(), reason);
-    } else {
+    } else if (logFlag == LogFlagWarning) {
       QUR_LOG_WARN("Closing peer connection %s: %s", c->name().c_str(), reason);
+    } else {
+      QUR_LOG_INFO("Closing peer connection %s: %s", c->name().c_str(), reason);
     }
   }
   {
@@ -390,6 +766,10 @@ void PeerSession::Core::close(const std::shared_ptr<Connection>& c, const char* 
     c->closed = true;
     c->queue.clear();
     c->queuedBytes = 0;
+  }
+  {
+    std::lock_guard lock(c->gate->mutex);
+    c->gate->resume = nullptr;
   }
   std::error_code ignored;
   c->handshakeTimer.cancel();
@@ -400,19 +780,30 @@ void PeerSession::Core::close(const std::shared_ptr<Connection>& c, const char* 
     std::lock_guard lock(mutex);
     std::erase_if(connected, [&](auto& entry) { return entry.second == c; });
   }
-  if (c->reported) {
-    c->reported = false;
-    const PeerID peer = c->peer ? *c->peer : *c->expected;
-    reportState(peer, PeerSessionState::NotConnected);
+  hide(c);
+  if (c->asked) {
+    c->asked = false;
+    c->endAsked(InvitationOutcome::Withdrawn);
+  }
+  if (c->inviting) {
+    c->inviting = false;
+    const PeerID peer = c->peer ? *c->peer : c->expected ? *c->expected : localPeer;
+    if (peer != localPeer) {
+      const auto outcome = withdrawing         ? InvitationOutcome::Withdrawn
+                           : c->answerTimedOut ? InvitationOutcome::TimedOut
+                                               : InvitationOutcome::Unreachable;
+      reportInvitation(peer, false, outcome);
+    }
   }
 }
 
 void PeerSession::Core::closeAll(bool report) {
+  withdrawing = true;
   const auto all = connections;
   const auto bye = peers::encodeFrame(FrameType::Bye, {});
   for (auto& c : all) {
     // Best effort: tell the peer at once so it need not wait for the keep-alive.
-    if (c->phase != ConnectionPhase::AwaitingHello) {
+    if (c->phase() != ConnectionPhase::AwaitingHello) {
       std::error_code ignored;
       c->socket.non_blocking(true, ignored);
       c->socket.send(asio::buffer(bye), 0, ignored);
@@ -421,6 +812,8 @@ void PeerSession::Core::closeAll(bool report) {
     close(c, nullptr, 0);
   }
   introductions.clear();
+  if (!report) visible.clear();
+  withdrawing = false;
 }
 
 void PeerSession::Core::reportState(const PeerID& peer, PeerSessionState state) {
@@ -433,30 +826,43 @@ void PeerSession::Core::reportState(const PeerID& peer, PeerSessionState state) 
   if (session && d) d->sessionPeerDidChangeState(session, peer, state);
 }
 
-void PeerSession::Core::reportData(std::span<const std::uint8_t> data, const PeerID& peer) {
+void PeerSession::Core::reportData(std::vector<std::uint8_t>&& data, const PeerID& peer,
+                                   const std::shared_ptr<Connection>& from) {
   auto session = owner.lock();
   std::shared_ptr<PeerSessionDelegate> d;
   {
     std::lock_guard lock(mutex);
     d = delegate.lock();
   }
-  if (session && d) d->sessionDidReceiveDataFromPeer(session, data, peer);
+  if (!session || !d) return;
+  const std::size_t size = data.size();
+  auto message = std::make_shared<const std::vector<std::uint8_t>>(std::move(data));
+  d->sessionDidReceiveMessageFromPeer(session, message, peer, from->takeTicket(size));
 }
 
 void PeerSession::Core::becomeConnected(const std::shared_ptr<Connection>& c) {
-  if (findConnected(*c->peer)) {
-    close(c, "already connected to this peer", LogFlagWarning);
-    return;
+  if (!resolveDuplicate(c)) return;
+  if (auto existing = findConnected(*c->peer)) {
+    if (!existing->superseded) {
+      close(c, "already connected to this peer", LogFlagWarning);
+      return;
+    }
+    std::lock_guard lock(mutex);
+    std::erase_if(connected, [&](auto& entry) { return entry.second == existing; });
   }
-  c->phase = ConnectionPhase::Connected;
+  c->handshake.connected();
   c->handshakeTimer.cancel();
   introductions.erase(c->peer->identifier());
   {
     std::lock_guard lock(mutex);
     connected.emplace_back(*c->peer, c);
   }
-  c->reported = true;
-  reportState(*c->peer, PeerSessionState::Connected);
+  show(c, PeerSessionState::Connected);
+  if (c->closed) return;
+  if (c->inviting) {
+    c->inviting = false;
+    reportInvitation(*c->peer, false, InvitationOutcome::Accepted);
+  }
   if (!c->closed) introduce(c);
 }
 
@@ -489,181 +895,243 @@ void PeerSession::Core::handleIntroduction(const std::shared_ptr<Connection>& fr
       !introductions.count(in.identifier)) {
     return;  // a member flooding us with introductions gets no more room
   }
-  introductions[in.identifier].insert(from->peer->identifier());
-  // A newcomer that already knocked waits in AwaitingDecision for this.
+  const asio::ip::address_v4 address(in.address);
+  auto& vouched = introductions[in.identifier];
+  if (vouched.size() < PeerSession::kMaximumPeers)
+    vouched.emplace(from->peer->identifier(), address);
+  // A newcomer that already knocked waits in AwaitingDecision for this; it
+  // gets in only from where the member says it is.
   for (auto& c : std::vector(connections.begin(), connections.end())) {
-    if (c->phase == ConnectionPhase::AwaitingDecision && c->request == Request::Join && c->peer &&
-        c->peer->identifier() == in.identifier && c->pendingJoinVoucher) {
-      c->answerInvitation(true);
-      return;
+    if (c->closed || c->phase() != ConnectionPhase::AwaitingDecision ||
+        c->request != Request::Join || !c->peer || c->peer->identifier() != in.identifier ||
+        !c->pendingJoinVoucher || *c->pendingJoinVoucher != from->peer->identifier()) {
+      continue;
     }
+    if (c->remoteAddress == address) {
+      c->answerInvitation(true);
+    } else {
+      refuseJoin(c, ("the member introduced it at " + address.to_string()).c_str());
+    }
+    return;
   }
   if (isConnectedOrConnecting(in.identifier)) return;
   // Exactly one side dials: the one with the smaller identifier.
   if (localPeer.identifier() < in.identifier) {
-    const auto address = asio::ip::address_v4(in.address).to_string();
-    dial({address, in.port}, PeerID::fromWire(in.displayName, in.identifier), Request::Join,
-         from->peer->identifier());
+    dial({address.to_string(), in.port}, PeerID::fromWire(in.displayName, in.identifier),
+         Request::Join, from->peer->identifier());
   }
 }
 
 // --- Connection ---------------------------------------------------------
 
-void Connection::handle(const peers::Frame& frame) {
-  auto self = shared_from_this();
-  if (!peers::frameAllowed(phase, frame.type, incoming)) {
-    std::string reason = std::string("unexpected ") + peers::frameTypeName(frame.type) +
-                         (phase == ConnectionPhase::Connected ? "" : " before acceptance");
-    core.close(self, reason.c_str(), LogFlagError);
-    return;
+void Connection::endAsked(InvitationOutcome outcome) {
+  asked = false;
+  {
+    std::lock_guard lock(core.mutex);
+    core.pendingInvitations.erase(*peer);
   }
-  switch (frame.type) {
-    case FrameType::Hello: {
-      peers::HelloError error;
-      auto hello = peers::decodeHello(frame.payload, &error);
-      if (!hello) {
-        const char* reason = error == peers::HelloError::WrongVersion ? "wrong protocol version"
-                             : error == peers::HelloError::BadMagic   ? "not a peer hello"
-                             : error == peers::HelloError::BadName    ? "invalid display name"
-                                                                      : "malformed hello";
-        core.close(self, reason, LogFlagError);
-        return;
-      }
-      if (hello->identifier == core.localPeer.identifier()) {
-        core.close(self, "connected to ourselves", LogFlagWarning);
-        return;
-      }
-      if (expected && expected->identifier() != hello->identifier) {
-        core.close(self, "a different peer answered", LogFlagError);
-        return;
-      }
-      peer = PeerID::fromWire(hello->displayName, hello->identifier);
-      remoteListenPort = hello->listenPort;
-      if (core.findConnected(*peer)) {
-        core.close(self, "already connected to this peer", LogFlagWarning);
-        return;
-      }
-      if (incoming) {
-        phase = ConnectionPhase::AwaitingRequest;
-      } else {
+  core.reportInvitation(*peer, true, outcome);
+}
+
+void Connection::handle(peers::Frame& frame) {
+  using Step = peers::Handshake::Step;
+  auto self = shared_from_this();
+  const auto step = handshake.receive(frame);
+  switch (step) {
+    case Step::Close:
+      core.close(self, handshake.reason().c_str(),
+                 handshake.reason() == "connected to ourselves" ? LogFlagWarning : LogFlagError);
+      return;
+    case Step::Hello: {
+      const auto& hello = *handshake.hello();
+      peer = PeerID::fromWire(hello.displayName, hello.identifier);
+      remoteListenPort = hello.listenPort;
+      lastPong = Clock::now();  // our Pings start now
+      // A peer dialled by address only is shown from here on.
+      if (!incoming && !expected) core.show(self, PeerSessionState::Connecting);
+      if (!core.resolveDuplicate(self)) return;
+      if (!incoming) {
         if (request == Request::Join) {
           send(FrameType::Join, peers::encodeJoin(*voucher));
         } else {
           send(FrameType::Invite);
         }
-        phase = ConnectionPhase::AwaitingAnswer;
+        handshake.requestSent();
         armHandshake(request == Request::Join ? core.options.handshakeTimeoutMs
-                                              : core.options.invitationTimeoutMs);
+                                              : core.options.invitationTimeoutMs + kInviterGraceMs);
       }
       return;
     }
-    case FrameType::Invite:
-    case FrameType::Join: {
-      if (core.memberCount() + 1 >= PeerSession::kMaximumPeers) {
-        QUR_LOG_ERROR("Declining %s: the session is full", name().c_str());
-        send(FrameType::Decline);
-        phase = ConnectionPhase::AwaitingDecision;
-        armHandshake(core.options.handshakeTimeoutMs);
-        return;
-      }
-      request = frame.type == FrameType::Invite ? Request::Invite : Request::Join;
-      phase = ConnectionPhase::AwaitingDecision;
-      reported = true;
-      core.reportState(*peer, PeerSessionState::Connecting);
-      if (closed) return;
-      if (request == Request::Join) {
-        auto voucherID = peers::decodeJoin(frame.payload);
-        if (!voucherID) {
-          core.close(self, "malformed join", LogFlagError);
-          return;
-        }
-        bool memberVouches = false;
-        {
-          std::lock_guard lock(core.mutex);
-          for (auto& [id, c] : core.connected)
-            if (id.identifier() == *voucherID) memberVouches = true;
-        }
-        if (!memberVouches) {
-          QUR_LOG_ERROR("Declining %s: introduced by no member of this session", name().c_str());
-          answerInvitation(false);
-          return;
-        }
-        auto found = core.introductions.find(peer->identifier());
-        if (found != core.introductions.end() && found->second.count(*voucherID)) {
-          answerInvitation(true);
-        } else {
-          // The member's introduction may still be on its way.
-          pendingJoinVoucher = voucherID;
-          armHandshake(core.options.handshakeTimeoutMs);
-        }
-        return;
-      }
-      InvitationHandler handler;
-      {
-        std::lock_guard lock(core.mutex);
-        handler = core.invitationHandler;
-      }
-      if (!handler) {
-        answerInvitation(false);
-        return;
-      }
-      armHandshake(core.options.invitationTimeoutMs);
-      std::weak_ptr<Connection> weak = self;
-      auto* io = &core.io;
-      handler(*peer, [weak, io](bool accept) {
-        asio::post(*io, [weak, accept] {
-          if (auto c = weak.lock()) c->answerInvitation(accept);
-        });
-      });
+    case Step::Invite:
+    case Step::Join:
+      handleRequest(step == Step::Join ? std::optional(handshake.voucher()) : std::nullopt);
       return;
-    }
-    case FrameType::Accept:
+    case Step::Accepted:
       core.becomeConnected(self);
       return;
-    case FrameType::Decline:
-      QUR_LOG_INFO("%s declined the invitation", name().c_str());
+    case Step::Declined:
+      if (inviting) {
+        inviting = false;
+        core.reportInvitation(*peer, false,
+                              handshake.declineReason() == peers::DeclineReason::TimedOut
+                                  ? InvitationOutcome::TimedOut
+                                  : InvitationOutcome::Declined);
+      }
       core.close(self, nullptr, 0);
       return;
-    case FrameType::Introduce: {
-      auto in = peers::decodeIntroduction(frame.payload);
-      if (!in) {
-        core.close(self, "malformed introduction", LogFlagError);
+    case Step::Introduction:
+      core.handleIntroduction(self, handshake.introduction());
+      return;
+    case Step::Data: {
+      const auto& validator = core.options.messageValidator;
+      if (validator && !validator(frame.payload)) {
+        ++malformed;
+        // One line for a flood, however many peers it comes through.
+        if (malformed == 1) {
+          if (auto quiet = core.badInputLog.admit()) {
+            QUR_LOG_WARN(
+                "Dropping a malformed message of %zu bytes from %s (%zu more bad-input events "
+                "since the last report)",
+                frame.payload.size(), name().c_str(), *quiet);
+          }
+        }
+        if (malformed >= core.options.maxMalformedMessages) {
+          if (auto quiet = core.badInputLog.admit()) {
+            QUR_LOG_ERROR(
+                "Closing peer connection %s: sent %d malformed messages (%zu more bad-input "
+                "events since the last report)",
+                name().c_str(), malformed, *quiet);
+          }
+          core.close(self, nullptr, 0);
+        }
         return;
       }
-      core.handleIntroduction(self, *in);
+      core.reportData(std::move(frame.payload), *peer, self);
       return;
     }
-    case FrameType::Data:
-      core.reportData(frame.payload, *peer);
+    case Step::Ping:
+      sendPong();
       return;
-    case FrameType::Ping:
-      send(FrameType::Pong);
+    case Step::Pong:
+      lastPong = Clock::now();
       return;
-    case FrameType::Pong:
-      return;
-    case FrameType::Bye:
-      core.close(self, "the peer left", LogFlagInfo);
+    case Step::Bye:
+      core.close(self, handshake.reason().c_str(), LogFlagInfo);
       return;
   }
 }
 
-void Connection::answerInvitation(bool accept) {
-  if (closed || phase != ConnectionPhase::AwaitingDecision) return;
+void Connection::handleRequest(const std::optional<peers::Identifier>& joinVoucher) {
   auto self = shared_from_this();
-  if (!accept || core.memberCount() + 1 >= PeerSession::kMaximumPeers) {
-    send(FrameType::Decline);
-    // Let the decline reach the peer before the socket goes; the handshake
-    // timer closes it if the peer does not hang up itself.
-    if (reported) {
-      reported = false;
-      core.reportState(*peer, PeerSessionState::NotConnected);
-    }
-    armHandshake(core.options.handshakeTimeoutMs);
-    phase = ConnectionPhase::AwaitingDecision;
-    pendingJoinVoucher.reset();
-    request = Request::None;
+  if (superseded) return;  // the kept link carries the answer
+  request = joinVoucher ? Request::Join : Request::Invite;
+  handshake.deciding();
+  if (core.memberCount() + 1 >= PeerSession::kMaximumPeers) {
+    QUR_LOG_ERROR("Declining %s: the session is full", name().c_str());
+    decline(peers::DeclineReason::Full);
     return;
   }
+  if (request == Request::Join) {
+    const auto& voucherID = joinVoucher;
+    bool memberVouches = false;
+    {
+      std::lock_guard lock(core.mutex);
+      for (auto& [id, c] : core.connected)
+        if (id.identifier() == *voucherID) memberVouches = true;
+    }
+    if (!memberVouches) {
+      core.refuseJoin(self, "introduced by no member of this session");
+      return;
+    }
+    // Shown only once admitted: a refused claim must not flicker a member.
+    auto found = core.introductions.find(peer->identifier());
+    if (found != core.introductions.end()) {
+      for (auto& [member, address] : found->second) {
+        if (member != *voucherID) continue;
+        if (address == remoteAddress) {
+          answerInvitation(true);
+        } else {
+          core.refuseJoin(self, ("the member introduced it at " + address.to_string()).c_str());
+        }
+        return;
+      }
+    }
+    // The member's introduction may still be on its way.
+    pendingJoinVoucher = voucherID;
+    armHandshake(core.options.handshakeTimeoutMs);
+    return;
+  }
+  // One question per display name at a time: the user could not tell two
+  // "Charlie"s apart.
+  for (auto& c : core.connections) {
+    if (c.get() != this && c->asked && c->peer && c->peer->displayName() == peer->displayName()) {
+      if (auto quiet = core.refusalLog.admit()) {
+        QUR_LOG_WARN(
+            "Declining %s at %s: an invitation under the same name from %s is waiting "
+            "(%zu more refused since the last report)",
+            name().c_str(), remoteDescription.c_str(), c->remoteDescription.c_str(), *quiet);
+      }
+      decline(peers::DeclineReason::Busy);
+      return;
+    }
+  }
+  core.show(self, PeerSessionState::Connecting);
+  if (closed) return;
+  if (autoAccept) {
+    answerInvitation(true);
+    return;
+  }
+  InvitationHandler handler;
+  {
+    std::lock_guard lock(core.mutex);
+    handler = core.invitationHandler;
+  }
+  if (!handler) {
+    answerInvitation(false);
+    return;
+  }
+  InvitationDetails details{*peer, remoteAddress.to_string(),
+                            peer->identifierString().substr(0, 8)};
+  {
+    std::lock_guard lock(core.mutex);
+    core.pendingInvitations.insert_or_assign(*peer, details);
+  }
+  QUR_LOG_INFO("Invitation from %s at %s", peer->description().c_str(), details.address.c_str());
+  asked = true;
+  armHandshake(core.options.invitationTimeoutMs);
+  std::weak_ptr<Connection> weak = self;
+  auto* io = &core.io;
+  const PeerID who = *peer;
+  handler(*peer, [weak, io, who](bool accept) {
+    asio::post(*io, [weak, accept, who] {
+      auto c = weak.lock();
+      if (c && !c->closed && c->asked) {
+        c->answerInvitation(accept);
+      } else {
+        QUR_LOG_INFO("The invitation from %s is gone; nothing to %s", who.description().c_str(),
+                     accept ? "accept" : "decline");
+      }
+    });
+  });
+}
+
+void Connection::answerInvitation(bool accept) {
+  if (closed || decided || phase() != ConnectionPhase::AwaitingDecision) return;
+  auto self = shared_from_this();
+  const bool wasAsked = asked;
+  if (wasAsked) {
+    endAsked(accept && core.memberCount() + 1 < PeerSession::kMaximumPeers
+                 ? InvitationOutcome::Accepted
+                 : InvitationOutcome::Declined);
+  }
+  pendingJoinVoucher.reset();
+  if (!accept || core.memberCount() + 1 >= PeerSession::kMaximumPeers) {
+    decline(accept ? peers::DeclineReason::Full : peers::DeclineReason::Declined);
+    core.hide(self);
+    return;
+  }
+  if (request == Request::Join) core.show(self, PeerSessionState::Connecting);
+  if (closed) return;
   send(FrameType::Accept);
   core.becomeConnected(self);
 }
@@ -677,11 +1145,29 @@ std::shared_ptr<PeerSession> PeerSession::create(const PeerID& peer,
 
 std::shared_ptr<PeerSession> PeerSession::create(const PeerID& peer, const Options& options,
                                                  std::shared_ptr<Transport> transport) {
+  return createTakingOverListener(peer, options, nullptr, std::move(transport));
+}
+
+std::shared_ptr<PeerSession> PeerSession::createTakingOverListener(
+    const PeerID& peer, const Options& options, const std::shared_ptr<PeerSession>& previous,
+    std::shared_ptr<Transport> transport) {
   if (!transport) transport = Transport::shared();
   auto core = std::make_shared<Core>(peer, options, transport);
+  auto previousCore =
+      previous && previous->_core->transport == transport ? previous->_core : nullptr;
   bool opened = false;
   const bool ran = transport->runSyncIfRunning([&] {
-    opened = core->open();
+    if (previousCore && previousCore->listening && !previousCore->shutDown) {
+      // Same socket, same port: cached records of us stay right.
+      previousCore->listening = false;
+      std::error_code ignored;
+      previousCore->acceptor.cancel(ignored);
+      core->acceptor = std::move(previousCore->acceptor);
+      core->listenPort = previousCore->listenPort;
+      opened = true;
+    } else {
+      opened = core->open();
+    }
     if (opened) core->startAccept();
   });
   if (!ran)
@@ -698,7 +1184,8 @@ PeerSession::~PeerSession() {
   auto shutdown = [core] {
     core->shutDown = true;
     std::error_code ignored;
-    core->acceptor.close(ignored);
+    if (core->listening) core->acceptor.close(ignored);
+    core->listening = false;
     core->closeAll(false);
   };
   if (core->transport->isTransportThread()) {
@@ -710,6 +1197,11 @@ PeerSession::~PeerSession() {
 
 const PeerID& PeerSession::myPeerID() const {
   return _core->localPeer;
+}
+
+void PeerSession::setAdvertisedName(const std::string& name) {
+  std::lock_guard lock(_core->mutex);
+  _core->advertisedName = peers::isValidDisplayName(name) ? name : std::string();
 }
 
 std::uint16_t PeerSession::port() const {
@@ -752,7 +1244,7 @@ bool PeerSession::sendData(std::span<const std::uint8_t> data, const std::vector
     if (!c) {
       failed += (failed.empty() ? "" : ", ") + peer.description() + " is not connected";
       code = 2;
-    } else if (!c->enqueue(frame, true)) {
+    } else if (!c->enqueue(frame)) {
       failed += (failed.empty() ? "" : ", ") + peer.description() + " cannot be sent to";
       code = 3;
     }
@@ -776,6 +1268,22 @@ void PeerSession::invitePeer(const PeerEndpoint& endpoint, const std::optional<P
 void PeerSession::setInvitationHandler(InvitationHandler handler) {
   std::lock_guard lock(_core->mutex);
   _core->invitationHandler = std::move(handler);
+}
+
+void PeerSession::setInvitationResultHandler(InvitationResultHandler handler) {
+  std::lock_guard lock(_core->mutex);
+  _core->invitationResultHandler = std::move(handler);
+}
+
+std::optional<InvitationDetails> PeerSession::pendingInvitation(const PeerID& peer) const {
+  std::lock_guard lock(_core->mutex);
+  auto found = _core->pendingInvitations.find(peer);
+  if (found == _core->pendingInvitations.end()) return std::nullopt;
+  return found->second;
+}
+
+const PeerSession::Options& PeerSession::options() const {
+  return _core->options;
 }
 
 bool PeerSession::acceptsInvitations() const {

@@ -47,6 +47,17 @@ class PeerSessionDelegate {
   virtual void sessionDidReceiveDataFromPeer(const std::shared_ptr<PeerSession>& session,
                                              std::span<const std::uint8_t> data,
                                              const PeerID& peer) = 0;
+  // The same receipt with back-pressure: the session reads no more from that
+  // peer while too many messages still hold their ticket. A delegate that
+  // handles messages later keeps the ticket until it has. The default hands
+  // the bytes to the call above and so releases the ticket at once.
+  virtual void sessionDidReceiveMessageFromPeer(
+      const std::shared_ptr<PeerSession>& session,
+      const std::shared_ptr<const std::vector<std::uint8_t>>& message, const PeerID& peer,
+      const std::shared_ptr<void>& ticket) {
+    (void)ticket;
+    sessionDidReceiveDataFromPeer(session, *message, peer);
+  }
   // This transport carries no streams or resources; the callbacks exist so a
   // delegate can serve every kind the session reports.
   virtual void sessionDidReceiveStreamWithNameFromPeer(const std::shared_ptr<PeerSession>&,
@@ -66,6 +77,30 @@ using InvitationHandler =
     std::function<void(const PeerID& peer, std::function<void(bool accept)> reply)>;
 
 InvitationHandler acceptAllInvitations();
+// How an invitation ended, for either side of it.
+enum class InvitationOutcome : int {
+  Accepted = 0,
+  Declined = 1,
+  TimedOut = 2,     // nobody answered within the invitation timeout
+  Unreachable = 3,  // no connection, or it broke before an answer
+  Withdrawn = 4,    // the other side hung up, or our own disconnect ended it
+};
+const char* invitationOutcomeName(InvitationOutcome outcome);
+
+struct InvitationResult {
+  PeerID peer;
+  bool invitedUs = false;  // false: we invited the peer
+  InvitationOutcome outcome = InvitationOutcome::Declined;
+};
+using InvitationResultHandler = std::function<void(const InvitationResult& result)>;
+
+// What an invitation handler can show to tell two inviters apart.
+struct InvitationDetails {
+  PeerID peer;
+  std::string address;           // where the inviter connected from
+  std::string identifierPrefix;  // the first 8 hex digits of its identifier
+};
+
 InvitationHandler declineAllInvitations();
 
 // Where a discovered peer listens.
@@ -85,6 +120,17 @@ class PeerSession : public std::enable_shared_from_this<PeerSession> {
     int keepAliveIntervalMs = 1000;
     int keepAliveTimeoutMs = 3500;
     std::size_t maxPendingConnections = 64;
+    std::size_t maxPendingPerAddress = 8;  // so one host cannot take every slot
+    // Bound on a connection's queue before it is accepted (control frames only).
+    std::size_t maxQueuedBytesBeforeAcceptance = 64 * 1024;
+    // Inbound messages handed to the delegate and not yet handled; past
+    // either bound the peer's socket is not read.
+    std::size_t maxInboundMessages = 64;
+    std::size_t maxInboundBytes = 512 * 1024;
+    // Data messages failing the validator are dropped; this many closes the
+    // connection. No validator: every message is delivered.
+    int maxMalformedMessages = 8;
+    std::function<bool(std::span<const std::uint8_t>)> messageValidator;
   };
 
   // Listens on an ephemeral TCP port of every address. Null when it cannot.
@@ -92,11 +138,22 @@ class PeerSession : public std::enable_shared_from_this<PeerSession> {
                                              std::shared_ptr<Transport> transport = nullptr);
   static std::shared_ptr<PeerSession> create(const PeerID& peer, const Options& options,
                                              std::shared_ptr<Transport> transport = nullptr);
+  // Takes over the listening socket of a previous session on the same
+  // transport, so the port stays the same for the life of the process; the
+  // previous session accepts nothing more. Any thread but the transport's.
+  static std::shared_ptr<PeerSession> createTakingOverListener(
+      const PeerID& peer, const Options& options, const std::shared_ptr<PeerSession>& previous,
+      std::shared_ptr<Transport> transport = nullptr);
+  const Options& options() const;
   ~PeerSession();
   PeerSession(const PeerSession&) = delete;
   PeerSession& operator=(const PeerSession&) = delete;
 
   const PeerID& myPeerID() const;
+  // The name later Hellos carry: the one the device advertises, which after
+  // a name conflict on the network differs from myPeerID's ("name #2").
+  // Thread-safe; the identifier never changes.
+  void setAdvertisedName(const std::string& name);
   std::uint16_t port() const;
   const std::shared_ptr<Transport>& transport() const;
 
@@ -124,6 +181,13 @@ class PeerSession : public std::enable_shared_from_this<PeerSession> {
   // Handler for incoming invitations; null declines them all (not advertising).
   void setInvitationHandler(InvitationHandler handler);
   bool acceptsInvitations() const;
+
+  // Told how every invitation in either direction ended; called on the
+  // transport thread. Any thread may set it.
+  void setInvitationResultHandler(InvitationResultHandler handler);
+  // The details of an invitation from the peer that waits for an answer.
+  // Thread-safe.
+  std::optional<InvitationDetails> pendingInvitation(const PeerID& peer) const;
 
   struct Core;
 

@@ -272,6 +272,16 @@ FrameParser::Status FrameParser::next(Frame* frame) {
   return Status::Frame;
 }
 
+std::vector<std::uint8_t> encodeDecline(DeclineReason reason) {
+  return {static_cast<std::uint8_t>(reason)};
+}
+
+DeclineReason decodeDecline(std::span<const std::uint8_t> payload) {
+  if (payload.empty() || payload[0] > static_cast<std::uint8_t>(DeclineReason::Busy))
+    return DeclineReason::Declined;
+  return static_cast<DeclineReason>(payload[0]);
+}
+
 bool frameAllowed(ConnectionPhase phase, FrameType type, bool incoming) {
   if (type == FrameType::Ping || type == FrameType::Pong || type == FrameType::Bye) {
     return phase != ConnectionPhase::AwaitingHello;

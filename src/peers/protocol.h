@@ -79,6 +79,12 @@ std::optional<Hello> decodeHello(std::span<const std::uint8_t> payload, HelloErr
 std::optional<Identifier> decodeJoin(std::span<const std::uint8_t> payload);
 std::optional<Introduction> decodeIntroduction(std::span<const std::uint8_t> payload);
 
+// Why an invitation was declined: an optional byte in the Decline payload.
+// An empty or unknown payload reads as Declined.
+enum class DeclineReason : std::uint8_t { Declined = 0, TimedOut = 1, Full = 2, Busy = 3 };
+std::vector<std::uint8_t> encodeDecline(DeclineReason reason);
+DeclineReason decodeDecline(std::span<const std::uint8_t> payload);
+
 std::string identifierToHex(const Identifier& identifier);
 std::optional<Identifier> identifierFromHex(std::string_view hex);
 

@@ -1,8 +1,10 @@
 #include "peers/session_controller.h"
 
+#include "audio/opus_packet.h"
 #include "log/log.h"
 #include "signals/scheduler.h"
 #include "signals/signal_operators.h"
+#include "wire/wire_message.h"
 
 namespace qur {
 
@@ -29,12 +31,27 @@ MultipeerSessionController::~MultipeerSessionController() {
   if (advertiser) advertiser->stop();
 }
 
+PeerSession::Options MultipeerSessionController::sessionOptions() {
+  PeerSession::Options options;
+  options.messageValidator =
+      [packet = std::shared_ptr<OpusPacket>(makeOpusPacket(kWireMessageReceiveCapacity))](
+          std::span<const std::uint8_t> bytes) {
+        QURWireMessage message;
+        return wireMessageDecode(bytes, &message, packet.get(), kWireMessageReceiveCapacity);
+      };
+  return options;
+}
+
 void MultipeerSessionController::initSession() {
-  auto session = PeerSession::create(_peerId, _transport);
+  // The new session listens where the old one did, for the life of the process.
+  auto session =
+      PeerSession::createTakingOverListener(_peerId, sessionOptions(), this->session(), _transport);
   if (!session) {
     QUR_LOG_ERROR("Cannot create a peer session for %s", _peerId.description().c_str());
   } else {
     session->setDelegate(_sessionDelegates);
+    session->setInvitationResultHandler(
+        [results = _invitationResults](const InvitationResult& r) { results->sendNext(r); });
   }
   auto browser = session ? PeerBrowser::create(_serviceType, session) : nullptr;
   if (browser) browser->setMaximumNumberOfPeers(kBrowserMaximumNumberOfPeers);
@@ -134,6 +151,12 @@ std::shared_ptr<PeerBrowser> MultipeerSessionController::browserViewController()
 std::shared_ptr<Advertiser> MultipeerSessionController::advertiser() const {
   std::lock_guard lock(_fieldsMutex);
   return _advertiser;
+}
+
+std::optional<InvitationDetails> MultipeerSessionController::pendingInvitation(
+    const PeerID& peer) const {
+  auto s = session();
+  return s ? s->pendingInvitation(peer) : std::nullopt;
 }
 
 void MultipeerSessionController::setInvitationHandler(InvitationHandler handler) {

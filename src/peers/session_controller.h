@@ -16,6 +16,7 @@
 #include "signals/property.h"
 #include "signals/signal.h"
 #include "signals/spin_lock.h"
+#include "signals/subject.h"
 
 namespace qur {
 
@@ -23,6 +24,10 @@ class MultipeerSessionController {
  public:
   // The maximum the browser admits, counting ourselves: one remote peer.
   static constexpr std::size_t kBrowserMaximumNumberOfPeers = 2;
+
+  // What every session of a controller is made with: it carries wire
+  // messages only, so anything else is dropped before it reaches a queue.
+  static PeerSession::Options sessionOptions();
 
   MultipeerSessionController(std::string peerName, std::string serviceType,
                              std::shared_ptr<Transport> transport = nullptr);
@@ -67,6 +72,17 @@ class MultipeerSessionController {
   // startAdvertising); unset means Advertiser's default.
   void setInvitationHandler(InvitationHandler handler);
 
+  // How every invitation ended, in either direction and in every session
+  // this controller makes: accepted, declined, timed out (the invited side
+  // hears this when its user did not answer in time), unreachable or
+  // withdrawn. Sent on the peer network thread.
+  Signal<InvitationResult> invitationResults() const {
+    return Signal<InvitationResult>(_invitationResults);
+  }
+  // Where a waiting invitation comes from, for the question put to the
+  // user. Thread-safe.
+  std::optional<InvitationDetails> pendingInvitation(const PeerID& peer) const;
+
  private:
   const std::string _serviceType;
   const PeerID _peerId;
@@ -81,6 +97,8 @@ class MultipeerSessionController {
   SpinLock _resetLock;  // advertiser and session replacement; not re-entrant
   Property<bool> _advertising{false};
   Property<std::shared_ptr<PeerSession>> _sessionProperty;
+  std::shared_ptr<Subject<InvitationResult>> _invitationResults =
+      Subject<InvitationResult>::create();
 };
 
 }  // namespace qur

@@ -100,6 +100,23 @@ void MultipeerSessionSplitDelegate::sessionDidReceiveDataFromPeer(
   }
 }
 
+void MultipeerSessionSplitDelegate::sessionDidReceiveMessageFromPeer(
+    const std::shared_ptr<PeerSession>& session,
+    const std::shared_ptr<const std::vector<std::uint8_t>>& message, const PeerID& peer,
+    const std::shared_ptr<void>& ticket) {
+  List<MultipeerSessionDataReceiptDelegate> list;
+  {
+    std::lock_guard lock(_listMutex);
+    list = _dataReceiptDelegates;
+  }
+  for (auto& reference : list) {
+    _operationQueue.addOperation([reference, session, message, peer, ticket] {
+      if (auto target = reference->target())
+        target->sessionDidReceiveDataFromPeer(session, *message, peer);
+    });
+  }
+}
+
 void MultipeerSessionSplitDelegate::sessionDidReceiveStreamWithNameFromPeer(
     const std::shared_ptr<PeerSession>& session, const std::shared_ptr<std::istream>& stream,
     const std::string& name, const PeerID& peer) {

@@ -71,6 +71,12 @@ class MultipeerSessionSplitDelegate : public PeerSessionDelegate {
   void sessionDidReceiveDataFromPeer(const std::shared_ptr<PeerSession>& session,
                                      std::span<const std::uint8_t> data,
                                      const PeerID& peer) override;
+  // Holds the session's ticket until every registered delegate has handled
+  // the message, so a slow queue slows the sender instead of growing.
+  void sessionDidReceiveMessageFromPeer(
+      const std::shared_ptr<PeerSession>& session,
+      const std::shared_ptr<const std::vector<std::uint8_t>>& message, const PeerID& peer,
+      const std::shared_ptr<void>& ticket) override;
   void sessionDidReceiveStreamWithNameFromPeer(const std::shared_ptr<PeerSession>& session,
                                                const std::shared_ptr<std::istream>& stream,
                                                const std::string& name,

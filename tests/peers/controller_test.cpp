@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -19,6 +20,23 @@ namespace {
 class ControllerOnLoopback : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { Discovery::configure({{"lo"}, {}}); }
+};
+
+struct RecordingInbox : StreamSourceDelegate {
+  std::mutex mutex;
+  std::vector<std::string> messages;
+  void gotMessage(ByteMessage m) override {
+    std::lock_guard lock(mutex);
+    messages.emplace_back(reinterpret_cast<const char*>(m.data()), m.size());
+  }
+  std::size_t size() {
+    std::lock_guard lock(mutex);
+    return messages.size();
+  }
+  std::string last() {
+    std::lock_guard lock(mutex);
+    return messages.empty() ? std::string() : messages.back();
+  }
 };
 
 struct BrowserDelegate : PeerBrowserDelegate {
@@ -156,15 +174,15 @@ TEST_F(ControllerOnLoopback, MessagesFlowThroughSinkSplitDelegateAndSource) {
   aliceSource->setDelegateForPeer(replaced, bob.peerID());
   aliceSource->setDelegateForPeer(fromBob, bob.peerID());  // replaces the first
   aliceSource->setDelegateForPeer(stranger, PeerID("someone else"));
+  std::vector<std::string> sent;
   for (int i = 0; i < 50; ++i) {
-    const std::string m = "m" + std::to_string(i);
-    ASSERT_TRUE(
-        bobSink.writeMessage(std::span(reinterpret_cast<const std::uint8_t*>(m.data()), m.size())));
+    const auto m = wireMessageCarrying("m" + std::to_string(i), static_cast<std::uint32_t>(i));
+    sent.emplace_back(m.begin(), m.end());
+    ASSERT_TRUE(bobSink.writeMessage(m));
   }
   ASSERT_TRUE(mainLoop().runUntil([&] { return fromBob->size() == 50; }, 10s));
   alice.sessionDelegates()->operationQueue().waitUntilAllOperationsAreFinished();
-  EXPECT_EQ(fromBob->messages.front(), "m0");
-  EXPECT_EQ(fromBob->messages.back(), "m49");
+  EXPECT_EQ(fromBob->messages, sent);
   EXPECT_EQ(replaced->size(), 0u);
   EXPECT_EQ(stranger->size(), 0u);
   EXPECT_TRUE(aliceStates->onQueue);
@@ -175,6 +193,51 @@ TEST_F(ControllerOnLoopback, MessagesFlowThroughSinkSplitDelegateAndSource) {
   ASSERT_TRUE(aliceStates->recorder.waitForState(bob.peerID(), PeerSessionState::NotConnected));
   EXPECT_TRUE(bobStates->recorder.waitForState(alice.peerID(), PeerSessionState::NotConnected));
   browser->stop();
+}
+
+TEST_F(ControllerOnLoopback, OnePortForEverySessionAndMalformedMessagesStopAtTheSession) {
+  MultipeerSessionController alice("alice", "qur-wtalkie");
+  const std::uint16_t port = alice.session()->port();
+  auto bob = PeerSession::create(PeerID("bob"));
+  auto bobStates = std::make_shared<Recorder>();
+  bob->setDelegate(bobStates);
+  auto aliceSource = std::make_shared<MultipeerMessageSource>();
+  alice.sessionDelegates()->addDataReceiptDelegate(aliceSource);
+  auto inbox = std::make_shared<RecordingInbox>();
+  aliceSource->setDelegateForPeer(inbox, bob->myPeerID());
+  std::atomic<int> accepted{0};
+  auto results = alice.invitationResults().subscribeNext([&](const InvitationResult& r) {
+    if (r.invitedUs && r.peer == bob->myPeerID() && r.outcome == InvitationOutcome::Accepted)
+      ++accepted;
+  });
+  auto timesIn = [&](int state) {
+    const auto states = bobStates->statesOf(alice.peerID());
+    return static_cast<int>(std::count(states.begin(), states.end(), state));
+  };
+  for (int round = 1; round <= 3; ++round) {
+    SCOPED_TRACE("session " + std::to_string(round));
+    auto previous = alice.session();
+    alice.session()->setInvitationHandler(acceptAllInvitations());
+    // A cached record of Alice still leads to her current session.
+    EXPECT_EQ(alice.session()->port(), port);
+    bob->invitePeer({"127.0.0.1", port}, alice.peerID());
+    ASSERT_TRUE(bobStates->waitFor([&](auto&) { return timesIn(2) == round; }));
+    // Wire messages pass; anything else is dropped before any queue.
+    const auto good = wireMessageCarrying("r" + std::to_string(round));
+    const std::vector<std::uint8_t> garbage(7, 0xFF);
+    ASSERT_TRUE(
+        bob->sendData(garbage, bob->connectedPeers(), SessionSendDataMode::Reliable, nullptr));
+    ASSERT_TRUE(bob->sendData(good, bob->connectedPeers(), SessionSendDataMode::Reliable, nullptr));
+    ASSERT_TRUE(
+        mainLoop().runUntil([&] { return inbox->size() == static_cast<std::size_t>(round); }, 10s));
+    EXPECT_EQ(inbox->last(), std::string(good.begin(), good.end()));
+    alice.reset();
+    ASSERT_TRUE(bobStates->waitFor([&](auto&) { return timesIn(0) == round; }));
+    EXPECT_NE(alice.session(), previous);
+    // Every session's invitations reach the one signal.
+    EXPECT_EQ(accepted.load(), round);
+  }
+  results->dispose();
 }
 
 TEST(MultipeerMessageSink, FailedSendIsLoggedAndReported) {

@@ -135,6 +135,52 @@ TEST_F(PeersNetns, DiscoveredPeerAcceptsTheInvitationAndMessagesFlowBothWays) {
   EXPECT_EQ(a.dataFrom(b), std::vector<std::string>{"hello alpha"});
 }
 
+// Lines so far that start with the prefix.
+std::size_t countPrefix(Tool& tool, const std::string& prefix) {
+  std::size_t n = 0;
+  for (const auto& l : tool.process().lines()) n += l.rfind(prefix, 0) == 0;
+  return n;
+}
+
+bool waitForCount(Tool& tool, const std::string& prefix, std::size_t n,
+                  std::chrono::milliseconds timeout = 15s) {
+  const auto deadline = Clock::now() + timeout;
+  while (countPrefix(tool, prefix) < n) {
+    if (Clock::now() > deadline) return false;
+    tool.process().readLine(100ms);
+  }
+  return true;
+}
+
+TEST_F(PeersNetns, DevicesInvitingEachOtherAtOnceEndConnectedEveryTime) {
+  Tool& a = start(0, "alpha");
+  Tool& b = start(1, "bravo");
+  for (Tool* t : {&a, &b}) {
+    t->command("handler accept");
+    t->command("advertise on");
+    t->command("browse on");
+  }
+  ASSERT_TRUE(a.found(b));
+  ASSERT_TRUE(b.found(a));
+  for (std::size_t run = 1; run <= 20; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    a.command("invite " + b.id);
+    b.command("invite " + a.id);
+    ASSERT_TRUE(waitForCount(a, "state " + b.id + " 2", run));
+    ASSERT_TRUE(waitForCount(b, "state " + a.id + " 2", run));
+    // A link closed behind our back would show up before this echo.
+    a.command("send ping " + std::to_string(run));
+    ASSERT_TRUE(b.waitForData(a, run));
+    EXPECT_EQ(countPrefix(a, "state " + b.id + " 0"), run - 1);
+    EXPECT_EQ(countPrefix(b, "state " + a.id + " 0"), run - 1);
+    EXPECT_TRUE(waitForCount(a, "result " + b.id + " inviter accepted", run));
+    EXPECT_TRUE(waitForCount(b, "result " + a.id + " inviter accepted", run));
+    a.command("disconnect");
+    ASSERT_TRUE(waitForCount(a, "state " + b.id + " 0", run));
+    ASSERT_TRUE(waitForCount(b, "state " + a.id + " 0", run));
+  }
+}
+
 TEST_F(PeersNetns, DeclinedInvitationConnectsNobody) {
   Tool& a = start(0, "alpha");
   Tool& b = start(1, "bravo");

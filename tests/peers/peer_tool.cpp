@@ -5,7 +5,8 @@
 // answer yes|no, invite <id>, invite-at <address> <port>, send <text>,
 // peers, disconnect, quit.
 // Events: ready <id> <port> <name>, found <id> <address> <port> <name>,
-// lost <id>, invitation <id> <name>, state <id> <0|1|2> <name>,
+// lost <id>, invitation <id> <name> <address> <id prefix>, state <id> <0|1|2> <name>,
+// result <id> <inviter|invited> <outcome>,
 // data <id> <text>, sent ok|fail <error>, peers <count> <id>..., ok, error <text>.
 #include <unistd.h>
 
@@ -84,8 +85,14 @@ int main(int argc, char** argv) {
       std::lock_guard lock(pendingMutex);
       pendingReply = std::move(reply);
     }
-    emit("invitation " + peer.identifierString() + " " + peer.displayName());
+    auto details = session->pendingInvitation(peer);
+    emit("invitation " + peer.identifierString() + " " + peer.displayName() + " " +
+         (details ? details->address + " " + details->identifierPrefix : std::string("? ?")));
   };
+  session->setInvitationResultHandler([](const qur::InvitationResult& r) {
+    emit("result " + r.peer.identifierString() + " " + (r.invitedUs ? "invited " : "inviter ") +
+         qur::invitationOutcomeName(r.outcome));
+  });
   qur::InvitationHandler handler = qur::acceptAllInvitations();
 
   std::unique_ptr<qur::Advertiser> advertiser;

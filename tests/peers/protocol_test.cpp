@@ -1,5 +1,6 @@
 // Frame splitting, the hello and introduction codecs, display names.
 #include "peers/protocol.h"
+#include "peers/handshake.h"
 
 #include <gtest/gtest.h>
 
@@ -171,6 +172,64 @@ TEST(PeerDisplayName, IdentityIsTheIdentifierNotTheName) {
   EXPECT_TRUE(isValidDisplayName(PeerID().displayName())) << "host name default";
   EXPECT_EQ(identifierFromHex(a.identifierString()), a.identifier());
   EXPECT_FALSE(identifierFromHex("zz"));
+}
+
+TEST(PeerHandshake, StateMachineAdmitsDataOnlyAfterTheSessionsYes) {
+  Identifier local{};
+  local[0] = 1;
+  Identifier remote{};
+  remote[0] = 2;
+  auto helloFrom = [](const Identifier& id) {
+    Hello hello;
+    hello.identifier = id;
+    hello.displayName = "peer";
+    return Frame{FrameType::Hello, encodeHello(hello)};
+  };
+  const Frame data{FrameType::Data, {1, 2, 3}};
+  const Frame invite{FrameType::Invite, {}};
+  using Step = Handshake::Step;
+
+  // Incoming: hello, invite, the session's decision, then data.
+  Handshake in(local, true);
+  EXPECT_EQ(in.receive(helloFrom(remote)), Step::Hello);
+  EXPECT_EQ(in.phase(), ConnectionPhase::AwaitingRequest);
+  EXPECT_EQ(in.receive(invite), Step::Invite);
+  EXPECT_EQ(in.phase(), ConnectionPhase::AwaitingDecision);
+  Handshake early = in;
+  EXPECT_EQ(early.receive(data), Step::Close);  // data before the user said yes
+  EXPECT_EQ(early.reason(), "unexpected data before acceptance");
+  EXPECT_EQ(early.receive(data), Step::Close);  // and it stays closed
+  in.connected();
+  EXPECT_EQ(in.receive(data), Step::Data);
+  EXPECT_EQ(in.receive(Frame{FrameType::Join, std::vector<std::uint8_t>(16)}), Step::Close);
+
+  // Outgoing: the dialled peer must be the one discovery named, and not us.
+  Handshake wrong(local, false);
+  wrong.expect(local);
+  EXPECT_EQ(wrong.receive(helloFrom(remote)), Step::Close);
+  EXPECT_EQ(wrong.reason(), "a different peer answered");
+  Handshake self(local, false);
+  EXPECT_EQ(self.receive(helloFrom(local)), Step::Close);
+  Handshake out(local, false);
+  out.expect(remote);
+  EXPECT_EQ(out.receive(helloFrom(remote)), Step::Hello);
+  EXPECT_EQ(out.receive(Frame{FrameType::Accept, {}}), Step::Close);  // nothing was asked yet
+  Handshake asked(local, false);
+  asked.receive(helloFrom(remote));
+  asked.requestSent();
+  EXPECT_EQ(asked.receive(Frame{FrameType::Decline, encodeDecline(DeclineReason::Busy)}),
+            Step::Declined);
+  EXPECT_EQ(asked.declineReason(), DeclineReason::Busy);
+  EXPECT_TRUE(asked.closed());
+
+  // A join carries a 16-byte voucher; anything else closes.
+  Handshake joiner(local, true);
+  joiner.receive(helloFrom(remote));
+  EXPECT_EQ(joiner.receive(Frame{FrameType::Join, {1, 2}}), Step::Close);
+  EXPECT_EQ(joiner.reason(), "malformed join");
+  // An old peer's empty Decline, or an unknown reason, reads as a plain no.
+  EXPECT_EQ(decodeDecline({}), DeclineReason::Declined);
+  EXPECT_EQ(decodeDecline(std::vector<std::uint8_t>{200}), DeclineReason::Declined);
 }
 
 }  // namespace

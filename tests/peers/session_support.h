@@ -13,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "audio/opus_packet.h"
 #include "peers/peer_session.h"
 #include "peers/protocol.h"
+#include "wire/wire_message.h"
 
 namespace qur::testing {
 
@@ -92,6 +94,23 @@ class Recorder : public PeerSessionDelegate {
   std::vector<Event> _events;
 };
 
+// A real wire message whose Opus bytes are the text (what the controller's
+// sessions let through).
+inline std::vector<std::uint8_t> wireMessageCarrying(const std::string& text,
+                                                     std::uint32_t packetNumber = 0) {
+  auto packet = makeOpusPacket(static_cast<std::uint32_t>(text.size()) + 1);
+  packet->dataLength = static_cast<std::uint32_t>(text.size());
+  std::copy(text.begin(), text.end(), packet->data);
+  packet->frameCount = 2880;
+  packet->packetNumber = packetNumber;
+  QURWireMessage message;
+  wireMessageMakeOpusPayload(&message, packet.get());
+  std::vector<std::uint8_t> out(kWireMessageBufferSize);
+  const auto n = wireMessageEncode(&message, out.data(), out.size());
+  out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return out;
+}
+
 inline PeerEndpoint loopback(const std::shared_ptr<PeerSession>& session) {
   return {"127.0.0.1", session->port()};
 }
@@ -106,28 +125,38 @@ inline bool sendText(const std::shared_ptr<PeerSession>& session, const std::str
 // A blocking TCP client for feeding a session hand-made bytes.
 class RawPeer {
  public:
-  explicit RawPeer(std::uint16_t port, int receiveBuffer = 0) : _socket(_io) {
+  // from: the loopback address to connect from (127.0.0.x), so tests can
+  // play several hosts.
+  explicit RawPeer(std::uint16_t port, int receiveBuffer = 0, const std::string& from = {},
+                   std::optional<PeerID> identity = {})
+      : _socket(_io), _identity(identity ? *identity : PeerID("raw")) {
     std::error_code ec;
     _socket.open(asio::ip::tcp::v4(), ec);
     if (receiveBuffer > 0)
       _socket.set_option(asio::socket_base::receive_buffer_size(receiveBuffer), ec);
-    _socket.connect({asio::ip::make_address_v4("127.0.0.1"), port}, ec);
+    if (!from.empty()) _socket.bind({asio::ip::make_address_v4(from), 0}, ec);
+    if (!ec) _socket.connect({asio::ip::make_address_v4("127.0.0.1"), port}, ec);
     _connected = !ec;
   }
+  // Whether a write failed: the session hung up on us.
+  bool writeFailed() const { return _writeFailed; }
   bool connected() const { return _connected; }
   int fd() { return _socket.native_handle(); }
 
   void sendRaw(std::span<const std::uint8_t> bytes) {
     std::error_code ec;
     asio::write(_socket, asio::buffer(bytes.data(), bytes.size()), ec);
+    if (ec) _writeFailed = true;
   }
   void sendFrame(peers::FrameType type, std::span<const std::uint8_t> payload = {}) {
     sendRaw(peers::encodeFrame(type, payload));
   }
-  void sendHello(const std::string& name = "raw", std::uint16_t version = peers::kProtocolVersion) {
+  void sendHello(const std::string& name = "raw", std::uint16_t version = peers::kProtocolVersion,
+                 std::uint16_t listenPort = 0) {
     peers::Hello hello;
     hello.version = version;
     hello.identifier = _identity.identifier();
+    hello.listenPort = listenPort;
     hello.displayName = name;
     sendFrame(peers::FrameType::Hello, peers::encodeHello(hello));
   }
@@ -184,8 +213,9 @@ class RawPeer {
   asio::ip::tcp::socket _socket;
   bool _connected = false;
   bool _eof = false;
+  bool _writeFailed = false;
   peers::FrameParser _parser;
-  PeerID _identity{"raw"};
+  PeerID _identity;
 };
 
 inline int openDescriptorCount() {

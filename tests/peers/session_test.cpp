@@ -242,6 +242,7 @@ TEST(PeerSession, SilentConnectionsAreClosedAndResourcesComeBack) {
   PeerSession::Options options;
   options.handshakeTimeoutMs = 300;
   options.maxPendingConnections = 16;
+  options.maxPendingPerAddress = 16;
   Node a("a", acceptAllInvitations(), options);
   const int before = openDescriptorCount();
   {
@@ -249,8 +250,12 @@ TEST(PeerSession, SilentConnectionsAreClosedAndResourcesComeBack) {
     std::vector<std::unique_ptr<RawPeer>> raws;
     for (int i = 0; i < 60; ++i) raws.push_back(std::make_unique<RawPeer>(a.session->port()));
     for (auto& r : raws) EXPECT_TRUE(r->waitUntilClosed());
-    // Each is closed exactly once: by the timeout or as one too many.
-    EXPECT_EQ(log.count("handshake timed out") + log.count("too many pending"), 60);
+    // Each is closed: by the timeout or as one too many; the refusals share
+    // one log line.
+    const auto timedOut = log.count("handshake timed out");
+    EXPECT_GE(timedOut, 16);
+    EXPECT_LE(timedOut, 59);
+    EXPECT_EQ(log.count("too many pending"), 1);
   }
   EXPECT_LE(openDescriptorCount(), before);
   // The listener still works.
