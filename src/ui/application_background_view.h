@@ -1,0 +1,21 @@
+// A plain widget that paints the application's gradient behind its children.
+// Main thread.
+#pragma once
+
+#include <QWidget>
+
+namespace qur {
+
+class ApplicationBackgroundView : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit ApplicationBackgroundView(QWidget* parent = nullptr);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  // Subclasses paint on top of the gradient (and below every child).
+  virtual void paintAboveBackground(QPainter&) {}
+};
+
+}  // namespace qur
