@@ -72,6 +72,13 @@ PulsatingButton::PulsatingButton(QWidget* parent) : QWidget(parent) {
 
 PulsatingButton::~PulsatingButton() {
   for (auto& subscription : _signalSubscriptions) subscription->dispose();
+  // A running animation reports its stop while it is deleted; the ripple
+  // list must not hear of it once it is gone.
+  for (auto& ripple : _ripples) {
+    QObject::disconnect(ripple.animation, nullptr, this, nullptr);
+    delete ripple.animation;
+  }
+  _ripples.clear();
   // The canvas may repaint before it learns we are gone.
   if (_rippleCanvas) _rippleCanvas->update();
 }
@@ -137,6 +144,7 @@ void PulsatingButton::cancelTracking() {
 
 void PulsatingButton::pulse(const QColor& color, float targetScale, double duration,
                             RippleCompletion completion) {
+  ++_pulseCount;
   auto* animation = new QVariantAnimation(this);
   animation->setStartValue(0.0);
   animation->setEndValue(1.0);
@@ -145,8 +153,9 @@ void PulsatingButton::pulse(const QColor& color, float targetScale, double durat
   const auto ripple = std::prev(_ripples.end());
   connect(animation, &QVariantAnimation::valueChanged, this, [this] { rippleChanged(); });
   // A ripple stopped early cleans up exactly like one that ran to its end.
-  connect(animation, &QAbstractAnimation::finished, this,
-          [this, ripple, completion = std::move(completion)] {
+  connect(animation, &QAbstractAnimation::stateChanged, this,
+          [this, ripple, completion = std::move(completion)](QAbstractAnimation::State state) {
+            if (state != QAbstractAnimation::Stopped) return;
             if (completion) completion(*ripple);
             QVariantAnimation* finished = ripple->animation;
             _ripples.erase(ripple);

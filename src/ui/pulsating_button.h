@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QTextDocument>
 #include <QWidget>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -92,6 +93,8 @@ class PulsatingButton : public QWidget {
   // Live ripples, oldest first.
   const std::list<Ripple>& ripples() const { return _ripples; }
   std::size_t rippleCount() const { return _ripples.size(); }
+  // Pulses fired since creation.
+  std::uint64_t pulseCount() const { return _pulseCount; }
   std::size_t pulseSubscriptionCount() const { return _signalSubscriptions.size(); }
 
   // The widget that paints this button's ripples (null: the button itself).
@@ -131,6 +134,7 @@ class PulsatingButton : public QWidget {
   QPointer<QWidget> _labelAnchor;
   QPointer<QWidget> _rippleCanvas;
   std::list<Ripple> _ripples;
+  std::uint64_t _pulseCount = 0;
   std::vector<DisposablePtr> _signalSubscriptions;
   Property<bool> _labelVisible{false};
   Property<bool> _pressed{false};

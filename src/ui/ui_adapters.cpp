@@ -94,18 +94,14 @@ std::shared_ptr<ChannelTerminal<std::optional<int>>> newValueChannel(QAbstractSl
         auto* receiver = new QObject();
         QObject::connect(weakSlider, &QAbstractSlider::valueChanged, receiver,
                          [subscriber](int value) { subscriber->sendNext(value); });
-        QObject::connect(weakSlider, &QObject::destroyed, receiver, [subscriber, receiver] {
-          subscriber->sendCompleted();
-          receiver->deleteLater();
-        });
         const QPointer<QObject> weakReceiver(receiver);
+        QObject::connect(weakSlider, &QObject::destroyed, receiver, [subscriber, weakReceiver] {
+          subscriber->sendCompleted();
+          if (weakReceiver) weakReceiver->deleteLater();
+        });
+        // Later, never at once: disposal may come from inside the receiver's own slot.
         return Disposable::create([weakReceiver] {
-          if (!weakReceiver) return;
-          if (Scheduler::isOnMainThread()) {
-            delete weakReceiver.data();
-          } else {
-            weakReceiver->deleteLater();
-          }
+          if (weakReceiver) weakReceiver->deleteLater();
         });
       });
   auto toSlider = BlockSubscriber<std::optional<int>>::create(

@@ -11,6 +11,7 @@ namespace qur {
 namespace {
 
 constexpr const char* kFadeAnimationName = "qur-fade";
+constexpr const char* kShowingProperty = "qur-showing";
 
 QGraphicsOpacityEffect* opacityEffect(QWidget* widget) {
   auto* effect = qobject_cast<QGraphicsOpacityEffect*>(widget->graphicsEffect());
@@ -28,7 +29,8 @@ std::optional<double> stopRunningFade(QWidget* widget) {
   std::optional<double> target;
   for (auto* animation : widget->findChildren<QPropertyAnimation*>(
            QString::fromLatin1(kFadeAnimationName), Qt::FindDirectChildrenOnly)) {
-    target = animation->endValue().toDouble();
+    if (animation->state() == QAbstractAnimation::Stopped) continue;
+    if (animation->property(kShowingProperty).toBool()) target = animation->endValue().toDouble();
     animation->disconnect();
     animation->stop();
     animation->deleteLater();
@@ -67,6 +69,7 @@ void setHiddenAnimated(QWidget* widget, bool hidden, double duration) {
   } else {
     effect->setOpacity(0.0);
     widget->show();
+    animation->setProperty(kShowingProperty, true);
     animation->setStartValue(0.0);
     animation->setEndValue(opacity);
   }
