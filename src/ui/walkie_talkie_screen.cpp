@@ -349,11 +349,19 @@ void WalkieTalkieScreen::paintAboveBackground(QPainter& painter) {
 }
 
 // Space presses the talk button like the mouse. X11 repeats a held key as
-// release/press pairs marked as auto-repeat: those change nothing.
+// release/press pairs. Qt marks most as auto-repeat; those it cannot tell
+// (the press not yet queued when the release is read) carry the release's
+// timestamp, so a release waits briefly for such a press before it counts.
 void WalkieTalkieScreen::keyPressEvent(QKeyEvent* event) {
   if (event->key() != Qt::Key_Space) return ApplicationBackgroundView::keyPressEvent(event);
   event->accept();
-  if (event->isAutoRepeat() || _spaceHeld) return;
+  if (event->isAutoRepeat()) return;
+  if (_spaceRelease && _spaceRelease->isActive()) {
+    _spaceRelease->stop();
+    if (event->timestamp() == _spaceReleaseTimestamp) return;  // a repeat after all
+    endSpacePress();
+  }
+  if (_spaceHeld) return;
   _spaceHeld = true;
   _talkButton->beginTracking();
 }
@@ -362,12 +370,24 @@ void WalkieTalkieScreen::keyReleaseEvent(QKeyEvent* event) {
   if (event->key() != Qt::Key_Space) return ApplicationBackgroundView::keyReleaseEvent(event);
   event->accept();
   if (event->isAutoRepeat() || !_spaceHeld) return;
+  if (!_spaceRelease) {
+    _spaceRelease = new QTimer(this);
+    _spaceRelease->setSingleShot(true);
+    connect(_spaceRelease, &QTimer::timeout, this, [this] { endSpacePress(); });
+  }
+  _spaceReleaseTimestamp = event->timestamp();
+  _spaceRelease->start(kSpaceReleaseGraceMs);
+}
+
+void WalkieTalkieScreen::endSpacePress() {
+  if (!_spaceHeld) return;
   _spaceHeld = false;
   _talkButton->endTracking(true);
 }
 
 // A release that goes to another window would leave us transmitting.
 void WalkieTalkieScreen::releaseSpace() {
+  if (_spaceRelease) _spaceRelease->stop();
   if (!_spaceHeld) return;
   _spaceHeld = false;
   _talkButton->cancelTracking();

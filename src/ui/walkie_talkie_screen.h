@@ -8,6 +8,7 @@
 
 #include <QPointer>
 #include <QPushButton>
+#include <QTimer>
 #include <functional>
 #include <memory>
 
@@ -86,6 +87,7 @@ class WalkieTalkieScreen : public ApplicationBackgroundView {
   void presentPeerList();
   void layOut();
   void releaseSpace();
+  void endSpacePress();
 
   std::shared_ptr<AppBridge> _bridge;
   Options _options;
@@ -100,6 +102,10 @@ class WalkieTalkieScreen : public ApplicationBackgroundView {
   std::shared_ptr<PeerBrowserDelegate> _browserDelegate;
   std::function<void()> _settingsHandler;
   bool _spaceHeld = false;
+  // A release waits this long for the press that X11 auto-repeat pairs with it.
+  static constexpr int kSpaceReleaseGraceMs = 30;
+  QTimer* _spaceRelease = nullptr;
+  unsigned long long _spaceReleaseTimestamp = 0;
   std::shared_ptr<CompoundDisposable> _subscriptions = CompoundDisposable::create();
   Lifetime _lifetime;
 };

@@ -246,26 +246,38 @@ TEST_F(WalkieTalkieScreenTest, SpaceHeldWithAutoRepeatIsOnePressAndOneRelease) {
   connectPeer();
   Recorder<bool> transmitting(local->controller->transmittingValues().distinctUntilChanged());
   Recorder<bool> pressed(screen->talkButton()->pressedValues());
-  auto key = [&](QEvent::Type type, bool repeat) {
+  auto key = [&](QEvent::Type type, bool repeat, unsigned long timestamp = 0) {
     QKeyEvent event(type, Qt::Key_Space, Qt::NoModifier, " ", repeat);
+    event.setTimestamp(timestamp);
     QCoreApplication::sendEvent(screen.get(), &event);
     processMainQueue();
   };
-  key(QEvent::KeyPress, false);
+  key(QEvent::KeyPress, false, 1);
   for (int i = 0; i < 30; ++i) {
-    key(QEvent::KeyRelease, true);
-    key(QEvent::KeyPress, true);
+    // Marked repeats, and repeats Qt could not mark (same timestamp as the release).
+    key(QEvent::KeyRelease, i % 2 == 0, 100 + i);
+    key(QEvent::KeyPress, i % 2 == 0, 100 + i);
     // The gate opens meanwhile; repeats must not count as new presses.
     advance(*clock, screen.get(), 0.05);
   }
   EXPECT_TRUE(local->controller->isTransmitting());
-  key(QEvent::KeyRelease, false);
-  EXPECT_FALSE(local->controller->isTransmitting());
+  key(QEvent::KeyRelease, false, 500);
+  ASSERT_TRUE(spinUntil([&] { return !local->controller->isTransmitting(); }));
   EXPECT_EQ(pressed.values(), (std::vector<bool>{false, true, false}));
-  EXPECT_EQ(transmitting.values(), (std::vector<bool>{false, true, false}));
+
+  // A quick genuine re-press (a new timestamp) is a new press, not a repeat.
+  advance(*clock, screen.get(), 1.0);
+  key(QEvent::KeyPress, false, 600);
+  advance(*clock, screen.get(), 0.8);
+  key(QEvent::KeyRelease, false, 700);
+  key(QEvent::KeyPress, false, 710);
+  EXPECT_TRUE(local->controller->isTransmitting());
+  key(QEvent::KeyRelease, false, 800);
+  ASSERT_TRUE(spinUntil([&] { return !local->controller->isTransmitting(); }));
 
   // A Space held while the window loses focus does not keep us on the air.
-  key(QEvent::KeyPress, false);
+  advance(*clock, screen.get(), 1.0);
+  key(QEvent::KeyPress, false, 900);
   advance(*clock, screen.get(), 0.8);
   EXPECT_TRUE(local->controller->isTransmitting());
   QFocusEvent focusOut(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
@@ -273,6 +285,8 @@ TEST_F(WalkieTalkieScreenTest, SpaceHeldWithAutoRepeatIsOnePressAndOneRelease) {
   processMainQueue();
   EXPECT_FALSE(local->controller->isTransmitting());
   EXPECT_FALSE(screen->talkButton()->isPressed());
+  EXPECT_EQ(transmitting.values(),
+            (std::vector<bool>{false, true, false, true, false, true, false, true, false}));
 }
 
 TEST_F(WalkieTalkieScreenTest, ThePeerDotNamesThePeerOnceAndPulsesFasterWhileItTalks) {
