@@ -209,7 +209,9 @@ void PulsatingButton::paintRipples(QPainter& painter) const {
   const QPointF centre = circle.center();
   const double radius = circle.width() / 2.0;
   painter.save();
-  painter.setRenderHint(QPainter::Antialiasing);
+  // Antialiasing these large translucent discs cost five times the frame; their
+  // fading edges hide the steps.
+  painter.setRenderHint(QPainter::Antialiasing, false);
   painter.setPen(Qt::NoPen);
   // Oldest first, so newer ripples lie nearer the circle.
   for (const auto& ripple : _ripples) {
