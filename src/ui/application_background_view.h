@@ -2,6 +2,7 @@
 // Main thread.
 #pragma once
 
+#include <QPixmap>
 #include <QWidget>
 
 namespace qur {
@@ -14,8 +15,13 @@ class ApplicationBackgroundView : public QWidget {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   // Subclasses paint on top of the gradient (and below every child).
   virtual void paintAboveBackground(QPainter&) {}
+
+ private:
+  // The gradient for the current size: ripples repaint it many times a second.
+  QPixmap _background;
 };
 
 }  // namespace qur

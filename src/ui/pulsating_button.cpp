@@ -4,6 +4,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPixmap>
+#include <QTimer>
 #include <QVariantAnimation>
 #include <cmath>
 
@@ -23,6 +25,7 @@ class PulsatingButton::Label final : public QWidget {
 
   void setText(const AttributedString& text) {
     text.renderInto(_document);
+    _cache = QPixmap();
     updateGeometry();
     update();
   }
@@ -33,14 +36,25 @@ class PulsatingButton::Label final : public QWidget {
 
  protected:
   void paintEvent(QPaintEvent*) override {
+    // Laid out text is drawn from a picture: the ripples behind it repaint
+    // this area many times a second.
+    const qreal ratio = devicePixelRatioF();
+    if (_cache.isNull() || _cache.size() != size() * ratio) {
+      _cache = QPixmap(size() * ratio);
+      _cache.setDevicePixelRatio(ratio);
+      _cache.fill(Qt::transparent);
+      QPainter cachePainter(&_cache);
+      cachePainter.setRenderHint(QPainter::Antialiasing);
+      _document.setTextWidth(width());
+      _document.drawContents(&cachePainter);
+    }
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    _document.setTextWidth(width());
-    _document.drawContents(&painter);
+    painter.drawPixmap(0, 0, _cache);
   }
 
  private:
   QTextDocument _document;
+  QPixmap _cache;
 };
 
 double PulsatingButton::Ripple::progress() const {
@@ -192,14 +206,27 @@ QRectF PulsatingButton::rippleBounds() const {
 }
 
 void PulsatingButton::rippleChanged() {
+  if (!_rippleFrame) {
+    _rippleFrame = new QTimer(this);
+    _rippleFrame->setSingleShot(true);
+    _rippleFrame->setTimerType(Qt::PreciseTimer);
+    connect(_rippleFrame, &QTimer::timeout, this, [this] { repaintRipples(); });
+  }
+  if (!_rippleFrame->isActive()) _rippleFrame->start(kRippleFrameMs);
+}
+
+void PulsatingButton::repaintRipples() {
   if (!_rippleCanvas) {
     update();
     return;
   }
-  const QRectF bounds = rippleBounds();
   const QPoint offset = mapTo(_rippleCanvas->window(), QPoint(0, 0)) -
                         _rippleCanvas->mapTo(_rippleCanvas->window(), QPoint(0, 0));
-  _rippleCanvas->update(bounds.translated(offset).toAlignedRect());
+  const QRect bounds =
+      _ripples.empty() ? QRect() : rippleBounds().translated(offset).toAlignedRect();
+  // The area the last frame covered too, or a ripple that just ended stays.
+  _rippleCanvas->update(bounds.united(_paintedRippleBounds));
+  _paintedRippleBounds = bounds;
 }
 
 void PulsatingButton::paintRipples(QPainter& painter) const {

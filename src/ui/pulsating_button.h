@@ -22,6 +22,7 @@
 #include "signals/signal.h"
 #include "ui/attributed_text.h"
 
+class QTimer;
 class QVariantAnimation;
 
 namespace qur {
@@ -123,6 +124,7 @@ class PulsatingButton : public QWidget {
                      double duration);
   void anchorLabel();
   void rippleChanged();
+  void repaintRipples();
   QRectF rippleBounds() const;
 
   class Label;
@@ -135,6 +137,11 @@ class PulsatingButton : public QWidget {
   QPointer<QWidget> _rippleCanvas;
   std::list<Ripple> _ripples;
   std::uint64_t _pulseCount = 0;
+  // Ripples are redrawn at most this often: they are large and soft, and a
+  // full-window repaint per animation tick costs more than it shows.
+  static constexpr int kRippleFrameMs = 33;
+  QTimer* _rippleFrame = nullptr;
+  QRect _paintedRippleBounds;  // in the canvas, as last asked to repaint
   std::vector<DisposablePtr> _signalSubscriptions;
   Property<bool> _labelVisible{false};
   Property<bool> _pressed{false};

@@ -72,6 +72,14 @@ void setHiddenAnimated(QWidget* widget, bool hidden, double duration) {
     animation->setProperty(kShowingProperty, true);
     animation->setStartValue(0.0);
     animation->setEndValue(opacity);
+    if (opacity >= 1.0) {
+      // A fully opaque widget needs no effect, which would render it off-screen
+      // on every repaint.
+      const QPointer<QWidget> target(widget);
+      QObject::connect(animation, &QAbstractAnimation::finished, widget, [target] {
+        if (target) target->setGraphicsEffect(nullptr);
+      });
+    }
   }
   animation->start(QAbstractAnimation::DeleteWhenStopped);
 }
