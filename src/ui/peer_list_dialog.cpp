@@ -5,6 +5,7 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include "signals/main_queue.h"
@@ -22,6 +23,9 @@ PeerListDialog::PeerListDialog(std::shared_ptr<PeerBrowser> browser, QWidget* pa
       "QListWidget { background: transparent; color: white; border: none; font-size: 17px; }"
       "QListWidget::item { padding: 8px; }"
       "QListWidget::item:selected { background: rgba(52, 152, 219, 120); }"
+      "QScrollBar:vertical { background: transparent; width: 6px; }"
+      "QScrollBar::handle:vertical { background: rgba(255, 255, 255, 70); border-radius: 3px; }"
+      "QScrollBar::add-line, QScrollBar::sub-line { height: 0; }"
       "QPushButton { color: white; background: transparent; border: 1px solid rgba(255,255,255,90);"
       " border-radius: 6px; padding: 6px 14px; font-size: 15px; }"
       "QPushButton:disabled { color: rgba(255,255,255,80); }"));
@@ -77,12 +81,15 @@ PeerListDialog::~PeerListDialog() {
 
 void PeerListDialog::showPeers(std::vector<NearbyPeer> peers) {
   const QString selected = _list->currentItem() ? _list->currentItem()->text() : QString();
+  // Devices come and go while the user reads: keep the place and the pick.
+  const int scroll = _list->verticalScrollBar()->value();
   _peers = std::move(peers);
   _list->clear();
   for (const auto& peer : _peers) {
     auto* item = new QListWidgetItem(QString::fromStdString(peer.peer.displayName()), _list);
     if (item->text() == selected) _list->setCurrentItem(item);
   }
+  _list->verticalScrollBar()->setValue(scroll);
   _status->setText(_peers.empty() ? tr("Looking for devices running qur-wtalkie…") : QString());
 }
 
