@@ -139,7 +139,7 @@ class PulsatingButton : public QWidget {
   std::uint64_t _pulseCount = 0;
   // Ripples are redrawn at most this often: they are large and soft, and a
   // full-window repaint per animation tick costs more than it shows.
-  static constexpr int kRippleFrameMs = 33;
+  static constexpr int kRippleFrameMs = 40;
   QTimer* _rippleFrame = nullptr;
   QRect _paintedRippleBounds;  // in the canvas, as last asked to repaint
   std::vector<DisposablePtr> _signalSubscriptions;
