@@ -1,0 +1,46 @@
+#include "ui/peer_dot_view.h"
+
+#include <QResizeEvent>
+
+#include "ui/styles.h"
+
+namespace qur {
+
+PeerDotView::PeerDotView(QWidget* parent) : QWidget(parent) {
+  setAttribute(Qt::WA_TranslucentBackground);
+  _dot = new PulsatingButton(this);
+  _dot->setBackgroundColor(Styles::peerDotIconColor());
+  // The dot shows who is there; it is not a control.
+  _dot->setButtonEnabled(false);
+  _dot->setAttribute(Qt::WA_TransparentForMouseEvents);
+  _label = new QLabel(this);
+  _label->setFont(Styles::peerDotLabelFont());
+  QPalette palette = _label->palette();
+  palette.setColor(QPalette::WindowText, Styles::peerDotLabelColor());
+  _label->setPalette(palette);
+  _label->setTextFormat(Qt::PlainText);
+  _label->setAttribute(Qt::WA_TransparentForMouseEvents);
+  layOut();
+}
+
+void PeerDotView::setText(const QString& text) {
+  _label->setText(text);
+  _label->setToolTip(text);
+  layOut();
+}
+
+void PeerDotView::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  layOut();
+}
+
+void PeerDotView::layOut() {
+  const int x = (width() - kDotSize) / 2;
+  const int y = (height() - kDotSize) / 2;
+  _dot->setGeometry(x, y, kDotSize, kDotSize);
+  const QSize text = _label->sizeHint();
+  _label->setGeometry(x + kDotSize + kLabelGap, y + (kDotSize - text.height()) / 2, text.width(),
+                      text.height());
+}
+
+}  // namespace qur

@@ -1,0 +1,125 @@
+// Looks that follow from geometry and time: the fade in and out, the peer
+// dot with a long name, the background at any size.
+#include <gtest/gtest.h>
+
+#include <QAbstractAnimation>
+#include <QImage>
+
+#include "ui/application_background_view.h"
+#include "ui/peer_dot_view.h"
+#include "ui/styles.h"
+#include "ui/view_extensions.h"
+#include "ui_test_support.h"
+
+namespace qur {
+namespace {
+
+using testing::advanceAnimations;
+using testing::grabImage;
+using testing::processMainQueue;
+using testing::sameColour;
+
+TEST(FadeAnimation, HidingFadesToZeroThenHidesAndRestoresTheOpacity) {
+  QWidget parent;
+  auto* view = new QWidget(&parent);
+  parent.show();
+  setWidgetOpacity(view, 0.6);
+  setHiddenAnimated(view, true, 0.5);
+  advanceAnimations(&parent, 0.25);
+  EXPECT_FALSE(view->isHidden());
+  EXPECT_NEAR(widgetOpacity(view), 0.3, 0.01);
+  advanceAnimations(&parent, 0.25);
+  EXPECT_TRUE(view->isHidden());
+  EXPECT_NEAR(widgetOpacity(view), 0.6, 1e-9);
+
+  // Showing fades from 0 back to the remembered opacity.
+  setHiddenAnimated(view, false, 0.5);
+  EXPECT_FALSE(view->isHidden());
+  EXPECT_NEAR(widgetOpacity(view), 0.0, 1e-9);
+  advanceAnimations(&parent, 0.25);
+  EXPECT_NEAR(widgetOpacity(view), 0.3, 0.01);
+  advanceAnimations(&parent, 0.25);
+  EXPECT_NEAR(widgetOpacity(view), 0.6, 1e-9);
+}
+
+TEST(FadeAnimation, AskingForTheCurrentStateChangesNothingEvenAtZeroOpacity) {
+  QWidget parent;
+  auto* view = new QWidget(&parent);
+  parent.show();
+  setWidgetOpacity(view, 0.0);
+  setHiddenAnimated(view, false, 0.5);
+  EXPECT_TRUE(parent.findChildren<QAbstractAnimation*>().isEmpty());
+  EXPECT_EQ(widgetOpacity(view), 0.0);
+  view->hide();
+  setHiddenAnimated(view, true, 0.5);
+  EXPECT_TRUE(parent.findChildren<QAbstractAnimation*>().isEmpty());
+}
+
+TEST(FadeAnimation, HidingDuringAFadeInRestoresTheOpacityTheShowWasHeadingFor) {
+  QWidget parent;
+  auto* view = new QWidget(&parent);
+  parent.show();
+  view->hide();
+  setWidgetOpacity(view, 0.8);
+  setHiddenAnimated(view, false, 1.0);
+  advanceAnimations(&parent, 0.5);
+  setHiddenAnimated(view, true, 0.2);
+  advanceAnimations(&parent, 0.2);
+  processMainQueue();
+  EXPECT_TRUE(view->isHidden());
+  EXPECT_NEAR(widgetOpacity(view), 0.8, 1e-9);
+}
+
+TEST(PeerDot, TheDotStaysCentredAndALongNameRunsToTheRight) {
+  PeerDotView strip;
+  strip.resize(375, 40);
+  strip.show();
+  strip.setText("short");
+  const QRect dot = strip.dot()->geometry();
+  EXPECT_EQ(dot.size(), QSize(PeerDotView::kDotSize, PeerDotView::kDotSize));
+  EXPECT_EQ(dot.x(), (375 - PeerDotView::kDotSize) / 2);
+  EXPECT_EQ(strip.label()->x(), dot.right() + 1 + PeerDotView::kLabelGap);
+
+  strip.setText(QString(80, QChar('W')));
+  EXPECT_EQ(strip.dot()->geometry(), dot);
+  EXPECT_EQ(strip.label()->x(), dot.right() + 1 + PeerDotView::kLabelGap);
+  // The name is not squeezed into the strip: it keeps its full width.
+  EXPECT_GT(strip.label()->geometry().right(), strip.width());
+  EXPECT_EQ(strip.label()->text().size(), 80);
+  EXPECT_EQ(strip.label()->geometry().center().y(), dot.center().y());
+
+  // Any strip size keeps the dot in the middle.
+  strip.resize(200, 60);
+  EXPECT_EQ(strip.dot()->geometry(), QRect(85, 15, 30, 30));
+  const QImage image = grabImage(&strip);
+  EXPECT_TRUE(sameColour(image.pixelColor(100, 30), Styles::peerDotIconColor()));
+}
+
+TEST(ApplicationBackground, TheGradientCoversTheViewAtEverySize) {
+  ApplicationBackgroundView view;
+  for (const QSize size : {QSize(375, 667), QSize(800, 300)}) {
+    view.resize(size);
+    const QImage image = grabImage(&view);
+    EXPECT_TRUE(sameColour(image.pixelColor(size.width() / 2, 0),
+                           Styles::applicationBackgroundTopColor(), 2));
+    EXPECT_TRUE(sameColour(image.pixelColor(size.width() - 1, size.height() - 1),
+                           Styles::applicationBackgroundBottomColor(), 2));
+    const QColor middle = image.pixelColor(0, size.height() / 2);
+    EXPECT_NEAR(middle.blueF(), Styles::applicationBackgroundBottomColor().blueF() / 2, 0.02);
+  }
+}
+
+TEST(StylesTest, EachCallGivesAnEqualButIndependentObject) {
+  QFont a = Styles::talkButtonLargeFont();
+  QFont b = Styles::talkButtonLargeFont();
+  EXPECT_EQ(a, b);
+  a.setPixelSize(5);
+  EXPECT_EQ(Styles::talkButtonLargeFont().pixelSize(), 70);
+  // The talk-button colours differ from each other enough to be told apart.
+  EXPECT_FALSE(
+      sameColour(Styles::transmitButtonColor(), Styles::transmitButtonDisabledColor(), 20));
+  EXPECT_FALSE(sameColour(Styles::transmitButtonPressedColor(), Styles::transmitButtonColor(), 20));
+}
+
+}  // namespace
+}  // namespace qur
