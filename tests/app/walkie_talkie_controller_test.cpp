@@ -213,6 +213,44 @@ TEST(WalkieTalkieController, TransmissionReachesThePeerWithStatusesAndSessionSou
   EXPECT_NEAR(report.voiceLength(), 1.2, 0.35);
 }
 
+// A third device joins after the first has talked twice: the sender's
+// session numbers are ahead of anything the newcomer counted, and it must
+// still hear start sound, voice and end sound, while the old peer goes on
+// hearing every transmission.
+TEST(WalkieTalkieController, DeviceJoiningAfterTwoTransmissionsHearsTheThird) {
+  Device a = makeDevice("alpha-late-join", 500);
+  Device b = makeDevice("bravo-late-join");
+  connect(a, b);
+  auto alphaAtB = b.peer(a);
+  ASSERT_TRUE(alphaAtB);
+  for (std::uint64_t t = 1; t <= 2; ++t) {
+    a.controller->startTransmission();
+    testing::mainLoop().runFor(500ms);
+    a.controller->endTransmission();
+    ASSERT_TRUE(spinUntil([&] { return alphaAtB->decoder()->sessionEndsPlayed() >= t; }));
+  }
+
+  Device c = makeDevice("charlie-late-join");
+  connect(a, c);
+  auto alphaAtC = c.peer(a);
+  ASSERT_TRUE(alphaAtC);
+  a.controller->startTransmission();
+  testing::mainLoop().runFor(1200ms);
+  a.controller->endTransmission();
+  EXPECT_TRUE(spinUntil([&] { return alphaAtC->decoder()->sessionEndsPlayed() >= 1; }))
+      << "the newcomer never played the end of the transmission";
+  EXPECT_TRUE(spinUntil([&] { return alphaAtB->decoder()->sessionEndsPlayed() >= 3; }));
+  EXPECT_EQ(alphaAtC->streamReceiver()->packetsInBuffer(), 0)
+      << "records left waiting for a next transmission";
+
+  testing::mainLoop().runFor(300ms);
+  auto beep = loadAnalysisSignal(soundResourcePath("beep"));
+  ASSERT_TRUE(beep);
+  const HeardReport heard = analyseTransmission(spokenBy(c), *beep);
+  EXPECT_TRUE(heard.inOrder()) << "start sound, voice, end sound";
+  EXPECT_NEAR(heard.voiceLength(), 1.2, 0.35);
+}
+
 TEST(WalkieTalkieController, LastPeerLeavingRenewsTheSessionStopsEncodingAndHangsUpOnce) {
   Device a = makeDevice("alpha");
   Device b = makeDevice("bravo");
