@@ -132,6 +132,8 @@ void WalkieTalkieController::sessionPeerDidChangeState(const std::shared_ptr<Pee
         const auto it = _connectedPeers.find(peer);
         if (it == _connectedPeers.end()) break;
         _audioController->removeChannels({it->second->decoder()});
+        // Every peer that ever joined would otherwise stay in the table.
+        _messageSource->removeDelegateForPeer(peer);
         _connectedPeers.erase(it);
         if (!_connectedPeers.empty()) {
           publishConnectedPeers();
@@ -185,7 +187,10 @@ void WalkieTalkieController::reset() {
   _multipeerController->reset();
   _sendChain.opusEncoder->reset();
   std::vector<std::shared_ptr<AudioPlayable>> decoders;
-  for (const auto& [id, peer] : _connectedPeers) decoders.push_back(peer->decoder());
+  for (const auto& [id, peer] : _connectedPeers) {
+    decoders.push_back(peer->decoder());
+    _messageSource->removeDelegateForPeer(id);
+  }
   if (!decoders.empty()) _audioController->removeChannels(decoders);
   _connectedPeers.clear();
   publishConnectedPeers();

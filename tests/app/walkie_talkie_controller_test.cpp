@@ -23,6 +23,7 @@
 #include "audio/opus_decoder.h"
 #include "audio/opus_encoder.h"
 #include "audio/sound_resources.h"
+#include "peers/message_sink.h"
 #include "peers/peer_session.h"
 #include "peers/session_controller.h"
 #include "signals/signal_operators.h"
@@ -249,6 +250,14 @@ TEST(WalkieTalkieController, DeviceJoiningAfterTwoTransmissionsHearsTheThird) {
   const HeardReport heard = analyseTransmission(spokenBy(c), *beep);
   EXPECT_TRUE(heard.inOrder()) << "start sound, voice, end sound";
   EXPECT_NEAR(heard.voiceLength(), 1.2, 0.35);
+
+  // The newcomer leaves again: its entry goes from the sender's message
+  // source while the other peer's stays.
+  EXPECT_EQ(a.controller->messageSource()->peerDelegateCount(), 2u);
+  c.controller->multipeerController()->disconnect();
+  ASSERT_TRUE(spinUntil([&] { return a.peerCount() == 1; }));
+  EXPECT_EQ(a.controller->messageSource()->peerDelegateCount(), 1u);
+  EXPECT_TRUE(a.peer(b));
 }
 
 TEST(WalkieTalkieController, LastPeerLeavingRenewsTheSessionStopsEncodingAndHangsUpOnce) {
@@ -266,6 +275,7 @@ TEST(WalkieTalkieController, LastPeerLeavingRenewsTheSessionStopsEncodingAndHang
   ASSERT_TRUE(spinUntil([&] { return !a.controller->isConnected(); }));
   EXPECT_EQ(a.peerCount(), 0u);
   EXPECT_FALSE(a.hasChannel(decoder));
+  EXPECT_EQ(a.controller->messageSource()->peerDelegateCount(), 0u);
   EXPECT_NE(a.session(), oldSession);
   // The reset stopped the encoder; the flag waits for the next request.
   EXPECT_FALSE(a.controller->opusEncoder()->isEncoding());
