@@ -11,6 +11,7 @@
 #include "audio/opus_encoder.h"
 #include "audio/sound_resources.h"
 #include "log/log.h"
+#include "log/thread_role.h"
 #include "peers/message_sink.h"
 #include "peers/session_controller.h"
 #include "signals/signal_operators.h"
@@ -124,6 +125,7 @@ WalkieTalkieController::~WalkieTalkieController() {
 
 void WalkieTalkieController::sessionPeerDidChangeState(const std::shared_ptr<PeerSession>&,
                                                        const PeerID& peer, PeerSessionState state) {
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   std::size_t count = 0;
   {
     std::lock_guard lock(_tableMutex);
@@ -168,6 +170,7 @@ void WalkieTalkieController::sessionPeerDidChangeState(const std::shared_ptr<Pee
 }
 
 void WalkieTalkieController::setTransmitting(bool transmitting) {
+  QUR_ASSERT_THREAD(ThreadRole::Main);
   if (!isConnected()) {
     _transmitting.set(false);
     return;
@@ -183,6 +186,8 @@ void WalkieTalkieController::setTransmitting(bool transmitting) {
 }
 
 void WalkieTalkieController::reset() {
+  // Main thread, or the session queue after the last peer left.
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   std::lock_guard lock(_tableMutex);
   _multipeerController->reset();
   _sendChain.opusEncoder->reset();

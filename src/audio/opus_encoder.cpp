@@ -9,6 +9,7 @@
 #include "audio/pcm_format_converter.h"
 #include "audio/run_loop_thread.h"
 #include "log/log.h"
+#include "log/thread_role.h"
 
 namespace qur {
 
@@ -110,6 +111,7 @@ void OpusEncoder::notifyStatus(bool encoding) {
 }
 
 void OpusEncoder::pollBuffer() {
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   std::int32_t stored = 0;
   circularBufferReadPointer(_outputBuffer, &stored);
   if (stored == 0) return;
@@ -117,6 +119,7 @@ void OpusEncoder::pollBuffer() {
 }
 
 void OpusEncoder::startEncoding() {
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   std::lock_guard<std::mutex> lock(_controlMutex);
   _referenceTime.store(hostTimeNow(), std::memory_order_relaxed);
   // Publishes the counters and the reset state along with the flag.
@@ -132,6 +135,7 @@ void OpusEncoder::shutOutAudioThread() {
 }
 
 void OpusEncoder::stopEncoding() {
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   std::lock_guard<std::mutex> lock(_controlMutex);
   shutOutAudioThread();
   flushRemainingAudioInBuffer();
@@ -151,6 +155,7 @@ void OpusEncoder::flushRemainingAudioInBuffer() {
 }
 
 void OpusEncoder::reset() {
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   if (isEncoding()) stopEncoding();
   std::lock_guard<std::mutex> lock(_controlMutex);
   _currentSessionNumber = 0;

@@ -4,6 +4,7 @@
 
 #include "audio/opus_encoder.h"
 #include "audio/pcm_format_converter.h"
+#include "log/thread_role.h"
 
 namespace qur {
 
@@ -22,6 +23,7 @@ AudioEngineReceiverCallback OpusEncoder::receiverCallback() const {
 
 void OpusEncoder::receive(OpusEncoder* encoder, const AudioTimeStamp* timestamp, UInt32 frames,
                           const AudioBufferList* audio) {
+  QUR_ASSERT_THREAD(ThreadRole::Audio);
   // Flag first, then read the state: a stopping thread that sees the flag
   // clear knows every later cycle sees it stopped (both sides seq_cst).
   encoder->_audioThreadInside.store(true, std::memory_order_seq_cst);
