@@ -131,7 +131,7 @@ void OpusEncoder::shutOutAudioThread() {
   _runState.store(kIdle, std::memory_order_seq_cst);
   // The audio thread flags itself before it reads the state, so once the flag
   // is seen clear here any later cycle sees kIdle and leaves at once.
-  while (_audioThreadInside.load(std::memory_order_seq_cst)) std::this_thread::yield();
+  while (_audioThreadInside.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
 }
 
 void OpusEncoder::stopEncoding() {

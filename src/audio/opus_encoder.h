@@ -125,7 +125,9 @@ class OpusEncoder : public AudioReceiver, public std::enable_shared_from_this<Op
   static constexpr int kIdle = 0;
   static constexpr int kEncoding = 1;
   std::atomic<int> _runState{kIdle};
-  std::atomic<bool> _audioThreadInside{false};
+  // A count rather than a flag: a second audio thread (a device reopened
+  // while the old stream still calls back) must not clear the first's mark.
+  std::atomic<int> _audioThreadInside{0};
   UInt32 _currentSessionNumber = 0;
   UInt32 _currentPacketNumber = 0;
   // Serializes start, stop and reset between the main thread and the session

@@ -26,14 +26,14 @@ void OpusEncoder::receive(OpusEncoder* encoder, const AudioTimeStamp* timestamp,
   QUR_ASSERT_THREAD(ThreadRole::Audio);
   // Flag first, then read the state: a stopping thread that sees the flag
   // clear knows every later cycle sees it stopped (both sides seq_cst).
-  encoder->_audioThreadInside.store(true, std::memory_order_seq_cst);
+  encoder->_audioThreadInside.fetch_add(1, std::memory_order_seq_cst);
   if (encoder->_runState.load(std::memory_order_seq_cst) == kEncoding) {
     // A full ring drops the cycle; the encoder catches up with the next one.
     circularBufferCopyAudioBufferList(&encoder->_inputBuffer, audio, timestamp, frames,
                                       &encoder->_inputAudioDescription);
     processInput(encoder, false);
   }
-  encoder->_audioThreadInside.store(false, std::memory_order_release);
+  encoder->_audioThreadInside.fetch_sub(1, std::memory_order_release);
 }
 
 void OpusEncoder::processInput(OpusEncoder* encoder, bool flush) {
