@@ -1,5 +1,8 @@
 # Warnings for our own code only; generated and third-party code is compiled without them.
-set(QUR_WARNINGS -Wall -Wextra -Werror -Wno-missing-field-initializers)
+set(QUR_WARNINGS -Wall -Wextra -Wno-missing-field-initializers)
+if(QUR_WERROR)
+  list(APPEND QUR_WARNINGS -Werror)
+endif()
 
 # qur_module(<name> [DEPS <targets>...] [SOURCES <extra sources>...])
 # One static library per src/<module> folder, globbing its .cpp files (the

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "log/log.h"
+#include "log/thread_role.h"
 
 namespace qur {
 namespace {
@@ -70,6 +71,7 @@ float DynamicRangeCompressor::getAudioUnitParamterValue(UInt32 parameter) const 
 }
 
 void DynamicRangeCompressor::setAudioUnitParameterToValue(UInt32 parameter, float value) {
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   const OSStatus status =
       _compressorFilter->audioUnit()->setParameter(parameter, kAudioUnitScope_Global, 0, value, 0);
   if (status != noErr) {

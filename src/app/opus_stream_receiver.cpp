@@ -42,6 +42,10 @@ void OpusStreamReceiver::wireMessageStreamReceivedStreamStatus(WireMessageStream
 void OpusStreamReceiver::receivedStreamStatus(int status) {
   switch (status) {
     case static_cast<int>(StreamStatus::Started):
+      // A sender announces a start again when its button is pressed twice
+      // within one transmission; the queued start is still the right one.
+      if (_inTransmission) break;
+      _inTransmission = true;
       _transmissionsStarted.fetch_add(1, std::memory_order_relaxed);
       ++_currentSessionNumber;  // wraps: the first start makes it 0
       _bufferThresholdReached = false;
@@ -52,6 +56,7 @@ void OpusStreamReceiver::receivedStreamStatus(int status) {
       feedOpusPacket(_signalPacket);
       break;
     case static_cast<int>(StreamStatus::Stopped):
+      _inTransmission = false;
       _transmissionsStopped.fetch_add(1, std::memory_order_relaxed);
       opusPacketClearHeader(_signalPacket);
       _signalPacket->kind = OpusPacketKind::SessionEnd;
@@ -85,8 +90,11 @@ void OpusStreamReceiver::feedOpusPacket(const OpusPacket* packet) {
 }
 
 void OpusStreamReceiver::flushPacketToDecoder() {
-  const OpusPacket* packet = opusPacketBufferPeek(&_incomingBuffer);
+  OpusPacket* packet = opusPacketBufferPeek(&_incomingBuffer);
   if (!packet) return;
+  // The decoder orders sessions by this receiver's count, not the sender's:
+  // a sender that talked before we joined stamps a number we never counted.
+  packet->sessionNumber = _currentSessionNumber;
   // A full decoder ring loses the packet.
   opusPacketBufferWrite(_decoder->inputBuffer(), packet);
   _packetsInBuffer.fetch_sub(1, std::memory_order_seq_cst);
@@ -94,11 +102,9 @@ void OpusStreamReceiver::flushPacketToDecoder() {
 }
 
 void OpusStreamReceiver::flushSession() {
-  const OpusPacket* packet = opusPacketBufferPeek(&_incomingBuffer);
-  while (packet && packet->sessionNumber <= _currentSessionNumber) {
-    flushPacketToDecoder();
-    packet = opusPacketBufferPeek(&_incomingBuffer);
-  }
+  // Calls arrive one at a time in the sender's order, so nothing of a later
+  // transmission can be queued yet when its predecessor stops.
+  while (opusPacketBufferPeek(&_incomingBuffer)) flushPacketToDecoder();
 }
 
 }  // namespace qur

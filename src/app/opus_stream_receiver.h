@@ -45,9 +45,10 @@ class OpusStreamReceiver : public WireMessageStreamDelegate,
 
   // Queues a copy of the packet and releases one if the reserve allows.
   void feedOpusPacket(const OpusPacket* packet);
-  // Releases the oldest queued record to the decoder.
+  // Releases the oldest queued record to the decoder, stamped with this
+  // receiver's session count.
   void flushPacketToDecoder();
-  // Releases every queued record of the current or an earlier session.
+  // Releases every queued record: the end of the current transmission.
   void flushSession();
 
   // Set once at creation, never replaced.
@@ -69,6 +70,8 @@ class OpusStreamReceiver : public WireMessageStreamDelegate,
   std::uint32_t _currentSessionNumber = 0xFFFFFFFFu;
   std::atomic<std::int32_t> _packetsInBuffer{0};
   bool _bufferThresholdReached = false;
+  // Between a start and a stop status.
+  bool _inTransmission = false;
   AudioBufferList* _sessionStartSound = nullptr;
   AudioBufferList* _sessionEndSound = nullptr;
   OpusPacket* _signalPacket = nullptr;

@@ -11,6 +11,7 @@
 #include "audio/opus_encoder.h"
 #include "audio/sound_resources.h"
 #include "log/log.h"
+#include "log/thread_role.h"
 #include "peers/message_sink.h"
 #include "peers/session_controller.h"
 #include "signals/signal_operators.h"
@@ -127,6 +128,7 @@ WalkieTalkieController::~WalkieTalkieController() {
 
 void WalkieTalkieController::sessionPeerDidChangeState(const std::shared_ptr<PeerSession>&,
                                                        const PeerID& peer, PeerSessionState state) {
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   std::size_t count = 0;
   {
     std::lock_guard lock(_tableMutex);
@@ -135,6 +137,8 @@ void WalkieTalkieController::sessionPeerDidChangeState(const std::shared_ptr<Pee
         const auto it = _connectedPeers.find(peer);
         if (it == _connectedPeers.end()) break;
         _audioController->removeChannels({it->second->decoder()});
+        // Every peer that ever joined would otherwise stay in the table.
+        _messageSource->removeDelegateForPeer(peer);
         _connectedPeers.erase(it);
         if (!_connectedPeers.empty()) {
           publishConnectedPeers();
@@ -169,6 +173,7 @@ void WalkieTalkieController::sessionPeerDidChangeState(const std::shared_ptr<Pee
 }
 
 void WalkieTalkieController::setTransmitting(bool transmitting) {
+  QUR_ASSERT_THREAD(ThreadRole::Main);
   if (!isConnected()) {
     _transmitting.set(false);
     return;
@@ -184,11 +189,16 @@ void WalkieTalkieController::setTransmitting(bool transmitting) {
 }
 
 void WalkieTalkieController::reset() {
+  // Main thread, or the session queue after the last peer left.
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   std::lock_guard lock(_tableMutex);
   _multipeerController->reset();
   _sendChain.opusEncoder->reset();
   std::vector<std::shared_ptr<AudioPlayable>> decoders;
-  for (const auto& [id, peer] : _connectedPeers) decoders.push_back(peer->decoder());
+  for (const auto& [id, peer] : _connectedPeers) {
+    decoders.push_back(peer->decoder());
+    _messageSource->removeDelegateForPeer(id);
+  }
   if (!decoders.empty()) _audioController->removeChannels(decoders);
   _connectedPeers.clear();
   publishConnectedPeers();

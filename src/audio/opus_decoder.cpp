@@ -55,7 +55,9 @@ bool OpusDecoder::setUp(const AudioStreamBasicDescription& outputFormat,
   circularBufferSetUp(&_outputBuffer, kOutputBufferBytes);
   _realtimeThreadLogger = std::make_unique<RealtimeThreadLogger>();
   _realtimeLog = _realtimeThreadLogger->loggerBlock();
-  _currentSessionNumber = 0;
+  // The receiver's "no session yet": audio of a transmission joined midway
+  // and its end signal play, and the first counted session 0 follows it.
+  _currentSessionNumber = 0xFFFFFFFFu;
   return true;
 }
 

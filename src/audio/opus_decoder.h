@@ -80,7 +80,7 @@ class OpusDecoder : public AudioPlayable {
   UInt32 _opusMinPacketSizeSampleCount = kOpusMinPacketSizeSampleCount;
   std::unique_ptr<RealtimeThreadLogger> _realtimeThreadLogger;
   RealtimeLoggerBlock _realtimeLog;
-  UInt32 _currentSessionNumber = 0;
+  UInt32 _currentSessionNumber = 0xFFFFFFFFu;  // the receiver's "no session yet"
   AudioBufferList* _converterInputBufferList = nullptr;
   AudioBufferList* _converterOutputBufferList = nullptr;
   UInt32 _converterOutputBufferListByteCapacity = 0;

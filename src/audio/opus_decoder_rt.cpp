@@ -7,6 +7,7 @@
 #include "audio/pcm_format_converter.h"
 #include "audio/realtime_logger.h"
 #include "log/log.h"
+#include "log/thread_role.h"
 
 namespace qur {
 
@@ -112,6 +113,7 @@ AudioEngineRenderCallback OpusDecoder::renderCallback() const {
 
 OSStatus OpusDecoder::render(OpusDecoder* decoder, AudioEngine* controller, UInt32 frames,
                              AudioBufferList* list) {
+  QUR_ASSERT_THREAD(ThreadRole::Audio);
   CircularBuffer* output = &decoder->_outputBuffer;
   const AudioStreamBasicDescription& format = decoder->_outputAudioDescription;
   UInt32 stored = 0;

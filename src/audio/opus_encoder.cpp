@@ -3,11 +3,13 @@
 #include <opus/opus.h>
 
 #include <cmath>
+#include <thread>
 
 #include "audio/audio_buffer_list.h"
 #include "audio/pcm_format_converter.h"
 #include "audio/run_loop_thread.h"
 #include "log/log.h"
+#include "log/thread_role.h"
 
 namespace qur {
 
@@ -29,7 +31,7 @@ std::shared_ptr<OpusEncoder> OpusEncoder::create(const AudioStreamBasicDescripti
 
 bool OpusEncoder::setUp(const AudioStreamBasicDescription& inputFormat,
                         CircularBuffer* outputBuffer) {
-  _isEncoding.store(false);
+  _runState.store(kIdle);
   _inputAudioDescription = inputFormat;
   _encoderAudioDescription = codecAudioDescription();
   _sampleRate = kSampleRate;
@@ -67,11 +69,14 @@ bool OpusEncoder::setUp(const AudioStreamBasicDescription& inputFormat,
   _bufferPollThread = std::make_unique<RunLoopThread>();
   _bufferPollThread->setName(std::string(kApplicationIdentifier) + ".OpusEncoderBufferPollThread");
   _bufferPollThread->start();
+  std::weak_ptr<OpusEncoder> weakSelf = weak_from_this();
   _bufferPollTimer = RunLoopTimer::create(
-      std::chrono::nanoseconds(secondsToHostTicks(kPollInterval)), true, [this] { pollBuffer(); });
+      std::chrono::nanoseconds(secondsToHostTicks(kPollInterval)), true, [weakSelf] {
+        if (auto self = weakSelf.lock()) self->pollBuffer();
+      });
   _bufferPollThread->attachTimer(_bufferPollTimer);
 
-  _referenceTime = hostTimeNow();
+  _referenceTime.store(hostTimeNow());
   _currentSessionNumber = 0;
   _currentPacketNumber = 0;
   return true;
@@ -106,6 +111,7 @@ void OpusEncoder::notifyStatus(bool encoding) {
 }
 
 void OpusEncoder::pollBuffer() {
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   std::int32_t stored = 0;
   circularBufferReadPointer(_outputBuffer, &stored);
   if (stored == 0) return;
@@ -113,15 +119,25 @@ void OpusEncoder::pollBuffer() {
 }
 
 void OpusEncoder::startEncoding() {
-  std::lock_guard<SpinLock> lock(_encoderRunningStateLock);
-  _referenceTime = hostTimeNow();
-  _isEncoding.store(true, std::memory_order_release);
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
+  std::lock_guard<std::mutex> lock(_controlMutex);
+  _referenceTime.store(hostTimeNow(), std::memory_order_relaxed);
+  // Publishes the counters and the reset state along with the flag.
+  _runState.store(kEncoding, std::memory_order_seq_cst);
   notifyStatus(true);
 }
 
+void OpusEncoder::shutOutAudioThread() {
+  _runState.store(kIdle, std::memory_order_seq_cst);
+  // The audio thread flags itself before it reads the state, so once the flag
+  // is seen clear here any later cycle sees kIdle and leaves at once.
+  while (_audioThreadInside.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+}
+
 void OpusEncoder::stopEncoding() {
-  std::lock_guard<SpinLock> lock(_encoderRunningStateLock);
-  _isEncoding.store(false, std::memory_order_release);
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
+  std::lock_guard<std::mutex> lock(_controlMutex);
+  shutOutAudioThread();
   flushRemainingAudioInBuffer();
   // The last packets leave through the poll thread, the ring's only consumer.
   _bufferPollThread->performBlockAndWait([this] { pollBuffer(); });
@@ -132,13 +148,16 @@ void OpusEncoder::stopEncoding() {
 }
 
 void OpusEncoder::flushRemainingAudioInBuffer() {
+  // While encoding the audio thread owns the converter.
+  if (_runState.load(std::memory_order_seq_cst) == kEncoding) return;
   processInput(this, true);
   pcmFormatConverterReset(_formatConverter.get());
 }
 
 void OpusEncoder::reset() {
-  if (_isEncoding.load(std::memory_order_acquire)) stopEncoding();
-  std::lock_guard<SpinLock> lock(_encoderRunningStateLock);
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
+  if (isEncoding()) stopEncoding();
+  std::lock_guard<std::mutex> lock(_controlMutex);
   _currentSessionNumber = 0;
 }
 

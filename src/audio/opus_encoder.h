@@ -15,7 +15,6 @@
 #include "audio/circular_buffer.h"
 #include "audio/engine/audio_engine.h"
 #include "audio/opus_packet.h"
-#include "signals/spin_lock.h"
 
 struct OpusEncoder;  // libopus
 
@@ -31,8 +30,9 @@ class OpusEncoderDelegate {
   virtual ~OpusEncoderDelegate() = default;
   // Poll thread. The delegate is the ring's only consumer and empties it.
   virtual void encoderHasNewPacketsInBuffer(OpusEncoder& encoder, CircularBuffer* buffer) = 0;
-  // On the thread that started or stopped encoding, with the running-state
-  // lock held: the delegate must not call startEncoding or stopEncoding.
+  // On the thread that started or stopped encoding (never the audio thread),
+  // with the control lock held: the delegate must not call startEncoding or
+  // stopEncoding.
   virtual void encoderDidChangeItsEncodingStatusTo(OpusEncoder& encoder, bool encoding) = 0;
 };
 
@@ -63,24 +63,30 @@ class OpusEncoder : public AudioReceiver, public std::enable_shared_from_this<Op
 
   AudioEngineReceiverCallback receiverCallback() const override;
 
-  // Audio thread; allocation- and lock-free but for the running-state spin
-  // lock. Takes one input cycle while encoding and drops it otherwise.
+  // Audio thread; allocation-, lock- and wait-free. Takes one input cycle
+  // while encoding and drops it otherwise.
   static void receive(OpusEncoder* encoder, const AudioTimeStamp* timestamp, UInt32 frames,
                       const AudioBufferList* audio);
 
+  // Main thread or the session queue, never the audio thread. Neither these
+  // nor anything they call makes the audio thread wait: the audio thread
+  // only reads the published run state.
   void startEncoding();
   // Encodes what is left (padded with silence), hands every packet of the
-  // transmission to the delegate and only then reports the stop.
+  // transmission to the delegate and only then reports the stop. Waits at
+  // most one audio cycle for the audio thread to leave the encoder.
   void stopEncoding();
   // Stops a transmission in progress and restarts the session count at 0.
   void reset();
+  // Main thread or the session queue, while not encoding (stopEncoding
+  // calls it); does nothing while a transmission runs.
   void flushRemainingAudioInBuffer();
   // Poll thread: tells the delegate when packets wait.
   void pollBuffer();
 
   UInt32 sampleRate() const { return _sampleRate; }
   double frameDuration() const { return kFrameDuration; }
-  bool isEncoding() const { return _isEncoding.load(std::memory_order_acquire); }
+  bool isEncoding() const { return _runState.load(std::memory_order_acquire) == kEncoding; }
 
   std::shared_ptr<OpusEncoderDelegate> delegate() const;
   void setDelegate(std::weak_ptr<OpusEncoderDelegate> delegate);
@@ -90,8 +96,12 @@ class OpusEncoder : public AudioReceiver, public std::enable_shared_from_this<Op
  private:
   OpusEncoder() = default;
   bool setUp(const AudioStreamBasicDescription& inputFormat, CircularBuffer* outputBuffer);
-  // With the running-state lock held.
+  // By whoever owns the encoding state: the audio thread while encoding, the
+  // control thread (with the audio thread shut out) otherwise.
   static void processInput(OpusEncoder* encoder, bool flush);
+  // Control thread: publishes "not encoding" and waits until the audio
+  // thread is no longer inside receive().
+  void shutOutAudioThread();
   static void encodePacket(OpusEncoder* encoder);
   void notifyStatus(bool encoding);
 
@@ -108,13 +118,21 @@ class OpusEncoder : public AudioReceiver, public std::enable_shared_from_this<Op
   UInt32 _channels = kChannels;
   std::unique_ptr<RunLoopThread> _bufferPollThread;
   std::shared_ptr<RunLoopTimer> _bufferPollTimer;
-  UInt64 _referenceTime = 0;
-  std::atomic<bool> _isEncoding{false};
+  std::atomic<UInt64> _referenceTime{0};
+  // The audio thread owns the input ring, converter, packet and counters
+  // while the state is kEncoding; the control thread owns them otherwise,
+  // once _audioThreadInside has been seen clear.
+  static constexpr int kIdle = 0;
+  static constexpr int kEncoding = 1;
+  std::atomic<int> _runState{kIdle};
+  // A count rather than a flag: a second audio thread (a device reopened
+  // while the old stream still calls back) must not clear the first's mark.
+  std::atomic<int> _audioThreadInside{0};
   UInt32 _currentSessionNumber = 0;
   UInt32 _currentPacketNumber = 0;
-  // The one lock the audio thread takes: held for an input cycle, or by a
-  // start or stop (a stop waits for the last drain meanwhile).
-  SpinLock _encoderRunningStateLock;
+  // Serializes start, stop and reset between the main thread and the session
+  // queue. The audio thread never takes it.
+  std::mutex _controlMutex;
   mutable std::mutex _delegateMutex;
   std::weak_ptr<OpusEncoderDelegate> _delegate;
 };

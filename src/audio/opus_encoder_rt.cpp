@@ -1,11 +1,10 @@
 // The encoder's audio-thread side: input cycles, conversion and encoding.
-// Allocation-free; the running-state spin lock is the only lock.
+// Allocation-, lock- and wait-free: start and stop reach it as atomic state.
 #include <opus/opus.h>
-
-#include <mutex>
 
 #include "audio/opus_encoder.h"
 #include "audio/pcm_format_converter.h"
+#include "log/thread_role.h"
 
 namespace qur {
 
@@ -24,12 +23,17 @@ AudioEngineReceiverCallback OpusEncoder::receiverCallback() const {
 
 void OpusEncoder::receive(OpusEncoder* encoder, const AudioTimeStamp* timestamp, UInt32 frames,
                           const AudioBufferList* audio) {
-  std::lock_guard<SpinLock> lock(encoder->_encoderRunningStateLock);
-  if (!encoder->_isEncoding.load(std::memory_order_relaxed)) return;
-  // A full ring drops the cycle; the encoder catches up with the next one.
-  circularBufferCopyAudioBufferList(&encoder->_inputBuffer, audio, timestamp, frames,
-                                    &encoder->_inputAudioDescription);
-  processInput(encoder, false);
+  QUR_ASSERT_THREAD(ThreadRole::Audio);
+  // Flag first, then read the state: a stopping thread that sees the flag
+  // clear knows every later cycle sees it stopped (both sides seq_cst).
+  encoder->_audioThreadInside.fetch_add(1, std::memory_order_seq_cst);
+  if (encoder->_runState.load(std::memory_order_seq_cst) == kEncoding) {
+    // A full ring drops the cycle; the encoder catches up with the next one.
+    circularBufferCopyAudioBufferList(&encoder->_inputBuffer, audio, timestamp, frames,
+                                      &encoder->_inputAudioDescription);
+    processInput(encoder, false);
+  }
+  encoder->_audioThreadInside.fetch_sub(1, std::memory_order_release);
 }
 
 void OpusEncoder::processInput(OpusEncoder* encoder, bool flush) {
@@ -70,9 +74,9 @@ void OpusEncoder::encodePacket(OpusEncoder* encoder) {
   // Audio stamped before the transmission started (or without a host time)
   // counts from its start rather than wrapping around.
   UInt64 elapsed = 0;
-  if ((capture.mFlags & kAudioTimeStampHostTimeValid) &&
-      capture.mHostTime > encoder->_referenceTime) {
-    elapsed = capture.mHostTime - encoder->_referenceTime;
+  const UInt64 reference = encoder->_referenceTime.load(std::memory_order_relaxed);
+  if ((capture.mFlags & kAudioTimeStampHostTimeValid) && capture.mHostTime > reference) {
+    elapsed = capture.mHostTime - reference;
   }
   packet->kind = OpusPacketKind::Audio;
   packet->timestamp = static_cast<std::uint32_t>(elapsed / 1000000u);

@@ -9,6 +9,7 @@
 
 #include "audio/circular_buffer.h"
 #include "log/log.h"
+#include "log/thread_role.h"
 
 namespace qur {
 
@@ -54,7 +55,10 @@ class RealtimeThreadLogger {
   RealtimeLoggerBlock loggerBlock() { return RealtimeLoggerBlock{&_pendingMessages}; }
 
   // Main thread: passes every pending record to the logging framework.
-  void drain() { drainRing(&_pendingMessages); }
+  void drain() {
+    QUR_ASSERT_THREAD(ThreadRole::Main);
+    drainRing(&_pendingMessages);
+  }
   static void drainRing(CircularBuffer* ring);
   // Records waiting for the main thread.
   int32_t pendingRecords();

@@ -68,6 +68,11 @@ void MultipeerMessageSource::removeDelegateForPeer(const PeerID& peer) {
   _peerSpecificDelegates.erase(peer);
 }
 
+std::size_t MultipeerMessageSource::peerDelegateCount() const {
+  std::lock_guard lock(_mutex);
+  return _peerSpecificDelegates.size();
+}
+
 std::shared_ptr<StreamSourceDelegate> MultipeerMessageSource::delegate() const {
   std::lock_guard lock(_mutex);
   return _delegate.lock();

@@ -48,6 +48,8 @@ class MultipeerMessageSource : public StreamSource, public MultipeerSessionDataR
   void setDelegateForPeer(const std::shared_ptr<StreamSourceDelegate>& delegate,
                           const PeerID& peer);
   void removeDelegateForPeer(const PeerID& peer);
+  // Peers with a registration; the owner removes a peer's when it leaves.
+  std::size_t peerDelegateCount() const;
 
   // Receives the data of every peer (unused by the application).
   std::shared_ptr<StreamSourceDelegate> delegate() const override;

@@ -1,5 +1,7 @@
 #include "signals/main_queue.h"
 
+#include "log/thread_role.h"
+
 #include <atomic>
 
 namespace qur {
@@ -49,6 +51,9 @@ bool MainLoop::runOne(std::chrono::steady_clock::time_point deadline, bool wakeO
     block = std::move(_blocks.front());
     _blocks.pop_front();
   }
+  // Running a main loop on the audio or a network thread is a mix-up.
+  QUR_ASSERT_THREAD(ThreadRole::Main);
+  ThreadRoleScope role(ThreadRole::Main);
   block();
   return true;
 }

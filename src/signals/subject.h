@@ -5,6 +5,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -154,43 +155,66 @@ class ReplaySubject final : public Subject<T> {
     auto self = std::static_pointer_cast<ReplaySubject>(SignalSource<T>::shared_from_this());
     auto scheduling = Scheduler::subscriptionScheduler()->schedule(
         [self, passthrough, subscriber = std::move(subscriber), disposable] {
-          std::lock_guard lock(self->_mutex);
-          for (const auto& value : self->_values) {
-            if (disposable->isDisposed()) return;
-            passthrough->sendNext(value);
-          }
-          if (disposable->isDisposed()) return;
-          if (self->_terminal) {
-            if (auto* error = std::get_if<Error>(&*self->_terminal))
+          self->serialized([self, passthrough, disposable] {
+            std::deque<T> values;
+            std::optional<Terminal> terminal;
+            {
+              std::lock_guard lock(self->_mutex);
+              values = self->_values;
+              terminal = self->_terminal;
+            }
+            // Attached before the replay: live events queue behind this task,
+            // so they reach the subscriber after it, without gaps.
+            if (!terminal) self->attach(typename Subject<T>::Entry{passthrough, disposable});
+            for (const auto& value : values) {
+              if (disposable->isDisposed()) return;
+              passthrough->sendNext(value);
+            }
+            if (disposable->isDisposed() || !terminal) return;
+            if (auto* error = std::get_if<Error>(&*terminal))
               passthrough->sendError(*error);
             else
               passthrough->sendCompleted();
-            return;
-          }
-          self->attach(typename Subject<T>::Entry{passthrough, disposable});
+          });
         });
     disposable->addDisposable(std::move(scheduling));
     return disposable;
   }
 
+  // Any thread. Events are recorded and delivered one at a time in the order
+  // sent; a send that finds another under way (on any thread, or from inside
+  // a subscriber) leaves its event to that one and returns.
   void sendNext(const T& value) override {
-    std::lock_guard lock(_mutex);
-    if (_capacity == 0) return Subject<T>::sendNext(value);
-    _values.push_back(value);
-    while (_values.size() > _capacity) _values.pop_front();
-    Subject<T>::sendNext(value);
+    serialized([this, value] {
+      {
+        std::lock_guard lock(_mutex);
+        if (_capacity != 0) {
+          _values.push_back(value);
+          while (_values.size() > _capacity) _values.pop_front();
+        }
+      }
+      Subject<T>::sendNext(value);
+    });
   }
 
   void sendError(const Error& error) override {
-    std::lock_guard lock(_mutex);
-    _terminal = Terminal(error);
-    Subject<T>::sendError(error);
+    serialized([this, error] {
+      {
+        std::lock_guard lock(_mutex);
+        _terminal = Terminal(error);
+      }
+      Subject<T>::sendError(error);
+    });
   }
 
   void sendCompleted() override {
-    std::lock_guard lock(_mutex);
-    _terminal = Terminal(Completed{});
-    Subject<T>::sendCompleted();
+    serialized([this] {
+      {
+        std::lock_guard lock(_mutex);
+        _terminal = Terminal(Completed{});
+      }
+      Subject<T>::sendCompleted();
+    });
   }
 
   // The newest recorded value, if any.
@@ -204,12 +228,30 @@ class ReplaySubject final : public Subject<T> {
   struct Completed {};
   using Terminal = std::variant<Error, Completed>;
 
-  // Held while recording and forwarding, and while replaying, so a new
-  // subscriber sees recorded and live values in order without gaps.
-  mutable std::recursive_mutex _mutex;
+  // Subscriber code never runs with _mutex held (it may wait for a thread
+  // that sends or reads here); order comes from running every event and
+  // replay as a task, one at a time, on whichever thread found none running.
+  void serialized(std::function<void()> task) {
+    std::unique_lock lock(_mutex);
+    _pending.push_back(std::move(task));
+    if (_draining) return;
+    _draining = true;
+    while (!_pending.empty()) {
+      auto next = std::move(_pending.front());
+      _pending.pop_front();
+      lock.unlock();
+      next();
+      lock.lock();
+    }
+    _draining = false;
+  }
+
+  mutable std::mutex _mutex;
   std::size_t _capacity;
   std::deque<T> _values;
   std::optional<Terminal> _terminal;
+  std::deque<std::function<void()>> _pending;
+  bool _draining = false;
 };
 
 }  // namespace qur

@@ -6,7 +6,11 @@ struct VirtualTimeScheduler::Item {
   Key key;
   std::chrono::nanoseconds interval{0};
   std::shared_ptr<std::function<void()>> block;
-  bool cancelled = false;
+  // Held while the block runs and while it is disposed, so that once dispose
+  // returns the block neither runs nor is still running elsewhere.
+  // Recursive: a block may dispose itself.
+  std::recursive_mutex runMutex;
+  bool cancelled = false;  // guarded by runMutex
 };
 
 VirtualTimeScheduler::VirtualTimeScheduler(std::string name)
@@ -48,9 +52,10 @@ DisposablePtr VirtualTimeScheduler::enqueue(SchedulerTime date, std::chrono::nan
     auto self = weakSelf.lock();
     auto item = weakItem.lock();
     if (!self || !item) return;
-    std::shared_ptr<Item> removed;
-    std::lock_guard lock(self->_mutex);
+    std::lock_guard runLock(item->runMutex);
     item->cancelled = true;
+    std::shared_ptr<Item> removed;
+    std::lock_guard lock(self->_mutex);  // always after runMutex
     auto it = self->_items.find(item->key);
     if (it != self->_items.end() && it->second == item) {
       removed = std::move(it->second);
@@ -80,6 +85,9 @@ void VirtualTimeScheduler::advanceTo(SchedulerTime time) {
         _items.emplace(item->key, item);
       }
     }
+    // Taken out above, it may have been disposed since.
+    std::lock_guard runLock(item->runMutex);
+    if (item->cancelled) continue;
     auto block = item->block;
     performAsCurrentScheduler(*block);
   }

@@ -1,6 +1,8 @@
 // A scheduler whose clock only moves when told to: timers, intervals and
 // delays become deterministic. Blocks run on the thread that advances the
-// clock, with this scheduler current; any thread may schedule.
+// clock, with this scheduler current; any thread may schedule or dispose. A
+// dispose that returns guarantees the block will not run (one already
+// running on the advancing thread is waited for).
 #pragma once
 
 #include <cstdint>

@@ -12,11 +12,15 @@
 #include <thread>
 #include <vector>
 
+#include "app/opus_streamer.h"
 #include "audio/audio_buffer_list.h"
 #include "audio/engine/audio_engine.h"
 #include "audio/opus_decoder.h"
+#include "audio/opus_encoder.h"
 #include "audio/opus_packet.h"
 #include "support/log_capture.h"
+#include "support/wire_test_support.h"
+#include "wire/wire_message_stream.h"
 
 namespace qur {
 namespace {
@@ -144,9 +148,10 @@ TEST_F(OpusStreamReceiverTest, StopBeforeAnyStartUsesTheAllOnesSessionAndDrainsE
   audio(0, 5);
   audio(1, 5);
   stop();
-  // The all-ones session is at or above every queued packet's session.
+  // Released under the receiver's own count, whatever the sender stamped.
   auto got = released();
-  EXPECT_EQ(got, (std::vector<Released>{A(0, 5), A(1, 5), E(0xFFFFFFFFu)})) << describe(got);
+  EXPECT_EQ(got, (std::vector<Released>{A(0, 0xFFFFFFFFu), A(1, 0xFFFFFFFFu), E(0xFFFFFFFFu)}))
+      << describe(got);
   start();
   EXPECT_EQ(receiver->currentSessionNumber(), 0u) << "the next start wraps to 0";
 }
@@ -192,28 +197,57 @@ TEST_F(OpusStreamReceiverTest, PeerJoiningMidTransmissionHoldsUntilTheThirdArriv
   audio(8, 3);
   EXPECT_TRUE(released().empty());
   audio(9, 3);
-  EXPECT_EQ(released(), std::vector<Released>{A(7, 3)}) << "no start sound";
+  EXPECT_EQ(released(), std::vector<Released>{A(7, 0xFFFFFFFFu)}) << "no start sound";
   audio(10, 3);
-  EXPECT_EQ(released(), std::vector<Released>{A(8, 3)});
+  EXPECT_EQ(released(), std::vector<Released>{A(8, 0xFFFFFFFFu)});
 }
 
-TEST_F(OpusStreamReceiverTest, PacketOfALaterSessionStopsTheDrain) {
-  start();  // session 0
-  audio(0, 0);
-  audio(0, 4);  // the sender is ahead: a later session
+// A sender that talked before this receiver existed stamps a session number
+// the receiver never counted; the stop still drains the whole transmission.
+TEST_F(OpusStreamReceiverTest, SenderAheadOfTheReceiverStillDrainsAtStop) {
+  start();  // session 0 here, session 4 at the sender
+  audio(0, 4);
   audio(1, 4);
-  EXPECT_EQ(released(), (std::vector<Released>{S(0), A(0, 0)}));
-  stop();
-  // The end signal's arrival releases one record; the drain then stops at the
-  // first later-session record, leaving it and the end signal queued.
-  auto got = released();
-  EXPECT_EQ(got, std::vector<Released>{A(0, 4)}) << describe(got);
-  EXPECT_EQ(receiver->packetsInBuffer(), 2);
-  // Later arrivals push them out, one each.
+  EXPECT_EQ(released(), (std::vector<Released>{S(0)}));
   audio(2, 4);
-  audio(3, 4);
+  EXPECT_EQ(released(), (std::vector<Released>{A(0, 0)}));
+  stop();
+  auto got = released();
+  EXPECT_EQ(got, (std::vector<Released>{A(1, 0), A(2, 0), E(0)})) << describe(got);
+  EXPECT_EQ(receiver->packetsInBuffer(), 0);
+
+  // The next transmission, with the sender still ahead, is counted as 1.
+  start();
+  audio(0, 5);
+  stop();
   got = released();
-  EXPECT_EQ(got, (std::vector<Released>{A(1, 4), E(0)})) << describe(got);
+  EXPECT_EQ(got, (std::vector<Released>{S(1), A(0, 1), E(1)})) << describe(got);
+}
+
+// A second start announcement within one press (the sender's button was
+// pressed again before release) neither restarts the reserve nor opens a
+// new session that would make the decoder drop the voice as stale.
+TEST_F(OpusStreamReceiverTest, RepeatedStartWithinATransmissionKeepsIt) {
+  testing::LogCapture log;
+  start();
+  audio(0);
+  start();
+  audio(1);
+  EXPECT_EQ(released(), std::vector<Released>{S(0)});
+  start();
+  audio(2);
+  EXPECT_EQ(released(), std::vector<Released>{A(0)});
+  stop();
+  auto got = released();
+  EXPECT_EQ(got, (std::vector<Released>{A(1), A(2), E(0)})) << describe(got);
+  EXPECT_EQ(receiver->currentSessionNumber(), 0u);
+  EXPECT_EQ(receiver->transmissionsStarted(), 1u);
+  EXPECT_EQ(log.count("Buffer underflow"), 0);
+  // After the stop a start opens the next transmission as usual.
+  start();
+  stop();
+  got = released();
+  EXPECT_EQ(got, (std::vector<Released>{S(1), E(1)})) << describe(got);
 }
 
 TEST_F(OpusStreamReceiverTest, OversizedPacketIsDroppedWithoutDisturbingTheReserve) {
@@ -300,6 +334,149 @@ TEST(OpusStreamReceiverConcurrency, ReceiverFeedsWhileTheAudioThreadRenders) {
   EXPECT_EQ(decoder->sessionEndsPlayed(), std::uint64_t(kTransmissions));
   // Every packet is 6 cycles of sound; sounds add a few more.
   EXPECT_GE(loudCycles.load(), std::uint64_t(kTransmissions * kPackets * 5));
+}
+
+}  // namespace
+}  // namespace qur
+
+namespace qur {
+namespace {
+
+constexpr std::int16_t kStartLevel = 1500;
+constexpr std::int16_t kEndLevel = -1500;
+
+AudioBufferListPtr constantSound(std::int16_t level) {
+  AudioBufferListPtr sound(audioBufferListCreateForFormat(codecAudioDescription(), 4800));
+  std::fill_n(static_cast<std::int16_t*>(sound->mBuffers[0].mData), 4800 * 2, level);
+  return sound;
+}
+
+// A real sending chain (encoder, streamer, wire sink) whose messages are
+// recorded, so that a receiver can be given exactly what it would have seen
+// from the moment it joined.
+class Sender {
+ public:
+  Sender() {
+    encoder = OpusEncoder::create(AudioEngine::interleaved16BitStereoAudioDescription());
+    sink = std::make_shared<testing::RecordingSink>();
+    streamer = OpusStreamer::create(encoder, std::make_shared<WireMessageStreamSink>(sink));
+    cycle.reset(audioBufferListCreate(2, 4, true, 441));
+  }
+
+  // One press of the talk button; announceAgain presses it a second time
+  // halfway, before the release.
+  std::vector<testing::Bytes> transmit(double seconds, bool announceAgain = false) {
+    encoder->startEncoding();
+    const int cycles = int(seconds * 100);
+    for (int c = 0; c < cycles; ++c) {
+      if (announceAgain && c == cycles / 2) encoder->startEncoding();
+      auto* s = static_cast<std::int16_t*>(cycle->mBuffers[0].mData);
+      for (int i = 0; i < 441; ++i) {
+        s[2 * i] = s[2 * i + 1] =
+            std::int16_t(0.3 * 32767 * std::sin(2 * M_PI * 440.0 * double(position + i) / 44100));
+      }
+      AudioTimeStamp time{};
+      time.mSampleTime = double(position);
+      time.mHostTime = hostTimeNow();
+      time.mFlags = kAudioTimeStampSampleHostTimeValid;
+      position += 441;
+      OpusEncoder::receive(encoder.get(), &time, 441, cycle.get());
+    }
+    encoder->stopEncoding();
+    std::lock_guard lock(sink->mutex);
+    return std::exchange(sink->messages, {});
+  }
+
+  std::shared_ptr<OpusEncoder> encoder;
+  std::shared_ptr<testing::RecordingSink> sink;
+  std::shared_ptr<OpusStreamer> streamer;
+  AudioBufferListPtr cycle;
+  std::uint64_t position = 0;
+};
+
+struct Heard {
+  std::size_t startFrames = 0;
+  std::size_t voiceFrames = 0;
+  std::size_t endFrames = 0;
+  std::uint64_t endsPlayed = 0;
+};
+
+// A real receiving chain (wire source, receiver, decoder), rendered cycle by
+// cycle as the audio thread would.
+class Listener {
+ public:
+  Listener() : startSound(constantSound(kStartLevel)), endSound(constantSound(kEndLevel)) {
+    decoder = OpusDecoder::create(AudioEngine::interleaved16BitStereoAudioDescription());
+    source = std::make_shared<WireMessageStreamSource>();
+    receiver = OpusStreamReceiver::create(decoder, source, startSound.get(), endSound.get());
+    out.reset(audioBufferListCreate(2, 4, true, 441));
+  }
+
+  Heard hear(const std::vector<testing::Bytes>& messages) {
+    const std::uint64_t endsBefore = decoder->sessionEndsPlayed();
+    for (const auto& m : messages) source->gotMessage(ByteMessage(m.data(), m.size()));
+    Heard heard;
+    // Whatever the receiver released plays out; a bound only against a hang.
+    for (int c = 0; c < 2000 && !decoder->isDrained(); ++c) {
+      auto* s = static_cast<std::int16_t*>(out->mBuffers[0].mData);
+      std::fill_n(s, 882, std::int16_t(0));
+      out->mBuffers[0].mDataByteSize = 441 * 4;
+      OpusDecoder::render(decoder.get(), nullptr, 441, out.get());
+      for (int i = 0; i < 441; ++i) {
+        const int v = s[2 * i];
+        if (std::abs(v - kStartLevel) < 300) ++heard.startFrames;
+        if (std::abs(v - kEndLevel) < 300) ++heard.endFrames;
+        if (std::abs(v) > 5000) ++heard.voiceFrames;
+      }
+    }
+    heard.endsPlayed = decoder->sessionEndsPlayed() - endsBefore;
+    return heard;
+  }
+
+  AudioBufferListPtr startSound;
+  AudioBufferListPtr endSound;
+  std::shared_ptr<OpusDecoder> decoder;
+  std::shared_ptr<WireMessageStreamSource> source;
+  std::shared_ptr<OpusStreamReceiver> receiver;
+  AudioBufferListPtr out;
+};
+
+// 0.6 s of a 440 Hz tone at 0.3 of full scale lies above 5000 for about
+// 17 000 of its 26 460 frames.
+constexpr std::size_t kVoiceFramesOfOneTransmission = 12000;
+// 4800 frames of each sound become 4410 at the engine rate.
+constexpr std::size_t kSoundFrames = 3500;
+
+TEST(OpusStreamReceiverChain, LateJoinerHearsStartVoiceAndEndOfEveryTransmission) {
+  Sender sender;
+  ASSERT_TRUE(sender.encoder && sender.streamer);
+  for (int t = 0; t < 3; ++t) sender.transmit(0.3);  // nobody listens yet
+
+  Listener late;
+  for (int t = 0; t < 3; ++t) {
+    const Heard heard = late.hear(sender.transmit(0.6));
+    EXPECT_GT(heard.startFrames, kSoundFrames) << "transmission " << t;
+    EXPECT_GT(heard.voiceFrames, kVoiceFramesOfOneTransmission) << "transmission " << t;
+    EXPECT_GT(heard.endFrames, kSoundFrames) << "transmission " << t;
+    EXPECT_EQ(heard.endsPlayed, 1u) << "the decoder is reset after every transmission";
+    EXPECT_EQ(late.receiver->packetsInBuffer(), 0) << "nothing waits for the next transmission";
+  }
+}
+
+TEST(OpusStreamReceiverChain, SecondStartAnnouncementInOnePressKeepsTheVoice) {
+  Sender sender;
+  Listener listener;
+  ASSERT_TRUE(sender.encoder && sender.streamer);
+  const auto messages = sender.transmit(0.6, true);
+  const Heard heard = listener.hear(messages);
+  EXPECT_GT(heard.voiceFrames, kVoiceFramesOfOneTransmission);
+  EXPECT_GT(heard.startFrames, kSoundFrames);
+  EXPECT_LT(heard.startFrames, 2 * kSoundFrames) << "one start sound";
+  EXPECT_EQ(heard.endsPlayed, 1u);
+  // The chain is ready for the next press.
+  const Heard next = listener.hear(sender.transmit(0.6));
+  EXPECT_GT(next.voiceFrames, kVoiceFramesOfOneTransmission);
+  EXPECT_EQ(next.endsPlayed, 1u);
 }
 
 }  // namespace

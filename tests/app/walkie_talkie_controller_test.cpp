@@ -23,6 +23,7 @@
 #include "audio/opus_decoder.h"
 #include "audio/opus_encoder.h"
 #include "audio/sound_resources.h"
+#include "peers/message_sink.h"
 #include "peers/peer_session.h"
 #include "peers/session_controller.h"
 #include "signals/signal_operators.h"
@@ -213,6 +214,52 @@ TEST(WalkieTalkieController, TransmissionReachesThePeerWithStatusesAndSessionSou
   EXPECT_NEAR(report.voiceLength(), 1.2, 0.35);
 }
 
+// A third device joins after the first has talked twice: the sender's
+// session numbers are ahead of anything the newcomer counted, and it must
+// still hear start sound, voice and end sound, while the old peer goes on
+// hearing every transmission.
+TEST(WalkieTalkieController, DeviceJoiningAfterTwoTransmissionsHearsTheThird) {
+  Device a = makeDevice("alpha-late-join", 500);
+  Device b = makeDevice("bravo-late-join");
+  connect(a, b);
+  auto alphaAtB = b.peer(a);
+  ASSERT_TRUE(alphaAtB);
+  for (std::uint64_t t = 1; t <= 2; ++t) {
+    a.controller->startTransmission();
+    testing::mainLoop().runFor(500ms);
+    a.controller->endTransmission();
+    ASSERT_TRUE(spinUntil([&] { return alphaAtB->decoder()->sessionEndsPlayed() >= t; }));
+  }
+
+  Device c = makeDevice("charlie-late-join");
+  connect(a, c);
+  auto alphaAtC = c.peer(a);
+  ASSERT_TRUE(alphaAtC);
+  a.controller->startTransmission();
+  testing::mainLoop().runFor(1200ms);
+  a.controller->endTransmission();
+  EXPECT_TRUE(spinUntil([&] { return alphaAtC->decoder()->sessionEndsPlayed() >= 1; }))
+      << "the newcomer never played the end of the transmission";
+  EXPECT_TRUE(spinUntil([&] { return alphaAtB->decoder()->sessionEndsPlayed() >= 3; }));
+  EXPECT_EQ(alphaAtC->streamReceiver()->packetsInBuffer(), 0)
+      << "records left waiting for a next transmission";
+
+  testing::mainLoop().runFor(300ms);
+  auto beep = loadAnalysisSignal(soundResourcePath("beep"));
+  ASSERT_TRUE(beep);
+  const HeardReport heard = analyseTransmission(spokenBy(c), *beep);
+  EXPECT_TRUE(heard.inOrder()) << "start sound, voice, end sound";
+  EXPECT_NEAR(heard.voiceLength(), 1.2, 0.35);
+
+  // The newcomer leaves again: its entry goes from the sender's message
+  // source while the other peer's stays.
+  EXPECT_EQ(a.controller->messageSource()->peerDelegateCount(), 2u);
+  c.controller->multipeerController()->disconnect();
+  ASSERT_TRUE(spinUntil([&] { return a.peerCount() == 1; }));
+  EXPECT_EQ(a.controller->messageSource()->peerDelegateCount(), 1u);
+  EXPECT_TRUE(a.peer(b));
+}
+
 TEST(WalkieTalkieController, LastPeerLeavingRenewsTheSessionStopsEncodingAndHangsUpOnce) {
   Device a = makeDevice("alpha");
   Device b = makeDevice("bravo");
@@ -228,6 +275,7 @@ TEST(WalkieTalkieController, LastPeerLeavingRenewsTheSessionStopsEncodingAndHang
   ASSERT_TRUE(spinUntil([&] { return !a.controller->isConnected(); }));
   EXPECT_EQ(a.peerCount(), 0u);
   EXPECT_FALSE(a.hasChannel(decoder));
+  EXPECT_EQ(a.controller->messageSource()->peerDelegateCount(), 0u);
   EXPECT_NE(a.session(), oldSession);
   // The reset stopped the encoder; the flag waits for the next request.
   EXPECT_FALSE(a.controller->opusEncoder()->isEncoding());

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "codec_test_support.h"
@@ -226,6 +228,133 @@ TEST(OpusEncoderConcurrency, StartStopWhileTheAudioThreadRuns) {
   EXPECT_EQ(transmission, 19);
   EXPECT_FALSE(open);
   EXPECT_EQ(packetIndex, packets.size());
+}
+
+// A network sink that stalls: once armed, every delivery blocks until the
+// test releases it.
+class StallingDelegate : public RecordingDelegate {
+ public:
+  void encoderHasNewPacketsInBuffer(OpusEncoder& encoder, CircularBuffer* buffer) override {
+    stall();
+    RecordingDelegate::encoderHasNewPacketsInBuffer(encoder, buffer);
+  }
+  void encoderDidChangeItsEncodingStatusTo(OpusEncoder& encoder, bool encoding) override {
+    if (!encoding) stall();
+    RecordingDelegate::encoderDidChangeItsEncodingStatusTo(encoder, encoding);
+  }
+  void arm() {
+    std::lock_guard<std::mutex> lock(_gate);
+    _armed = true;
+  }
+  void waitUntilStalled() {
+    std::unique_lock<std::mutex> lock(_gate);
+    _changed.wait(lock, [&] { return _stalled; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(_gate);
+    _armed = false;
+    _changed.notify_all();
+  }
+
+ private:
+  void stall() {
+    std::unique_lock<std::mutex> lock(_gate);
+    if (!_armed) return;
+    _stalled = true;
+    _changed.notify_all();
+    _changed.wait(lock, [&] { return !_armed; });
+  }
+
+  std::mutex _gate;
+  std::condition_variable _changed;
+  bool _armed = false;
+  bool _stalled = false;
+};
+
+// A stop that waits on the network must not hold up the audio thread: its
+// cycles return (and are dropped) while the sink is stuck, and the encoder
+// comes out of the stop consistent.
+TEST(OpusEncoderConcurrency, AudioThreadRunsOnWhileAStopWaitsForAStalledSink) {
+  auto encoder = OpusEncoder::create(testing::engineFormat());
+  ASSERT_TRUE(encoder);
+  auto delegate = std::make_shared<StallingDelegate>();
+  encoder->setDelegate(delegate);
+  InputCycles input;
+
+  encoder->startEncoding();
+  input.feed(encoder.get(), 0.3, 440, 0.3);
+  delegate->arm();
+  std::thread stopper([&] { encoder->stopEncoding(); });
+  delegate->waitUntilStalled();
+
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool audioDone = false;
+  std::thread audio([&] {
+    for (int cycle = 0; cycle < 100; ++cycle) {
+      const auto* list = input.next(440, 0.3);
+      OpusEncoder::receive(encoder.get(), input.time(), input.frames(), list);
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    audioDone = true;
+    cv.notify_all();
+  });
+  bool returnedWhileStalled = false;
+  {
+    // Generous: only a stuck audio thread misses it. The sink is released
+    // either way so that a failure does not hang the suite.
+    std::unique_lock<std::mutex> lock(mutex);
+    returnedWhileStalled = cv.wait_for(lock, std::chrono::seconds(30), [&] { return audioDone; });
+  }
+  delegate->release();
+  stopper.join();
+  audio.join();
+  EXPECT_TRUE(returnedWhileStalled) << "the audio thread waited for the stalled sink";
+
+  const auto events = delegate->takeEvents();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front(), '+');
+  EXPECT_EQ(events.back(), '-');
+  const auto first = delegate->takePackets();
+  EXPECT_EQ(first.size(), 5u) << "0.3 s: four while talking and a padded fifth at the stop";
+  for (std::size_t i = 0; i < first.size(); ++i) EXPECT_EQ(first[i].number, i);
+
+  // Cycles delivered during the stop left nothing behind.
+  encoder->pollBuffer();
+  EXPECT_EQ(delegate->packetCount(), 0u);
+  encoder->startEncoding();
+  input.feed(encoder.get(), 0.2, 440, 0.3);
+  encoder->stopEncoding();
+  const auto second = delegate->takePackets();
+  ASSERT_FALSE(second.empty());
+  EXPECT_EQ(second.front().session, 1u);
+  EXPECT_EQ(second.front().number, 0u);
+  EXPECT_EQ(delegate->takeEvents(), "+" + std::string(second.size(), 'p') + "-");
+}
+
+// The poll timer holds the encoder weakly, yet a delivery under way keeps it
+// alive: the last owner letting go mid-delivery defers the teardown to the
+// end of that delivery instead of pulling the rings from under it.
+TEST(OpusEncoderConcurrency, LastOwnerLettingGoDuringADeliveryDefersTheTeardown) {
+  auto encoder = OpusEncoder::create(testing::engineFormat());
+  ASSERT_TRUE(encoder);
+  auto delegate = std::make_shared<StallingDelegate>();
+  encoder->setDelegate(delegate);
+  InputCycles input;
+  delegate->arm();
+  encoder->startEncoding();
+  input.feed(encoder.get(), 0.2, 440, 0.3);
+  delegate->waitUntilStalled();  // the poll thread is inside the delivery
+
+  std::weak_ptr<OpusEncoder> weak = encoder;
+  encoder.reset();
+  EXPECT_FALSE(weak.expired()) << "torn down while its poll thread delivered";
+  delegate->release();
+  for (int i = 0; i < 30000 && !weak.expired(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(weak.expired()) << "the poll thread kept the encoder alive for good";
+  EXPECT_GE(delegate->packetCount(), 1u);
 }
 
 }  // namespace

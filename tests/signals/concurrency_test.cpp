@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "signals/command.h"
 #include "signals/property.h"
 #include "signals/subject.h"
+#include "signals/virtual_time_scheduler.h"
 
 namespace qur {
 namespace {
@@ -331,6 +333,85 @@ TEST(CommandConcurrency, OnlyOneOfSimultaneousExecutionsRuns) {
     finish->sendNext(1);
     command.reset();
     mainLoop().drain();
+  }
+}
+
+// A subscriber may hand work to another thread that uses the same subject
+// and wait for it: nothing of the subject is held while subscriber code runs.
+TEST(ReplaySubjectConcurrency, SubscriberMayWaitForAnotherThreadThatUsesTheSubject) {
+  auto subject = ReplaySubject<int>::create();
+  std::atomic<int> helpersDone{0};
+  std::atomic<int> helpersStuck{0};
+  std::vector<std::future<void>> helpers;
+  std::mutex helpersMutex;
+  auto wait = [&](std::function<void()> work) {
+    auto f = std::async(std::launch::async, std::move(work));
+    // Generous: only a helper stuck on the subject misses it.
+    if (f.wait_for(30s) == std::future_status::ready)
+      helpersDone.fetch_add(1);
+    else
+      helpersStuck.fetch_add(1);
+    std::lock_guard lock(helpersMutex);
+    helpers.push_back(std::move(f));  // joined at the end either way
+  };
+  std::vector<int> live;
+  auto subscription = subject->signal().subscribeNext([&](const int& v) {
+    live.push_back(v);
+    if (v == 1) wait([&] { EXPECT_TRUE(subject->lastValue().has_value()); });
+    if (v == 2) wait([&] { subject->sendNext(3); });
+  });
+  subject->sendNext(1);
+  subject->sendNext(2);
+  // A new subscriber whose replay waits for a sender on another thread.
+  std::vector<int> replayed;
+  auto late = subject->signal().subscribeNext([&](const int& v) {
+    replayed.push_back(v);
+    if (v == 1) wait([&] { subject->sendNext(4); });
+  });
+  for (auto& f : helpers) f.wait();
+  EXPECT_EQ(helpersStuck.load(), 0);
+  EXPECT_EQ(helpersDone.load(), 3);
+  EXPECT_EQ(live, (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(replayed, (std::vector<int>{1, 2, 3, 4})) << "replay first, then live, in order";
+  subscription->dispose();
+  late->dispose();
+}
+
+// Disposing from another thread while the clock advances: once dispose has
+// returned, the block never runs.
+TEST(VirtualTimeSchedulerConcurrency, NoBlockRunsAfterItsDisposeReturned) {
+  // The window is a few instructions wide: several rounds make it show.
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE(round);
+    auto scheduler = VirtualTimeScheduler::create();
+    constexpr int kBlocks = 20000;
+    std::vector<std::atomic<bool>> disposed(kBlocks);
+    std::atomic<int> ranAfterDispose{0};
+    std::atomic<int> ran{0};
+    std::vector<DisposablePtr> disposables;
+    disposables.reserve(kBlocks);
+    for (int i = 0; i < kBlocks; ++i) {
+      disposables.push_back(
+          scheduler->after(scheduler->now() + std::chrono::microseconds(i), [&, i] {
+            if (disposed[std::size_t(i)].load()) ranAfterDispose.fetch_add(1);
+            ran.fetch_add(1);
+          }));
+    }
+    runTogether(2, [&](int t) {
+      if (t == 0) {
+        for (int i = 0; i < kBlocks; ++i) scheduler->advanceBy(std::chrono::microseconds(1));
+      } else {
+        // Every other block, racing the clock.
+        for (int i = 1; i < kBlocks; i += 2) {
+          disposables[std::size_t(i)]->dispose();
+          disposed[std::size_t(i)].store(true);
+        }
+      }
+    });
+    scheduler->advanceBy(std::chrono::seconds(1));
+    EXPECT_EQ(ranAfterDispose.load(), 0);
+    EXPECT_GE(ran.load(), kBlocks / 2) << "the blocks nobody disposed all ran";
+    EXPECT_EQ(scheduler->pendingCount(), 0u);
   }
 }
 

@@ -22,6 +22,9 @@ constexpr Range kRanges[kDynamicsProcessorParameterCount] = {
 
 // Below this the envelope counts as silence (-180 dB).
 constexpr float kFloorLevel = 1e-9f;
+// The limiter's ceiling, just under full scale so that rounding to 16 bits
+// never lands on the clipping value.
+constexpr float kCeiling = 0.989f;
 
 float coefficient(float seconds, double sampleRate) {
   return float(std::exp(-1.0 / (double(seconds) * sampleRate)));
@@ -47,7 +50,9 @@ OSStatus DynamicsProcessor::initialize(const AudioStreamBasicDescription& format
   }
   _format = format;
   _envelope = 0;
-  _gainDb = 0;
+  _compressorDb = 0;
+  _expanderDb = 0;
+  _limiterGain = 1;
   _seenGeneration = 0;
   _initialized = true;
   refreshCoefficients();
@@ -76,6 +81,9 @@ void DynamicsProcessor::refreshCoefficients() {
   _expansionThreshold =
       _parameters[kDynamicsProcessorParam_ExpansionThreshold].load(std::memory_order_relaxed);
   _masterGain = _parameters[kDynamicsProcessorParam_MasterGain].load(std::memory_order_relaxed);
+  // However loud the input, the curve stays below T + H + G.
+  _ceiling =
+      kCeiling * std::min(1.0f, std::pow(10.0f, (_threshold + _headRoom + _masterGain) / 20));
   const double rate = _format.mSampleRate > 0 ? _format.mSampleRate : 44100.0;
   _attackCoeff = coefficient(
       _parameters[kDynamicsProcessorParam_AttackTime].load(std::memory_order_relaxed), rate);
@@ -111,26 +119,44 @@ void DynamicsProcessor::process(Sample* samples, UInt32 frames, float scale) {
   constexpr float kDbToNeper = 0.11512925f;
   constexpr float kLinearToDb = 8.6858896f;  // 20 / ln(10)
   // The level detector follows peaks at once and falls with the release
-  // time, so a steady tone reads at its true peak. The attack and release
-  // times then shape how fast the gain moves towards the curve's value:
-  // attack while the gain comes down, release while it recovers.
+  // time, so a steady tone reads at its true peak. The curve's gain is kept
+  // in two parts that both react to a louder input with the attack time:
+  // the compressor's comes down, the expander's opens. The expander opens as
+  // fast as the detector, though: after silence its gain sits far below
+  // anything audible, and any smoothing there swallows the first syllable.
   float envelope = _envelope;
-  float gainDb = _gainDb;
+  float compressorDb = _compressorDb;
+  float expanderDb = _expanderDb;
+  float limiter = _limiterGain;
+  const float ceiling = _ceiling * scale;
   for (UInt32 f = 0; f < frames; ++f) {
     Sample* frame = samples + size_t(f) * channels;
     float peak = 0;
     for (UInt32 c = 0; c < channels; ++c) peak = std::max(peak, std::fabs(float(frame[c])));
-    peak *= inverse;
-    envelope = std::max(peak, envelope * _releaseCoeff);
+    envelope = std::max(peak * inverse, envelope * _releaseCoeff);
     const float levelDb = kLinearToDb * std::log(std::max(envelope, kFloorLevel));
-    const float targetDb =
-        staticCurve(levelDb, _threshold, _headRoom, _ratio, _expansionThreshold, _masterGain) -
-        levelDb;
-    const float coeff = targetDb < gainDb ? _attackCoeff : _releaseCoeff;
-    gainDb = targetDb + coeff * (gainDb - targetDb);
-    const float gain = std::exp(gainDb * kDbToNeper);
+    const float curveDb =
+        staticCurve(levelDb, _threshold, _headRoom, _ratio, _expansionThreshold, 0) - levelDb;
+    // Which part of the curve applies is the curve's own choice; the other
+    // part heads back to unity.
+    const bool expanding = levelDb < _threshold && levelDb < _expansionThreshold;
+    const float compressorTarget = expanding ? 0.0f : std::min(curveDb, 0.0f);
+    const float expanderTarget = expanding ? curveDb : 0.0f;
+    const float cc = compressorTarget < compressorDb ? _attackCoeff : _releaseCoeff;
+    compressorDb = compressorTarget + cc * (compressorDb - compressorTarget);
+    expanderDb = expanderTarget > expanderDb
+                     ? expanderTarget
+                     : expanderTarget + _releaseCoeff * (expanderDb - expanderTarget);
+    const float gain = std::exp((compressorDb + expanderDb + _masterGain) * kDbToNeper);
+    // A compressor still attacking would push a sudden loud input past the
+    // curve's own ceiling, or past full scale: the limiter takes exactly the
+    // excess at once and gives it back with the release time.
+    limiter = 1.0f - _releaseCoeff * (1.0f - limiter);
+    const float loudest = peak * gain * limiter;
+    if (loudest > ceiling) limiter = ceiling / (peak * gain);
+    const float total = gain * limiter;
     for (UInt32 c = 0; c < channels; ++c) {
-      const float v = float(frame[c]) * gain;
+      const float v = float(frame[c]) * total;
       if constexpr (std::is_same_v<Sample, int16_t>) {
         frame[c] = int16_t(std::clamp(v, -32768.0f, 32767.0f));
       } else {
@@ -139,7 +165,9 @@ void DynamicsProcessor::process(Sample* samples, UInt32 frames, float scale) {
     }
   }
   _envelope = envelope;
-  _gainDb = gainDb;
+  _compressorDb = compressorDb;
+  _expanderDb = expanderDb;
+  _limiterGain = limiter;
 }
 
 void DynamicsProcessor::processInt16(int16_t* samples, UInt32 frames) {

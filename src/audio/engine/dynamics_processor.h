@@ -14,7 +14,10 @@
 //
 // When E lies above T the compressor wins for levels between them. The level
 // is a peak envelope over all channels, so the channels keep their balance;
-// attack and release set how fast the gain follows the curve.
+// attack and release set how fast the gain follows the curve, except that the
+// expander opens at once. A peak limiter at the end holds every sample under
+// the curve's ceiling T + H + G and under full scale, whatever the input, so
+// a compressor still attacking cannot overshoot.
 #pragma once
 
 #include <atomic>
@@ -63,10 +66,13 @@ class DynamicsProcessor : public EffectUnit {
   unsigned _seenGeneration = 0;
   AudioStreamBasicDescription _format{};
   bool _initialized = false;
-  float _envelope = 0;  // linear peak level
-  float _gainDb = 0;    // smoothed gain
+  float _envelope = 0;      // linear peak level
+  float _compressorDb = 0;  // smoothed compressor gain, <= 0
+  float _expanderDb = 0;    // smoothed expander gain, <= 0
+  float _limiterGain = 1;   // linear, <= 1
   float _attackCoeff = 0;
   float _releaseCoeff = 0;
+  float _ceiling = 1;  // the limiter's, linear
   float _threshold = 0, _headRoom = 0, _ratio = 1, _expansionThreshold = 0, _masterGain = 0;
 };
 

@@ -94,26 +94,152 @@ TEST(DynamicsProcessor, SineLevelsFollowTheCurve) {
   }
 }
 
-TEST(DynamicsProcessor, AttackIsFasterThanRelease) {
-  Settings s;
-  s.attack = 0.001f;
-  s.release = 0.5f;
-  auto owned = makeProcessorPtr(s);
-  DynamicsProcessor& p = *owned;
-  steadyOutputDb(p, -40);  // settle at a quiet level
-  steadyOutputDb(p, -1);   // loud: the gain comes down within milliseconds
-  // Back to quiet: with a slow release the gain stays low for a while, so the
-  // first 10 ms of the quiet passage come out well under their steady level.
+// One 10 ms cycle of a 1 kHz sine at levelDb (peak dBFS), continuing the
+// phase; the processed cycle.
+std::vector<int16_t> processCycle(DynamicsProcessor& p, double levelDb, int& n) {
   std::vector<int16_t> block(441 * 2);
-  const double amplitude = std::pow(10.0, -40 / 20.0) * 32767.0;
-  for (int f = 0; f < 441; ++f) {
+  const double amplitude = std::pow(10.0, levelDb / 20.0) * 32767.0;
+  for (int f = 0; f < 441; ++f, ++n) {
     block[2 * size_t(f)] = block[2 * size_t(f) + 1] =
-        int16_t(std::lround(amplitude * std::sin(2 * M_PI * 1000.0 * f / kRate)));
+        int16_t(std::lround(amplitude * std::sin(2 * M_PI * 1000.0 * n / kRate)));
   }
   p.processInt16(block.data(), 441);
+  return block;
+}
+
+// Output peak level of one cycle, dBFS.
+double cycleOutputDb(DynamicsProcessor& p, double levelDb, int& n) {
   double peak = 0;
-  for (int16_t v : block) peak = std::max(peak, std::fabs(double(v)));
-  EXPECT_LT(20 * std::log10(peak / 32767.0), -40 - 6);
+  for (int16_t v : processCycle(p, levelDb, n)) peak = std::max(peak, std::fabs(double(v)));
+  return 20 * std::log10(std::max(peak, 1e-3) / 32767.0);
+}
+
+// Output RMS level of one cycle, dBFS.
+double cycleRmsDb(DynamicsProcessor& p, double levelDb, int& n) {
+  double sum = 0;
+  const auto block = processCycle(p, levelDb, n);
+  for (int16_t v : block) sum += double(v) * v;
+  return 10 * std::log10(std::max(sum / double(block.size()), 1e-6) / (32767.0 * 32767.0));
+}
+
+// Cycles until the output's peak comes within 1 dB of `steady` at a level.
+int cyclesToSettle(DynamicsProcessor& p, double levelDb, double steady) {
+  int n = 0;
+  for (int cycle = 1; cycle <= 400; ++cycle) {
+    if (std::fabs(cycleOutputDb(p, levelDb, n) - steady) <= 1.0) return cycle;
+  }
+  return 400;
+}
+
+// Attack shapes the way down into compression, release the way back: with
+// the two times swapped the two transitions swap speed as well.
+TEST(DynamicsProcessor, AttackAndReleaseEachShapeTheirOwnDirection) {
+  int settle[2][2] = {};  // [fast attack?][0 loud step, 1 quiet step]
+  for (const bool fastAttack : {true, false}) {
+    SCOPED_TRACE(fastAttack ? "fast attack, slow release" : "slow attack, fast release");
+    Settings s;
+    s.headRoom = 40;  // a curve ceiling above full scale: only the gain moves
+    s.attack = fastAttack ? 0.001f : 0.2f;
+    s.release = fastAttack ? 1.0f : 0.01f;
+    auto owned = makeProcessorPtr(s);
+    DynamicsProcessor& p = *owned;
+    const double loudSteady = steadyOutputDb(p, -1);
+    for (int i = 0; i < 4; ++i) steadyOutputDb(p, -40);
+    const double quietSteady = steadyOutputDb(p, -40);
+    settle[fastAttack][0] = cyclesToSettle(p, -1, loudSteady);
+    for (int i = 0; i < 4; ++i) steadyOutputDb(p, -1);
+    settle[fastAttack][1] = cyclesToSettle(p, -40, quietSteady);
+  }
+  EXPECT_LE(settle[1][0], 2) << "fast attack: the gain comes down within milliseconds";
+  EXPECT_GE(settle[0][0], 4 * settle[1][0]) << "slow attack";
+  EXPECT_LE(settle[0][1], 10) << "fast release: back within a few cycles";
+  EXPECT_GE(settle[1][1], 4 * settle[0][1]) << "slow release";
+}
+
+// The application's settings: a strong expander below -55.9 dB and 15 dB of
+// make-up gain.
+Settings presets() {
+  return Settings{-34.4f, 9.8f, 2.25f, -55.9f, 0.025f, 0.05f, 15.0f};
+}
+
+// The first word after a pause: digital silence drives the expander as far
+// down as it goes, and the speech that follows must not wait for it.
+TEST(DynamicsProcessor, SpeechAfterDigitalSilenceIsAtItsLevelWithinTenMilliseconds) {
+  for (const double level : {-40.0, -30.0, -20.0, -10.0}) {
+    SCOPED_TRACE(level);
+    auto owned = makeProcessorPtr(presets());
+    DynamicsProcessor& p = *owned;
+    std::vector<int16_t> silence(441 * 2, 0);
+    for (int i = 0; i < 100; ++i) p.processInt16(silence.data(), 441);
+    int n = 0;
+    const double onset = cycleRmsDb(p, level, n);
+    for (int i = 0; i < 60; ++i) cycleRmsDb(p, level, n);
+    const double steady = cycleRmsDb(p, level, n);
+    EXPECT_GT(steady, -40.0) << "the tone is well above the expander";
+    EXPECT_NEAR(onset, steady, 6.0);
+  }
+}
+
+// Whatever comes in, nothing goes out at or above full scale: a sudden step
+// from quiet to full scale while the compressor still attacks, full-scale
+// noise under the largest master gain, and float input beyond full scale.
+TEST(DynamicsProcessor, NoSampleReachesFullScaleForAnyInput) {
+  {
+    auto owned = makeProcessorPtr(presets());
+    DynamicsProcessor& p = *owned;
+    steadyOutputDb(p, -40);
+    std::size_t atFullScale = 0;
+    int n = 0;
+    for (int cycle = 0; cycle < 20; ++cycle) {
+      std::vector<int16_t> block(441 * 2);
+      for (int f = 0; f < 441; ++f, ++n) {
+        block[2 * size_t(f)] = block[2 * size_t(f) + 1] =
+            int16_t(std::lround(32767.0 * std::sin(2 * M_PI * 1000.0 * n / kRate)));
+      }
+      p.processInt16(block.data(), 441);
+      for (int16_t v : block) atFullScale += v >= 32767 || v <= -32768;
+    }
+    EXPECT_EQ(atFullScale, 0u) << "-40 to 0 dBFS step";
+  }
+  {
+    Settings s = presets();
+    s.gain = 40;
+    s.attack = 0.2f;
+    auto owned = makeProcessorPtr(s);
+    DynamicsProcessor& p = *owned;
+    std::uint32_t seed = 12345;
+    std::size_t atFullScale = 0;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+      std::vector<int16_t> block(441 * 2);
+      for (auto& v : block) {
+        seed = seed * 1664525u + 1013904223u;
+        v = int16_t(seed >> 16);
+      }
+      p.processInt16(block.data(), 441);
+      for (int16_t v : block) atFullScale += v >= 32767 || v <= -32768;
+    }
+    EXPECT_EQ(atFullScale, 0u) << "full-scale noise, 40 dB master gain";
+  }
+  {
+    auto p = std::make_unique<DynamicsProcessor>();
+    AudioStreamBasicDescription format = engineAudioDescription();
+    format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+    format.mBitsPerChannel = 32;
+    format.mBytesPerFrame = format.mBytesPerPacket = 8;
+    ASSERT_EQ(p->initialize(format, 4096), noErr);
+    std::vector<float> block(441 * 2);
+    float loudest = 0;
+    for (int cycle = 0, n = 0; cycle < 50; ++cycle) {
+      const float amplitude = cycle < 25 ? 0.01f : 4.0f;
+      for (int f = 0; f < 441; ++f, ++n) {
+        block[2 * size_t(f)] = block[2 * size_t(f) + 1] =
+            amplitude * float(std::sin(2 * M_PI * 1000.0 * n / kRate));
+      }
+      p->processFloat(block.data(), 441);
+      for (float v : block) loudest = std::max(loudest, std::fabs(v));
+    }
+    EXPECT_LT(loudest, 1.0f) << "float input at four times full scale";
+  }
 }
 
 TEST(DynamicsProcessor, ParametersByIdWithStatusResults) {
