@@ -3,10 +3,11 @@
 //
 // Commands: advertise on|off, browse on|off, handler accept|decline|ask,
 // answer yes|no, invite <id>, invite-at <address> <port>, send <text>,
-// peers, disconnect, quit.
+// peers, disconnect, name, quit.
 // Events: ready <id> <port> <name>, found <id> <address> <port> <name>,
 // lost <id>, invitation <id> <name>, state <id> <0|1|2> <name>,
-// data <id> <text>, sent ok|fail <error>, peers <count> <id>..., ok, error <text>.
+// data <id> <text>, sent ok|fail <error>, peers <count> <id>..., name <published>,
+// ok, error <text>.
 #include <unistd.h>
 
 #include <cstdio>
@@ -71,7 +72,8 @@ int main(int argc, char** argv) {
   // so that advertising later only has to probe the service.
   qur::Discovery::shared();
 
-  const qur::PeerID me(name);
+  // As the application does: a name another device advertises is not taken.
+  const qur::PeerID me(qur::Advertiser::availableDisplayName("qur-wtalkie", name));
   auto session = qur::PeerSession::create(me);
   if (!session) return 1;
   auto printer = std::make_shared<Printer>();
@@ -191,6 +193,8 @@ int main(int argc, char** argv) {
     } else if (command == "disconnect") {
       session->disconnect();
       emit("ok");
+    } else if (command == "name") {
+      emit("name " + (advertiser ? advertiser->publishedName() : std::string()));
     } else if (command == "quit") {
       break;
     } else if (!command.empty()) {
