@@ -2,9 +2,14 @@
 // one process: what is published is found, resolved and withdrawn.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <atomic>
+
 #include "peers/advertiser.h"
 #include "peers/discovery.h"
 #include "peers/peer_browser.h"
+#include "peers/session_controller.h"
 #include "session_support.h"
 
 namespace qur::testing {
@@ -110,6 +115,113 @@ TEST_F(DiscoveryOnLoopback, BrowserDelegateHearsDoneAndCancel) {
   EXPECT_EQ(delegate->done, 1);
   EXPECT_EQ(delegate->cancelled, 1);
   EXPECT_FALSE(browser->invite(PeerID("nobody")));
+}
+
+// Disconnecting replaces the session; whoever shows the nearby list must not
+// see a peer leave and come back for it, nor a browser that starts over.
+TEST_F(DiscoveryOnLoopback, SessionResetsDoNotRestartBrowsingNorMakeNearbyPeersFlap) {
+  // Other engineers' devices may be on loopback too: names of our own.
+  const std::string suffix = std::to_string(getpid());
+  MultipeerSessionController alice("flap-alice-" + suffix, "qur-wtalkie");
+  auto bobSession = PeerSession::create(PeerID("flap-bob-" + suffix));
+  Advertiser bob("qur-wtalkie", {}, bobSession);
+  bob.setInvitationHandler(acceptAllInvitations());
+  bob.start();
+
+  // Shows the nearby list as the program's screens do: the controller's
+  // browser, followed through every session change.
+  struct Follower {
+    MultipeerSessionController& controller;
+    PeerID watched;
+    std::shared_ptr<PeerBrowser> browser;
+    std::atomic<bool> listed{false};
+    std::atomic<int> left{0};
+    std::atomic<int> restarts{0};
+
+    void follow() {
+      auto current = controller.browserViewController();
+      if (current == browser) return;
+      if (browser) {
+        browser->setNearbyPeersChangedHandler(nullptr);
+        browser->stop();
+        ++restarts;
+      }
+      browser = current;
+      browser->setNearbyPeersChangedHandler([this](const auto& nearby) { show(nearby); });
+      browser->start();
+      show(browser->nearbyPeers());
+    }
+    void show(const std::vector<NearbyPeer>& nearby) {
+      const bool there =
+          std::any_of(nearby.begin(), nearby.end(), [&](auto& p) { return p.peer == watched; });
+      if (listed && !there) ++left;
+      if (there) listed = true;
+    }
+  } follower{alice, bobSession->myPeerID(), nullptr};
+  std::atomic<int> replacements{0};
+  auto subscription =
+      alice.sessionProperty().values().subscribeNext([&](const std::shared_ptr<PeerSession>&) {
+        ++replacements;
+        follower.follow();
+      });
+  const auto browser = alice.browserViewController();
+  ASSERT_TRUE(lists(browser, bobSession->myPeerID()));
+
+  constexpr int kRounds = 3;
+  for (int round = 0; round < kRounds; ++round) {
+    ASSERT_TRUE(lists(alice.browserViewController(), bobSession->myPeerID()));
+    ASSERT_TRUE(alice.browserViewController()->invite(bobSession->myPeerID()));
+    ASSERT_TRUE(waitUntil([&] { return alice.session()->connectedPeers().size() == 1; }, 10s));
+    alice.reset();
+    ASSERT_TRUE(waitUntil([&] { return bobSession->connectedPeers().empty(); }, 10s));
+  }
+  // Time for a withdrawal and a new announcement to arrive, had there been one.
+  std::this_thread::sleep_for(3s);
+  subscription->dispose();
+  std::printf(
+      "%d session resets: nearby peer left the list %d times, browsing restarted %d times\n",
+      kRounds, follower.left.load(), follower.restarts.load());
+  if (follower.browser) follower.browser->setNearbyPeersChangedHandler(nullptr);
+  EXPECT_EQ(replacements.load(), kRounds + 1);
+  EXPECT_EQ(alice.browserViewController(), browser);
+  EXPECT_EQ(browser->session(), alice.session());
+  EXPECT_TRUE(browser->isBrowsing());
+  EXPECT_TRUE(find(browser, bobSession->myPeerID()).has_value());
+  EXPECT_EQ(follower.restarts.load(), 0);
+  EXPECT_EQ(follower.left.load(), 0);
+}
+
+// A peer that stops answering is dropped at a re-check, and listed again
+// once it is announced again.
+TEST_F(DiscoveryOnLoopback, RecheckDropsAPeerThatDoesNotAnswerAndKeepsOneThatDoes) {
+  const std::string suffix = std::to_string(getpid());
+  auto liveSession = PeerSession::create(PeerID("recheck-live-" + suffix));
+  auto goneSession = PeerSession::create(PeerID("recheck-gone-" + suffix));
+  const PeerID live = liveSession->myPeerID();
+  const PeerID gone = goneSession->myPeerID();
+  Advertiser liveAdvertiser("qur-wtalkie", {}, liveSession);
+  // Published by hand at a port where nothing listens.
+  auto discovery = Discovery::shared();
+  ASSERT_TRUE(discovery);
+  auto published = discovery->publish(
+      "qur-wtalkie", gone.displayName(), 9,
+      {"id=" + gone.identifierString(), "v=" + std::to_string(peers::kProtocolVersion)});
+  liveAdvertiser.start();
+  auto browser = PeerBrowser::create("qur-wtalkie", PeerSession::create(PeerID("recheck-w")));
+  browser->start();
+  ASSERT_TRUE(lists(browser, live));
+  ASSERT_TRUE(lists(browser, gone));
+  browser->recheck(live);
+  browser->recheck(gone);
+  browser->recheck(PeerID("never-listed"));
+  EXPECT_TRUE(waitUntil([&] { return !find(browser, gone); }, 10s)) << "still listed";
+  EXPECT_TRUE(find(browser, live).has_value()) << "a peer that answers was dropped";
+  // Announced again (withdrawn and published anew): listed again.
+  published.reset();
+  published = discovery->publish(
+      "qur-wtalkie", gone.displayName(), 9,
+      {"id=" + gone.identifierString(), "v=" + std::to_string(peers::kProtocolVersion)});
+  EXPECT_TRUE(lists(browser, gone)) << "not listed again after a new announcement";
 }
 
 }  // namespace

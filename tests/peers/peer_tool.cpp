@@ -38,11 +38,14 @@ void emit(const std::string& line) {
 
 class Printer : public qur::PeerSessionDelegate {
  public:
-  void sessionPeerDidChangeState(const std::shared_ptr<qur::PeerSession>&, const qur::PeerID& peer,
-                                 qur::PeerSessionState state) override {
+  void sessionPeerDidChangeState(const std::shared_ptr<qur::PeerSession>& session,
+                                 const qur::PeerID& peer, qur::PeerSessionState state) override {
     emit("state " + peer.identifierString() + " " + std::to_string(static_cast<int>(state)) + " " +
          peer.displayName());
+    // As the session controller's split delegate does for its browser.
+    if (auto b = browser.lock()) b->sessionPeerDidChangeState(session, peer, state);
   }
+  std::weak_ptr<qur::PeerBrowser> browser;
   void sessionDidReceiveDataFromPeer(const std::shared_ptr<qur::PeerSession>&,
                                      std::span<const std::uint8_t> data,
                                      const qur::PeerID& peer) override {
@@ -92,6 +95,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<qur::Advertiser> advertiser;
   auto browser = qur::PeerBrowser::create("qur-wtalkie", session);
+  printer->browser = browser;
   // Identifier -> "address port": a peer is reported again when it moves.
   std::map<std::string, std::string> known;
   std::mutex knownMutex;
