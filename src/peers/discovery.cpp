@@ -76,6 +76,33 @@ void avahiLog(AvahiLogLevel level, const char* text) {
 
 }  // namespace
 
+namespace {
+// Strings without "=" are boolean attributes (empty value). Of repeated keys
+// the first on the wire counts (RFC 6763 6.4); avahi's list runs backwards.
+std::map<std::string, std::string> txtPairs(AvahiStringList* txt) {
+  std::map<std::string, std::string> pairs;
+  for (AvahiStringList* item = txt; item; item = avahi_string_list_get_next(item)) {
+    char* key = nullptr;
+    char* value = nullptr;
+    size_t size = 0;
+    if (avahi_string_list_get_pair(item, &key, &value, &size) == 0) {
+      pairs[key] = value ? std::string(value, size) : std::string();
+      avahi_free(key);
+      avahi_free(value);
+    }
+  }
+  return pairs;
+}
+}  // namespace
+
+std::map<std::string, std::string> txtRecordFromWire(std::span<const std::uint8_t> data) {
+  AvahiStringList* list = nullptr;
+  if (avahi_string_list_parse(data.data(), data.size(), &list) < 0) return {};
+  auto pairs = txtPairs(list);
+  avahi_string_list_free(list);
+  return pairs;
+}
+
 std::string dnsServiceType(const std::string& serviceType) {
   return "_" + serviceType + "._tcp";
 }
@@ -618,16 +645,7 @@ void resolverCallback(AvahiSServiceResolver*, AvahiIfIndex interface, AvahiProto
   char text[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &address->data.ipv4.address, text, sizeof text);
   instance.address = text;
-  for (AvahiStringList* item = txt; item; item = avahi_string_list_get_next(item)) {
-    char* key = nullptr;
-    char* value = nullptr;
-    size_t size = 0;
-    if (avahi_string_list_get_pair(item, &key, &value, &size) == 0) {
-      instance.txt[key] = value ? std::string(value, size) : std::string();
-      avahi_free(key);
-      avahi_free(value);
-    }
-  }
+  instance.txt = txtPairs(txt);
   if (r->browse->events.found) r->browse->events.found(r->key, instance);
 }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ struct ServiceInstance {
   std::map<std::string, std::string> txt;
   int interfaceIndex = 0;
 };
+
+// The key/value pairs of a TXT record's data as it travels (length-prefixed
+// strings); empty when malformed. What resolving does with received TXT data.
+std::map<std::string, std::string> txtRecordFromWire(std::span<const std::uint8_t> data);
 
 // "qur-wtalkie" -> "_qur-wtalkie._tcp"
 std::string dnsServiceType(const std::string& serviceType);

@@ -9,6 +9,33 @@
 
 namespace qur {
 
+std::optional<NearbyPeer> nearbyPeerFromService(const ServiceInstance& instance,
+                                                const PeerID& local, std::string* reason) {
+  const auto id = instance.txt.find("id");
+  const auto version = instance.txt.find("v");
+  const auto identifier =
+      id == instance.txt.end() ? std::nullopt : peers::identifierFromHex(id->second);
+  if (!identifier) {
+    *reason = "no valid peer identifier";
+    return std::nullopt;
+  }
+  if (*identifier == local.identifier()) return std::nullopt;
+  if (version == instance.txt.end() || version->second != std::to_string(peers::kProtocolVersion)) {
+    *reason = "protocol version " +
+              (version == instance.txt.end() ? std::string("(none)") : version->second) +
+              " is not " + std::to_string(peers::kProtocolVersion);
+    return std::nullopt;
+  }
+  // A device advertises the name its hello carries (a newcomer that found
+  // its name taken uses "name #2" for both).
+  auto peer = PeerID::fromWire(peers::sanitizeDisplayName(instance.name), *identifier);
+  if (!peer) {
+    *reason = "invalid name";
+    return std::nullopt;
+  }
+  return NearbyPeer{*peer, {instance.address, instance.port}, instance.name};
+}
+
 struct PeerBrowser::State {
   struct Entry {
     std::string key;  // discovery key
@@ -48,37 +75,20 @@ struct PeerBrowser::State {
   }
 
   void found(const std::string& key, const ServiceInstance& instance) {
-    auto id = instance.txt.find("id");
-    auto version = instance.txt.find("v");
-    auto identifier =
-        id == instance.txt.end() ? std::nullopt : peers::identifierFromHex(id->second);
-    if (!identifier) {
-      QUR_LOG_ERROR("Ignoring service \"%s\": no valid peer identifier", instance.name.c_str());
+    std::string reason;
+    auto entry = nearbyPeerFromService(instance, localPeer, &reason);
+    if (!entry) {
+      if (!reason.empty())
+        QUR_LOG_ERROR("Ignoring service \"%s\": %s", instance.name.c_str(), reason.c_str());
       return;
     }
-    if (*identifier == localPeer.identifier()) return;
-    if (version == instance.txt.end() ||
-        version->second != std::to_string(peers::kProtocolVersion)) {
-      QUR_LOG_ERROR("Ignoring service \"%s\": protocol version %s is not %u", instance.name.c_str(),
-                    version == instance.txt.end() ? "(none)" : version->second.c_str(),
-                    peers::kProtocolVersion);
-      return;
-    }
-    // A device advertises the name its hello carries (a newcomer that found
-    // its name taken uses "name #2" for both).
-    auto peer = PeerID::fromWire(peers::sanitizeDisplayName(instance.name), *identifier);
-    if (!peer) {
-      QUR_LOG_ERROR("Ignoring service \"%s\": invalid name", instance.name.c_str());
-      return;
-    }
-    NearbyPeer entry{*peer, {instance.address, instance.port}, instance.name};
     {
       std::lock_guard lock(mutex);
       auto it = std::find_if(entries.begin(), entries.end(), [&](auto& e) { return e.key == key; });
       if (it != entries.end()) {
-        *it = Entry{key, entry, false};
+        *it = Entry{key, *entry, false};
       } else {
-        entries.push_back(Entry{key, entry, false});
+        entries.push_back(Entry{key, *entry, false});
       }
     }
     notify();

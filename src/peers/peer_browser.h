@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,12 @@ struct NearbyPeer {
   PeerEndpoint endpoint;
   std::string serviceName;  // the advertised instance name
 };
+
+// The peer a resolved service stands for; nullopt (and the reason) for one
+// to skip: no or a malformed identifier, another protocol version, an
+// invalid name, or ourselves (reason left empty: not worth a log line).
+std::optional<NearbyPeer> nearbyPeerFromService(const ServiceInstance& instance,
+                                                const PeerID& local, std::string* reason);
 
 // Hears every peer state change of the sessions (through the split delegate)
 // to re-check peers that were lost or could not be reached.

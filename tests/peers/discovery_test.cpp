@@ -15,6 +15,66 @@
 namespace qur::testing {
 namespace {
 
+// What arrives in a resolved service is outside input.
+TEST(ResolvedServiceInput, TxtDataAndInstanceNamesBecomePeersOnlyWhenSound) {
+  auto wire = [](std::initializer_list<std::string> strings) {
+    std::vector<std::uint8_t> out;
+    for (const auto& s : strings) {
+      out.push_back(static_cast<std::uint8_t>(s.size()));
+      out.insert(out.end(), s.begin(), s.end());
+    }
+    return out;
+  };
+  const PeerID local("local");
+  const PeerID remote("remote");
+  const std::string id = "id=" + remote.identifierString();
+  const std::string version = "v=" + std::to_string(peers::kProtocolVersion);
+  auto peerFrom = [&](const std::string& name, const std::vector<std::uint8_t>& txt,
+                      std::string* reason) {
+    ServiceInstance instance;
+    instance.name = name;
+    instance.address = "10.1.2.3";
+    instance.port = 4100;
+    instance.txt = txtRecordFromWire(txt);
+    return nearbyPeerFromService(instance, local, reason);
+  };
+  std::string reason;
+
+  auto peer = peerFrom("twin #2", wire({id, version, "flag", "extra=x"}), &reason);
+  ASSERT_TRUE(peer.has_value()) << reason;
+  EXPECT_EQ(peer->peer, remote);
+  EXPECT_EQ(peer->peer.displayName(), "twin #2") << "the advertised name is shown";
+  EXPECT_EQ(peer->endpoint.address, "10.1.2.3");
+  EXPECT_EQ(peer->endpoint.port, 4100);
+
+  // Of repeated keys the first counts; a later one cannot override it.
+  peer = peerFrom("dup", wire({id, version, "id=" + local.identifierString(), "v=99"}), &reason);
+  ASSERT_TRUE(peer.has_value()) << reason;
+  EXPECT_EQ(peer->peer, remote);
+
+  reason.clear();
+  EXPECT_FALSE(peerFrom("own", wire({"id=" + local.identifierString(), version}), &reason));
+  EXPECT_EQ(reason, "") << "our own service is skipped silently";
+  for (const auto& txt : {wire({version}), wire({"id=xyz", version}), wire({"id", version}),
+                          wire({id, "v=2"}), wire({id}), wire({id.substr(0, 20), version})}) {
+    reason.clear();
+    EXPECT_FALSE(peerFrom("bad", txt, &reason));
+    EXPECT_FALSE(reason.empty());
+  }
+  // Truncated TXT data is nothing at all.
+  auto truncated = wire({id, version});
+  truncated.pop_back();
+  EXPECT_TRUE(txtRecordFromWire(truncated).empty());
+  reason.clear();
+  EXPECT_FALSE(peerFrom("cut", truncated, &reason));
+  EXPECT_FALSE(reason.empty());
+  // Control characters in the name are cleaned, never passed on.
+  peer = peerFrom(std::string("bad\nname\x01"), wire({id, version}), &reason);
+  ASSERT_TRUE(peer.has_value()) << reason;
+  EXPECT_TRUE(peers::isValidDisplayName(peer->peer.displayName()));
+  EXPECT_EQ(peer->peer.displayName().find('\n'), std::string::npos);
+}
+
 class DiscoveryOnLoopback : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { Discovery::configure({{"lo"}, {}}); }
