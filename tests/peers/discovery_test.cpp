@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <thread>
 
 #include "peers/advertiser.h"
 #include "peers/discovery.h"
@@ -282,6 +283,54 @@ TEST_F(DiscoveryOnLoopback, RecheckDropsAPeerThatDoesNotAnswerAndKeepsOneThatDoe
       "qur-wtalkie", gone.displayName(), 9,
       {"id=" + gone.identifierString(), "v=" + std::to_string(peers::kProtocolVersion)});
   EXPECT_TRUE(lists(browser, gone)) << "not listed again after a new announcement";
+}
+
+// The browser is used from the main thread, the session queue (re-checks
+// after state changes) and the transport thread (results) at once.
+class DiscoveryConcurrency : public DiscoveryOnLoopback {};
+
+TEST_F(DiscoveryConcurrency, BrowserFollowsSessionsAndRechecksWhileResultsArrive) {
+  const std::string suffix = std::to_string(getpid());
+  const PeerID local("conc-local-" + suffix);
+  auto firstSession = PeerSession::create(local);
+  auto browser = PeerBrowser::create("qur-wtalkie", firstSession);
+  auto targetSession = PeerSession::create(PeerID("conc-target-" + suffix));
+  const PeerID target = targetSession->myPeerID();
+  Advertiser advertiser("qur-wtalkie", {}, targetSession);
+  advertiser.start();
+  browser->start();
+  ASSERT_TRUE(lists(browser, target));
+
+  std::atomic<bool> stop{false};
+  std::vector<std::shared_ptr<PeerSession>> sessions;
+  for (int i = 0; i < 4; ++i) sessions.push_back(PeerSession::create(local));
+  std::thread replacing([&] {
+    for (int i = 0; !stop; ++i) {
+      browser->setSession(sessions[i % sessions.size()]);
+      std::this_thread::yield();
+    }
+  });
+  std::thread rechecking([&] {
+    while (!stop) {
+      browser->sessionPeerDidChangeState(firstSession, target, PeerSessionState::NotConnected);
+      browser->recheck(PeerID("conc-nobody"));
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+  std::size_t listings = 0;
+  const auto end = std::chrono::steady_clock::now() + 2s;
+  while (std::chrono::steady_clock::now() < end) listings += browser->nearbyPeers().size();
+  stop = true;
+  replacing.join();
+  rechecking.join();
+  // A session of another peer is refused; the browser keeps its own.
+  const auto last = browser->session();
+  browser->setSession(PeerSession::create(PeerID("conc-stranger")));
+  EXPECT_EQ(browser->session(), last);
+  EXPECT_GT(listings, 0u);
+  // The target answered every re-check, so it is still listed.
+  std::this_thread::sleep_for(std::chrono::milliseconds(PeerBrowser::kRecheckTimeoutMs / 2));
+  EXPECT_TRUE(find(browser, target).has_value());
 }
 
 }  // namespace
