@@ -1,6 +1,7 @@
 #include "peers/peer_browser.h"
 
 #include <algorithm>
+#include <array>
 #include <set>
 
 #include "log/log.h"
@@ -123,6 +124,7 @@ struct PeerBrowser::State {
       explicit Probe(asio::io_context& io) : socket(io), timer(io) {}
       asio::ip::tcp::socket socket;
       asio::steady_timer timer;
+      std::array<std::uint8_t, 64> buffer{};
     };
     auto probe = std::make_shared<Probe>(ioContext(transport));
     auto self = shared_from_this_state();
@@ -132,16 +134,24 @@ struct PeerBrowser::State {
       std::error_code ignored;
       probe->socket.close(ignored);
     });
-    probe->socket.async_connect(
-        asio::ip::tcp::endpoint(address, endpoint->port),
-        [self, probe, peer, where = *endpoint](const std::error_code& error) {
-          probe->timer.cancel();
-          std::error_code ignored;
-          probe->socket.close(ignored);
-          self->checking.erase(peer.identifier());
-          if (!error) return;
-          self->hide(peer, where);
-        });
+    auto finish = [self, probe, peer, where = *endpoint](bool alive) {
+      probe->timer.cancel();
+      std::error_code ignored;
+      probe->socket.close(ignored);
+      self->checking.erase(peer.identifier());
+      if (!alive) self->hide(peer, where);
+    };
+    // A live session greets every connection at once; a process that is
+    // exiting may still complete the connection but never says anything.
+    probe->socket.async_connect(asio::ip::tcp::endpoint(address, endpoint->port),
+                                [probe, finish](const std::error_code& error) {
+                                  if (error) return finish(false);
+                                  probe->socket.async_read_some(
+                                      asio::buffer(probe->buffer),
+                                      [finish](const std::error_code& readError, std::size_t n) {
+                                        finish(!readError && n > 0);
+                                      });
+                                });
   }
 
   void hide(const PeerID& peer, const PeerEndpoint& where) {

@@ -76,8 +76,8 @@ class PeerBrowser : public std::enable_shared_from_this<PeerBrowser>,
   bool invite(const PeerID& peer);
 
   // Asks whether a listed peer is still there: its advertised port is dialled
-  // and, when that is refused or not answered within kRecheckTimeoutMs, the
-  // peer leaves the list (until it is announced again) instead of waiting
+  // and, unless it greets us (the first bytes of its hello) within
+  // kRecheckTimeoutMs, the peer leaves the list (until it is announced again) instead of waiting
   // for its records to expire. Any thread; nothing when it is not listed.
   void recheck(const PeerID& peer);
   // A peer that is no longer connected, or could not be reached, is
