@@ -176,16 +176,22 @@ TEST_F(VanishedPeers, ListedPeerThatRefusesTheInvitationConnectionLeavesTheList)
   EXPECT_FALSE(watcher->sawPrefix("lost " + other.id, 0ms)) << "a peer that answers was dropped";
 }
 
-TEST_F(VanishedPeers, PeerThatQuitsSaysGoodbyeAndIsDroppedAtOnce) {
+// Without a goodbye the records would stay until they expire (two minutes).
+class LeavingPeers : public VanishedPeers, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(LeavingPeers, PeerThatEndsCleanlySaysGoodbyeAndIsDroppedAtOnce) {
   list(false);
   const auto quit = Clock::now();
-  device->command("quit");
-  // Without a goodbye the records would stay until they expire (two minutes).
+  device->command(GetParam());
   const auto ms = dropped(quit, 5s);
-  std::printf("peer that quit dropped after %lld ms\n", ms);
+  std::printf("peer that ended by \"%s\" dropped after %lld ms\n", GetParam(), ms);
   EXPECT_GE(ms, 0) << "no goodbye";
   EXPECT_EQ(device->process().closeAndWait(5s), 0);
 }
+
+// "quit" tears everything down, "exit" ends the process as a signal handler
+// would, with the advertisement still up.
+INSTANTIATE_TEST_SUITE_P(TornDownOrNot, LeavingPeers, ::testing::Values("quit", "exit"));
 
 // ---- what is published ------------------------------------------------------
 

@@ -3,7 +3,7 @@
 //
 // Commands: advertise on|off, browse on|off, handler accept|decline|ask,
 // answer yes|no, invite <id>, invite-at <address> <port>, send <text>,
-// peers, disconnect, name, quit.
+// peers, disconnect, name, quit, exit (at once, tearing nothing down).
 // Events: ready <id> <port> <name>, found <id> <address> <port> <name>,
 // lost <id>, invitation <id> <name>, state <id> <0|1|2> <name>,
 // data <id> <text>, sent ok|fail <error>, peers <count> <id>..., name <published>,
@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -201,6 +202,10 @@ int main(int argc, char** argv) {
       emit("name " + (advertiser ? advertiser->publishedName() : std::string()));
     } else if (command == "quit") {
       break;
+    } else if (command == "exit") {
+      // Ends as the application does on a signal: nothing torn down first.
+      std::fflush(stdout);
+      std::exit(0);
     } else if (!command.empty()) {
       emit("error unknown command " + command);
     }
