@@ -26,13 +26,24 @@ class Advertiser {
   Advertiser(const Advertiser&) = delete;
   Advertiser& operator=(const Advertiser&) = delete;
 
+  // The wanted display name, or "name #2" (#3...) when another device
+  // advertises it already: what a new local peer should be called, so its
+  // hello, its screen and its advertisement all say the same. Blocks for
+  // about a second while the network is asked (see Discovery). Any thread.
+  static std::string availableDisplayName(const std::string& serviceType,
+                                          const std::string& wanted);
+
   void start();
   void stop();
   bool isStarted() const;
+  // Invitations go to the new session from now on. The advertisement stays
+  // as it is (no goodbye, nothing for browsers to flap on) unless the port
+  // or identity changed. Any thread.
+  void setSession(std::shared_ptr<PeerSession> session);
 
   // Replaces the default handler for this advertiser (applies at the next start).
   void setInvitationHandler(InvitationHandler handler);
-  const std::shared_ptr<PeerSession>& session() const { return _session; }
+  std::shared_ptr<PeerSession> session() const;
   const std::string& serviceType() const { return _serviceType; }
   // The instance name on the network, which differs from the display name
   // after a name conflict; empty until published.
@@ -41,9 +52,12 @@ class Advertiser {
  private:
   const std::string _serviceType;
   const std::map<std::string, std::string> _discoveryInfo;
-  const std::shared_ptr<PeerSession> _session;
+  void publishLocked();
+
+  std::shared_ptr<PeerSession> _session;
   mutable std::mutex _mutex;
   std::optional<InvitationHandler> _handler;
+  InvitationHandler _activeHandler;  // while started
   std::unique_ptr<Discovery::Publication> _publication;
   bool _started = false;
 };

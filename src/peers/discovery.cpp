@@ -2,22 +2,28 @@
 
 #include <arpa/inet.h>
 #include <avahi-common/alternative.h>
+#include <avahi-common/domain.h>
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
 #include <avahi-common/strlst.h>
 #include <avahi-common/thread-watch.h>
+#include <avahi-common/timeval.h>
 #include <avahi-core/core.h>
 #include <avahi-core/log.h>
 #include <avahi-core/lookup.h>
 #include <avahi-core/publish.h>
+#include <avahi-core/rr.h>
 #include <net/if.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "log/log.h"
 #include "peers/protocol.h"
@@ -70,12 +76,71 @@ void avahiLog(AvahiLogLevel level, const char* text) {
 
 }  // namespace
 
+namespace {
+// Strings without "=" are boolean attributes (empty value). Of repeated keys
+// the first on the wire counts (RFC 6763 6.4); avahi's list runs backwards.
+std::map<std::string, std::string> txtPairs(AvahiStringList* txt) {
+  std::map<std::string, std::string> pairs;
+  for (AvahiStringList* item = txt; item; item = avahi_string_list_get_next(item)) {
+    char* key = nullptr;
+    char* value = nullptr;
+    size_t size = 0;
+    if (avahi_string_list_get_pair(item, &key, &value, &size) == 0) {
+      pairs[key] = value ? std::string(value, size) : std::string();
+      avahi_free(key);
+      avahi_free(value);
+    }
+  }
+  return pairs;
+}
+}  // namespace
+
+std::map<std::string, std::string> txtRecordFromWire(std::span<const std::uint8_t> data) {
+  AvahiStringList* list = nullptr;
+  if (avahi_string_list_parse(data.data(), data.size(), &list) < 0) return {};
+  auto pairs = txtPairs(list);
+  avahi_string_list_free(list);
+  return pairs;
+}
+
 std::string dnsServiceType(const std::string& serviceType) {
   return "_" + serviceType + "._tcp";
 }
 
 struct PublicationImpl;
 struct BrowseImpl;
+
+// Asks the network whether another device advertises an instance name of a
+// type, moving on to "name #2", "name #3"... until one is free. avahi's
+// probing alone lets a newcomer take an established device's name (the
+// holder does not always defend it, and then renames itself), so a device
+// looks before it probes. Runs on the responder thread.
+class NameCheck {
+ public:
+  using Done = std::function<void(const std::string& freeName)>;
+  static constexpr int kWaitMs = 1000;
+
+  NameCheck(Discovery::Impl& discovery, std::string type, const PublicationImpl* owner, Done done)
+      : _discovery(discovery), _type(std::move(type)), _owner(owner), _done(std::move(done)) {}
+  ~NameCheck() { stopLooking(); }
+  NameCheck(const NameCheck&) = delete;
+  NameCheck& operator=(const NameCheck&) = delete;
+
+  void start(const std::string& name);
+
+ private:
+  void stopLooking();
+  void taken();
+  void finish();
+
+  Discovery::Impl& _discovery;
+  const std::string _type;
+  const PublicationImpl* const _owner;
+  Done _done;
+  std::string _name;
+  AvahiSRecordBrowser* _browser = nullptr;
+  AvahiTimeout* _timeout = nullptr;
+};
 
 struct Discovery::Impl {
   DiscoveryOptions options;
@@ -85,6 +150,11 @@ struct Discovery::Impl {
   AvahiSEntryGroup* addressGroup = nullptr;  // loopback mode only
   std::string hostName;
   std::set<PublicationImpl*> publications;  // responder lock held
+  // Names found free lately, by service type: publishing right after a check
+  // need not ask the network again.
+  std::map<std::string, std::chrono::steady_clock::time_point> freeNames;
+  std::chrono::steady_clock::time_point lastWithdrawal{};
+  bool shutDown = false;
 
   template <typename F>
   void locked(F&& f) {
@@ -100,7 +170,12 @@ struct Discovery::Impl {
     avahi_threaded_poll_unlock(poll);
   }
 
-  bool running() const { return server && avahi_server_get_state(server) == AVAHI_SERVER_RUNNING; }
+  bool running() const {
+    return server && !shutDown && avahi_server_get_state(server) == AVAHI_SERVER_RUNNING;
+  }
+  // Another of our publications holds or is checking this name.
+  bool nameUsedHere(const std::string& type, const std::string& name,
+                    const PublicationImpl* except) const;
   void serverStateChanged(AvahiServerState state);
   void publishLoopbackAddress();
 };
@@ -112,6 +187,8 @@ struct PublicationImpl : Discovery::Publication {
   std::uint16_t port = 0;
   std::vector<std::string> txt;
   AvahiSEntryGroup* group = nullptr;
+  std::unique_ptr<NameCheck> check;
+  bool nameChecked = false;
   mutable std::mutex nameMutex;
   std::string publishedName;
 
@@ -152,7 +229,23 @@ void PublicationImpl::commit() {
       return;
     }
   }
-  if (!avahi_s_entry_group_is_empty(group)) return;
+  if (!avahi_s_entry_group_is_empty(group) || check) return;
+  if (!nameChecked) {
+    // Done may run at once (name checked lately), which destroys the check.
+    auto* self = this;
+    check = std::make_unique<NameCheck>(*discovery, type, this, [self](const std::string& free) {
+      self->nameChecked = true;
+      if (free != self->name)
+        QUR_LOG_WARN("Service name \"%s\" is taken; publishing as \"%s\"", self->name.c_str(),
+                     free.c_str());
+      self->name = free;
+      auto done = std::move(self->check);
+      self->discovery->freeNames.erase(self->type + "/" + free);
+      self->commit();
+    });
+    check->start(name);
+    return;
+  }
   AvahiStringList* list = nullptr;
   for (auto it = txt.rbegin(); it != txt.rend(); ++it)
     list = avahi_string_list_add(list, it->c_str());
@@ -180,9 +273,96 @@ void PublicationImpl::commit() {
 PublicationImpl::~PublicationImpl() {
   discovery->locked([&] {
     discovery->publications.erase(this);
-    if (group) avahi_s_entry_group_free(group);
+    check.reset();
+    if (group) {
+      // Freeing the group sends the goodbye for what was announced.
+      avahi_s_entry_group_free(group);
+      discovery->lastWithdrawal = std::chrono::steady_clock::now();
+    }
     group = nullptr;
   });
+}
+
+bool Discovery::Impl::nameUsedHere(const std::string& type, const std::string& name,
+                                   const PublicationImpl* except) const {
+  for (auto* p : publications)
+    if (p != except && p->type == type && p->name == name && (p->group || p->check)) return true;
+  return false;
+}
+
+void NameCheck::start(const std::string& name) {
+  stopLooking();
+  _name = name;
+  while (_discovery.nameUsedHere(_type, _name, _owner)) {
+    char* alternative = avahi_alternative_service_name(_name.c_str());
+    _name = alternative;
+    avahi_free(alternative);
+  }
+  const auto free = _discovery.freeNames.find(_type + "/" + _name);
+  if (free != _discovery.freeNames.end() &&
+      std::chrono::steady_clock::now() - free->second < std::chrono::seconds(5)) {
+    finish();
+    return;
+  }
+  char fullName[AVAHI_DOMAIN_NAME_MAX];
+  if (avahi_service_name_join(fullName, sizeof fullName, _name.c_str(), _type.c_str(), "local") <
+      0) {
+    QUR_LOG_ERROR("Invalid service name \"%s\"", _name.c_str());
+    finish();
+    return;
+  }
+  AvahiKey* key = avahi_key_new(fullName, AVAHI_DNS_CLASS_IN, AVAHI_DNS_TYPE_SRV);
+  if (key) {
+    _browser = avahi_s_record_browser_new(
+        _discovery.server, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, key, AVAHI_LOOKUP_USE_MULTICAST,
+        [](AvahiSRecordBrowser*, AvahiIfIndex, AvahiProtocol, AvahiBrowserEvent event, AvahiRecord*,
+           AvahiLookupResultFlags flags, void* user) {
+          OnResponderThread mark;
+          // Our own record is no conflict; our other publications were asked above.
+          if (event == AVAHI_BROWSER_NEW && !(flags & AVAHI_LOOKUP_RESULT_LOCAL))
+            static_cast<NameCheck*>(user)->taken();
+        },
+        this);
+    avahi_key_unref(key);
+  }
+  if (!_browser) {
+    QUR_LOG_ERROR("Cannot look for service name \"%s\": %s", _name.c_str(),
+                  avahi_strerror(avahi_server_errno(_discovery.server)));
+    finish();
+    return;
+  }
+  struct timeval when;
+  avahi_elapse_time(&when, kWaitMs, 0);
+  const AvahiPoll* api = avahi_threaded_poll_get(_discovery.poll);
+  _timeout = api->timeout_new(
+      api, &when,
+      [](AvahiTimeout*, void* user) {
+        OnResponderThread mark;
+        static_cast<NameCheck*>(user)->finish();
+      },
+      this);
+}
+
+void NameCheck::stopLooking() {
+  if (_browser) avahi_s_record_browser_free(_browser);
+  _browser = nullptr;
+  if (_timeout) avahi_threaded_poll_get(_discovery.poll)->timeout_free(_timeout);
+  _timeout = nullptr;
+}
+
+void NameCheck::taken() {
+  char* alternative = avahi_alternative_service_name(_name.c_str());
+  const std::string next = alternative;
+  avahi_free(alternative);
+  start(next);
+}
+
+void NameCheck::finish() {
+  stopLooking();
+  _discovery.freeNames[_type + "/" + _name] = std::chrono::steady_clock::now();
+  // Last: the callback may destroy this check.
+  auto done = _done;
+  done(_name);
 }
 
 void Discovery::Impl::publishLoopbackAddress() {
@@ -239,12 +419,27 @@ void Discovery::configure(const DiscoveryOptions& options) {
   gConfigured = true;
 }
 
-std::shared_ptr<Discovery> Discovery::shared() {
-  // Never destroyed: sessions and advertisers may outlive static destruction.
-  static std::mutex mutex;
+namespace {
+// Never destroyed: sessions and advertisers may outlive static destruction.
+std::mutex& sharedMutex() {
+  static auto& mutex = *new std::mutex;
+  return mutex;
+}
+std::shared_ptr<Discovery>& sharedInstance() {
   static auto& instance = *new std::shared_ptr<Discovery>();
+  return instance;
+}
+}  // namespace
+
+std::shared_ptr<Discovery> Discovery::sharedIfStarted() {
+  std::lock_guard lock(sharedMutex());
+  return sharedInstance();
+}
+
+std::shared_ptr<Discovery> Discovery::shared() {
   static bool failed = false;
-  std::lock_guard lock(mutex);
+  auto& instance = sharedInstance();
+  std::lock_guard lock(sharedMutex());
   if (instance || failed) return instance;
 
   auto impl = std::make_unique<Impl>();
@@ -273,6 +468,9 @@ std::shared_ptr<Discovery> Discovery::shared() {
   config.publish_workstation = 0;
   config.publish_domain = 0;
   config.publish_addresses = impl->loopback ? 0 : 1;
+  // Sessions listen on IPv4 only: an IPv6 address would lead clients nowhere.
+  config.publish_aaaa_on_ipv4 = 0;
+  config.publish_a_on_ipv6 = 0;
   config.disallow_other_stacks = 0;
   config.enable_reflector = 0;
   for (const auto& name : impl->options.allowInterfaces)
@@ -307,8 +505,9 @@ std::shared_ptr<Discovery> Discovery::shared() {
     return nullptr;
   }
   instance.reset(new Discovery(std::move(impl)));
-  // The responder thread stops before the statics it logs through go away.
-  std::atexit([] { avahi_threaded_poll_stop(instance->_impl->poll); });
+  // Leaving says goodbye, and the responder thread stops before the statics
+  // it logs through go away.
+  std::atexit([] { Discovery::shutdown(); });
   return instance;
 }
 
@@ -343,22 +542,81 @@ std::unique_ptr<Discovery::Publication> Discovery::publish(
 
 // --- browsing ---------------------------------------------------------------
 
+namespace {
+void resolverCallback(AvahiSServiceResolver*, AvahiIfIndex interface, AvahiProtocol,
+                      AvahiResolverEvent event, const char* name, const char*, const char*,
+                      const char* host, const AvahiAddress* address, uint16_t port,
+                      AvahiStringList* txt, AvahiLookupResultFlags, void* user);
+}  // namespace
+
 struct BrowseImpl : Discovery::Browse {
+  struct Resolving {
+    AvahiSServiceResolver* resolver = nullptr;
+    BrowseImpl* browse = nullptr;
+    std::string key;
+    AvahiIfIndex interface = AVAHI_IF_UNSPEC;
+    AvahiProtocol protocol = AVAHI_PROTO_INET;
+    std::string name, type, domain;
+    bool reported = false;  // this resolver has reported once
+    bool stale = false;     // to be replaced by a fresh resolver
+  };
+
   Discovery::Impl* discovery = nullptr;
   Discovery::BrowseEvents events;
   AvahiSServiceBrowser* browser = nullptr;
-  std::map<std::string, AvahiSServiceResolver*> resolvers;  // by key
+  std::map<std::string, std::unique_ptr<Resolving>> resolvers;  // by key
+  AvahiTimeout* refresh = nullptr;
 
   static std::string keyOf(AvahiIfIndex interface, const char* name) {
     return std::to_string(interface) + "/" + name;
   }
 
+  bool resolve(Resolving& r) {
+    r.reported = false;
+    r.stale = false;
+    r.resolver = avahi_s_service_resolver_new(
+        discovery->server, r.interface, r.protocol, r.name.c_str(), r.type.c_str(),
+        r.domain.c_str(), AVAHI_PROTO_INET, AvahiLookupFlags(0), resolverCallback, &r);
+    if (!r.resolver)
+      QUR_LOG_ERROR("Cannot resolve service \"%s\": %s", r.name.c_str(),
+                    avahi_strerror(avahi_server_errno(discovery->server)));
+    return r.resolver != nullptr;
+  }
+
+  // A resolver that reports a second time has seen records change under it;
+  // it may pair the new service records with the old host's address, so a
+  // fresh one resolves the instance again. Not from inside its callback.
+  void replaceLater() {
+    if (refresh) return;
+    struct timeval now;
+    avahi_elapse_time(&now, 0, 0);
+    const AvahiPoll* api = avahi_threaded_poll_get(discovery->poll);
+    refresh = api->timeout_new(
+        api, &now,
+        [](AvahiTimeout*, void* user) {
+          OnResponderThread mark;
+          auto* self = static_cast<BrowseImpl*>(user);
+          avahi_threaded_poll_get(self->discovery->poll)->timeout_free(self->refresh);
+          self->refresh = nullptr;
+          for (auto& [key, r] : self->resolvers) {
+            if (!r->stale) continue;
+            if (r->resolver) avahi_s_service_resolver_free(r->resolver);
+            r->resolver = nullptr;
+            self->resolve(*r);
+          }
+        },
+        this);
+  }
+
   ~BrowseImpl() override {
     discovery->locked([&] {
-      for (auto& [key, r] : resolvers) avahi_s_service_resolver_free(r);
+      for (auto& [key, r] : resolvers)
+        if (r->resolver) avahi_s_service_resolver_free(r->resolver);
       resolvers.clear();
       if (browser) avahi_s_service_browser_free(browser);
       browser = nullptr;
+      if (refresh) avahi_threaded_poll_get(discovery->poll)->timeout_free(refresh);
+      refresh = nullptr;
     });
   }
 };
@@ -367,29 +625,28 @@ namespace {
 
 void resolverCallback(AvahiSServiceResolver*, AvahiIfIndex interface, AvahiProtocol,
                       AvahiResolverEvent event, const char* name, const char*, const char*,
-                      const char*, const AvahiAddress* address, uint16_t port, AvahiStringList* txt,
-                      AvahiLookupResultFlags, void* user) {
+                      const char* host, const AvahiAddress* address, uint16_t port,
+                      AvahiStringList* txt, AvahiLookupResultFlags, void* user) {
   OnResponderThread mark;
-  auto* self = static_cast<BrowseImpl*>(user);
+  auto* r = static_cast<BrowseImpl::Resolving*>(user);
   if (event != AVAHI_RESOLVER_FOUND || !address || address->proto != AVAHI_PROTO_INET) return;
+  if (r->stale) return;
+  if (r->reported) {
+    r->stale = true;
+    r->browse->replaceLater();
+    return;
+  }
+  r->reported = true;
   ServiceInstance instance;
   instance.name = name;
+  instance.host = host ? host : "";
   instance.port = port;
   instance.interfaceIndex = interface;
   char text[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &address->data.ipv4.address, text, sizeof text);
   instance.address = text;
-  for (AvahiStringList* item = txt; item; item = avahi_string_list_get_next(item)) {
-    char* key = nullptr;
-    char* value = nullptr;
-    size_t size = 0;
-    if (avahi_string_list_get_pair(item, &key, &value, &size) == 0) {
-      instance.txt[key] = value ? std::string(value, size) : std::string();
-      avahi_free(key);
-      avahi_free(value);
-    }
-  }
-  if (self->events.found) self->events.found(BrowseImpl::keyOf(interface, name), instance);
+  instance.txt = txtPairs(txt);
+  if (r->browse->events.found) r->browse->events.found(r->key, instance);
 }
 
 void browserCallback(AvahiSServiceBrowser*, AvahiIfIndex interface, AvahiProtocol protocol,
@@ -400,22 +657,22 @@ void browserCallback(AvahiSServiceBrowser*, AvahiIfIndex interface, AvahiProtoco
   if (event == AVAHI_BROWSER_NEW) {
     const auto key = BrowseImpl::keyOf(interface, name);
     if (self->resolvers.count(key)) return;
+    auto r = std::make_unique<BrowseImpl::Resolving>();
+    r->browse = self;
+    r->key = key;
+    r->interface = interface;
+    r->protocol = protocol;
+    r->name = name;
+    r->type = type;
+    r->domain = domain;
     // Kept until the service goes: it reports again when the service changes
     // (a restarted peer with the same name but a new identity and port).
-    auto* resolver = avahi_s_service_resolver_new(self->discovery->server, interface, protocol,
-                                                  name, type, domain, AVAHI_PROTO_INET,
-                                                  AvahiLookupFlags(0), resolverCallback, self);
-    if (resolver) {
-      self->resolvers[key] = resolver;
-    } else {
-      QUR_LOG_ERROR("Cannot resolve service \"%s\": %s", name,
-                    avahi_strerror(avahi_server_errno(self->discovery->server)));
-    }
+    if (self->resolve(*r)) self->resolvers[key] = std::move(r);
   } else if (event == AVAHI_BROWSER_REMOVE) {
     const auto key = BrowseImpl::keyOf(interface, name);
     auto found = self->resolvers.find(key);
     if (found != self->resolvers.end()) {
-      avahi_s_service_resolver_free(found->second);
+      if (found->second->resolver) avahi_s_service_resolver_free(found->second->resolver);
       self->resolvers.erase(found);
     }
     if (self->events.lost) self->events.lost(key);
@@ -434,12 +691,71 @@ std::unique_ptr<Discovery::Browse> Discovery::browse(const std::string& serviceT
   b->events = std::move(events);
   const auto type = dnsServiceType(serviceType);
   _impl->locked([&] {
+    if (_impl->shutDown) return;
     b->browser =
         avahi_s_service_browser_new(_impl->server, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, type.c_str(),
                                     nullptr, AvahiLookupFlags(0), browserCallback, b.get());
   });
   if (!b->browser) QUR_LOG_ERROR("Cannot browse for %s", type.c_str());
   return b;
+}
+
+std::string Discovery::freeInstanceName(const std::string& serviceType, const std::string& name) {
+  // Looking only makes sense once our host name is claimed and queries go out.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  bool running = false;
+  while (!running && std::chrono::steady_clock::now() < deadline) {
+    _impl->locked([&] { running = _impl->running(); });
+    if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (!running) return name;
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::optional<std::string> result;
+  std::unique_ptr<NameCheck> check;
+  _impl->locked([&] {
+    check = std::make_unique<NameCheck>(*_impl, dnsServiceType(serviceType), nullptr,
+                                        [&](const std::string& free) {
+                                          std::lock_guard lock(mutex);
+                                          result = free;
+                                          cv.notify_all();
+                                        });
+    check->start(name);
+  });
+  {
+    std::unique_lock lock(mutex);
+    cv.wait_for(lock, std::chrono::milliseconds(NameCheck::kWaitMs * 8),
+                [&] { return result.has_value(); });
+  }
+  _impl->locked([&] { check.reset(); });
+  std::lock_guard lock(mutex);
+  return result.value_or(name);
+}
+
+void Discovery::shutdown() {
+  auto discovery = sharedIfStarted();
+  if (!discovery) return;
+  Impl& impl = *discovery->_impl;
+  std::chrono::steady_clock::time_point lastWithdrawal;
+  bool already = false;
+  impl.locked([&] {
+    already = impl.shutDown;
+    impl.shutDown = true;
+    for (auto* p : impl.publications) {
+      p->check.reset();
+      if (p->group) {
+        avahi_s_entry_group_free(p->group);
+        p->group = nullptr;
+        impl.lastWithdrawal = std::chrono::steady_clock::now();
+      }
+    }
+    lastWithdrawal = impl.lastWithdrawal;
+  });
+  if (already) return;
+  // Goodbyes go out on the responder thread's next turn; let them leave.
+  const auto sent = lastWithdrawal + std::chrono::milliseconds(150);
+  if (std::chrono::steady_clock::now() < sent) std::this_thread::sleep_until(sent);
+  avahi_threaded_poll_stop(impl.poll);
 }
 
 }  // namespace qur

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,14 +21,19 @@ struct DiscoveryOptions {
   std::string hostName;
 };
 
-// A resolved service.
+// A resolved service: every field from one device's records.
 struct ServiceInstance {
   std::string name;     // instance name
+  std::string host;     // the host the service record points to
   std::string address;  // numeric IPv4
   std::uint16_t port = 0;
   std::map<std::string, std::string> txt;
   int interfaceIndex = 0;
 };
+
+// The key/value pairs of a TXT record's data as it travels (length-prefixed
+// strings); empty when malformed. What resolving does with received TXT data.
+std::map<std::string, std::string> txtRecordFromWire(std::span<const std::uint8_t> data);
 
 // "qur-wtalkie" -> "_qur-wtalkie._tcp"
 std::string dnsServiceType(const std::string& serviceType);
@@ -39,11 +45,18 @@ class Discovery {
   static void configure(const DiscoveryOptions& options);
   // The process's responder, started on first use; null when avahi fails.
   static std::shared_ptr<Discovery> shared();
+  // Withdraws every publication with an mDNS goodbye, so other devices drop
+  // them at once, and stops the responder; later publications and browses
+  // do nothing. Idempotent; also runs at exit(). Any thread but the
+  // responder's; takes about 150 ms when something was published.
+  static void shutdown();
 
   ~Discovery();
 
-  // A published service; destroying it withdraws the service. The instance
-  // name is changed on a name conflict ("name #2").
+  // A published service; destroying it withdraws the service (with a
+  // goodbye). Before probing, the name is looked up on the network: when
+  // another device holds it, "name #2" (#3...) is published instead, so an
+  // established device keeps its name.
   class Publication {
    public:
     virtual ~Publication() = default;
@@ -67,12 +80,19 @@ class Discovery {
   };
   std::unique_ptr<Browse> browse(const std::string& serviceType, BrowseEvents events);
 
+  // The name itself or the first of "name #2", "name #3"... that no other
+  // device (and no other publication of ours) advertises for the type. Asks
+  // the network: blocks for about a second (up to three more while the
+  // responder starts). Any thread but the responder's.
+  std::string freeInstanceName(const std::string& serviceType, const std::string& name);
+
   const std::string& hostName() const;
 
   struct Impl;
 
  private:
   explicit Discovery(std::unique_ptr<Impl> impl);
+  static std::shared_ptr<Discovery> sharedIfStarted();
   std::unique_ptr<Impl> _impl;
 };
 

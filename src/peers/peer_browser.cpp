@@ -1,23 +1,61 @@
 #include "peers/peer_browser.h"
 
 #include <algorithm>
+#include <array>
+#include <set>
 
 #include "log/log.h"
 #include "peers/protocol.h"
+#include "peers/transport_io.h"
 
 namespace qur {
 
+std::optional<NearbyPeer> nearbyPeerFromService(const ServiceInstance& instance,
+                                                const PeerID& local, std::string* reason) {
+  const auto id = instance.txt.find("id");
+  const auto version = instance.txt.find("v");
+  const auto identifier =
+      id == instance.txt.end() ? std::nullopt : peers::identifierFromHex(id->second);
+  if (!identifier) {
+    *reason = "no valid peer identifier";
+    return std::nullopt;
+  }
+  if (*identifier == local.identifier()) return std::nullopt;
+  if (version == instance.txt.end() || version->second != std::to_string(peers::kProtocolVersion)) {
+    *reason = "protocol version " +
+              (version == instance.txt.end() ? std::string("(none)") : version->second) +
+              " is not " + std::to_string(peers::kProtocolVersion);
+    return std::nullopt;
+  }
+  // A device advertises the name its hello carries (a newcomer that found
+  // its name taken uses "name #2" for both).
+  auto peer = PeerID::fromWire(peers::sanitizeDisplayName(instance.name), *identifier);
+  if (!peer) {
+    *reason = "invalid name";
+    return std::nullopt;
+  }
+  return NearbyPeer{*peer, {instance.address, instance.port}, instance.name};
+}
+
 struct PeerBrowser::State {
+  struct Entry {
+    std::string key;  // discovery key
+    NearbyPeer peer;
+    bool hidden = false;  // did not answer a re-check
+  };
+
   explicit State(const PeerID& local) : localPeer(local) {}
   PeerID localPeer;
   mutable std::mutex mutex;
-  std::vector<std::pair<std::string, NearbyPeer>> entries;  // by discovery key
+  std::vector<Entry> entries;
   std::function<void(const std::vector<NearbyPeer>&)> changed;
+  std::set<peers::Identifier> checking;  // transport thread only
 
   std::vector<NearbyPeer> snapshot() const {
     std::vector<NearbyPeer> peers;
     for (const auto& keyed : entries) {
-      const NearbyPeer& entry = keyed.second;
+      if (keyed.hidden) continue;
+      const NearbyPeer& entry = keyed.peer;
       // One device may be seen on several interfaces.
       const bool seen = std::any_of(peers.begin(), peers.end(),
                                     [&](const NearbyPeer& p) { return p.peer == entry.peer; });
@@ -38,34 +76,20 @@ struct PeerBrowser::State {
   }
 
   void found(const std::string& key, const ServiceInstance& instance) {
-    auto id = instance.txt.find("id");
-    auto version = instance.txt.find("v");
-    auto identifier =
-        id == instance.txt.end() ? std::nullopt : peers::identifierFromHex(id->second);
-    if (!identifier) {
-      QUR_LOG_ERROR("Ignoring service \"%s\": no valid peer identifier", instance.name.c_str());
+    std::string reason;
+    auto entry = nearbyPeerFromService(instance, localPeer, &reason);
+    if (!entry) {
+      if (!reason.empty())
+        QUR_LOG_ERROR("Ignoring service \"%s\": %s", instance.name.c_str(), reason.c_str());
       return;
     }
-    if (*identifier == localPeer.identifier()) return;
-    if (version == instance.txt.end() ||
-        version->second != std::to_string(peers::kProtocolVersion)) {
-      QUR_LOG_ERROR("Ignoring service \"%s\": protocol version %s is not %u", instance.name.c_str(),
-                    version == instance.txt.end() ? "(none)" : version->second.c_str(),
-                    peers::kProtocolVersion);
-      return;
-    }
-    // The display name is the instance name before any conflict renaming;
-    // the hello carries the real one.
-    auto peer = PeerID::fromWire(peers::sanitizeDisplayName(instance.name), *identifier);
-    NearbyPeer entry{*peer, {instance.address, instance.port}, instance.name};
     {
       std::lock_guard lock(mutex);
-      auto it =
-          std::find_if(entries.begin(), entries.end(), [&](auto& e) { return e.first == key; });
+      auto it = std::find_if(entries.begin(), entries.end(), [&](auto& e) { return e.key == key; });
       if (it != entries.end()) {
-        it->second = entry;
+        *it = Entry{key, *entry, false};
       } else {
-        entries.emplace_back(key, entry);
+        entries.push_back(Entry{key, *entry, false});
       }
     }
     notify();
@@ -75,11 +99,82 @@ struct PeerBrowser::State {
     {
       std::lock_guard lock(mutex);
       auto before = entries.size();
-      std::erase_if(entries, [&](auto& e) { return e.first == key; });
+      std::erase_if(entries, [&](auto& e) { return e.key == key; });
       if (before == entries.size()) return;
     }
     notify();
   }
+
+  // Transport thread.
+  void recheck(Transport& transport, const PeerID& peer) {
+    std::optional<PeerEndpoint> endpoint;
+    {
+      std::lock_guard lock(mutex);
+      for (const auto& e : entries)
+        if (!e.hidden && e.peer.peer == peer) endpoint = e.peer.endpoint;
+    }
+    if (!endpoint || !checking.insert(peer.identifier()).second) return;
+    std::error_code ec;
+    const auto address = asio::ip::make_address_v4(endpoint->address, ec);
+    if (ec) {
+      checking.erase(peer.identifier());
+      return;
+    }
+    struct Probe {
+      explicit Probe(asio::io_context& io) : socket(io), timer(io) {}
+      asio::ip::tcp::socket socket;
+      asio::steady_timer timer;
+      std::array<std::uint8_t, 64> buffer{};
+    };
+    auto probe = std::make_shared<Probe>(ioContext(transport));
+    auto self = shared_from_this_state();
+    probe->timer.expires_after(std::chrono::milliseconds(kRecheckTimeoutMs));
+    probe->timer.async_wait([probe](const std::error_code& error) {
+      if (error) return;
+      std::error_code ignored;
+      probe->socket.close(ignored);
+    });
+    auto finish = [self, probe, peer, where = *endpoint](bool alive) {
+      probe->timer.cancel();
+      std::error_code ignored;
+      probe->socket.close(ignored);
+      self->checking.erase(peer.identifier());
+      if (!alive) self->hide(peer, where);
+    };
+    // A live session greets every connection at once; a process that is
+    // exiting may still complete the connection but never says anything.
+    probe->socket.async_connect(asio::ip::tcp::endpoint(address, endpoint->port),
+                                [probe, finish](const std::error_code& error) {
+                                  if (error) return finish(false);
+                                  probe->socket.async_read_some(
+                                      asio::buffer(probe->buffer),
+                                      [finish](const std::error_code& readError, std::size_t n) {
+                                        finish(!readError && n > 0);
+                                      });
+                                });
+  }
+
+  void hide(const PeerID& peer, const PeerEndpoint& where) {
+    bool changed = false;
+    {
+      std::lock_guard lock(mutex);
+      for (auto& e : entries) {
+        // An entry that moved meanwhile was announced again: keep it.
+        if (e.hidden || e.peer.peer != peer || e.peer.endpoint.address != where.address ||
+            e.peer.endpoint.port != where.port)
+          continue;
+        e.hidden = true;
+        changed = true;
+      }
+    }
+    if (!changed) return;
+    QUR_LOG_WARN("Nearby peer %s at %s port %u does not answer; no longer listed",
+                 peer.description().c_str(), where.address.c_str(), where.port);
+    notify();
+  }
+
+  std::shared_ptr<State> shared_from_this_state() { return self.lock(); }
+  std::weak_ptr<State> self;
 };
 
 std::shared_ptr<PeerBrowser> PeerBrowser::create(std::string serviceType,
@@ -91,7 +186,38 @@ std::shared_ptr<PeerBrowser> PeerBrowser::create(std::string serviceType,
 PeerBrowser::PeerBrowser(std::string serviceType, std::shared_ptr<PeerSession> session)
     : _serviceType(std::move(serviceType)),
       _session(std::move(session)),
-      _state(std::make_shared<State>(_session->myPeerID())) {}
+      _transport(_session->transport()),
+      _state(std::make_shared<State>(_session->myPeerID())) {
+  _state->self = _state;
+}
+
+std::shared_ptr<PeerSession> PeerBrowser::session() const {
+  std::lock_guard lock(_mutex);
+  return _session;
+}
+
+void PeerBrowser::setSession(std::shared_ptr<PeerSession> session) {
+  if (!session) return;
+  if (session->myPeerID() != _state->localPeer || session->transport() != _transport) {
+    QUR_LOG_ERROR("The browser cannot follow a session of another peer or transport");
+    return;
+  }
+  std::lock_guard lock(_mutex);
+  _session = std::move(session);
+}
+
+void PeerBrowser::recheck(const PeerID& peer) {
+  std::weak_ptr<State> weak = _state;
+  auto transport = _transport;
+  transport->post([weak, transport, peer] {
+    if (auto state = weak.lock()) state->recheck(*transport, peer);
+  });
+}
+
+void PeerBrowser::sessionPeerDidChangeState(const std::shared_ptr<PeerSession>&, const PeerID& peer,
+                                            PeerSessionState state) {
+  if (state == PeerSessionState::NotConnected) recheck(peer);
+}
 
 PeerBrowser::~PeerBrowser() {
   stop();
@@ -126,7 +252,7 @@ void PeerBrowser::start() {
     return;
   }
   std::weak_ptr<State> weak = _state;
-  auto transport = _session->transport();
+  auto transport = _transport;
   // Results arrive on the responder's thread; the list lives on the transport's.
   Discovery::BrowseEvents events;
   events.found = [weak, transport](const std::string& key, const ServiceInstance& instance) {
@@ -177,12 +303,13 @@ bool PeerBrowser::invite(const PeerID& peer) {
     QUR_LOG_ERROR("Cannot invite %s: not nearby", peer.description().c_str());
     return false;
   }
-  if (_session->connectedPeers().size() + 1 >= maximumNumberOfPeers()) {
+  auto current = session();
+  if (current->connectedPeers().size() + 1 >= maximumNumberOfPeers()) {
     QUR_LOG_ERROR("Cannot invite %s: the session holds its %zu peers", peer.description().c_str(),
                   maximumNumberOfPeers());
     return false;
   }
-  _session->invitePeer(target->endpoint, target->peer);
+  current->invitePeer(target->endpoint, target->peer);
   return true;
 }
 

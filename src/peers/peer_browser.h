@@ -1,17 +1,21 @@
 // The browser "screen" as a headless model: the nearby peers that advertise
 // the service type, an invite operation into the session, and the finish and
 // cancel answers a user gives. The CLI and the Qt screen both drive it.
+// Browsing does not depend on the session: a replaced session is followed
+// without browsing again, so the list does not flap.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "peers/discovery.h"
 #include "peers/peer_session.h"
+#include "peers/split_delegate.h"
 
 namespace qur {
 
@@ -25,13 +29,25 @@ class PeerBrowserDelegate {
 };
 
 struct NearbyPeer {
-  PeerID peer;
+  PeerID peer;  // its display name is the advertised instance name
   PeerEndpoint endpoint;
   std::string serviceName;  // the advertised instance name
 };
 
-class PeerBrowser : public std::enable_shared_from_this<PeerBrowser> {
+// The peer a resolved service stands for; nullopt (and the reason) for one
+// to skip: no or a malformed identifier, another protocol version, an
+// invalid name, or ourselves (reason left empty: not worth a log line).
+std::optional<NearbyPeer> nearbyPeerFromService(const ServiceInstance& instance,
+                                                const PeerID& local, std::string* reason);
+
+// Hears every peer state change of the sessions (through the split delegate)
+// to re-check peers that were lost or could not be reached.
+class PeerBrowser : public std::enable_shared_from_this<PeerBrowser>,
+                    public MultipeerPeerStateDelegate {
  public:
+  // How long a re-check waits for the peer's port to answer.
+  static constexpr int kRecheckTimeoutMs = 3000;
+
   static std::shared_ptr<PeerBrowser> create(std::string serviceType,
                                              std::shared_ptr<PeerSession> session);
   ~PeerBrowser();
@@ -59,12 +75,25 @@ class PeerBrowser : public std::enable_shared_from_this<PeerBrowser> {
   // the session already holds maximumNumberOfPeers (counting ourselves).
   bool invite(const PeerID& peer);
 
+  // Asks whether a listed peer is still there: its advertised port is dialled
+  // and, unless it greets us (the first bytes of its hello) within
+  // kRecheckTimeoutMs, the peer leaves the list (until it is announced again) instead of waiting
+  // for its records to expire. Any thread; nothing when it is not listed.
+  void recheck(const PeerID& peer);
+  // A peer that is no longer connected, or could not be reached, is
+  // re-checked. Any thread.
+  void sessionPeerDidChangeState(const std::shared_ptr<PeerSession>& session, const PeerID& peer,
+                                 PeerSessionState state) override;
+
   // The user is done (finish) or gave up (cancel): browsing stops and the
   // delegate is told.
   void done();
   void cancel();
 
-  const std::shared_ptr<PeerSession>& session() const { return _session; }
+  std::shared_ptr<PeerSession> session() const;
+  // Invitations go to this session from now on; browsing goes on untouched.
+  // The session must belong to the same local peer and transport.
+  void setSession(std::shared_ptr<PeerSession> session);
   const std::string& serviceType() const { return _serviceType; }
 
   struct State;
@@ -73,7 +102,8 @@ class PeerBrowser : public std::enable_shared_from_this<PeerBrowser> {
   PeerBrowser(std::string serviceType, std::shared_ptr<PeerSession> session);
 
   const std::string _serviceType;
-  const std::shared_ptr<PeerSession> _session;
+  std::shared_ptr<PeerSession> _session;  // under _mutex
+  const std::shared_ptr<Transport> _transport;
   std::shared_ptr<State> _state;
   mutable std::mutex _mutex;
   std::weak_ptr<PeerBrowserDelegate> _delegate;

@@ -12,7 +12,8 @@ MultipeerSessionController::MultipeerSessionController(std::string peerName,
                                                        std::string serviceType,
                                                        std::shared_ptr<Transport> transport)
     : _serviceType(std::move(serviceType)),
-      _peerId(peerName),
+      // A name another device already advertises would confuse both.
+      _peerId(Advertiser::availableDisplayName(_serviceType, peerName)),
       _transport(transport ? std::move(transport) : Transport::shared()),
       _sessionDelegates(std::make_shared<MultipeerSessionSplitDelegate>()) {
   // Start the responder now: claiming the host name takes about a second,
@@ -53,8 +54,16 @@ void MultipeerSessionController::initSession() {
     session->setInvitationResultHandler(
         [results = _invitationResults](const InvitationResult& r) { results->sendNext(r); });
   }
-  auto browser = session ? PeerBrowser::create(_serviceType, session) : nullptr;
-  if (browser) browser->setMaximumNumberOfPeers(kBrowserMaximumNumberOfPeers);
+  // One browser for the controller's life: it follows the session instead
+  // of browsing again, which would make every nearby peer flap.
+  auto browser = browserViewController();
+  if (browser && session) {
+    browser->setSession(session);
+  } else if (session) {
+    browser = PeerBrowser::create(_serviceType, session);
+    browser->setMaximumNumberOfPeers(kBrowserMaximumNumberOfPeers);
+    _sessionDelegates->addPeerStateDelegate(browser);
+  }
   {
     std::lock_guard lock(_fieldsMutex);
     _session = session;
@@ -73,7 +82,12 @@ void MultipeerSessionController::startAdvertising() {
   {
     std::lock_guard lock(_fieldsMutex);
     old = std::move(_advertiser);
-    if (_session) {
+    if (old && old->isStarted() && _session) {
+      // Moved to the current session without withdrawing the advertisement.
+      advertiser = std::move(old);
+      if (_invitationHandler) advertiser->setInvitationHandler(*_invitationHandler);
+      advertiser->setSession(_session);
+    } else if (_session) {
       advertiser = std::make_shared<Advertiser>(_serviceType, std::map<std::string, std::string>{},
                                                 _session);
       if (_invitationHandler) advertiser->setInvitationHandler(*_invitationHandler);

@@ -78,7 +78,9 @@ TEST_F(ControllerOnLoopback, AdvertisingStateAndResetMoveTogether) {
   EXPECT_TRUE(controller.isAdvertising());
   EXPECT_EQ(controller.advertiser()->session(), controller.session());
   EXPECT_FALSE(firstSession->acceptsInvitations());
-  EXPECT_NE(controller.browserViewController(), firstBrowser);
+  // Browsing outlives the session: the same browser, now inviting into the new one.
+  EXPECT_EQ(controller.browserViewController(), firstBrowser);
+  EXPECT_EQ(firstBrowser->session(), controller.session());
   EXPECT_EQ(controller.browserViewController()->delegate(), delegate);
   EXPECT_EQ(controller.session()->myPeerID(), firstSession->myPeerID());
 

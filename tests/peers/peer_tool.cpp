@@ -3,14 +3,16 @@
 //
 // Commands: advertise on|off, browse on|off, handler accept|decline|ask,
 // answer yes|no, invite <id>, invite-at <address> <port>, send <text>,
-// peers, disconnect, quit.
+// peers, disconnect, name, quit, exit (at once, tearing nothing down).
 // Events: ready <id> <port> <name>, found <id> <address> <port> <name>,
 // lost <id>, invitation <id> <name> <address> <id prefix>, state <id> <0|1|2> <name>,
 // result <id> <inviter|invited> <outcome>,
-// data <id> <text>, sent ok|fail <error>, peers <count> <id>..., ok, error <text>.
+// data <id> <text>, sent ok|fail <error>, peers <count> <id>..., name <published>,
+// ok, error <text>.
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -38,11 +40,14 @@ void emit(const std::string& line) {
 
 class Printer : public qur::PeerSessionDelegate {
  public:
-  void sessionPeerDidChangeState(const std::shared_ptr<qur::PeerSession>&, const qur::PeerID& peer,
-                                 qur::PeerSessionState state) override {
+  void sessionPeerDidChangeState(const std::shared_ptr<qur::PeerSession>& session,
+                                 const qur::PeerID& peer, qur::PeerSessionState state) override {
     emit("state " + peer.identifierString() + " " + std::to_string(static_cast<int>(state)) + " " +
          peer.displayName());
+    // As the session controller's split delegate does for its browser.
+    if (auto b = browser.lock()) b->sessionPeerDidChangeState(session, peer, state);
   }
+  std::weak_ptr<qur::PeerBrowser> browser;
   void sessionDidReceiveDataFromPeer(const std::shared_ptr<qur::PeerSession>&,
                                      std::span<const std::uint8_t> data,
                                      const qur::PeerID& peer) override {
@@ -72,7 +77,8 @@ int main(int argc, char** argv) {
   // so that advertising later only has to probe the service.
   qur::Discovery::shared();
 
-  const qur::PeerID me(name);
+  // As the application does: a name another device advertises is not taken.
+  const qur::PeerID me(qur::Advertiser::availableDisplayName("qur-wtalkie", name));
   auto session = qur::PeerSession::create(me);
   if (!session) return 1;
   auto printer = std::make_shared<Printer>();
@@ -97,6 +103,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<qur::Advertiser> advertiser;
   auto browser = qur::PeerBrowser::create("qur-wtalkie", session);
+  printer->browser = browser;
   // Identifier -> "address port": a peer is reported again when it moves.
   std::map<std::string, std::string> known;
   std::mutex knownMutex;
@@ -198,8 +205,14 @@ int main(int argc, char** argv) {
     } else if (command == "disconnect") {
       session->disconnect();
       emit("ok");
+    } else if (command == "name") {
+      emit("name " + (advertiser ? advertiser->publishedName() : std::string()));
     } else if (command == "quit") {
       break;
+    } else if (command == "exit") {
+      // Ends as the application does on a signal: nothing torn down first.
+      std::fflush(stdout);
+      std::exit(0);
     } else if (!command.empty()) {
       emit("error unknown command " + command);
     }
