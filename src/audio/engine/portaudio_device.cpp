@@ -62,6 +62,14 @@ void releasePortAudio() {
 
 PaDeviceIndex findDevice(const std::string& name, bool wantInput, bool wantOutput) {
   const PaDeviceIndex count = Pa_GetDeviceCount();
+  // A full name picked from the list wins over a longer name that contains it.
+  for (PaDeviceIndex i = 0; i < count; ++i) {
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+    if (!info || !info->name || name != info->name) continue;
+    if (wantInput && info->maxInputChannels <= 0) continue;
+    if (wantOutput && info->maxOutputChannels <= 0) continue;
+    return i;
+  }
   for (PaDeviceIndex i = 0; i < count; ++i) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
     if (!info || !info->name || !std::strstr(info->name, name.c_str())) continue;
@@ -80,8 +88,10 @@ uint64_t nowNs() {
 
 }  // namespace
 
-PortAudioDevice::PortAudioDevice(std::string deviceName, uint32_t framesPerBuffer)
+PortAudioDevice::PortAudioDevice(std::string deviceName, uint32_t framesPerBuffer,
+                                 std::string inputDeviceName)
     : _deviceName(std::move(deviceName)),
+      _inputDeviceName(std::move(inputDeviceName)),
       _framesPerBuffer(framesPerBuffer ? framesPerBuffer : 441) {}
 
 PortAudioDevice::~PortAudioDevice() {
@@ -104,9 +114,10 @@ bool PortAudioDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* c
 
   PaDeviceIndex outDevice = Pa_GetDefaultOutputDevice();
   PaDeviceIndex inDevice = Pa_GetDefaultInputDevice();
-  if (!_deviceName.empty()) {
-    outDevice = findDevice(_deviceName, false, true);
-    inDevice = findDevice(_deviceName, true, false);
+  if (!_deviceName.empty()) outDevice = findDevice(_deviceName, false, true);
+  const std::string& inputName = _inputDeviceName.empty() ? _deviceName : _inputDeviceName;
+  if (!inputName.empty()) {
+    inDevice = findDevice(inputName, true, false);
     if (inDevice != paNoDevice && Pa_GetDeviceInfo(inDevice)->maxInputChannels <= 0) {
       inDevice = paNoDevice;
     }
@@ -245,6 +256,22 @@ void PortAudioDevice::streamFinished(void* userData) {
   auto* context = static_cast<StreamContext*>(userData);
   if (context->abandoned.load()) return;
   if (context->device->_started) context->device->_finishedUnexpectedly = true;
+}
+
+std::vector<PortAudioDeviceInfo> portAudioDevices() {
+  std::vector<PortAudioDeviceInfo> devices;
+  if (!acquirePortAudio(nullptr)) return devices;
+  const PaDeviceIndex count = Pa_GetDeviceCount();
+  const PaDeviceIndex defIn = Pa_GetDefaultInputDevice();
+  const PaDeviceIndex defOut = Pa_GetDefaultOutputDevice();
+  for (PaDeviceIndex i = 0; i < count; ++i) {
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+    if (!info || !info->name) continue;
+    devices.push_back(
+        {info->name, info->maxInputChannels, info->maxOutputChannels, i == defIn, i == defOut});
+  }
+  releasePortAudio();
+  return devices;
 }
 
 std::vector<std::string> listPortAudioDevices() {
