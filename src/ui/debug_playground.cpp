@@ -52,6 +52,10 @@ DebugPlayground::DebugPlayground(QWidget* parent) : ApplicationBackgroundView(pa
   _talkButton->setBackgroundColor(Styles::transmitButtonColor());
   _talkButton->setAccessibleName(tr("Talk"));
 
+  _peerDot = new PeerDotView(this);
+  _peerDot->dot()->setRippleCanvas(this);
+  _peerDot->setText(tr("Peer"));
+
   _strip = new QWidget(this);
   _strip->setObjectName(QStringLiteral("debugStrip"));
   _strip->setAttribute(Qt::WA_StyledBackground);
@@ -83,7 +87,8 @@ void DebugPlayground::dismiss() {
 
 void DebugPlayground::fire(PulseKind kind) {
   const PulseLook look = lookFor(kind);
-  _talkButton->pulse(look.colour, look.targetScale, look.duration);
+  const bool peer = kind == PulseKind::PeerIdle || kind == PulseKind::PeerTalking;
+  (peer ? _peerDot->dot() : _talkButton)->pulse(look.colour, look.targetScale, look.duration);
 }
 
 void DebugPlayground::cycleColour() {
@@ -133,6 +138,9 @@ void DebugPlayground::layOut() {
   const int size = WalkieTalkieScreen::kTalkButtonSize;
   const int top = int(std::lround(height() + WalkieTalkieScreen::kTalkButtonOverhang - size));
   _talkButton->setGeometry((width() - size) / 2, top, size, size);
+  _peerDot->setGeometry(0,
+                        top - WalkieTalkieScreen::kPeerDotGap - WalkieTalkieScreen::kPeerDotHeight,
+                        width(), WalkieTalkieScreen::kPeerDotHeight);
   _strip->setGeometry(0, height() - kStripHeight, width(), kStripHeight);
   _strip->raise();
 }
@@ -143,10 +151,12 @@ void DebugPlayground::resizeEvent(QResizeEvent* event) {
 }
 
 void DebugPlayground::paintAboveBackground(QPainter& painter) {
-  painter.save();
-  painter.translate(_talkButton->mapTo(this, QPoint(0, 0)));
-  _talkButton->paintRipples(painter);
-  painter.restore();
+  for (PulsatingButton* button : {_peerDot->dot(), _talkButton}) {
+    painter.save();
+    painter.translate(button->mapTo(this, QPoint(0, 0)));
+    button->paintRipples(painter);
+    painter.restore();
+  }
 }
 
 }  // namespace qur

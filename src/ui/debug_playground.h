@@ -1,6 +1,7 @@
 // A screen for trying the talk button's look on its own: the button where
-// the main screen has it, a strip with "Dismiss" along the bottom edge, and
-// keys that fire each of the screen's pulse kinds by hand:
+// the main screen has it (and a sample peer dot above it), a strip with
+// "Dismiss" along the bottom edge, and keys that fire each of the main
+// screen's pulse kinds by hand:
 //   P  pressed (talk button)        I  idle (talk button)
 //   D  peer idle (peer dot)         T  peer talking (peer dot)
 //   C  cycles the button's colour   Escape  dismisses
@@ -13,6 +14,7 @@
 #include <functional>
 
 #include "ui/application_background_view.h"
+#include "ui/peer_dot_view.h"
 #include "ui/pulsating_button.h"
 
 namespace qur {
@@ -27,6 +29,7 @@ class DebugPlayground : public ApplicationBackgroundView {
   explicit DebugPlayground(QWidget* parent = nullptr);
 
   PulsatingButton* talkButton() const { return _talkButton; }
+  PeerDotView* peerDotView() const { return _peerDot; }
   QWidget* debugStrip() const { return _strip; }
   QPushButton* dismissButton() const { return _dismiss; }
 
@@ -46,6 +49,7 @@ class DebugPlayground : public ApplicationBackgroundView {
   void dismiss();
 
   PulsatingButton* _talkButton;
+  PeerDotView* _peerDot;
   QWidget* _strip;
   QLabel* _keys;
   QPushButton* _dismiss;

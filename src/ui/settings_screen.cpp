@@ -165,7 +165,7 @@ QWidget* SettingsScreen::buildMicrophone() {
   _testMicrophone->setCheckable(true);
   _testMicrophone->setEnabled(bool(_context.engine));
   _microphoneTest = std::make_unique<MicrophoneTest>(_context.engine);
-  auto* testHint = caption(tr("Plays your voice back through the whole voice path."), card);
+  auto* testHint = caption(tr("Hear yourself through the whole voice path."), card);
   connect(_testMicrophone, &QPushButton::toggled, this, [this](bool on) {
     if (!on) {
       _microphoneTest->stop();
