@@ -123,6 +123,7 @@ QWidget* SettingsScreen::buildSpeakers() {
   auto* grid = new QGridLayout(card);
   grid->setContentsMargins(14, 12, 14, 12);
   grid->setColumnStretch(1, 1);
+  grid->setColumnMinimumWidth(0, 56);
   _volumeControl = new VolumeControl(std::move(_context.outputVolume), card);
   _outputDevices = new QComboBox(card);
   _outputDevices->setAccessibleName(tr("Output device"));
@@ -141,6 +142,7 @@ QWidget* SettingsScreen::buildMicrophone() {
   auto* grid = new QGridLayout(card);
   grid->setContentsMargins(14, 12, 14, 12);
   grid->setColumnStretch(1, 1);
+  grid->setColumnMinimumWidth(0, 56);
 
   _gainSlider = new QSlider(Qt::Horizontal, card);
   _gainSlider->setRange(0, kGainSliderSteps);
@@ -195,6 +197,7 @@ QWidget* SettingsScreen::buildDevice() {
   auto* grid = new QGridLayout(card);
   grid->setContentsMargins(14, 12, 14, 12);
   grid->setColumnStretch(1, 1);
+  grid->setColumnMinimumWidth(0, 56);
   _displayName = new QLineEdit(_started.displayName, card);
   _displayName->setPlaceholderText(tr("This computer's name"));
   _displayName->setMaxLength(63);

@@ -444,8 +444,10 @@ TEST_F(SettingsPulse, VolumeFollowsTheServerBothWays) {
   auto context = contextFor(rig, settings);
   context.outputVolume = std::move(volume);
   SettingsScreen page(std::move(context));
+  page.show();
   QSlider* slider = page.volumeControl()->slider();
   EXPECT_EQ(slider->value(), 40);
+  saveScreenshot(&page, QStringLiteral("settings-pulse.png"));
   EXPECT_TRUE(page.volumeControl()->sourceLabel()->text().startsWith(QStringLiteral("System")));
 
   // Another program changes it: the slider follows.
