@@ -12,6 +12,7 @@
 #include "app/walkie_talkie_peer.h"
 #include "audio/engine/audio_device.h"
 #include "audio/engine/audio_engine.h"
+#include "audio/engine/portaudio_device.h"
 #include "audio/engine/virtual_device.h"
 #include "log/log.h"
 #include "peers/advertiser.h"
@@ -103,6 +104,7 @@ const char* launchHelpText() {
          "                        or decline all\n"
          "  --interface IFACE     discover peers on this network interface only\n"
          "  --events json         one JSON object per line on standard output per event\n"
+         "  --playground          the talk button alone, with keys that fire its pulses\n"
          "  --help                this text\n"
          "\n"
          "Qt's own options (-platform, -display, ...) follow ours.\n";
@@ -126,6 +128,10 @@ std::optional<LaunchOptions> parseLaunchOptions(std::vector<std::string>& args,
     }
     if (arg == "--help" || arg == "-h") {
       options.help = true;
+      continue;
+    }
+    if (arg == "--playground" || arg == "-playground") {
+      options.playground = true;
       continue;
     }
     // Qt reads single-dash options; ours are taken in either spelling first.
@@ -287,6 +293,8 @@ bool CoreLauncher::launch(std::string* error) {
       return false;
     }
     device = createAudioDevice(*choice);
+  } else if (!options.inputDevice.empty() || !options.outputDevice.empty()) {
+    device = std::make_unique<PortAudioDevice>(options.outputDevice, 441, options.inputDevice);
   }
   if (!options.interface.empty()) {
     DiscoveryOptions discovery;
@@ -346,6 +354,10 @@ bool CoreLauncher::launch(std::string* error) {
 std::unique_ptr<AppBridge> CoreLauncher::makeBridge() const {
   if (!_state->application || !_state->application->walkieTalkie()) return nullptr;
   return std::make_unique<AppBridge>(_state->application->walkieTalkie());
+}
+
+Application* CoreLauncher::application() const {
+  return _state->application.get();
 }
 
 void CoreLauncher::shutdown() {

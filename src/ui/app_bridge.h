@@ -73,12 +73,18 @@ struct LaunchOptions {
   enum class AcceptPolicy { Ask, Auto, Never };
   std::string name;
   std::string audio;  // "", "virtual" or "portaudio[:DEVICE]"
+  // PortAudio devices by full name when `audio` is empty (the settings' choice);
+  // empty: the system default.
+  std::string inputDevice;
+  std::string outputDevice;
   std::string micFile;
   std::string speakerFile;
   std::string interface;
   AcceptPolicy accept = AcceptPolicy::Ask;
   bool jsonEvents = false;
   bool help = false;
+  // Only the talk button's playground, no core.
+  bool playground = false;
 };
 
 // Our options are taken out of args before Qt sees them (Qt would otherwise
@@ -104,6 +110,8 @@ class CoreLauncher {
   // False (with a message) when the device cannot be set up or the core does not start.
   bool launch(std::string* error);
   std::unique_ptr<AppBridge> makeBridge() const;
+  // The launched core (engine, compressor), null before launch().
+  Application* application() const;
   // Writes one event line (JSON lines with --events json, nothing otherwise).
   void event(const std::string& name, const std::string& fields);
   // Ends a transmission and stops the engine so recordings are complete.

@@ -110,4 +110,15 @@ std::unique_ptr<AudioDevice> createAudioDevice(const AudioDeviceChoice& choice);
 // input and output channel counts.
 std::vector<std::string> listPortAudioDevices();
 
+// The PortAudio devices for a device picker. Any thread but the audio thread;
+// empty when PortAudio cannot start.
+struct PortAudioDeviceInfo {
+  std::string name;
+  int inputChannels = 0;
+  int outputChannels = 0;
+  bool isDefaultInput = false;
+  bool isDefaultOutput = false;
+};
+std::vector<PortAudioDeviceInfo> portAudioDevices();
+
 }  // namespace qur

@@ -69,6 +69,14 @@ void releasePortAudio() {
 
 PaDeviceIndex findDevice(const std::string& name, bool wantInput, bool wantOutput) {
   const PaDeviceIndex count = Pa_GetDeviceCount();
+  // A full name picked from the list wins over a longer name that contains it.
+  for (PaDeviceIndex i = 0; i < count; ++i) {
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+    if (!info || !info->name || name != info->name) continue;
+    if (wantInput && info->maxInputChannels <= 0) continue;
+    if (wantOutput && info->maxOutputChannels <= 0) continue;
+    return i;
+  }
   for (PaDeviceIndex i = 0; i < count; ++i) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
     if (!info || !info->name || !std::strstr(info->name, name.c_str())) continue;
@@ -90,8 +98,10 @@ uint64_t nowNs() {
 
 }  // namespace
 
-PortAudioDevice::PortAudioDevice(std::string deviceName, uint32_t framesPerBuffer)
+PortAudioDevice::PortAudioDevice(std::string deviceName, uint32_t framesPerBuffer,
+                                 std::string inputDeviceName)
     : _deviceName(std::move(deviceName)),
+      _inputDeviceName(std::move(inputDeviceName)),
       _framesPerBuffer(framesPerBuffer ? framesPerBuffer : 441) {}
 
 PortAudioDevice::~PortAudioDevice() {
@@ -157,9 +167,10 @@ bool PortAudioDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* c
 
   PaDeviceIndex outDevice = Pa_GetDefaultOutputDevice();
   PaDeviceIndex inDevice = Pa_GetDefaultInputDevice();
-  if (!_deviceName.empty()) {
-    outDevice = findDevice(_deviceName, false, true);
-    inDevice = findDevice(_deviceName, true, false);
+  if (!_deviceName.empty()) outDevice = findDevice(_deviceName, false, true);
+  const std::string& inputName = _inputDeviceName.empty() ? _deviceName : _inputDeviceName;
+  if (!inputName.empty()) {
+    inDevice = findDevice(inputName, true, false);
     if (inDevice != paNoDevice && Pa_GetDeviceInfo(inDevice)->maxInputChannels <= 0) {
       inDevice = paNoDevice;
     }
@@ -343,6 +354,22 @@ void PortAudioDevice::streamFinished(void* userData) {
     if (self->_started) self->_finishedUnexpectedly = true;
   }
   context->finished.store(true);  // last: the context may be deleted from here on
+}
+
+std::vector<PortAudioDeviceInfo> portAudioDevices() {
+  std::vector<PortAudioDeviceInfo> devices;
+  if (!acquirePortAudio(nullptr)) return devices;
+  const PaDeviceIndex count = Pa_GetDeviceCount();
+  const PaDeviceIndex defIn = Pa_GetDefaultInputDevice();
+  const PaDeviceIndex defOut = Pa_GetDefaultOutputDevice();
+  for (PaDeviceIndex i = 0; i < count; ++i) {
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+    if (!info || !info->name) continue;
+    devices.push_back(
+        {info->name, info->maxInputChannels, info->maxOutputChannels, i == defIn, i == defOut});
+  }
+  releasePortAudio();
+  return devices;
 }
 
 std::vector<std::string> listPortAudioDevices() {

@@ -12,8 +12,10 @@ namespace qur {
 class PortAudioDevice : public AudioDevice {
  public:
   // An empty name picks the default input and output devices; otherwise the
-  // first device whose name contains `deviceName`.
-  explicit PortAudioDevice(std::string deviceName = {}, uint32_t framesPerBuffer = 441);
+  // first device whose name contains `deviceName`. A non-empty
+  // `inputDeviceName` takes the microphone from that device instead.
+  explicit PortAudioDevice(std::string deviceName = {}, uint32_t framesPerBuffer = 441,
+                           std::string inputDeviceName = {});
   ~PortAudioDevice() override;
 
   bool open(const AudioDeviceFormat& format, AudioDeviceClient* client,
@@ -58,6 +60,7 @@ class PortAudioDevice : public AudioDevice {
   };
 
   std::string _deviceName;
+  std::string _inputDeviceName;
   StreamContext* _context = nullptr;
   uint32_t _framesPerBuffer;
   AudioDeviceFormat _format;

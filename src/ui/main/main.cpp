@@ -2,12 +2,18 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProcess>
+#include <QSettings>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "app/application.h"
 #include "ui/app_bridge.h"
+#include "ui/debug_playground.h"
+#include "ui/preferences.h"
 #include "ui/qt_main_queue.h"
+#include "ui/settings_screen.h"
 #include "ui/ui_adapters.h"
 #include "ui/walkie_talkie_screen.h"
 
@@ -33,7 +39,25 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("qur-wtalkie"));
   QApplication::setApplicationDisplayName(QStringLiteral("qur-wtalkie"));
   QApplication::setDesktopFileName(QStringLiteral("qur-wtalkie"));
+  QApplication::setOrganizationName(QStringLiteral("qur-wtalkie"));
   auto mainQueue = qur::QtMainQueue::install();
+
+  if (options->playground) {
+    auto* playground = qur::DebugPlayground::playground();
+    playground->setAttribute(Qt::WA_DeleteOnClose);
+    playground->show();
+    playground->setFocus();
+    const int status = application.exec();
+    qur::setMainQueue(nullptr);
+    return status;
+  }
+  // What the settings page remembered; options given on the command line win.
+  const auto preferences = qur::Preferences::load(QSettings());
+  if (options->name.empty()) options->name = preferences.displayName.toStdString();
+  if (options->audio.empty()) {
+    options->inputDevice = preferences.inputDevice.toStdString();
+    options->outputDevice = preferences.outputDevice.toStdString();
+  }
 
   qur::CoreLauncher launcher(*options);
   QPointer<QWidget> window;
@@ -60,6 +84,26 @@ int main(int argc, char** argv) {
   screen->setAttribute(Qt::WA_DeleteOnClose);
   screen->setWindowTitle(QStringLiteral("qur-wtalkie"));
   new qur::ApplicationActivityNotifier(screen);
+  screen->setSettingsHandler([&launcher, screen] {
+    screen->bridge()->setScreenName("Settings View");
+    screen->bridge()->trackScreenView();
+    qur::SettingsScreen::Context context;
+    if (auto* core = launcher.application()) {
+      context.compressor = core->dynamicRangeCompressor();
+      context.engine = core->audioController();
+    }
+    // A fresh process picks up the stored devices and name from scratch.
+    context.restartAudio = [] {
+      QProcess::startDetached(QCoreApplication::applicationFilePath(),
+                              QCoreApplication::arguments().mid(1));
+      QCoreApplication::quit();
+    };
+    auto* settings = new qur::SettingsScreen(std::move(context), screen);
+    settings->setAttribute(Qt::WA_DeleteOnClose);
+    QObject::connect(settings, &QDialog::finished, screen,
+                     [screen] { screen->dismissPresented(); });
+    settings->open();
+  });
   screen->show();
   screen->setFocus();
 

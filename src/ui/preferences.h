@@ -1,0 +1,27 @@
+// What the window remembers between runs: the audio devices and the name
+// other devices see. The microphone gain is deliberately not among them.
+// Main thread.
+#pragma once
+
+#include <QSettings>
+#include <QString>
+
+namespace qur {
+
+struct Preferences {
+  // PortAudio device names; empty: the system default.
+  QString inputDevice;
+  QString outputDevice;
+  // Empty: the host name.
+  QString displayName;
+
+  static constexpr const char* kInputDeviceKey = "audio/inputDevice";
+  static constexpr const char* kOutputDeviceKey = "audio/outputDevice";
+  static constexpr const char* kDisplayNameKey = "peer/displayName";
+
+  static Preferences load(const QSettings& settings);
+  void save(QSettings& settings) const;
+  bool operator==(const Preferences&) const = default;
+};
+
+}  // namespace qur
