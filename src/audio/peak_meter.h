@@ -22,10 +22,10 @@ class PeakMeter {
   void measure(const std::int16_t* samples, std::size_t count, UInt32 frames, double sampleRate) {
     int peak = 0;
     for (std::size_t i = 0; i < count; ++i) peak = std::max(peak, std::abs(int(samples[i])));
-    const float fallen =
-        sampleRate > 0 ? _level.load(std::memory_order_relaxed) *
-                             float(std::exp(-double(frames) / (sampleRate * kFallSeconds)))
-                       : 0.0f;
+    const float fallen = sampleRate > 0
+                             ? _level.load(std::memory_order_relaxed) *
+                                   float(std::exp(-double(frames) / (sampleRate * kFallSeconds)))
+                             : 0.0f;
     _level.store(std::max(fallen, float(peak) / 32768.0f), std::memory_order_relaxed);
   }
   // Audio thread: the buffer's first channel-interleaved buffer, when it
@@ -36,8 +36,8 @@ class PeakMeter {
         (format.mFormatFlags & kAudioFormatFlagIsFloat) != 0 || !audio->mBuffers[0].mData) {
       return;
     }
-    const std::size_t count = std::min<std::size_t>(
-        std::size_t(frames) * format.mChannelsPerFrame, audio->mBuffers[0].mDataByteSize / 2);
+    const std::size_t count = std::min<std::size_t>(std::size_t(frames) * format.mChannelsPerFrame,
+                                                    audio->mBuffers[0].mDataByteSize / 2);
     measure(static_cast<const std::int16_t*>(audio->mBuffers[0].mData), count, frames,
             format.mSampleRate);
   }

@@ -57,8 +57,7 @@ std::wstring toWide(const std::string& text) {
       code = (code << 6) | (byte & 0x3F);
     }
     static const std::uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (!valid || code < minimum[length] || code > 0x10FFFF ||
-        (code >= 0xD800 && code <= 0xDFFF)) {
+    if (!valid || code < minimum[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
       out += L'\uFFFD';
       ++i;
       continue;
@@ -296,9 +295,7 @@ class LineEditor::Impl {
     _shownPrompt = toWide(status + prompt);
   }
 
-  static wchar_t* prompt(EditLine* editLine) {
-    return self(editLine)->_shownPrompt.data();
-  }
+  static wchar_t* prompt(EditLine* editLine) { return self(editLine)->_shownPrompt.data(); }
 
   // Keys first; a redraw only between them, so a key's escape sequence is
   // never split by one of ours.
@@ -312,8 +309,8 @@ class LineEditor::Impl {
     for (;;) {
       if (impl->_ending) return 0;
       if (impl->takeTypedKey(key)) return 1;
-      pollfd fds[3] = {{STDIN_FILENO, POLLIN, 0}, {impl->_wake[0], POLLIN, 0},
-                       {impl->_resized, POLLIN, 0}};
+      pollfd fds[3] = {
+          {STDIN_FILENO, POLLIN, 0}, {impl->_wake[0], POLLIN, 0}, {impl->_resized, POLLIN, 0}};
       const int ready = poll(fds, impl->_resized >= 0 ? 3 : 2, -1);
       if (ready < 0) {
         if (errno == EINTR) continue;
@@ -410,8 +407,7 @@ class LineEditor::Impl {
     for (const auto& text : waiting) {
       std::size_t begin = 0;
       const std::string shown = printableText(text, true);
-      for (std::size_t end; (end = shown.find('\n', begin)) != std::string::npos;
-           begin = end + 1) {
+      for (std::size_t end; (end = shown.find('\n', begin)) != std::string::npos; begin = end + 1) {
         out += "\r\033[K" + shown.substr(begin, end - begin) + "\r\n";
       }
       out += "\r\033[K" + shown.substr(begin) + "\r\n";

@@ -35,9 +35,8 @@ constexpr double kMeterFloorDb = -50;
 // A level as a bar of cells on a decibel scale: speech fills about half.
 std::string meter(float level) {
   const double db = level > 0 ? 20 * std::log10(double(level)) : kMeterFloorDb;
-  const int filled =
-      std::clamp(int(std::lround((db - kMeterFloorDb) / -kMeterFloorDb * kMeterCells)), 0,
-                 kMeterCells);
+  const int filled = std::clamp(
+      int(std::lround((db - kMeterFloorDb) / -kMeterFloorDb * kMeterCells)), 0, kMeterCells);
   std::string out;
   for (int i = 0; i < kMeterCells; ++i) out += i < filled ? "\u2588" : "\u2591";
   return out;
@@ -187,8 +186,9 @@ void RunSession::handleLine(const std::string& line) {
     case Kind::Help: {
       std::string text = kRunCommandsHelp;
       if (_events->interactive()) {
-        text += "keys: Space on an empty line or Ctrl-T starts or ends talking; Up and\n"
-                "Down recall earlier commands; Ctrl-D on an empty line quits\n";
+        text +=
+            "keys: Space on an empty line or Ctrl-T starts or ends talking; Up and\n"
+            "Down recall earlier commands; Ctrl-D on an empty line quits\n";
       }
       text.pop_back();  // the writer ends the line
       _events->event("help", "\"text\":" + jsonString(text), text);
@@ -315,11 +315,11 @@ void RunSession::refreshStatus() {
   if (moving && !_meterTimer) {
     std::weak_ptr<RunSession> weakSelf = weak_from_this();
     auto scheduler = Scheduler::mainThreadScheduler();
-    _meterTimer = scheduler->afterRepeatingEvery(
-        scheduler->now() + secondsToDuration(kMeterSeconds), kMeterSeconds, kMeterSeconds / 5,
-        [weakSelf] {
-          if (auto self = weakSelf.lock()) self->refreshStatus();
-        });
+    _meterTimer =
+        scheduler->afterRepeatingEvery(scheduler->now() + secondsToDuration(kMeterSeconds),
+                                       kMeterSeconds, kMeterSeconds / 5, [weakSelf] {
+                                         if (auto self = weakSelf.lock()) self->refreshStatus();
+                                       });
   } else if (!moving && _meterTimer) {
     _meterTimer->dispose();
     _meterTimer = nullptr;
