@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -125,10 +127,8 @@ class Terminal {
 // The peer: a program on loopback with JSON events.
 class Peer {
  public:
-  explicit Peer(const std::string& name)
-      : _process(std::vector<std::string>{QUR_CLI_PATH, "run", "--name", name, "--audio", "virtual",
-                                          "--accept", "auto", "--interface", "lo", "--events",
-                                          "json"}) {}
+  explicit Peer(const std::string& name, const std::vector<std::string>& extra = {})
+      : _process(arguments(name, extra)) {}
   // The next event of that name and value (in order: earlier ones are kept).
   std::optional<std::string> wait(const std::string& event, const std::string& value = {},
                                   std::chrono::milliseconds timeout = 20s) {
@@ -146,22 +146,57 @@ class Peer {
   ChildProcess& process() { return _process; }
 
  private:
+  static std::vector<std::string> arguments(const std::string& name,
+                                            const std::vector<std::string>& extra) {
+    std::vector<std::string> argv = {QUR_CLI_PATH,  "run",     "--name",   name,
+                                     "--audio",     "virtual", "--accept", "auto",
+                                     "--interface", "lo",      "--events", "json"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+  }
+
   ChildProcess _process;
   std::size_t _seen = 0;
 };
 
+// Filled cells of the first level meter in a row; -1 without one.
+int meterCells(const std::string& row) {
+  static const std::string full = "\xE2\x96\x88", empty = "\xE2\x96\x91";
+  std::size_t i = std::min(row.find(full), row.find(empty));
+  if (i == std::string::npos) return -1;
+  int cells = 0;
+  for (; row.compare(i, 3, full) == 0 || row.compare(i, 3, empty) == 0; i += 3) {
+    cells += row.compare(i, 3, full) == 0;
+  }
+  return cells;
+}
+
 class CliTerminal : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() {
+    char pattern[] = "/tmp/qur-cli-term-XXXXXX";
+    directory = mkdtemp(pattern);
+    tone = directory + "/tone.wav";
+    // A steady half-scale tone: the meters have something to show all along.
+    toneMade = std::system(("sox -q -n -r 44100 -c 2 -b 16 " + tone +
+                            " synth 20 sine 440 vol 0.5 2>/dev/null")
+                               .c_str()) == 0;
+  }
+  static void TearDownTestSuite() { std::filesystem::remove_all(directory); }
+
   void SetUp() override {
     if (std::system("command -v tmux >/dev/null 2>&1") != 0) GTEST_SKIP() << "no tmux";
+    ASSERT_TRUE(toneMade) << "sox could not make " << tone;
     setenv("QUR_WTALKIE_SOUNDS", QUR_SOUNDS_DIR, 1);
   }
 
   std::vector<std::string> runArgs(const std::string& name) {
-    return {QUR_CLI_PATH, "run",     "--name",      name,
-            "--audio",    "virtual", "--mic",       QUR_SOUNDS_DIR "/beep.caf",
-            "--accept",   "never",   "--interface", "lo"};
+    return {QUR_CLI_PATH, "run", "--name",   name,    "--audio",     "virtual",
+            "--mic",      tone,  "--accept", "never", "--interface", "lo"};
   }
+
+  static inline std::string directory, tone;
+  static inline bool toneMade = false;
 };
 
 TEST_F(CliTerminal, HalfTypedCommandSurvivesAPeerAppearingAndTheTalkKeyTransmits) {
@@ -206,6 +241,12 @@ TEST_F(CliTerminal, HalfTypedCommandSurvivesAPeerAppearingAndTheTalkKeyTransmits
              r.back() == "(Space: stop) >";
     });
     ASSERT_TRUE(talking) << terminal.screen();
+    // The tone shows on the microphone's meter.
+    const auto metered = terminal.waitFor([](const std::string& s) {
+      const auto r = rowsOf(s);
+      return r.size() >= 2 && meterCells(r[r.size() - 2]) >= 5;
+    });
+    EXPECT_TRUE(metered) << terminal.screen();
     terminal.keys(key);
     ASSERT_TRUE(peer.wait("peer_talking", "false")) << terminal.screen();
     ASSERT_TRUE(terminal.waitForInput("(Space: talk) > ")) << terminal.screen();
@@ -256,7 +297,11 @@ TEST_F(CliTerminal, NarrowWindowKeepsTheStatusToOneRow) {
   // The long prompt gives way to a short one where it would crowd the input.
   ASSERT_TRUE(terminal.waitForInput("> ")) << terminal.screen();
   Peer peer(peerName);
-  ASSERT_TRUE(terminal.waitForText("peer found: ")) << terminal.screen();
+  // Event lines wrap at this width, as the terminal does with any text.
+  ASSERT_TRUE(terminal.waitFor([&](std::string s) {
+    std::erase(s, '\n');
+    return s.find("peer found: " + peerName) != std::string::npos;
+  })) << terminal.screen();
   terminal.type("invite " + peerName);
   terminal.keys("Enter");
   ASSERT_TRUE(peer.wait("peer_connected")) << terminal.screen();
@@ -282,6 +327,36 @@ TEST_F(CliTerminal, NarrowWindowKeepsTheStatusToOneRow) {
   }
   terminal.keys("Space");
   ASSERT_TRUE(peer.wait("peer_talking", "false")) << terminal.screen();
+  terminal.type("quit");
+  terminal.keys("Enter");
+  EXPECT_TRUE(terminal.waitForText("EXITED 0")) << terminal.screen();
+  EXPECT_EQ(peer.process().quit(15s), 0);
+}
+
+TEST_F(CliTerminal, TheTalkingPeersLevelShowsWhileReceiving) {
+  const std::string name = uniqueName("listener"), peerName = uniqueName("speaker");
+  Terminal terminal(100, 24, runArgs(name));
+  ASSERT_TRUE(terminal.waitForInput("(Space: talk) > ")) << terminal.screen();
+  Peer peer(peerName, {"--mic", tone});
+  ASSERT_TRUE(terminal.waitForText("peer found: " + peerName)) << terminal.screen();
+  terminal.type("invite " + peerName);
+  terminal.keys("Enter");
+  ASSERT_TRUE(peer.wait("connected", "true")) << terminal.screen();
+  peer.process().writeLine("talk on");
+  ASSERT_TRUE(peer.wait("transmitting", "true"));
+  const auto receiving = terminal.waitFor([&](const std::string& s) {
+    const auto r = rowsOf(s);
+    return r.size() >= 2 && r[r.size() - 2].rfind("[" + peerName + " talking ", 0) == 0 &&
+           meterCells(r[r.size() - 2]) >= 5;
+  });
+  EXPECT_TRUE(receiving) << terminal.screen();
+  peer.process().writeLine("talk off");
+  // Once the peer is quiet the row tells only of the connection.
+  const auto quiet = terminal.waitFor([&](const std::string& s) {
+    const auto r = rowsOf(s);
+    return r.size() >= 2 && r[r.size() - 2] == "[connected: " + peerName + "]";
+  });
+  EXPECT_TRUE(quiet) << terminal.screen();
   terminal.type("quit");
   terminal.keys("Enter");
   EXPECT_TRUE(terminal.waitForText("EXITED 0")) << terminal.screen();
