@@ -64,6 +64,10 @@ constexpr const char* kRunEventsHelp =
     "arguments give one error line and change nothing. SIGINT, SIGTERM and SIGHUP\n"
     "end the program as 'quit' does: peers are told and recordings are completed.\n"
     "\n"
+    "At a terminal commands are typed at an editing prompt (Up and Down recall\n"
+    "earlier ones) under a status row; Space on an empty line or Ctrl-T starts and\n"
+    "ends talking, Ctrl-D on an empty line quits.\n"
+    "\n"
     "Environment: QUR_WTALKIE_SOUNDS (sound folder), QUR_WTALKIE_AUDIO (device\n"
     "when --audio is not given), QUR_WTALKIE_ANALYTICS_FILE (local JSON-lines\n"
     "record of screen views and events; nothing is sent anywhere).\n";
