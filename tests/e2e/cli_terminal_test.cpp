@@ -286,6 +286,16 @@ TEST_F(CliTerminal, HistoryAndEditingRecallAndChangeEarlierCommands) {
   ASSERT_TRUE(terminal.waitForInput("> volume 0.25")) << terminal.screen();
   terminal.keys("Enter");
   ASSERT_TRUE(terminal.waitForText("volume 25%")) << terminal.screen();
+
+  // A control character typed literally (Ctrl-V Escape) is shown, never
+  // acted on: the echoed line and the error name it as '?'.
+  terminal.keys("C-v Escape");
+  terminal.type("[2Jcleared");
+  terminal.keys("Enter");
+  const auto refused = terminal.waitForText("unknown command '?[2Jcleared'");
+  ASSERT_TRUE(refused) << terminal.screen();
+  EXPECT_NE(refused->find("> ?[2Jcleared\n"), std::string::npos) << *refused;
+  EXPECT_NE(refused->find("volume 25%"), std::string::npos) << "the screen was cleared";
   terminal.type("quit");
   terminal.keys("Enter");
   EXPECT_TRUE(terminal.waitForText("EXITED 0")) << terminal.screen();

@@ -418,7 +418,7 @@ class LineEditor::Impl {
       impl->_committing = false;
       impl->_committed = true;
       impl->_line = impl->_saved;
-      out += "\r\033[K" + printableText(prompt) + toUtf8(impl->_line) + "\r\n";
+      out += "\r\033[K" + printableText(prompt + toUtf8(impl->_line)) + "\r\n";
       writeOut(out);
       std::fflush(stdout);
       el_winsertstr(editLine, L"\n");  // an empty line would read as the end of input
