@@ -1,5 +1,6 @@
 #include "app/cli/line_editor.h"
 
+#include <fcntl.h>
 #include <histedit.h>
 #include <langinfo.h>
 #include <poll.h>
@@ -151,7 +152,9 @@ class LineEditor::Impl {
 
   bool open() {
     useUtf8Characters();
-    if (pipe(_wake) != 0) return false;
+    // Non-blocking: a full pipe is already a wake-up, and a writer holding
+    // the lock must never wait on the editor thread.
+    if (pipe2(_wake, O_NONBLOCK | O_CLOEXEC) != 0) return false;
     sigset_t winch;
     sigemptyset(&winch);
     sigaddset(&winch, SIGWINCH);
