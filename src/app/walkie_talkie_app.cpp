@@ -13,6 +13,8 @@
 #include "audio/engine/audio_device.h"
 #include "audio/engine/audio_engine.h"
 #include "audio/engine/virtual_device.h"
+#include "audio/opus_decoder.h"
+#include "audio/peak_meter.h"
 #include "log/log.h"
 #include "peers/discovery.h"
 #include "peers/peer_browser.h"
@@ -22,6 +24,25 @@
 #include "signals/signal_operators.h"
 
 namespace qur {
+
+// The microphone's level as the input path delivers it to the encoder.
+class InputLevelMeter : public AudioReceiver {
+ public:
+  explicit InputLevelMeter(const AudioStreamBasicDescription& format) : _format(format) {}
+  AudioEngineReceiverCallback receiverCallback() const override { return &received; }
+  float level() const { return _meter.level(); }
+
+ private:
+  static void received(AudioReceiver* receiver, AudioEngine*, int source, const AudioTimeStamp*,
+                       UInt32 frames, const AudioBufferList* audio) {
+    if (source != kAudioEngineSourceInput) return;
+    auto* self = static_cast<InputLevelMeter*>(receiver);
+    self->_meter.measure(audio, self->_format, frames);
+  }
+
+  const AudioStreamBasicDescription _format;
+  PeakMeter _meter;
+};
 
 namespace {
 
@@ -213,6 +234,10 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
         });
       });
   controller->multipeerController()->startAdvertising();
+  if (engine()->inputEnabled()) {
+    _inputMeter = std::make_shared<InputLevelMeter>(engine()->audioDescription());
+    engine()->addInputReceiver(_inputMeter);
+  }
   attach();
   return true;
 }
@@ -606,6 +631,19 @@ void WalkieTalkieApp::finishShutdown(std::function<void()> done) {
                                                    self->_application->shutdown();
                                                  if (done) done();
                                                });
+}
+
+float WalkieTalkieApp::inputLevel() const {
+  return _inputMeter ? _inputMeter->level() : 0.0f;
+}
+
+float WalkieTalkieApp::receivedLevel() const {
+  float loudest = 0;
+  const auto peers = controller()->connectedPeers();
+  for (const auto& [id, peer] : *peers) {
+    if (peer && peer->decoder()) loudest = std::max(loudest, peer->decoder()->outputLevel());
+  }
+  return loudest;
 }
 
 const std::shared_ptr<WalkieTalkieController>& WalkieTalkieApp::controller() const {

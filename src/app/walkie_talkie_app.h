@@ -29,6 +29,7 @@ class Application;
 class AudioEngine;
 class DynamicRangeCompressor;
 class FileMicrophone;
+class InputLevelMeter;
 class PeerBrowser;
 class WalkieTalkieController;
 
@@ -167,6 +168,12 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   void shutdown(std::function<void()> done);
   bool isShutDown() const { return _shutDown; }
 
+  // Peak meters, 0 to 1, falling back within about a tenth of a second:
+  // the microphone as it is sent (after gain and compression), and the
+  // loudest connected peer as we play it. Any thread.
+  float inputLevel() const;
+  float receivedLevel() const;
+
   // The core, for screens that observe it directly.
   const std::shared_ptr<WalkieTalkieController>& controller() const;
   const std::shared_ptr<DynamicRangeCompressor>& compressor() const;
@@ -194,6 +201,7 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   RunOptions _options;
   std::unique_ptr<Application> _application;
   std::shared_ptr<FileMicrophone> _microphone;
+  std::shared_ptr<InputLevelMeter> _inputMeter;
   std::shared_ptr<PeerBrowser> _browser;
   std::shared_ptr<Subject<AppEvent>> _events = Subject<AppEvent>::create();
   std::vector<DisposablePtr> _subscriptions;

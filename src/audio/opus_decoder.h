@@ -12,6 +12,7 @@
 #include "audio/audio_types.h"
 #include "audio/circular_buffer.h"
 #include "audio/engine/audio_engine.h"
+#include "audio/peak_meter.h"
 #include "audio/realtime_logger.h"
 
 struct OpusDecoder;  // libopus
@@ -62,6 +63,8 @@ class OpusDecoder : public AudioPlayable {
   }
   // Nothing waits in the input ring and no converted audio is left over.
   bool isDrained() const;
+  // Any thread: the peak of what this channel played lately, 0 to 1.
+  float outputLevel() const { return _outputMeter.level(); }
 
  private:
   OpusDecoder() = default;
@@ -69,6 +72,8 @@ class OpusDecoder : public AudioPlayable {
   static void outputAvailableConvertedSamples(AudioEngine* controller, OpusDecoder* decoder,
                                               bool flush);
   static bool playNextPacket(AudioEngine* controller, OpusDecoder* decoder);
+  static void fill(OpusDecoder* decoder, AudioEngine* controller, UInt32 frames,
+                   AudioBufferList* list);
 
   bool _ownsInputBuffer = false;
   AudioStreamBasicDescription _outputAudioDescription{};
@@ -88,6 +93,7 @@ class OpusDecoder : public AudioPlayable {
   std::atomic<std::uint64_t> _sessionEndsPlayed{0};
   // The last packet played was a session end (audio thread only).
   bool _sessionEnded = false;
+  PeakMeter _outputMeter;
 };
 
 }  // namespace qur

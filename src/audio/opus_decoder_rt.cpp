@@ -114,6 +114,13 @@ AudioEngineRenderCallback OpusDecoder::renderCallback() const {
 OSStatus OpusDecoder::render(OpusDecoder* decoder, AudioEngine* controller, UInt32 frames,
                              AudioBufferList* list) {
   QUR_ASSERT_THREAD(ThreadRole::Audio);
+  fill(decoder, controller, frames, list);
+  decoder->_outputMeter.measure(list, decoder->_outputAudioDescription, frames);
+  return noErr;
+}
+
+void OpusDecoder::fill(OpusDecoder* decoder, AudioEngine* controller, UInt32 frames,
+                       AudioBufferList* list) {
   CircularBuffer* output = &decoder->_outputBuffer;
   const AudioStreamBasicDescription& format = decoder->_outputAudioDescription;
   UInt32 stored = 0;
@@ -126,12 +133,11 @@ OSStatus OpusDecoder::render(OpusDecoder* decoder, AudioEngine* controller, UInt
         UInt32 tail = stored;
         circularBufferDequeueBufferListFrames(output, &tail, list, nullptr, &format);
       }
-      return noErr;
+      return;
     }
   }
   UInt32 delivered = frames;
   circularBufferDequeueBufferListFrames(output, &delivered, list, nullptr, &format);
-  return noErr;
 }
 
 }  // namespace qur

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "app/cli/line_editor.h"
+
 namespace qur::cli {
 
 namespace {
@@ -98,7 +100,8 @@ std::string shortened(const std::string& text, std::size_t maxCharacters) {
   return text;
 }
 
-EventWriter::EventWriter(bool json, bool statusLine) : _json(json), _statusLine(statusLine) {}
+EventWriter::EventWriter(bool json, std::shared_ptr<LineEditor> editor)
+    : _json(json), _editor(std::move(editor)) {}
 
 void EventWriter::event(const std::string& name, const std::string& fields,
                         const std::string& text) {
@@ -118,27 +121,25 @@ void EventWriter::event(const std::string& name, const std::string& fields,
     std::fwrite(line.data(), 1, line.size(), stdout);
   } else {
     if (text.empty()) return;
-    if (_statusLine) std::fputs("\r\033[K", stdout);
+    if (_editor) return _editor->print(text);
     const std::string shown = printableText(text, true);
     std::fputs(shown.c_str(), stdout);
     std::fputc('\n', stdout);
-    if (_statusLine) std::fputs(_status.c_str(), stdout);
   }
   std::fflush(stdout);
 }
 
 void EventWriter::setStatus(const std::string& status) {
-  std::lock_guard lock(_mutex);
-  _status = printableText(status);
-  if (!_statusLine) return;
-  std::fputs("\r\033[K", stdout);
-  std::fputs(_status.c_str(), stdout);
-  std::fflush(stdout);
+  if (_editor) _editor->setStatus(status);
+}
+
+void EventWriter::setPrompt(const std::string& prompt) {
+  if (_editor) _editor->setPrompt(prompt);
 }
 
 void EventWriter::finish() {
+  if (_editor) _editor->stop();
   std::lock_guard lock(_mutex);
-  if (_statusLine) std::fputs("\n", stdout);
   std::fflush(stdout);
 }
 

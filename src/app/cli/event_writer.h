@@ -5,10 +5,13 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 
 namespace qur::cli {
+
+class LineEditor;
 
 // Text from outside (typed commands, peer names) made safe to show: invalid
 // UTF-8 becomes U+FFFD and control characters (but newlines, if kept)
@@ -23,24 +26,28 @@ std::string shortened(const std::string& text, std::size_t maxCharacters = 40);
 
 class EventWriter {
  public:
-  // statusLine: keep the status on the terminal's last line.
-  EventWriter(bool json, bool statusLine);
+  // With an editor, text goes above its prompt and the status into its
+  // status row; without one the status is not shown.
+  EventWriter(bool json, std::shared_ptr<LineEditor> editor);
 
   // fields: pre-rendered JSON members ("\"peer\":\"A\""); text: the human
   // form (nothing is printed for an empty one). Any thread.
   void event(const std::string& name, const std::string& fields, const std::string& text);
   void setStatus(const std::string& status);
-  // Ends the status line. Any thread.
+  // The text before the typed command, on a terminal.
+  void setPrompt(const std::string& prompt);
+  // Gives the terminal back (the editor stops). Any thread but the editor's.
   void finish();
 
   bool json() const { return _json; }
+  // Whether a person types at an editing prompt.
+  bool interactive() const { return _editor != nullptr; }
 
  private:
   std::mutex _mutex;
   const bool _json;
-  const bool _statusLine;
+  const std::shared_ptr<LineEditor> _editor;
   const std::chrono::steady_clock::time_point _start = std::chrono::steady_clock::now();
-  std::string _status;
 };
 
 }  // namespace qur::cli

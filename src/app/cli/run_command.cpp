@@ -14,6 +14,7 @@
 #include "app/application.h"
 #include "app/cli/cli_support.h"
 #include "app/cli/event_writer.h"
+#include "app/cli/line_editor.h"
 #include "app/cli/run_session.h"
 #include "app/walkie_talkie_app.h"
 #include "audio/engine/audio_device.h"
@@ -62,6 +63,10 @@ constexpr const char* kRunEventsHelp =
     "talk_refused, audio_stopped, peers, status, help, error. Unknown commands and bad\n"
     "arguments give one error line and change nothing. SIGINT, SIGTERM and SIGHUP\n"
     "end the program as 'quit' does: peers are told and recordings are completed.\n"
+    "\n"
+    "At a terminal commands are typed at an editing prompt (Up and Down recall\n"
+    "earlier ones) under a status row; Space on an empty line or Ctrl-T starts and\n"
+    "ends talking, Ctrl-D on an empty line quits.\n"
     "\n"
     "Environment: QUR_WTALKIE_SOUNDS (sound folder), QUR_WTALKIE_AUDIO (device\n"
     "when --audio is not given), QUR_WTALKIE_ANALYTICS_FILE (local JSON-lines\n"
@@ -133,8 +138,10 @@ int runCommand(const std::vector<std::string>& args) {
   options.networkInterface = option("--interface");
   options.continueWithoutAudio = parsed.options.count("--continue-without-audio") != 0;
 
-  const sigset_t ending = endingSignals();
-  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+  sigset_t blocked = endingSignals();
+  // Resizes are read by the line editor's thread, never by a handler.
+  sigaddset(&blocked, SIGWINCH);
+  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
   installLoggers();
   auto loop = std::make_shared<MainLoop>();
@@ -151,8 +158,25 @@ int runCommand(const std::vector<std::string>& args) {
 
   const bool json = events == "json";
   const bool terminal = !json && isatty(STDOUT_FILENO) && isatty(STDIN_FILENO);
-  auto writer = std::make_shared<EventWriter>(json, terminal);
+  // Set once the session exists; the editor may see keys before that.
+  auto weakSession = std::make_shared<std::weak_ptr<RunSession>>();
+  std::shared_ptr<LineEditor> editor;
+  if (terminal) {
+    auto onMain = [weakSession](std::function<void(RunSession&)> block) {
+      mainQueue().post([weakSession, block = std::move(block)] {
+        if (auto session = weakSession->lock()) block(*session);
+      });
+    };
+    editor = LineEditor::start(
+        {[onMain](const std::string& line) {
+           onMain([line](RunSession& session) { session.handleLine(line); });
+         },
+         [onMain] { onMain([](RunSession& session) { session.toggleTalk(); }); },
+         [onMain] { onMain([](RunSession& session) { session.inputEnded(); }); }});
+  }
+  auto writer = std::make_shared<EventWriter>(json, editor);
   auto session = std::make_shared<RunSession>(loop, writer, app);
+  *weakSession = session;
   watchEndingSignals(session);
 
   const AppStatus status = app->status();
@@ -164,24 +188,26 @@ int runCommand(const std::vector<std::string>& args) {
       "ready as '" + status.name + "' on " +
           (app->engine()->device() ? status.audioDevice : std::string("no audio device")) +
           (audioStarted ? "" : " (audio did not start: running without sound)") +
-          (terminal ? "; type 'help' for commands" : ""));
+          (terminal ? "; type 'help' for commands, Space to talk" : ""));
   session->attach();
 
-  // The reader may stay blocked past the end of the program (an input pipe
-  // that stays open), so it must not keep the session, and through it the
-  // engine and its recording, alive.
-  std::thread input([weakSession = std::weak_ptr<RunSession>(session)] {
-    std::string line;
-    while (std::getline(std::cin, line)) {
-      mainQueue().post([weakSession, line] {
-        if (auto session = weakSession.lock()) session->handleLine(line);
+  if (!editor) {
+    // The reader may stay blocked past the end of the program (an input
+    // pipe that stays open), so it must not keep the session, and through
+    // it the engine and its recording, alive.
+    std::thread input([weakSession = std::weak_ptr<RunSession>(session)] {
+      std::string line;
+      while (std::getline(std::cin, line)) {
+        mainQueue().post([weakSession, line] {
+          if (auto session = weakSession.lock()) session->handleLine(line);
+        });
+      }
+      mainQueue().post([weakSession] {
+        if (auto session = weakSession.lock()) session->inputEnded();
       });
-    }
-    mainQueue().post([weakSession] {
-      if (auto session = weakSession.lock()) session->inputEnded();
     });
-  });
-  input.detach();  // a blocked read must not hold up the end of the program
+    input.detach();  // a blocked read must not hold up the end of the program
+  }
 
   loop->run();
 

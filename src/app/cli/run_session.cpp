@@ -1,5 +1,6 @@
 #include "app/cli/run_session.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -26,6 +27,21 @@ std::string textList(const std::vector<std::string>& items, const char* none) {
   return out.empty() ? none : out;
 }
 
+// How often the running time and the meters move while someone talks.
+constexpr double kMeterSeconds = 0.1;
+constexpr int kMeterCells = 10;
+constexpr double kMeterFloorDb = -50;
+
+// A level as a bar of cells on a decibel scale: speech fills about half.
+std::string meter(float level) {
+  const double db = level > 0 ? 20 * std::log10(double(level)) : kMeterFloorDb;
+  const int filled = std::clamp(
+      int(std::lround((db - kMeterFloorDb) / -kMeterFloorDb * kMeterCells)), 0, kMeterCells);
+  std::string out;
+  for (int i = 0; i < kMeterCells; ++i) out += i < filled ? "\u2588" : "\u2591";
+  return out;
+}
+
 }  // namespace
 
 RunSession::RunSession(std::shared_ptr<MainLoop> loop, std::shared_ptr<EventWriter> events,
@@ -34,6 +50,7 @@ RunSession::RunSession(std::shared_ptr<MainLoop> loop, std::shared_ptr<EventWrit
 
 RunSession::~RunSession() {
   if (_subscription) _subscription->dispose();
+  if (_meterTimer) _meterTimer->dispose();
   cancelTimedTalk();
 }
 
@@ -93,6 +110,7 @@ void RunSession::eventArrived(const AppEvent& event) {
                      event.peer + (event.value ? " is talking" : " stopped talking"));
       break;
     case Kind::Transmitting: {
+      if (event.value) _transmissionStart = std::chrono::steady_clock::now();
       std::string fields = "\"value\":" + jsonBool(event.value);
       if (!event.reason.empty()) fields += ",\"reason\":" + jsonString(event.reason);
       _events->event(
@@ -116,7 +134,11 @@ void RunSession::eventArrived(const AppEvent& event) {
       _events->event("audio_stopped", "", "the sound device stopped: no audio in or out");
       break;
   }
-  refreshStatus();
+  // The application updates its state after telling of the change.
+  std::weak_ptr<RunSession> weakSelf = weak_from_this();
+  mainQueue().post([weakSelf] {
+    if (auto self = weakSelf.lock()) self->refreshStatus();
+  });
 }
 
 void RunSession::handleLine(const std::string& line) {
@@ -163,6 +185,11 @@ void RunSession::handleLine(const std::string& line) {
       return reportStatus();
     case Kind::Help: {
       std::string text = kRunCommandsHelp;
+      if (_events->interactive()) {
+        text +=
+            "keys: Space on an empty line or Ctrl-T starts or ends talking; Up and\n"
+            "Down recall earlier commands; Ctrl-D on an empty line quits\n";
+      }
       text.pop_back();  // the writer ends the line
       _events->event("help", "\"text\":" + jsonString(text), text);
     }
@@ -171,6 +198,17 @@ void RunSession::handleLine(const std::string& line) {
       return quit();
   }
   if (!done) error(reason);
+}
+
+void RunSession::toggleTalk() {
+  std::string reason;
+  cancelTimedTalk();
+  if (_app->isTransmitting()) {
+    if (!_app->stopTalking(&reason)) error(reason);
+    return;
+  }
+  // A refusal is reported by its own event.
+  if (!_app->startTalking(&reason) && _app->isTransmitting()) error(reason);
 }
 
 void RunSession::inputEnded() {
@@ -244,8 +282,48 @@ std::string RunSession::statusText() const {
          " | audio: " + (status.audioRunning ? "on" : "off") + "]";
 }
 
+std::string RunSession::statusRow() const {
+  const AppStatus status = _app->status();
+  std::vector<std::string> parts;
+  if (status.transmitting) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::steady_clock::now() - _transmissionStart)
+                             .count();
+    char time[32];
+    std::snprintf(time, sizeof time, "%lld:%02lld", static_cast<long long>(seconds / 60),
+                  static_cast<long long>(seconds % 60));
+    parts.push_back(std::string("TALKING ") + time + " mic " + meter(_app->inputLevel()));
+  } else if (!status.talking.empty()) {
+    parts.push_back(textList(status.talking, "") + " talking " + meter(_app->receivedLevel()));
+  }
+  parts.push_back(status.peers.empty() ? std::string("not connected")
+                                       : "connected: " + textList(status.peers, ""));
+  const auto invitations = _app->pendingInvitations().get();
+  if (!invitations.empty()) parts.push_back("invited by " + invitations.back().peer);
+  if (!status.audioRunning) parts.push_back("audio off");
+  std::string row;
+  for (const auto& part : parts) row += (row.empty() ? "[" : " | ") + part;
+  return row + "]";
+}
+
 void RunSession::refreshStatus() {
-  _events->setStatus(statusText());
+  if (!_events->interactive()) return _events->setStatus(statusText());
+  _events->setStatus(statusRow());
+  const AppStatus status = _app->status();
+  _events->setPrompt(status.transmitting ? "(Space: stop) > " : "(Space: talk) > ");
+  const bool moving = status.transmitting || !status.talking.empty();
+  if (moving && !_meterTimer) {
+    std::weak_ptr<RunSession> weakSelf = weak_from_this();
+    auto scheduler = Scheduler::mainThreadScheduler();
+    _meterTimer =
+        scheduler->afterRepeatingEvery(scheduler->now() + secondsToDuration(kMeterSeconds),
+                                       kMeterSeconds, kMeterSeconds / 5, [weakSelf] {
+                                         if (auto self = weakSelf.lock()) self->refreshStatus();
+                                       });
+  } else if (!moving && _meterTimer) {
+    _meterTimer->dispose();
+    _meterTimer = nullptr;
+  }
 }
 
 }  // namespace qur::cli

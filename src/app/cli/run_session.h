@@ -3,6 +3,7 @@
 // Main thread only.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,6 +25,8 @@ class RunSession : public std::enable_shared_from_this<RunSession> {
   // Subscribes to the application's events and shows the status line.
   void attach();
   void handleLine(const std::string& line);
+  // The talk key: starts a transmission, or ends the one running.
+  void toggleTalk();
   // Standard input ended: quits once a timed transmission is over.
   void inputEnded();
   // Ends the main loop's run; the caller then shuts the application down.
@@ -38,12 +41,17 @@ class RunSession : public std::enable_shared_from_this<RunSession> {
   void cancelTimedTalk();
   void refreshStatus();
   std::string statusText() const;
+  // The terminal's status row: what matters most first, as the row is cut
+  // to the terminal's width.
+  std::string statusRow() const;
 
   std::shared_ptr<MainLoop> _loop;
   std::shared_ptr<EventWriter> _events;
   std::shared_ptr<WalkieTalkieApp> _app;
   DisposablePtr _subscription;
   DisposablePtr _timedTalk;
+  DisposablePtr _meterTimer;
+  std::chrono::steady_clock::time_point _transmissionStart;
   std::uint64_t _talkGeneration = 0;
   bool _inputEnded = false;
 };
