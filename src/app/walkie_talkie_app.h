@@ -70,7 +70,7 @@ struct Invitation {
   std::uint64_t id = 0;
   std::string peer;        // the inviter's display name
   std::string identifier;  // the inviter's identifier, in hex
-  // Where the invitation comes from; empty until the session reports it.
+  // Where the invitation comes from; empty when the session no longer knows.
   std::string address;
 };
 
@@ -92,14 +92,18 @@ struct AppEvent {
     PeerLost,            // peer
     Invitation,          // invitation, policy
     InvitationAnswered,  // invitation, value: accepted
-    PeerConnected,       // peer
-    PeerDisconnected,    // peer
-    Connected,           // value
-    PeerTalking,         // peer, value
-    Transmitting,        // value; reason when it ended on its own
-    TalkRefused,         // reason
-    AudioClock,          // firstCycleUs: wall-clock time of the first device cycle
-    AudioStopped,        // the device stopped delivering cycles
+    // How an invitation ended that was not answered here: peer; reason:
+    // "accepted", "declined", "timed_out", "unreachable" or "withdrawn";
+    // value: it was the peer's invitation to us (which then is gone).
+    InvitationResult,
+    PeerConnected,     // peer
+    PeerDisconnected,  // peer
+    Connected,         // value
+    PeerTalking,       // peer, value
+    Transmitting,      // value; reason when it ended on its own
+    TalkRefused,       // reason
+    AudioClock,        // firstCycleUs: wall-clock time of the first device cycle
+    AudioStopped,      // the device stopped delivering cycles
   };
   Kind kind;
   std::string peer;
@@ -181,8 +185,10 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   void emit(AppEvent event);
   void watchBrowser();
   void nearbyChanged(const std::vector<std::pair<PeerID, std::string>>& nearby);
-  void invitationArrived(const PeerID& peer, std::function<void(bool)> reply);
+  void invitationArrived(const PeerID& peer, const std::string& address,
+                         std::function<void(bool)> reply);
   void answer(std::size_t index, bool accept);
+  void invitationEnded(const PeerID& peer, bool invitedUs, const std::string& outcome);
   void connectedChanged(bool connected);
   void peerTableChanged(const std::vector<std::pair<PeerID, std::string>>& peers);
   void peerTalking(const PeerID& peer, bool talking);
@@ -208,6 +214,8 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   };
   std::vector<PendingInvitation> _pendingTable;
   std::uint64_t _nextInvitationId = 1;
+  // Why the last invitation to us went away unanswered, for a late answer.
+  std::string _goneInvitation;
   bool _isConnected = false;
   std::string _transmissionEndReason;
   DisposablePtr _audioClockTimer;

@@ -11,10 +11,12 @@
 #include <iostream>
 #include <thread>
 
+#include "app/app_event_lines.h"
 #include "app/application.h"
 #include "app/cli/cli_support.h"
-#include "app/cli/event_writer.h"
 #include "app/cli/run_session.h"
+#include "app/event_writer.h"
+#include "app/run_option_parser.h"
 #include "app/walkie_talkie_app.h"
 #include "audio/engine/audio_device.h"
 #include "audio/engine/audio_engine.h"
@@ -58,7 +60,7 @@ constexpr const char* kRunOptionsHelp =
 constexpr const char* kRunEventsHelp =
     "\n"
     "events: ready, audio_clock, peer_found, peer_lost, invitation, invitation_answered,\n"
-    "peer_connected, peer_disconnected, connected, peer_talking, transmitting,\n"
+    "invitation_result, peer_connected, peer_disconnected, connected, peer_talking, transmitting,\n"
     "talk_refused, audio_stopped, peers, status, help, error. Unknown commands and bad\n"
     "arguments give one error line and change nothing. SIGINT, SIGTERM and SIGHUP\n"
     "end the program as 'quit' does: peers are told and recordings are completed.\n"
@@ -99,38 +101,23 @@ void watchEndingSignals(std::weak_ptr<RunSession> weakSession) {
 int runCommand(const std::vector<std::string>& args) {
   ParsedArguments parsed;
   const std::string help = std::string(kRunOptionsHelp) + kRunCommandsHelp + kRunEventsHelp;
-  if (const auto status = parseCommandArguments(
-          "run", args,
-          {"--name", "--audio", "--mic", "--speaker", "--accept", "--interface", "--events"},
-          help.c_str(), false, &parsed, {"--mic-from-talk", "--continue-without-audio"})) {
+  if (const auto status =
+          parseCommandArguments("run", args, runValueOptions(), help.c_str(), false, &parsed,
+                                {"--mic-from-talk", "--continue-without-audio"})) {
     return *status;
   }
-  auto option = [&](const char* name) -> std::string {
-    const auto it = parsed.options.find(name);
-    return it == parsed.options.end() ? std::string() : it->second;
-  };
 
-  const std::string events = option("--events");
-  if (!events.empty() && events != "json") {
-    printError("--events takes 'json'");
-    return kExitUsage;
+  ParsedRunOptions run;
+  for (const auto& name : runValueOptions()) {
+    const auto it = parsed.options.find(name);
+    std::string reason;
+    if (it != parsed.options.end() && !applyRunOption(name, it->second, &run, &reason)) {
+      printError(reason);
+      return kExitUsage;
+    }
   }
-  RunOptions options;
-  const std::string accept = option("--accept");
-  if (accept == "auto") {
-    options.accept = AcceptPolicy::Auto;
-  } else if (accept == "never") {
-    options.accept = AcceptPolicy::Never;
-  } else if (!accept.empty() && accept != "ask") {
-    printError("--accept takes ask, auto or never");
-    return kExitUsage;
-  }
-  options.name = option("--name");
-  options.audio = option("--audio");
-  options.micFile = option("--mic");
+  RunOptions options = std::move(run.run);
   options.micFromTalk = parsed.options.count("--mic-from-talk") != 0;
-  options.speakerFile = option("--speaker");
-  options.networkInterface = option("--interface");
   options.continueWithoutAudio = parsed.options.count("--continue-without-audio") != 0;
 
   const sigset_t ending = endingSignals();
@@ -149,22 +136,15 @@ int runCommand(const std::vector<std::string>& args) {
   app->application().setScreenName("Home Screen");
   app->application().trackScreenView();
 
-  const bool json = events == "json";
+  const bool json = run.jsonEvents;
   const bool terminal = !json && isatty(STDOUT_FILENO) && isatty(STDIN_FILENO);
   auto writer = std::make_shared<EventWriter>(json, terminal);
   auto session = std::make_shared<RunSession>(loop, writer, app);
   watchEndingSignals(session);
 
-  const AppStatus status = app->status();
-  const bool audioStarted = app->application().audioStarted();
-  writer->event(
-      "ready",
-      "\"name\":" + jsonString(status.name) + ",\"audio\":" + jsonString(status.audioDevice) +
-          ",\"audio_started\":" + (audioStarted ? "true" : "false"),
-      "ready as '" + status.name + "' on " +
-          (app->engine()->device() ? status.audioDevice : std::string("no audio device")) +
-          (audioStarted ? "" : " (audio did not start: running without sound)") +
-          (terminal ? "; type 'help' for commands" : ""));
+  const EventLine ready = readyEventLine(*app);
+  writer->event(ready.name, ready.fields,
+                ready.text + (terminal ? "; type 'help' for commands" : ""));
   session->attach();
 
   // The reader may stay blocked past the end of the program (an input pipe

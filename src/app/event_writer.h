@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-namespace qur::cli {
+namespace qur {
 
 // Text from outside (typed commands, peer names) made safe to show: invalid
 // UTF-8 becomes U+FFFD and control characters (but newlines, if kept)
@@ -43,4 +43,4 @@ class EventWriter {
   std::string _status;
 };
 
-}  // namespace qur::cli
+}  // namespace qur

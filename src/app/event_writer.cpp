@@ -1,9 +1,9 @@
-#include "app/cli/event_writer.h"
+#include "app/event_writer.h"
 
 #include <cstdint>
 #include <cstdio>
 
-namespace qur::cli {
+namespace qur {
 
 namespace {
 
@@ -142,4 +142,4 @@ void EventWriter::finish() {
   std::fflush(stdout);
 }
 
-}  // namespace qur::cli
+}  // namespace qur
