@@ -422,6 +422,7 @@ void WalkieTalkieApp::invitationEnded(const PeerID& peer, bool invitedUs,
     return item.invitation.identifier == identifier;
   });
   if (it == _pendingTable.end()) return;
+  const Invitation invitation = it->invitation;
   _pendingTable.erase(it);
   std::vector<Invitation> remaining;
   for (const auto& item : _pendingTable) remaining.push_back(item.invitation);
@@ -431,7 +432,8 @@ void WalkieTalkieApp::invitationEnded(const PeerID& peer, bool invitedUs,
   emit({.kind = AppEvent::Kind::InvitationResult,
         .peer = peer.displayName(),
         .value = true,
-        .reason = outcome});
+        .reason = outcome,
+        .invitation = invitation});
 }
 
 void WalkieTalkieApp::connectedChanged(bool connected) {

@@ -94,7 +94,8 @@ struct AppEvent {
     InvitationAnswered,  // invitation, value: accepted
     // How an invitation ended that was not answered here: peer; reason:
     // "accepted", "declined", "timed_out", "unreachable" or "withdrawn";
-    // value: it was the peer's invitation to us (which then is gone).
+    // value: it was the peer's invitation to us (which then is gone, and
+    // invitation says which).
     InvitationResult,
     PeerConnected,     // peer
     PeerDisconnected,  // peer

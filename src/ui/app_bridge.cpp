@@ -192,18 +192,12 @@ void CoreLauncher::eventArrived(const AppEvent& event) {
     });
   }
   if (event.kind == AppEvent::Kind::InvitationResult && _showMessage) _showMessage(line.text);
-  // A question whose invitation was answered, declined by a newer one or
-  // is gone stays open no longer.
-  std::set<std::uint64_t> pending;
-  for (const auto& invitation : _app->pendingInvitations().get()) pending.insert(invitation.id);
-  for (auto it = _openPrompts.begin(); it != _openPrompts.end();) {
-    if (pending.count(*it)) {
-      ++it;
-      continue;
-    }
-    const std::uint64_t id = *it;
-    it = _openPrompts.erase(it);
-    if (_closePrompt) _closePrompt(id);
+  // A question answered here, declined by a newer one or gone stays open
+  // no longer.
+  const bool ended = event.kind == AppEvent::Kind::InvitationAnswered ||
+                     (event.kind == AppEvent::Kind::InvitationResult && event.value);
+  if (ended && _openPrompts.erase(event.invitation.id) && _closePrompt) {
+    _closePrompt(event.invitation.id);
   }
 }
 

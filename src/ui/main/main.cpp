@@ -65,9 +65,11 @@ int main(int argc, char** argv) {
         auto* accept = box->addButton(QObject::tr("Accept"), QMessageBox::AcceptRole);
         box->addButton(QObject::tr("Decline"), QMessageBox::RejectRole);
         box->setAttribute(Qt::WA_DeleteOnClose);
-        QObject::connect(box, &QMessageBox::finished, box, [box, accept, answer] {
+        const std::uint64_t id = invitation.id;
+        QObject::connect(box, &QMessageBox::finished, box, [box, accept, answer, id, &prompts] {
           // Closed because the invitation is gone: nothing to answer.
           if (box->property("withdrawn").toBool()) return;
+          prompts.erase(id);
           answer(box->clickedButton() == accept);
         });
         prompts[invitation.id] = box;
