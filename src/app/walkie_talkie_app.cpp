@@ -417,6 +417,7 @@ void WalkieTalkieApp::invitationEnded(const PeerID& peer, bool invitedUs,
   }
   // Our own answers were told when given; only an invitation that ended
   // while it waited for the user is news.
+  if (outcome == "accepted" || outcome == "declined") return;
   const std::string identifier = peer.identifierString();
   const auto it = std::find_if(_pendingTable.begin(), _pendingTable.end(), [&](const auto& item) {
     return item.invitation.identifier == identifier;

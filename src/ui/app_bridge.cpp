@@ -161,6 +161,9 @@ void CoreLauncher::setMessageHandler(std::function<void(const std::string&)> sho
 bool CoreLauncher::launch(std::string* error) {
   RunOptions options = _options.run;
   options.installLoggers = true;
+  // A window without sound still shows who is near and lets peers connect;
+  // "ready" says audio did not start.
+  options.continueWithoutAudio = true;
   StartError startError;
   _app = WalkieTalkieApp::start(std::move(options), &startError);
   if (!_app) {
