@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "app/walkie_talkie_app.h"
+#include "app/walkie_talkie_controller.h"
+#include "peers/session_controller.h"
 #include "ui/app_bridge.h"
 #include "ui/walkie_talkie_screen.h"
 #include "ui_test_support.h"
@@ -120,6 +122,64 @@ TEST(AppBridgeOverTheApplication, ThePeerListInvitesThroughTheApplicationAndLeav
   EXPECT_TRUE(alpha.find(AppEvent::Kind::PeerDisconnected));
   screen.reset();
   processMainQueue();
+}
+
+// ---- the window's launcher ------------------------------------------------------
+
+TEST(CoreLauncherQuestions, AQuestionClosesWhenItsInvitationIsGoneAndADeclineReachesTheInviter) {
+  ParsedRunOptions options;
+  options.run.name = "bridge-window-" + std::to_string(getpid());
+  options.run.audio = "virtual";
+  CoreLauncher launcher(options);
+  std::vector<Invitation> asked;
+  std::vector<std::function<void(bool)>> answers;
+  std::vector<std::uint64_t> closed;
+  std::vector<std::string> messages;
+  launcher.setInvitationPrompt([&](const Invitation& invitation, std::function<void(bool)> answer) {
+    asked.push_back(invitation);
+    answers.push_back(std::move(answer));
+  });
+  launcher.setClosePrompt([&](std::uint64_t id) { closed.push_back(id); });
+  launcher.setMessageHandler([&](const std::string& text) { messages.push_back(text); });
+  std::string error;
+  ASSERT_TRUE(launcher.launch(&error)) << error;
+  const std::string windowName = launcher.app()->localName();
+
+  {
+    // The inviter leaves while the question is open.
+    Running early("early", AcceptPolicy::Never);
+    ASSERT_TRUE(early.app);
+    ASSERT_TRUE(spinUntil([&] { return early.lists(windowName); }, 20s));
+    ASSERT_TRUE(early.app->invite(windowName, &error)) << error;
+    ASSERT_TRUE(spinUntil([&] { return asked.size() == 1; }, 15s));
+    EXPECT_EQ(asked[0].peer, early.app->localName());
+    EXPECT_EQ(asked[0].address, "127.0.0.1");
+    EXPECT_EQ(asked[0].identifier,
+              early.app->controller()->multipeerController()->peerID().identifierString());
+    EXPECT_TRUE(closed.empty());
+  }
+  ASSERT_TRUE(spinUntil([&] { return closed.size() == 1; }, 10s)) << "the question stayed open";
+  EXPECT_EQ(closed[0], asked[0].id);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_NE(messages.back().find("withdrawn"), std::string::npos) << messages.back();
+  // Answering a question that is gone is told, not sent.
+  answers[0](true);
+  EXPECT_NE(messages.back().find("gone"), std::string::npos) << messages.back();
+
+  Running late("late", AcceptPolicy::Never);
+  ASSERT_TRUE(late.app);
+  ASSERT_TRUE(spinUntil([&] { return late.lists(windowName); }, 20s));
+  ASSERT_TRUE(late.app->invite(windowName, &error)) << error;
+  ASSERT_TRUE(spinUntil([&] { return asked.size() == 2; }, 15s));
+  answers[1](false);
+  EXPECT_EQ(closed.size(), 2u);
+  ASSERT_TRUE(
+      spinUntil([&] { return late.find(AppEvent::Kind::InvitationResult, "declined"); }, 10s));
+  EXPECT_FALSE(late.app->connected().get());
+
+  bool left = false;
+  launcher.shutdown([&left] { left = true; });
+  EXPECT_TRUE(spinUntil([&] { return left; }, 5s));
 }
 
 }  // namespace
