@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "app/app_event_lines.h"
 #include "app/application.h"
 #include "app/dynamic_range_compressor.h"
 #include "app/file_microphone.h"
@@ -12,6 +13,7 @@
 #include "app/walkie_talkie_peer.h"
 #include "audio/engine/audio_device.h"
 #include "audio/engine/audio_engine.h"
+#include "audio/engine/portaudio_device.h"
 #include "audio/engine/virtual_device.h"
 #include "audio/opus_decoder.h"
 #include "audio/peak_meter.h"
@@ -70,6 +72,23 @@ std::vector<std::string> names(const std::vector<std::pair<PeerID, std::string>>
   std::vector<std::string> out;
   for (const auto& entry : table) out.push_back(entry.second);
   return out;
+}
+
+// Event values are keys, not the session's words.
+std::string invitationOutcomeKey(InvitationOutcome outcome) {
+  switch (outcome) {
+    case InvitationOutcome::Accepted:
+      return "accepted";
+    case InvitationOutcome::Declined:
+      return "declined";
+    case InvitationOutcome::TimedOut:
+      return "timed_out";
+    case InvitationOutcome::Unreachable:
+      return "unreachable";
+    case InvitationOutcome::Withdrawn:
+      break;
+  }
+  return "withdrawn";
 }
 
 StartError usage(std::string message) {
@@ -182,6 +201,9 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
     }
     requestedDevice = choice->deviceName;
     device = createAudioDevice(*choice);
+  } else if (!_options.inputDevice.empty() || !_options.outputDevice.empty()) {
+    requestedDevice = _options.outputDevice;
+    device = std::make_unique<PortAudioDevice>(_options.outputDevice, 441, _options.inputDevice);
   }
 
   if (!_options.networkInterface.empty()) {
@@ -229,8 +251,10 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
       [weakSelf](const PeerID& peer, std::function<void(bool)> reply) {
         auto self = weakSelf.lock();
         if (!self) return reply(false);
-        self->post([peer, reply = std::move(reply)](WalkieTalkieApp& app) mutable {
-          app.invitationArrived(peer, std::move(reply));
+        // Read here: the session forgets the address once the invitation ends.
+        const auto details = self->controller()->multipeerController()->pendingInvitation(peer);
+        self->post([peer, details, reply = std::move(reply)](WalkieTalkieApp& app) mutable {
+          app.invitationArrived(peer, details ? details->address : std::string(), std::move(reply));
         });
       });
   controller->multipeerController()->startAdvertising();
@@ -293,6 +317,15 @@ void WalkieTalkieApp::attach() {
         self->post(
             [peers = std::move(peers)](WalkieTalkieApp& app) { app.peerTableChanged(peers); });
       }));
+  // Network thread.
+  _subscriptions.push_back(controller->multipeerController()->invitationResults().subscribeNext(
+      [weakSelf](const InvitationResult& result) {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        self->post([result](WalkieTalkieApp& app) {
+          app.invitationEnded(result.peer, result.invitedUs, invitationOutcomeKey(result.outcome));
+        });
+      }));
   _subscriptions.push_back(
       controller->multipeerController()->sessionProperty().values().subscribeNext(
           [weakSelf](const std::shared_ptr<PeerSession>&) {
@@ -348,13 +381,15 @@ void WalkieTalkieApp::nearbyChanged(const std::vector<std::pair<PeerID, std::str
   _nearby.set(names(_nearbyTable));
 }
 
-void WalkieTalkieApp::invitationArrived(const PeerID& peer, std::function<void(bool)> reply) {
+void WalkieTalkieApp::invitationArrived(const PeerID& peer, const std::string& address,
+                                        std::function<void(bool)> reply) {
   if (_shutDown) return reply(false);
+  _goneInvitation.clear();
   Invitation invitation;
   invitation.id = _nextInvitationId++;
   invitation.peer = peer.displayName();
   invitation.identifier = peer.identifierString();
-  // The inviter's address joins these once the session reports it.
+  invitation.address = address;
   emit({.kind = AppEvent::Kind::Invitation, .invitation = invitation, .policy = _options.accept});
   // One question at a time: a newer invitation declines an unanswered one.
   if (_options.accept == AcceptPolicy::Ask) {
@@ -385,7 +420,7 @@ void WalkieTalkieApp::answer(std::size_t index, bool accept) {
 
 bool WalkieTalkieApp::answerInvitation(bool accept, std::uint64_t id, std::string* error) {
   if (_pendingTable.empty()) {
-    *error = "no invitation to answer";
+    *error = _goneInvitation.empty() ? "no invitation to answer" : _goneInvitation;
     return false;
   }
   std::size_t index = _pendingTable.size() - 1;
@@ -400,6 +435,35 @@ bool WalkieTalkieApp::answerInvitation(bool accept, std::uint64_t id, std::strin
   }
   answer(index, accept);
   return true;
+}
+
+void WalkieTalkieApp::invitationEnded(const PeerID& peer, bool invitedUs,
+                                      const std::string& outcome) {
+  if (_shutDown) return;
+  if (!invitedUs) {
+    emit({.kind = AppEvent::Kind::InvitationResult, .peer = peer.displayName(), .reason = outcome});
+    return;
+  }
+  // Our own answers were told when given; only an invitation that ended
+  // while it waited for the user is news.
+  if (outcome == "accepted" || outcome == "declined") return;
+  const std::string identifier = peer.identifierString();
+  const auto it = std::find_if(_pendingTable.begin(), _pendingTable.end(), [&](const auto& item) {
+    return item.invitation.identifier == identifier;
+  });
+  if (it == _pendingTable.end()) return;
+  const Invitation invitation = it->invitation;
+  _pendingTable.erase(it);
+  std::vector<Invitation> remaining;
+  for (const auto& item : _pendingTable) remaining.push_back(item.invitation);
+  _pending.set(remaining);
+  _goneInvitation =
+      "the invitation from " + peer.displayName() + " is gone: it " + invitationEndWords(outcome);
+  emit({.kind = AppEvent::Kind::InvitationResult,
+        .peer = peer.displayName(),
+        .value = true,
+        .reason = outcome,
+        .invitation = invitation});
 }
 
 void WalkieTalkieApp::connectedChanged(bool connected) {

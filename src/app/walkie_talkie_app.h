@@ -43,6 +43,10 @@ struct RunOptions {
   // when a mic or speaker file is given), "virtual", "portaudio" or
   // "portaudio:DEVICE".
   std::string audio;
+  // With `audio` empty: PortAudio devices by full name (the window's remembered
+  // choice); empty: the system default.
+  std::string inputDevice;
+  std::string outputDevice;
   // Virtual microphone: the file, looped; with micFromTalk it restarts at
   // every transmission and is silent in between.
   std::string micFile;
@@ -71,7 +75,7 @@ struct Invitation {
   std::uint64_t id = 0;
   std::string peer;        // the inviter's display name
   std::string identifier;  // the inviter's identifier, in hex
-  // Where the invitation comes from; empty until the session reports it.
+  // Where the invitation comes from; empty when the session no longer knows.
   std::string address;
 };
 
@@ -93,14 +97,19 @@ struct AppEvent {
     PeerLost,            // peer
     Invitation,          // invitation, policy
     InvitationAnswered,  // invitation, value: accepted
-    PeerConnected,       // peer
-    PeerDisconnected,    // peer
-    Connected,           // value
-    PeerTalking,         // peer, value
-    Transmitting,        // value; reason when it ended on its own
-    TalkRefused,         // reason
-    AudioClock,          // firstCycleUs: wall-clock time of the first device cycle
-    AudioStopped,        // the device stopped delivering cycles
+    // How an invitation ended that was not answered here: peer; reason:
+    // "accepted", "declined", "timed_out", "unreachable" or "withdrawn";
+    // value: it was the peer's invitation to us (which then is gone, and
+    // invitation says which).
+    InvitationResult,
+    PeerConnected,     // peer
+    PeerDisconnected,  // peer
+    Connected,         // value
+    PeerTalking,       // peer, value
+    Transmitting,      // value; reason when it ended on its own
+    TalkRefused,       // reason
+    AudioClock,        // firstCycleUs: wall-clock time of the first device cycle
+    AudioStopped,      // the device stopped delivering cycles
   };
   Kind kind;
   std::string peer;
@@ -188,8 +197,10 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   void emit(AppEvent event);
   void watchBrowser();
   void nearbyChanged(const std::vector<std::pair<PeerID, std::string>>& nearby);
-  void invitationArrived(const PeerID& peer, std::function<void(bool)> reply);
+  void invitationArrived(const PeerID& peer, const std::string& address,
+                         std::function<void(bool)> reply);
   void answer(std::size_t index, bool accept);
+  void invitationEnded(const PeerID& peer, bool invitedUs, const std::string& outcome);
   void connectedChanged(bool connected);
   void peerTableChanged(const std::vector<std::pair<PeerID, std::string>>& peers);
   void peerTalking(const PeerID& peer, bool talking);
@@ -216,6 +227,8 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   };
   std::vector<PendingInvitation> _pendingTable;
   std::uint64_t _nextInvitationId = 1;
+  // Why the last invitation to us went away unanswered, for a late answer.
+  std::string _goneInvitation;
   bool _isConnected = false;
   std::string _transmissionEndReason;
   DisposablePtr _audioClockTimer;

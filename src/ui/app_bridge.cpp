@@ -1,22 +1,10 @@
 #include "ui/app_bridge.h"
 
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdio>
-#include <mutex>
-
 #include "analytics/analytics_tracker.h"
+#include "app/app_event_lines.h"
 #include "app/application.h"
 #include "app/walkie_talkie_controller.h"
 #include "app/walkie_talkie_peer.h"
-#include "audio/engine/audio_device.h"
-#include "audio/engine/audio_engine.h"
-#include "audio/engine/portaudio_device.h"
-#include "audio/engine/virtual_device.h"
-#include "log/log.h"
-#include "peers/advertiser.h"
-#include "peers/discovery.h"
 #include "peers/session_controller.h"
 #include "signals/main_queue.h"
 #include "signals/signal_operators.h"
@@ -25,8 +13,22 @@ namespace qur {
 
 // ---- AppBridge -------------------------------------------------------------
 
+AppBridge::AppBridge(std::shared_ptr<WalkieTalkieApp> app)
+    : _app(std::move(app)), _controller(_app->controller()) {
+  const std::weak_ptr<WalkieTalkieApp> weakApp = _app;
+  _disconnect =
+      std::make_shared<Command<Unit>>(_controller->connectedValues(), [weakApp](const Unit&) {
+        return Signal<Unit>::create([weakApp](const SubscriberPtr<Unit>& subscriber) {
+          std::string ignored;  // nobody left to disconnect from is no news
+          if (auto app = weakApp.lock()) app->disconnect(&ignored);
+          subscriber->sendCompleted();
+          return DisposablePtr();
+        });
+      });
+}
+
 AppBridge::AppBridge(std::shared_ptr<WalkieTalkieController> controller)
-    : _controller(std::move(controller)) {}
+    : _controller(std::move(controller)), _disconnect(_controller->disconnectCommand()) {}
 
 Signal<bool> AppBridge::connectedValues() const {
   return _controller->connectedValues();
@@ -48,15 +50,24 @@ std::optional<ConnectedPeerInfo> AppBridge::firstConnectedPeer() const {
 }
 
 std::shared_ptr<Command<Unit>> AppBridge::disconnectCommand() const {
-  return _controller->disconnectCommand();
+  return _disconnect;
 }
 
 void AppBridge::setTransmitting(bool transmitting) {
-  _controller->setTransmitting(transmitting);
+  if (!_app) return _controller->setTransmitting(transmitting);
+  // Refusals are the application's events; the screen shows the state.
+  std::string ignored;
+  if (transmitting) {
+    if (!_app->isTransmitting()) _app->startTalking(&ignored);
+  } else if (_app->isTransmitting()) {
+    _app->stopTalking(&ignored);
+  }
 }
+
 bool AppBridge::isTransmitting() const {
-  return _controller->isTransmitting();
+  return _app ? _app->isTransmitting() : _controller->isTransmitting();
 }
+
 Signal<bool> AppBridge::transmittingValues() const {
   return _controller->transmittingValues();
 }
@@ -69,8 +80,25 @@ std::shared_ptr<PeerBrowser> AppBridge::peerBrowser() const {
   return _controller->multipeerController()->browserViewController();
 }
 
+std::optional<PeerListSource> AppBridge::peerListSource(std::function<void()> finish) const {
+  if (!_app) return std::nullopt;
+  const std::weak_ptr<WalkieTalkieApp> weakApp = _app;
+  PeerListSource source;
+  source.nearby = _app->nearbyPeers().values();
+  source.invite = [weakApp](const std::string& name, std::string* error) {
+    auto app = weakApp.lock();
+    if (!app) {
+      *error = "the walkie-talkie has stopped";
+      return false;
+    }
+    return app->invite(name, error);
+  };
+  source.finish = std::move(finish);
+  return source;
+}
+
 std::string AppBridge::localName() const {
-  return _controller->multipeerController()->peerID().displayName();
+  return _app ? _app->localName() : _controller->multipeerController()->peerID().displayName();
 }
 
 void AppBridge::setScreenName(const std::string& name) {
@@ -103,265 +131,105 @@ const char* launchHelpText() {
          "                        invitations: ask in a dialog (default), accept all,\n"
          "                        or decline all\n"
          "  --interface IFACE     discover peers on this network interface only\n"
-         "  --events json         one JSON object per line on standard output per event\n"
+         "  --events json         one JSON object per line on standard output per event,\n"
+         "                        the same events as 'qur-wtalkie-cli run --events json'\n"
          "  --playground          the talk button alone, with keys that fire its pulses\n"
+         "  --version             the version\n"
          "  --help                this text\n"
          "\n"
          "Qt's own options (-platform, -display, ...) follow ours.\n";
 }
 
-std::optional<LaunchOptions> parseLaunchOptions(std::vector<std::string>& args,
-                                                std::string* error) {
-  static const std::vector<std::string> valued = {"--name",      "--audio",  "--mic",   "--speaker",
-                                                  "--interface", "--accept", "--events"};
-  LaunchOptions options;
-  std::vector<std::string> rest;
-  auto fail = [&](const std::string& message) -> std::optional<LaunchOptions> {
-    if (error) *error = message;
-    return std::nullopt;
-  };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    if (i == 0) {
-      rest.push_back(arg);
-      continue;
-    }
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-      continue;
-    }
-    if (arg == "--playground" || arg == "-playground") {
-      options.playground = true;
-      continue;
-    }
-    // Qt reads single-dash options; ours are taken in either spelling first.
-    std::string key = arg;
-    std::optional<std::string> inlineValue;
-    if (const auto eq = key.find('='); eq != std::string::npos) {
-      inlineValue = key.substr(eq + 1);
-      key = key.substr(0, eq);
-    }
-    if (key.size() > 1 && key[0] == '-' && key[1] != '-') key = "-" + key;
-    const bool ours = std::find(valued.begin(), valued.end(), key) != valued.end();
-    if (!ours) {
-      rest.push_back(arg);
-      continue;
-    }
-    std::string value;
-    if (inlineValue) {
-      value = *inlineValue;
-    } else if (i + 1 < args.size()) {
-      value = args[++i];
+bool takeFlag(std::vector<std::string>& args, const std::string& flag) {
+  bool found = false;
+  for (auto it = args.begin() + (args.empty() ? 0 : 1); it != args.end();) {
+    if (*it == flag) {
+      found = true;
+      it = args.erase(it);
     } else {
-      return fail(key + " needs a value");
-    }
-    if (key == "--name") options.name = value;
-    if (key == "--audio") options.audio = value;
-    if (key == "--mic") options.micFile = value;
-    if (key == "--speaker") options.speakerFile = value;
-    if (key == "--interface") options.interface = value;
-    if (key == "--events") {
-      if (value != "json") return fail("--events takes 'json'");
-      options.jsonEvents = true;
-    }
-    if (key == "--accept") {
-      if (value == "ask") {
-        options.accept = LaunchOptions::AcceptPolicy::Ask;
-      } else if (value == "auto") {
-        options.accept = LaunchOptions::AcceptPolicy::Auto;
-      } else if (value == "never") {
-        options.accept = LaunchOptions::AcceptPolicy::Never;
-      } else {
-        return fail("--accept takes ask, auto or never");
-      }
+      ++it;
     }
   }
-  if (options.audio.empty() && (!options.micFile.empty() || !options.speakerFile.empty())) {
-    options.audio = "virtual";
-  }
-  if (options.audio != "virtual" && (!options.micFile.empty() || !options.speakerFile.empty())) {
-    return fail("--mic and --speaker need --audio virtual");
-  }
-  if (!options.audio.empty() && options.audio != "virtual" &&
-      options.audio.rfind("portaudio", 0) != 0) {
-    return fail("unknown audio device '" + options.audio + "': use portaudio[:DEVICE] or virtual");
-  }
-  args = std::move(rest);
-  return options;
+  return found;
 }
 
 // ---- CoreLauncher --------------------------------------------------------------
 
-struct CoreLauncher::State : std::enable_shared_from_this<CoreLauncher::State> {
-  LaunchOptions options;
-  std::unique_ptr<Application> application;
-  InvitationPrompt prompt;
-  std::mutex writeMutex;
-  const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-  std::vector<DisposablePtr> subscriptions;
-
-  void event(const std::string& name, const std::string& fields) {
-    if (!options.jsonEvents) return;
-    const double t =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const long long wall = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.3f", t);
-    std::string line = "{\"event\":\"" + AnalyticsTracker::jsonEscape(name) +
-                       "\",\"t\":" + seconds + ",\"time_ms\":" + std::to_string(wall);
-    if (!fields.empty()) line += "," + fields;
-    line += "}\n";
-    std::lock_guard lock(writeMutex);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
-  }
-
-  // Main thread.
-  void invitationArrived(const std::string& peer, std::function<void(bool)> reply) {
-    const char* policy = options.accept == LaunchOptions::AcceptPolicy::Auto    ? "auto"
-                         : options.accept == LaunchOptions::AcceptPolicy::Never ? "never"
-                                                                                : "ask";
-    event("invitation", "\"peer\":" + quoted(peer) + ",\"policy\":\"" + policy + "\"");
-    std::weak_ptr<State> weakSelf = weak_from_this();
-    auto answer = [weakSelf, peer, reply = std::move(reply),
-                   answered = false](bool accept) mutable {
-      // A prompt that answers twice must not reply twice.
-      if (answered) return;
-      answered = true;
-      if (auto self = weakSelf.lock()) {
-        self->event("invitation_answered",
-                    "\"peer\":" + quoted(peer) + ",\"accepted\":" + (accept ? "true" : "false"));
-      }
-      reply(accept);
-    };
-    if (options.accept == LaunchOptions::AcceptPolicy::Ask && prompt) {
-      prompt(peer, std::move(answer));
-      return;
-    }
-    answer(options.accept != LaunchOptions::AcceptPolicy::Never);
-  }
-
-  static std::string quoted(const std::string& text) {
-    return "\"" + AnalyticsTracker::jsonEscape(text) + "\"";
-  }
-};
-
-CoreLauncher::CoreLauncher(LaunchOptions options) : _state(std::make_shared<State>()) {
-  _state->options = std::move(options);
-}
+CoreLauncher::CoreLauncher(ParsedRunOptions options) : _options(std::move(options)) {}
 
 CoreLauncher::~CoreLauncher() {
-  for (auto& subscription : _state->subscriptions) subscription->dispose();
-  Advertiser::setDefaultInvitationHandler(nullptr);
+  if (_subscription) _subscription->dispose();
 }
 
 void CoreLauncher::setInvitationPrompt(InvitationPrompt prompt) {
-  _state->prompt = std::move(prompt);
+  _prompt = std::move(prompt);
 }
 
-void CoreLauncher::event(const std::string& name, const std::string& fields) {
-  _state->event(name, fields);
+void CoreLauncher::setClosePrompt(std::function<void(std::uint64_t)> close) {
+  _closePrompt = std::move(close);
+}
+
+void CoreLauncher::setMessageHandler(std::function<void(const std::string&)> show) {
+  _showMessage = std::move(show);
 }
 
 bool CoreLauncher::launch(std::string* error) {
-  const LaunchOptions& options = _state->options;
-  std::unique_ptr<AudioDevice> device;
-  if (options.audio == "virtual") {
-    VirtualDeviceOptions virtualOptions;
-    virtualOptions.clock = VirtualDeviceOptions::Clock::RealTime;
-    if (!options.micFile.empty()) {
-      if (access(options.micFile.c_str(), R_OK) != 0) {
-        *error = "cannot read microphone file " + options.micFile;
-        return false;
-      }
-      virtualOptions.input = VirtualDeviceOptions::Input::WavFile;
-      virtualOptions.inputFile = options.micFile;
-      virtualOptions.loopInputFile = true;
-    }
-    if (!options.speakerFile.empty()) {
-      virtualOptions.output = VirtualDeviceOptions::Output::WavFile;
-      virtualOptions.outputFile = options.speakerFile;
-    }
-    device = std::make_unique<VirtualDevice>(virtualOptions);
-  } else if (!options.audio.empty()) {
-    std::string reason;
-    auto choice = parseAudioDeviceChoice(options.audio, &reason);
-    if (!choice) {
-      *error = "unknown audio device '" + options.audio + "': " + reason;
-      return false;
-    }
-    device = createAudioDevice(*choice);
-  } else if (!options.inputDevice.empty() || !options.outputDevice.empty()) {
-    device = std::make_unique<PortAudioDevice>(options.outputDevice, 441, options.inputDevice);
-  }
-  if (!options.interface.empty()) {
-    DiscoveryOptions discovery;
-    discovery.allowInterfaces = {options.interface};
-    Discovery::configure(discovery);
-  }
-
-  std::weak_ptr<State> weakState = _state;
-  Advertiser::setDefaultInvitationHandler([weakState](const PeerID& peer,
-                                                      std::function<void(bool)> reply) {
-    auto state = weakState.lock();
-    if (!state) return reply(false);
-    // Transport thread: the answer is given on the main thread.
-    mainQueue().post([weakState, name = peer.displayName(), reply = std::move(reply)]() mutable {
-      if (auto state = weakState.lock()) {
-        state->invitationArrived(name, std::move(reply));
-      } else {
-        reply(false);
-      }
-    });
-  });
-
-  Application::Options appOptions;
-  appOptions.peerName = options.name;
-  appOptions.audioDevice = std::move(device);
-  _state->application = std::make_unique<Application>(std::move(appOptions));
-  _state->application->launch();
-  auto controller = _state->application->walkieTalkie();
-  if (!controller) {
-    *error = "could not start the walkie-talkie (see the log above)";
+  RunOptions options = _options.run;
+  options.installLoggers = true;
+  // A window without sound still shows who is near and lets peers connect;
+  // "ready" says audio did not start.
+  options.continueWithoutAudio = true;
+  StartError startError;
+  _app = WalkieTalkieApp::start(std::move(options), &startError);
+  if (!_app) {
+    *error = startError.message;
     return false;
   }
-  auto engine = _state->application->audioController();
-  const std::string name = controller->multipeerController()->peerID().displayName();
-  _state->event(
-      "ready",
-      "\"name\":" + State::quoted(name) +
-          ",\"audio\":" + State::quoted(engine->device() ? engine->device()->name() : "none") +
-          ",\"audio_started\":" + (_state->application->audioStarted() ? "true" : "false"));
-  if (_state->options.jsonEvents) {
-    auto state = _state.get();
-    _state->subscriptions.push_back(
-        controller->connectedValues().distinctUntilChanged().skip(1).subscribeNext(
-            [state](const bool& connected) {
-              state->event("connected", std::string("\"value\":") + (connected ? "true" : "false"));
-            }));
-    _state->subscriptions.push_back(
-        controller->transmittingValues().distinctUntilChanged().skip(1).subscribeNext(
-            [state](const bool& transmitting) {
-              state->event("transmitting",
-                           std::string("\"value\":") + (transmitting ? "true" : "false"));
-            }));
+  // Nothing but JSON on standard output: scripts read it.
+  if (_options.jsonEvents) _writer = std::make_unique<EventWriter>(true);
+  if (_writer) {
+    const EventLine ready = readyEventLine(*_app);
+    _writer->event(ready.name, ready.fields, ready.text);
   }
+  _subscription =
+      _app->events().subscribeNext([this](const AppEvent& event) { eventArrived(event); });
   return true;
 }
 
+void CoreLauncher::eventArrived(const AppEvent& event) {
+  const EventLine line = appEventLine(event);
+  if (_writer) _writer->event(line.name, line.fields, line.text);
+  if (event.kind == AppEvent::Kind::Invitation && event.policy == AcceptPolicy::Ask && _prompt) {
+    const std::uint64_t id = event.invitation.id;
+    _openPrompts.insert(id);
+    const std::weak_ptr<WalkieTalkieApp> weakApp = _app;
+    _prompt(event.invitation, [weakApp, id, show = _showMessage](bool accept) {
+      auto app = weakApp.lock();
+      std::string reason;
+      if (app && !app->answerInvitation(accept, id, &reason) && show) show(reason);
+    });
+  }
+  if (event.kind == AppEvent::Kind::InvitationResult && _showMessage) _showMessage(line.text);
+  // A question answered here, declined by a newer one or gone stays open
+  // no longer.
+  const bool ended = event.kind == AppEvent::Kind::InvitationAnswered ||
+                     (event.kind == AppEvent::Kind::InvitationResult && event.value);
+  if (ended && _openPrompts.erase(event.invitation.id) && _closePrompt) {
+    _closePrompt(event.invitation.id);
+  }
+}
+
 std::unique_ptr<AppBridge> CoreLauncher::makeBridge() const {
-  if (!_state->application || !_state->application->walkieTalkie()) return nullptr;
-  return std::make_unique<AppBridge>(_state->application->walkieTalkie());
+  if (!_app) return nullptr;
+  return std::make_unique<AppBridge>(_app);
 }
 
-Application* CoreLauncher::application() const {
-  return _state->application.get();
-}
-
-void CoreLauncher::shutdown() {
-  if (_state->application) _state->application->shutdown();
+void CoreLauncher::shutdown(std::function<void()> done) {
+  if (!_app) {
+    if (done) done();
+    return;
+  }
+  _app->shutdown(std::move(done));
 }
 
 }  // namespace qur

@@ -1,25 +1,27 @@
 // Everything the window needs of the walkie-talkie core, in one place: the
-// screen talks to AppBridge only, and the executable starts the core through
-// CoreLauncher. Pointing the window at another core means changing these two.
+// screen talks to AppBridge only, and the executable starts the application
+// (the same one the command-line program runs) through CoreLauncher.
 #pragma once
 
-#include <QString>
-#include <QStringList>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "app/event_writer.h"
+#include "app/run_option_parser.h"
+#include "app/walkie_talkie_app.h"
 #include "peers/peer_browser.h"
 #include "signals/command.h"
 #include "signals/signal.h"
+#include "ui/peer_list_dialog.h"
 
 namespace qur {
 
-class Application;
 class WalkieTalkieController;
 
 // A connected peer as the screen shows it.
@@ -29,9 +31,13 @@ struct ConnectedPeerInfo {
   Signal<bool> transmitting;
 };
 
-// The screen's view of the core. Main thread unless stated.
+// The screen's view of the core. With an application, talking, inviting and
+// disconnecting go through it, as the command-line program's do; with a bare
+// controller (a screen over a core a test built) they go to the controller.
+// Main thread unless stated.
 class AppBridge {
  public:
+  explicit AppBridge(std::shared_ptr<WalkieTalkieApp> app);
   explicit AppBridge(std::shared_ptr<WalkieTalkieController> controller);
 
   // Every peer state report (also unchanged values), current value first;
@@ -53,6 +59,9 @@ class AppBridge {
   void toggleAdvertisingWithSignal(const Signal<bool>& advertise);
   // The nearby-peer browser of the current session (replaced on every reset).
   std::shared_ptr<PeerBrowser> peerBrowser() const;
+  // The application's nearby peers and invitations for the peer list; none
+  // without an application (the list then drives the browser itself).
+  std::optional<PeerListSource> peerListSource(std::function<void()> finish) const;
   std::string localName() const;
 
   // Analytics (local only).
@@ -62,64 +71,58 @@ class AppBridge {
                   std::optional<std::int64_t> value);
 
   const std::shared_ptr<WalkieTalkieController>& controller() const { return _controller; }
+  const std::shared_ptr<WalkieTalkieApp>& app() const { return _app; }
 
  private:
+  std::shared_ptr<WalkieTalkieApp> _app;
   std::shared_ptr<WalkieTalkieController> _controller;
+  std::shared_ptr<Command<Unit>> _disconnect;
 };
 
-// The executable's options, the same as the command-line program's run
-// command where they make sense.
-struct LaunchOptions {
-  enum class AcceptPolicy { Ask, Auto, Never };
-  std::string name;
-  std::string audio;  // "", "virtual" or "portaudio[:DEVICE]"
-  // PortAudio devices by full name when `audio` is empty (the settings' choice);
-  // empty: the system default.
-  std::string inputDevice;
-  std::string outputDevice;
-  std::string micFile;
-  std::string speakerFile;
-  std::string interface;
-  AcceptPolicy accept = AcceptPolicy::Ask;
-  bool jsonEvents = false;
-  bool help = false;
-  // Only the talk button's playground, no core.
-  bool playground = false;
-};
-
-// Our options are taken out of args before Qt sees them (Qt would otherwise
-// eat -name, -style and friends); what stays is for Qt. Null with *error on a
-// bad option or value.
-std::optional<LaunchOptions> parseLaunchOptions(std::vector<std::string>& args, std::string* error);
 const char* launchHelpText();
 
-// Starts the core for the window: device, options, invitation answers,
-// events on standard output. Main thread, after the Qt main queue is installed.
+// Takes every `flag` (a window-only option such as --playground) out of args
+// before Qt sees them; true when there was one.
+bool takeFlag(std::vector<std::string>& args, const std::string& flag);
+
+// Starts the application for the window and turns its events into event
+// lines (with --events json), questions and brief messages. Main thread,
+// after the Qt main queue is installed.
 class CoreLauncher {
  public:
-  // Asks the user about an invitation; answer on the main thread, at most once.
+  // Asks the user about an invitation; answer on the main thread. The
+  // question is withdrawn (closePrompt) once the invitation is gone.
   using InvitationPrompt =
-      std::function<void(const std::string& peerName, std::function<void(bool)> answer)>;
+      std::function<void(const Invitation& invitation, std::function<void(bool)> answer)>;
 
-  explicit CoreLauncher(LaunchOptions options);
+  explicit CoreLauncher(ParsedRunOptions options);
   ~CoreLauncher();
   CoreLauncher(const CoreLauncher&) = delete;
   CoreLauncher& operator=(const CoreLauncher&) = delete;
 
   void setInvitationPrompt(InvitationPrompt prompt);
-  // False (with a message) when the device cannot be set up or the core does not start.
+  void setClosePrompt(std::function<void(std::uint64_t id)> close);
+  // A line for the user to read briefly (how an invitation ended).
+  void setMessageHandler(std::function<void(const std::string&)> show);
+  // False (with a message) when an option is wrong or the core does not start.
   bool launch(std::string* error);
   std::unique_ptr<AppBridge> makeBridge() const;
-  // The launched core (engine, compressor), null before launch().
-  Application* application() const;
-  // Writes one event line (JSON lines with --events json, nothing otherwise).
-  void event(const std::string& name, const std::string& fields);
-  // Ends a transmission and stops the engine so recordings are complete.
-  void shutdown();
+  // Leaves as the command-line program does (peers told, recordings
+  // complete); done runs on the main thread afterwards.
+  void shutdown(std::function<void()> done);
+  const std::shared_ptr<WalkieTalkieApp>& app() const { return _app; }
 
  private:
-  struct State;
-  std::shared_ptr<State> _state;
+  void eventArrived(const AppEvent& event);
+
+  ParsedRunOptions _options;
+  std::shared_ptr<WalkieTalkieApp> _app;
+  std::unique_ptr<EventWriter> _writer;
+  InvitationPrompt _prompt;
+  std::function<void(std::uint64_t)> _closePrompt;
+  std::function<void(const std::string&)> _showMessage;
+  std::set<std::uint64_t> _openPrompts;
+  DisposablePtr _subscription;
 };
 
 }  // namespace qur

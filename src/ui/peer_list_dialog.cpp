@@ -13,8 +13,27 @@
 
 namespace qur {
 
+namespace {
+
+std::vector<std::string> namesOf(const std::vector<NearbyPeer>& peers) {
+  std::vector<std::string> names;
+  for (const auto& peer : peers) names.push_back(peer.peer.displayName());
+  return names;
+}
+
+}  // namespace
+
 PeerListDialog::PeerListDialog(std::shared_ptr<PeerBrowser> browser, QWidget* parent)
     : QFrame(parent), _browser(std::move(browser)) {
+  build();
+}
+
+PeerListDialog::PeerListDialog(PeerListSource source, QWidget* parent)
+    : QFrame(parent), _source(std::move(source)) {
+  build();
+}
+
+void PeerListDialog::build() {
   setObjectName(QStringLiteral("peerList"));
   setAutoFillBackground(true);
   setStyleSheet(QStringLiteral(
@@ -52,54 +71,72 @@ PeerListDialog::PeerListDialog(std::shared_ptr<PeerBrowser> browser, QWidget* pa
   connect(_invite, &QPushButton::clicked, this, [this] { inviteSelected(); });
   connect(_list, &QListWidget::itemDoubleClicked, this, [this] { inviteSelected(); });
   connect(close, &QPushButton::clicked, this, [this] {
+    if (_source && _source->finish) _source->finish();
     if (_browser) _browser->cancel();
   });
   connect(_list, &QListWidget::itemSelectionChanged, this,
           [this] { _invite->setEnabled(!_list->selectedItems().isEmpty()); });
   _invite->setEnabled(false);
 
+  const QPointer<PeerListDialog> self(this);
+  if (_source) {
+    _sourceSubscription =
+        _source->nearby.subscribeNext([self](const std::vector<std::string>& names) {
+          if (self) self->showPeers(names);
+        });
+    return;
+  }
   if (!_browser) {
     _status->setText(tr("Peer discovery is not available."));
     return;
   }
-  const QPointer<PeerListDialog> self(this);
   // The browser reports on its transport thread.
   _browser->setNearbyPeersChangedHandler([self](const std::vector<NearbyPeer>& peers) {
-    mainQueue().post([self, peers] {
-      if (self) self->showPeers(peers);
+    mainQueue().post([self, names = namesOf(peers)] {
+      if (self) self->showPeers(names);
     });
   });
   _browser->start();
-  showPeers(_browser->nearbyPeers());
+  showPeers(namesOf(_browser->nearbyPeers()));
 }
 
 PeerListDialog::~PeerListDialog() {
-  if (!_browser) return;
+  if (_sourceSubscription) _sourceSubscription->dispose();
+  if (!_browser || _source) return;
   _browser->setNearbyPeersChangedHandler(nullptr);
   if (_browser->isBrowsing()) _browser->stop();
 }
 
-void PeerListDialog::showPeers(std::vector<NearbyPeer> peers) {
+void PeerListDialog::showPeers(std::vector<std::string> names) {
   const QString selected = _list->currentItem() ? _list->currentItem()->text() : QString();
   // Devices come and go while the user reads: keep the place and the pick.
   const int scroll = _list->verticalScrollBar()->value();
-  _peers = std::move(peers);
+  _names = std::move(names);
   _list->clear();
-  for (const auto& peer : _peers) {
-    auto* item = new QListWidgetItem(QString::fromStdString(peer.peer.displayName()), _list);
+  for (const auto& name : _names) {
+    auto* item = new QListWidgetItem(QString::fromStdString(name), _list);
     if (item->text() == selected) _list->setCurrentItem(item);
   }
   _list->verticalScrollBar()->setValue(scroll);
-  _status->setText(_peers.empty() ? tr("Looking for devices running qur-wtalkie…") : QString());
+  _status->setText(_names.empty() ? tr("Looking for devices running qur-wtalkie…") : QString());
 }
 
 bool PeerListDialog::inviteSelected() {
   const int row = _list->currentRow();
-  if (row < 0 || std::size_t(row) >= _peers.size()) return false;
+  if (row < 0 || std::size_t(row) >= _names.size()) return false;
   return invite(_list->item(row)->text());
 }
 
 bool PeerListDialog::invite(const QString& name) {
+  if (_source) {
+    std::string error;
+    if (!_source->invite(name.toStdString(), &error)) {
+      _status->setText(tr("Could not invite %1: %2.").arg(name, QString::fromStdString(error)));
+      return false;
+    }
+    if (_source->finish) _source->finish();
+    return true;
+  }
   if (!_browser) return false;
   // The newest announcement wins: a device that restarted under the same
   // name may still be listed under its old identity for a while.

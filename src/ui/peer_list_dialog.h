@@ -5,10 +5,15 @@
 #pragma once
 
 #include <QFrame>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "peers/peer_browser.h"
+#include "signals/disposable.h"
+#include "signals/signal.h"
 
 class QLabel;
 class QListWidget;
@@ -16,11 +21,23 @@ class QPushButton;
 
 namespace qur {
 
+// Nearby peers kept by someone else (the application), who also invites:
+// the dialog then leaves the browser's list and browsing alone.
+struct PeerListSource {
+  // Current names first, then every change, on the main thread.
+  Signal<std::vector<std::string>> nearby;
+  // False with a reason in words.
+  std::function<bool(const std::string& name, std::string* error)> invite;
+  // Invited or closed: the list is done.
+  std::function<void()> finish;
+};
+
 class PeerListDialog : public QFrame {
   Q_OBJECT
 
  public:
   PeerListDialog(std::shared_ptr<PeerBrowser> browser, QWidget* parent);
+  explicit PeerListDialog(PeerListSource source, QWidget* parent);
   ~PeerListDialog() override;
 
   // Invites the selected (or named) peer; false when none is selected or
@@ -28,13 +45,16 @@ class PeerListDialog : public QFrame {
   bool inviteSelected();
   bool invite(const QString& name);
   QListWidget* list() const { return _list; }
-  std::size_t peerCount() const { return _peers.size(); }
+  std::size_t peerCount() const { return _names.size(); }
 
  private:
-  void showPeers(std::vector<NearbyPeer> peers);
+  void build();
+  void showPeers(std::vector<std::string> names);
 
   std::shared_ptr<PeerBrowser> _browser;
-  std::vector<NearbyPeer> _peers;
+  std::optional<PeerListSource> _source;
+  DisposablePtr _sourceSubscription;
+  std::vector<std::string> _names;
   QListWidget* _list;
   QLabel* _status;
   QPushButton* _invite;

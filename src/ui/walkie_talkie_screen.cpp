@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QFontMetricsF>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPainter>
 
 #include "log/log.h"
@@ -278,12 +279,23 @@ void WalkieTalkieScreen::showPeerDot(const ConnectedPeerInfo& peer) {
 
 void WalkieTalkieScreen::presentPeerList() {
   if (_peerList) return;
-  auto browser = _bridge->peerBrowser();
-  if (browser) {
-    _browserDelegate = std::make_shared<ScreenBrowserDelegate>(this);
-    browser->setDelegate(_browserDelegate);
+  const QPointer<WalkieTalkieScreen> self(this);
+  // The application keeps browsing and the nearby list for everyone; the
+  // dialog only shows it.
+  if (auto source = _bridge->peerListSource([self] {
+        mainQueue().post([self] {
+          if (self) self->dismissPresented();
+        });
+      })) {
+    _peerList = new PeerListDialog(std::move(*source), this);
+  } else {
+    auto browser = _bridge->peerBrowser();
+    if (browser) {
+      _browserDelegate = std::make_shared<ScreenBrowserDelegate>(this);
+      browser->setDelegate(_browserDelegate);
+    }
+    _peerList = new PeerListDialog(browser, this);
   }
-  _peerList = new PeerListDialog(browser, this);
   _peerList->show();
   _peerList->raise();
   layOut();
@@ -299,6 +311,26 @@ void WalkieTalkieScreen::dismissPresented() {
   }
   _bridge->setScreenName(kHomeScreen);
   setFocus();
+}
+
+void WalkieTalkieScreen::showMessage(const QString& text) {
+  if (!_message) {
+    _message = new QLabel(this);
+    _message->setObjectName(QStringLiteral("screenMessage"));
+    _message->setWordWrap(true);
+    _message->setAlignment(Qt::AlignCenter);
+    _message->setStyleSheet(
+        QStringLiteral("#screenMessage { color: white; background: rgba(20, 28, 36, 215);"
+                       " border-radius: 10px; padding: 8px 12px; font-size: 15px; }"));
+    _messageTimer = new QTimer(this);
+    _messageTimer->setSingleShot(true);
+    connect(_messageTimer, &QTimer::timeout, _message, &QWidget::hide);
+  }
+  _message->setText(text);
+  _message->show();
+  _message->raise();
+  layOut();
+  _messageTimer->start(kMessageMs);
 }
 
 void WalkieTalkieScreen::setSettingsHandler(std::function<void()> handler) {
@@ -324,6 +356,11 @@ void WalkieTalkieScreen::layOut() {
   const QSize settingsSize = _settingsButton->sizeHint();
   _settingsButton->setGeometry((w - settingsSize.width()) / 2, margin, settingsSize.width(),
                                settingsSize.height());
+  if (_message) {
+    const int top = margin + connectSize.height() + margin;
+    const int width = w - 32;
+    _message->setGeometry(16, top, width, _message->heightForWidth(width));
+  }
   if (_peerList) {
     const int top = margin + connectSize.height() + margin;
     _peerList->setGeometry(16, top, w - 32, std::max(160, talkTop - kPeerDotGap - top));

@@ -6,6 +6,7 @@
 // the label and the pulses. Main thread.
 #pragma once
 
+#include <QLabel>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
@@ -61,6 +62,9 @@ class WalkieTalkieScreen : public ApplicationBackgroundView {
 
   // The settings screen to open (the settings button stays hidden without one).
   void setSettingsHandler(std::function<void()> handler);
+  // Shows a line for a few seconds above the buttons (the newest replaces it).
+  void showMessage(const QString& text);
+  QLabel* messageLabel() const { return _message; }
   // Closes whatever the screen presented and names the screen again.
   void dismissPresented();
 
@@ -97,6 +101,9 @@ class WalkieTalkieScreen : public ApplicationBackgroundView {
   QPushButton* _settingsButton;
   QPointer<PeerDotView> _peerDotView;
   QPointer<PeerListDialog> _peerList;
+  static constexpr int kMessageMs = 4000;
+  QLabel* _message = nullptr;
+  QTimer* _messageTimer = nullptr;
   std::unique_ptr<IdleInhibitor> _idleInhibitor;
   // The browser holds its delegate weakly.
   std::shared_ptr<PeerBrowserDelegate> _browserDelegate;

@@ -476,5 +476,104 @@ TEST_F(CliRunPeers, AMicrophoneThatFollowsTalkSendsThePhraseFromItsFirstWord) {
   EXPECT_LE(whole.offset, 0.1);
 }
 
+// ---- how invitations end ------------------------------------------------------
+
+// The outcome the inviter reports for its invitation to peer.
+std::optional<std::string> outcomeFor(Runner& runner, const std::string& peer,
+                                      std::chrono::milliseconds timeout = 20s) {
+  const auto line = runner.wait("invitation_result", peer, std::nullopt, timeout);
+  if (!line) return std::nullopt;
+  EXPECT_EQ(jsonField(*line, "invited_us"), "false") << *line;
+  return jsonField(*line, "outcome");
+}
+
+TEST_F(CliRunPeers, TheInviterHearsWhetherItsInvitationWasDeclinedOrAccepted) {
+  NetnsLab lab(3, "qurr");
+  ASSERT_TRUE(lab.ok());
+  Runner alpha = spawn(lab, 0, "alpha", {"--audio", "virtual", "--accept", "never"});
+  Runner bravo = spawn(lab, 1, "bravo", {"--audio", "virtual", "--accept", "never"});
+  Runner charlie = spawn(lab, 2, "charlie", {"--audio", "virtual", "--accept", "auto"});
+  ASSERT_TRUE(alpha.wait("ready") && bravo.wait("ready") && charlie.wait("ready"));
+  ASSERT_TRUE(alpha.wait("peer_found", "bravo")) << alpha.tail();
+  ASSERT_TRUE(alpha.wait("peer_found", "charlie")) << alpha.tail();
+
+  alpha.send("invite bravo");
+  // The invited side is told where the invitation comes from and who sent it.
+  const auto invitation = bravo.wait("invitation", "alpha", std::nullopt, 15s);
+  ASSERT_TRUE(invitation) << bravo.tail();
+  EXPECT_EQ(jsonField(*invitation, "address"), lab.address(0)) << *invitation;
+  EXPECT_TRUE(std::regex_match(jsonField(*invitation, "identifier").value_or(""),
+                               std::regex("[0-9a-f]{8}")))
+      << *invitation;
+  EXPECT_EQ(outcomeFor(alpha, "bravo"), "declined") << alpha.tail();
+  EXPECT_FALSE(alpha.wait("connected", std::nullopt, "true", 1s)) << alpha.tail();
+
+  alpha.send("invite charlie");
+  EXPECT_EQ(outcomeFor(alpha, "charlie"), "accepted") << alpha.tail();
+  EXPECT_TRUE(alpha.wait("peer_connected", "charlie", std::nullopt, 15s)) << alpha.tail();
+  // Answers given here are told as invitation_answered, not twice.
+  EXPECT_FALSE(charlie.wait("invitation_result", "alpha", std::nullopt, 1s)) << charlie.tail();
+  for (Runner* runner : {&alpha, &bravo, &charlie}) EXPECT_EQ(runner->process().quit(15s), 0);
+}
+
+TEST_F(CliRunPeers, AnInvitationToADeviceThatIsGoneEndsUnreachable) {
+  NetnsLab lab(2, "qurr");
+  ASSERT_TRUE(lab.ok());
+  Runner alpha = spawn(lab, 0, "alpha", {"--audio", "virtual", "--accept", "never"});
+  Runner bravo = spawn(lab, 1, "bravo", {"--audio", "virtual", "--accept", "auto"});
+  ASSERT_TRUE(alpha.wait("ready") && bravo.wait("ready"));
+  ASSERT_TRUE(alpha.wait("peer_found", "bravo")) << alpha.tail();
+  // Killed outright: no goodbye, so bravo is still listed when invited.
+  bravo.process().kill(SIGKILL);
+  bravo.process().waitForExit(10s);
+  alpha.send("invite bravo");
+  EXPECT_EQ(outcomeFor(alpha, "bravo"), "unreachable") << alpha.tail();
+  EXPECT_EQ(alpha.process().quit(15s), 0);
+}
+
+TEST_F(CliRunPeers, AnUnansweredInvitationIsGoneOnBothSides) {
+  NetnsLab lab(2, "qurr");
+  ASSERT_TRUE(lab.ok());
+  Runner bravo = spawn(lab, 1, "bravo", {"--audio", "virtual", "--accept", "ask"});
+  ASSERT_TRUE(bravo.wait("ready"));
+
+  {
+    // The inviter leaves while bravo's user still reads the question.
+    Runner early = spawn(lab, 0, "early", {"--audio", "virtual", "--accept", "never"});
+    ASSERT_TRUE(early.wait("peer_found", "bravo")) << early.tail();
+    early.send("invite bravo");
+    ASSERT_TRUE(bravo.wait("invitation", "early", std::nullopt, 15s)) << bravo.tail();
+    EXPECT_EQ(early.process().quit(15s), 0);
+    const auto gone = bravo.wait("invitation_result", "early", std::nullopt, 10s);
+    ASSERT_TRUE(gone) << bravo.tail();
+    EXPECT_EQ(jsonField(*gone, "invited_us"), "true") << *gone;
+    EXPECT_EQ(jsonField(*gone, "outcome"), "withdrawn") << *gone;
+    bravo.send("accept");
+    const auto error = bravo.wait("error");
+    ASSERT_TRUE(error) << bravo.tail();
+    EXPECT_NE(jsonField(*error, "message").value_or("").find("gone"), std::string::npos) << *error;
+  }
+
+  // Nobody answers: both sides give up after the invitation timeout.
+  Runner alpha = spawn(lab, 0, "alpha", {"--audio", "virtual", "--accept", "never"});
+  ASSERT_TRUE(alpha.wait("peer_found", "bravo")) << alpha.tail();
+  alpha.send("invite bravo");
+  ASSERT_TRUE(bravo.wait("invitation", "alpha", std::nullopt, 15s)) << bravo.tail();
+  EXPECT_EQ(outcomeFor(alpha, "bravo", 45s), "timed_out") << alpha.tail();
+  const auto timedOut = bravo.wait("invitation_result", "alpha", std::nullopt, 10s);
+  ASSERT_TRUE(timedOut) << bravo.tail();
+  EXPECT_EQ(jsonField(*timedOut, "outcome"), "timed_out") << *timedOut;
+  bravo.send("accept");
+  const auto error = bravo.wait("error");
+  ASSERT_TRUE(error) << bravo.tail();
+  EXPECT_NE(jsonField(*error, "message").value_or("").find("timed out"), std::string::npos)
+      << *error;
+  bravo.send("status");
+  const auto status = bravo.wait("status");
+  ASSERT_TRUE(status);
+  EXPECT_EQ(jsonField(*status, "connected"), "false") << *status;
+  for (Runner* runner : {&alpha, &bravo}) EXPECT_EQ(runner->process().quit(15s), 0);
+}
+
 }  // namespace
 }  // namespace qur

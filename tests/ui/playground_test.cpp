@@ -110,12 +110,12 @@ TEST(Playground, DismissClosesOrCallsItsHandler) {
 TEST(Playground, OptionIsTakenBeforeQtSeesIt) {
   std::vector<std::string> args = {"qur-wtalkie", "--playground", "-platform", "offscreen"};
   std::string error;
-  auto options = parseLaunchOptions(args, &error);
-  ASSERT_TRUE(options) << error;
-  EXPECT_TRUE(options->playground);
+  EXPECT_TRUE(takeFlag(args, "--playground"));
   EXPECT_EQ(args, (std::vector<std::string>{"qur-wtalkie", "-platform", "offscreen"}));
+  auto options = takeRunOptions(args, &error);
+  ASSERT_TRUE(options) << error;
   std::vector<std::string> plain = {"qur-wtalkie"};
-  EXPECT_FALSE(parseLaunchOptions(plain, &error)->playground);
+  EXPECT_FALSE(takeFlag(plain, "--playground"));
 }
 
 }  // namespace

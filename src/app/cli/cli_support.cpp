@@ -1,6 +1,7 @@
 #include "app/cli/cli_support.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "app/playthrough_loopback.h"
 #include "audio/engine/audio_engine.h"
 #include "audio/media_reader.h"
+#include "audio/sound_resources.h"
 
 namespace qur::cli {
 
@@ -150,8 +152,23 @@ bool checkSpeakerFile(const std::string& path) {
 
 std::unique_ptr<OpusPlaythroughStream> createVoiceChain(std::shared_ptr<AudioEngine> engine) {
   auto chain = OpusPlaythroughStream::create(std::move(engine));
-  if (!chain) printError("could not set up the voice chain (is the \"beep\" sound installed?)");
+  if (chain) return chain;
+  const std::string beep = soundResourceLocation("beep");
+  if (access(beep.c_str(), R_OK) != 0) {
+    printError("could not set up the voice chain: sound \"beep\" not found: " + beep);
+  } else {
+    printError("could not set up the voice chain");
+  }
   return chain;
+}
+
+void reportMissingSounds() {
+  for (const char* name : {"beep-short-high", "beep-short-low", "beep", "hangup"}) {
+    const std::string path = soundResourceLocation(name);
+    if (access(path.c_str(), R_OK) != 0) {
+      printError(std::string("sound \"") + name + "\" not found: " + path + " (played without it)");
+    }
+  }
 }
 
 }  // namespace qur::cli

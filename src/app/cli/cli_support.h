@@ -79,6 +79,9 @@ bool checkSpeakerFile(const std::string& path);
 
 // The loopback voice chain over the engine; null after printing why.
 std::unique_ptr<OpusPlaythroughStream> createVoiceChain(std::shared_ptr<AudioEngine> engine);
+// One line for each feedback sound that is missing, naming the path searched;
+// the walkie-talkie runs without it.
+void reportMissingSounds();
 
 int loopbackCommand(const std::vector<std::string>& args);
 int playWireCommand(const std::vector<std::string>& args);

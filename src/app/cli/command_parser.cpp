@@ -5,7 +5,7 @@
 #include <set>
 #include <sstream>
 
-#include "app/cli/event_writer.h"
+#include "app/event_writer.h"
 
 namespace qur::cli {
 

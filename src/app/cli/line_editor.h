@@ -13,9 +13,11 @@
 #include <memory>
 #include <string>
 
+#include "app/event_writer.h"
+
 namespace qur::cli {
 
-class LineEditor {
+class LineEditor : public EventConsole {
  public:
   struct Handlers {
     // A finished line (UTF-8). Editor thread.
@@ -29,20 +31,20 @@ class LineEditor {
   // Main thread, before any other thread writes to the terminal. Null when
   // the terminal cannot be edited on (the caller then reads lines plainly).
   static std::unique_ptr<LineEditor> start(Handlers handlers);
-  ~LineEditor();  // stop()s
+  ~LineEditor() override;  // stop()s
   LineEditor(const LineEditor&) = delete;
   LineEditor& operator=(const LineEditor&) = delete;
 
   // Any thread: lines to show above the prompt (newlines split them).
-  void print(const std::string& text);
+  void print(const std::string& text) override;
   // Any thread: the status row's text; redrawn when it changes.
-  void setStatus(const std::string& status);
+  void setStatus(const std::string& status) override;
   // Any thread: the prompt before the typed text.
-  void setPrompt(const std::string& prompt);
+  void setPrompt(const std::string& prompt) override;
   // Any thread but the editor's: clears the status row and the prompt,
   // prints what is still pending, gives the terminal back and waits for the
   // editor thread. Later print() calls write straight to the terminal.
-  void stop();
+  void stop() override;
 
   class Impl;
 

@@ -11,11 +11,13 @@
 #include <iostream>
 #include <thread>
 
+#include "app/app_event_lines.h"
 #include "app/application.h"
 #include "app/cli/cli_support.h"
-#include "app/cli/event_writer.h"
 #include "app/cli/line_editor.h"
 #include "app/cli/run_session.h"
+#include "app/event_writer.h"
+#include "app/run_option_parser.h"
 #include "app/walkie_talkie_app.h"
 #include "audio/engine/audio_device.h"
 #include "audio/engine/audio_engine.h"
@@ -59,7 +61,7 @@ constexpr const char* kRunOptionsHelp =
 constexpr const char* kRunEventsHelp =
     "\n"
     "events: ready, audio_clock, peer_found, peer_lost, invitation, invitation_answered,\n"
-    "peer_connected, peer_disconnected, connected, peer_talking, transmitting,\n"
+    "invitation_result, peer_connected, peer_disconnected, connected, peer_talking, transmitting,\n"
     "talk_refused, audio_stopped, peers, status, help, error. Unknown commands and bad\n"
     "arguments give one error line and change nothing. SIGINT, SIGTERM and SIGHUP\n"
     "end the program as 'quit' does: peers are told and recordings are completed.\n"
@@ -104,38 +106,23 @@ void watchEndingSignals(std::weak_ptr<RunSession> weakSession) {
 int runCommand(const std::vector<std::string>& args) {
   ParsedArguments parsed;
   const std::string help = std::string(kRunOptionsHelp) + kRunCommandsHelp + kRunEventsHelp;
-  if (const auto status = parseCommandArguments(
-          "run", args,
-          {"--name", "--audio", "--mic", "--speaker", "--accept", "--interface", "--events"},
-          help.c_str(), false, &parsed, {"--mic-from-talk", "--continue-without-audio"})) {
+  if (const auto status =
+          parseCommandArguments("run", args, runValueOptions(), help.c_str(), false, &parsed,
+                                {"--mic-from-talk", "--continue-without-audio"})) {
     return *status;
   }
-  auto option = [&](const char* name) -> std::string {
-    const auto it = parsed.options.find(name);
-    return it == parsed.options.end() ? std::string() : it->second;
-  };
 
-  const std::string events = option("--events");
-  if (!events.empty() && events != "json") {
-    printError("--events takes 'json'");
-    return kExitUsage;
+  ParsedRunOptions run;
+  for (const auto& name : runValueOptions()) {
+    const auto it = parsed.options.find(name);
+    std::string reason;
+    if (it != parsed.options.end() && !applyRunOption(name, it->second, &run, &reason)) {
+      printError(reason);
+      return kExitUsage;
+    }
   }
-  RunOptions options;
-  const std::string accept = option("--accept");
-  if (accept == "auto") {
-    options.accept = AcceptPolicy::Auto;
-  } else if (accept == "never") {
-    options.accept = AcceptPolicy::Never;
-  } else if (!accept.empty() && accept != "ask") {
-    printError("--accept takes ask, auto or never");
-    return kExitUsage;
-  }
-  options.name = option("--name");
-  options.audio = option("--audio");
-  options.micFile = option("--mic");
+  RunOptions options = std::move(run.run);
   options.micFromTalk = parsed.options.count("--mic-from-talk") != 0;
-  options.speakerFile = option("--speaker");
-  options.networkInterface = option("--interface");
   options.continueWithoutAudio = parsed.options.count("--continue-without-audio") != 0;
 
   sigset_t blocked = endingSignals();
@@ -156,7 +143,7 @@ int runCommand(const std::vector<std::string>& args) {
   app->application().setScreenName("Home Screen");
   app->application().trackScreenView();
 
-  const bool json = events == "json";
+  const bool json = run.jsonEvents;
   const bool terminal = !json && isatty(STDOUT_FILENO) && isatty(STDIN_FILENO);
   // Set once the session exists; the editor may see keys before that.
   auto weakSession = std::make_shared<std::weak_ptr<RunSession>>();
@@ -179,16 +166,10 @@ int runCommand(const std::vector<std::string>& args) {
   *weakSession = session;
   watchEndingSignals(session);
 
-  const AppStatus status = app->status();
-  const bool audioStarted = app->application().audioStarted();
-  writer->event(
-      "ready",
-      "\"name\":" + jsonString(status.name) + ",\"audio\":" + jsonString(status.audioDevice) +
-          ",\"audio_started\":" + (audioStarted ? "true" : "false"),
-      "ready as '" + status.name + "' on " +
-          (app->engine()->device() ? status.audioDevice : std::string("no audio device")) +
-          (audioStarted ? "" : " (audio did not start: running without sound)") +
-          (terminal ? "; type 'help' for commands, Space to talk" : ""));
+  const EventLine ready = readyEventLine(*app);
+  writer->event(ready.name, ready.fields,
+                ready.text + (terminal ? "; type 'help' for commands, Space to talk" : ""));
+  reportMissingSounds();
   session->attach();
 
   if (!editor) {

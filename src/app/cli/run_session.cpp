@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "app/app_event_lines.h"
 #include "signals/scheduler.h"
 
 namespace qur::cli {
@@ -63,76 +64,14 @@ void RunSession::attach() {
 }
 
 void RunSession::eventArrived(const AppEvent& event) {
-  using Kind = AppEvent::Kind;
-  const std::string peer = "\"peer\":" + jsonString(event.peer);
-  switch (event.kind) {
-    case Kind::PeerFound:
-      _events->event("peer_found", peer, "peer found: " + event.peer);
-      break;
-    case Kind::PeerLost:
-      _events->event("peer_lost", peer, "peer lost: " + event.peer);
-      break;
-    case Kind::Invitation: {
-      const auto& invitation = event.invitation;
-      // Enough of the identifier to tell two inviters of one name apart.
-      const std::string shortId = invitation.identifier.substr(0, 8);
-      std::string fields = "\"peer\":" + jsonString(invitation.peer) +
-                           ",\"policy\":" + jsonString(acceptPolicyName(event.policy));
-      if (!shortId.empty()) fields += ",\"identifier\":" + jsonString(shortId);
-      if (!invitation.address.empty()) fields += ",\"address\":" + jsonString(invitation.address);
-      std::string from = "invitation from " + invitation.peer;
-      if (!shortId.empty() || !invitation.address.empty()) {
-        from +=
-            " (" + shortId + (invitation.address.empty() ? "" : " at " + invitation.address) + ")";
-      }
-      _events->event(
-          "invitation", fields,
-          event.policy == AcceptPolicy::Ask ? from + ": type 'accept' or 'decline'" : from);
-      break;
-    }
-    case Kind::InvitationAnswered:
-      _events->event(
-          "invitation_answered", peer + ",\"accepted\":" + jsonBool(event.value),
-          (event.value ? "accepted invitation from " : "declined invitation from ") + event.peer);
-      break;
-    case Kind::PeerConnected:
-      _events->event("peer_connected", peer, "peer connected: " + event.peer);
-      break;
-    case Kind::PeerDisconnected:
-      _events->event("peer_disconnected", peer, "peer disconnected: " + event.peer);
-      break;
-    case Kind::Connected:
-      _events->event("connected", "\"value\":" + jsonBool(event.value),
-                     event.value ? "connected" : "not connected");
-      break;
-    case Kind::PeerTalking:
-      _events->event("peer_talking", peer + ",\"value\":" + jsonBool(event.value),
-                     event.peer + (event.value ? " is talking" : " stopped talking"));
-      break;
-    case Kind::Transmitting: {
-      if (event.value) _transmissionStart = std::chrono::steady_clock::now();
-      std::string fields = "\"value\":" + jsonBool(event.value);
-      if (!event.reason.empty()) fields += ",\"reason\":" + jsonString(event.reason);
-      _events->event(
-          "transmitting", fields,
-          event.value ? "transmitting"
-                      : "transmission ended" + (event.reason.empty() ? "" : ": " + event.reason));
-      if (!event.value && _timedTalk) {
-        cancelTimedTalk();
-        if (_inputEnded) quit();
-      }
-      break;
-    }
-    case Kind::TalkRefused:
-      _events->event("talk_refused", "\"reason\":" + jsonString(event.reason),
-                     event.reason + ": transmission refused");
-      break;
-    case Kind::AudioClock:
-      _events->event("audio_clock", "\"first_cycle_us\":" + std::to_string(event.firstCycleUs), "");
-      break;
-    case Kind::AudioStopped:
-      _events->event("audio_stopped", "", "the sound device stopped: no audio in or out");
-      break;
+  const EventLine line = appEventLine(event);
+  _events->event(line.name, line.fields, line.text);
+  if (event.kind == AppEvent::Kind::Transmitting && event.value) {
+    _transmissionStart = std::chrono::steady_clock::now();
+  }
+  if (event.kind == AppEvent::Kind::Transmitting && !event.value && _timedTalk) {
+    cancelTimedTalk();
+    if (_inputEnded) quit();
   }
   // The application updates its state after telling of the change.
   std::weak_ptr<RunSession> weakSelf = weak_from_this();

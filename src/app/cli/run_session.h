@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/cli/command_parser.h"
-#include "app/cli/event_writer.h"
+#include "app/event_writer.h"
 #include "app/walkie_talkie_app.h"
 #include "signals/disposable.h"
 #include "signals/main_queue.h"

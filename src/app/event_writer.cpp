@@ -1,11 +1,9 @@
-#include "app/cli/event_writer.h"
+#include "app/event_writer.h"
 
 #include <cstdint>
 #include <cstdio>
 
-#include "app/cli/line_editor.h"
-
-namespace qur::cli {
+namespace qur {
 
 namespace {
 
@@ -100,8 +98,8 @@ std::string shortened(const std::string& text, std::size_t maxCharacters) {
   return text;
 }
 
-EventWriter::EventWriter(bool json, std::shared_ptr<LineEditor> editor)
-    : _json(json), _editor(std::move(editor)) {}
+EventWriter::EventWriter(bool json, std::shared_ptr<EventConsole> console)
+    : _json(json), _editor(std::move(console)) {}
 
 void EventWriter::event(const std::string& name, const std::string& fields,
                         const std::string& text) {
@@ -143,4 +141,4 @@ void EventWriter::finish() {
   std::fflush(stdout);
 }
 
-}  // namespace qur::cli
+}  // namespace qur

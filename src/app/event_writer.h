@@ -9,9 +9,19 @@
 #include <mutex>
 #include <string>
 
-namespace qur::cli {
+namespace qur {
 
-class LineEditor;
+// A terminal that shows event lines above an editing prompt and a status
+// row (the command-line program's line editor). Every call from any thread.
+class EventConsole {
+ public:
+  virtual ~EventConsole() = default;
+  virtual void print(const std::string& text) = 0;
+  virtual void setStatus(const std::string& status) = 0;
+  virtual void setPrompt(const std::string& prompt) = 0;
+  // Gives the terminal back; later prints go straight to it.
+  virtual void stop() = 0;
+};
 
 // Text from outside (typed commands, peer names) made safe to show: invalid
 // UTF-8 becomes U+FFFD and control characters (but newlines, if kept)
@@ -26,9 +36,9 @@ std::string shortened(const std::string& text, std::size_t maxCharacters = 40);
 
 class EventWriter {
  public:
-  // With an editor, text goes above its prompt and the status into its
+  // With a console, text goes above its prompt and the status into its
   // status row; without one the status is not shown.
-  EventWriter(bool json, std::shared_ptr<LineEditor> editor);
+  EventWriter(bool json, std::shared_ptr<EventConsole> console = nullptr);
 
   // fields: pre-rendered JSON members ("\"peer\":\"A\""); text: the human
   // form (nothing is printed for an empty one). Any thread.
@@ -46,8 +56,8 @@ class EventWriter {
  private:
   std::mutex _mutex;
   const bool _json;
-  const std::shared_ptr<LineEditor> _editor;
+  const std::shared_ptr<EventConsole> _editor;
   const std::chrono::steady_clock::time_point _start = std::chrono::steady_clock::now();
 };
 
-}  // namespace qur::cli
+}  // namespace qur

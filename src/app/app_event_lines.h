@@ -1,0 +1,25 @@
+// The application's events as both faces print them: a JSON line's name and
+// members, and the same in words. The command-line program and the window
+// (with --events json) write these, so scripts read one format from either.
+#pragma once
+
+#include <string>
+
+#include "app/walkie_talkie_app.h"
+
+namespace qur {
+
+struct EventLine {
+  std::string name;
+  std::string fields;  // JSON members, without braces
+  std::string text;    // empty: nothing to tell a person
+};
+
+// Main thread (the text of an invitation depends on the policy only).
+EventLine appEventLine(const AppEvent& event);
+// How an invitation we were asked ended, in words ("timed out").
+std::string invitationEndWords(const std::string& outcome);
+// The first line of a run. Main thread.
+EventLine readyEventLine(WalkieTalkieApp& app);
+
+}  // namespace qur
