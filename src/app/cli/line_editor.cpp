@@ -17,7 +17,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/cli/event_writer.h"
+#include "app/event_writer.h"
 
 namespace qur::cli {
 
