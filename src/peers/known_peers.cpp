@@ -187,9 +187,12 @@ const peers::KnownPeersText* KnownPeers::current() const {
   }
   _text = peers::parseKnownPeers(*contents);
   _readable = true;
-  if (_text.badLines > 0)
+  // Reported once, not again each time a pin rewrites the same bad lines.
+  const auto report = std::make_pair(_text.badLines, _text.firstBadLine);
+  if (_text.badLines > 0 && report != _reported)
     QUR_LOG_ERROR("Known peers file %s: skipped %d unreadable or repeated line(s), first line %d",
                   _path.c_str(), _text.badLines, _text.firstBadLine);
+  _reported = report;
   return &_text;
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "peers/protocol.h"
@@ -84,6 +85,7 @@ class KnownPeers {
   mutable std::mutex _mutex;
   mutable peers::KnownPeersText _text;
   mutable bool _readable = false;
+  mutable std::pair<int, int> _reported{0, 0};
   mutable std::optional<std::tuple<long long, long long, long long, long long>> _stamp;
 };
 
