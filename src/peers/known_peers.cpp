@@ -103,7 +103,7 @@ KnownPeersText parseKnownPeers(std::string_view text) {
     std::string_view raw = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
     ++number;
-    if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+    while (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
     KnownPeersText::Line line{std::string(raw), std::nullopt, false};
     const std::string_view body = trim(raw);
     if (!body.empty() && body.front() != '#') {
