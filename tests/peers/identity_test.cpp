@@ -144,7 +144,7 @@ TEST(DeviceIdentity, KeyFileReadableByOthersIsMadePrivate) {
   EXPECT_TRUE(log.contains("readable by others"));
 }
 
-TEST(DeviceIdentity, ProgramsStartingTogetherAgreeOnOneKey) {
+TEST(PeerKeyFilesConcurrency, ProgramsStartingTogetherAgreeOnOneKey) {
   for (int round = 0; round < 5; ++round) {
     PrivateFolder folder;
     std::vector<std::shared_ptr<const DeviceIdentity>> got(6);

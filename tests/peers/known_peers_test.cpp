@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -132,7 +133,7 @@ TEST(KnownPeers, FileItCannotReadIsNeverReplaced) {
   EXPECT_EQ(KnownPeers(folder.path()).lookup("Alice", idOf(1)), KeyTrust::Match);
 }
 
-TEST(KnownPeers, ChangesByAnotherProgramAreSeenAndNotLost) {
+TEST(PeerKeyFilesConcurrency, ChangesByAnotherProgramAreSeenAndNotLost) {
   PrivateFolder folder;
   KnownPeers running(folder.path());
   KnownPeers commandLine(folder.path());
@@ -159,6 +160,38 @@ TEST(KnownPeers, ChangesByAnotherProgramAreSeenAndNotLost) {
       EXPECT_EQ(running.lookup("peer " + std::to_string(t) + "-" + std::to_string(i),
                                idOf(static_cast<std::uint8_t>(t * kEach + i))),
                 KeyTrust::Match);
+}
+
+TEST(PeerKeyFilesConcurrency, OneStoreSharedByThreadsAnswersConsistently) {
+  PrivateFolder folder;
+  KnownPeers pins(folder.path());
+  ASSERT_TRUE(pins.pin("Alice", idOf(1)));
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0};
+  // Readers see Alice's pin at all times while another thread rewrites the
+  // file with more pins and flips Bob's key.
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 3; ++r) {
+    readers.emplace_back([&] {
+      while (!stop) {
+        if (pins.lookup("Alice", idOf(1)) != KeyTrust::Match) ++wrong;
+        const auto bob = pins.lookup("Bob", idOf(2));
+        if (bob == KeyTrust::Match) continue;
+        if (bob != KeyTrust::Unknown && bob != KeyTrust::KeyChanged) ++wrong;
+      }
+    });
+  }
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_TRUE(pins.pin("Bob", idOf(static_cast<std::uint8_t>(2 + i % 2))));
+    EXPECT_TRUE(pins.pin("peer " + std::to_string(i), idOf(static_cast<std::uint8_t>(i))));
+    if (i % 10 == 9) {
+      EXPECT_TRUE(pins.forget("Bob"));
+    }
+  }
+  stop = true;
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(pins.list().size(), 41u);
 }
 
 }  // namespace
