@@ -105,7 +105,7 @@ std::optional<std::string> readSmallFile(const fs::path& path, std::size_t maxBy
                                          int* errnoOut) {
   int error = 0;
   std::optional<std::string> result;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     error = errno;
   } else {

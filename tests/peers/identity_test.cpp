@@ -130,6 +130,19 @@ TEST(DeviceIdentity, KeyFileThatCannotBeSetAsideIsLeftAloneAndNoKeyIsUsed) {
   EXPECT_TRUE(log.contains("Cannot set"));
 }
 
+TEST(DeviceIdentity, SymlinkedKeyFileIsFollowedNotReplaced) {
+  PrivateFolder folder;
+  auto original = DeviceIdentity::loadOrCreate(folder.path() / "dotfiles");
+  ASSERT_TRUE(original);
+  fs::create_directory(folder.path() / "config");
+  fs::create_symlink(folder.path() / "dotfiles" / DeviceIdentity::kKeyFileName,
+                     folder.path() / "config" / DeviceIdentity::kKeyFileName);
+  auto linked = DeviceIdentity::loadOrCreate(folder.path() / "config");
+  ASSERT_TRUE(linked);
+  EXPECT_EQ(linked->identifier(), original->identifier());
+  EXPECT_TRUE(fs::is_symlink(folder.path() / "config" / DeviceIdentity::kKeyFileName));
+}
+
 TEST(DeviceIdentity, KeyFileReadableByOthersIsMadePrivate) {
   PrivateFolder folder;
   const fs::path key = folder.path() / DeviceIdentity::kKeyFileName;
