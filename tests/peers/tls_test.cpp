@@ -243,13 +243,9 @@ class ReplayingProxy {
   explicit ReplayingProxy(std::uint16_t serverPort) : _serverPort(serverPort) {
     _thread = std::thread([this] { run(); });
   }
-  ~ReplayingProxy() {
-    std::error_code ignored;
-    _client.close(ignored);
-    _server.close(ignored);
-    _acceptor.close(ignored);
-    if (_thread.joinable()) _thread.join();
-  }
+  // Both ends close first, which ends the forwarding on its own; closing the
+  // sockets here would race with the thread still reading them.
+  ~ReplayingProxy() { _thread.join(); }
   std::uint16_t port() const { return _acceptor.local_endpoint().port(); }
   void arm() { _armed = true; }
 
