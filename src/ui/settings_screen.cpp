@@ -52,6 +52,17 @@ QString pageStyleSheet() {
            css(Styles::transmitButtonDisabledColor()));
 }
 
+// Every card has the same frame and a label column beside a stretching one,
+// so the cards line up.
+QGridLayout* cardGrid(QFrame* card) {
+  card->setObjectName(QStringLiteral("card"));
+  auto* grid = new QGridLayout(card);
+  grid->setContentsMargins(14, 12, 14, 12);
+  grid->setColumnStretch(1, 1);
+  grid->setColumnMinimumWidth(0, 56);
+  return grid;
+}
+
 QLabel* caption(const QString& text, QWidget* parent) {
   auto* label = new QLabel(text, parent);
   label->setObjectName(QStringLiteral("caption"));
@@ -119,11 +130,7 @@ SettingsScreen::~SettingsScreen() {
 
 QWidget* SettingsScreen::buildSpeakers() {
   auto* card = new QFrame(this);
-  card->setObjectName(QStringLiteral("card"));
-  auto* grid = new QGridLayout(card);
-  grid->setContentsMargins(14, 12, 14, 12);
-  grid->setColumnStretch(1, 1);
-  grid->setColumnMinimumWidth(0, 56);
+  auto* grid = cardGrid(card);
   _volumeControl = new VolumeControl(std::move(_context.outputVolume), card);
   _outputDevices = new QComboBox(card);
   _outputDevices->setAccessibleName(tr("Output device"));
@@ -138,11 +145,7 @@ QWidget* SettingsScreen::buildSpeakers() {
 
 QWidget* SettingsScreen::buildMicrophone() {
   auto* card = new QFrame(this);
-  card->setObjectName(QStringLiteral("card"));
-  auto* grid = new QGridLayout(card);
-  grid->setContentsMargins(14, 12, 14, 12);
-  grid->setColumnStretch(1, 1);
-  grid->setColumnMinimumWidth(0, 56);
+  auto* grid = cardGrid(card);
 
   _gainSlider = new QSlider(Qt::Horizontal, card);
   _gainSlider->setRange(0, kGainSliderSteps);
@@ -193,11 +196,7 @@ QWidget* SettingsScreen::buildMicrophone() {
 
 QWidget* SettingsScreen::buildDevice() {
   auto* card = new QFrame(this);
-  card->setObjectName(QStringLiteral("card"));
-  auto* grid = new QGridLayout(card);
-  grid->setContentsMargins(14, 12, 14, 12);
-  grid->setColumnStretch(1, 1);
-  grid->setColumnMinimumWidth(0, 56);
+  auto* grid = cardGrid(card);
   _displayName = new QLineEdit(_started.displayName, card);
   _displayName->setPlaceholderText(tr("This computer's name"));
   _displayName->setMaxLength(63);

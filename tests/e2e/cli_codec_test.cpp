@@ -17,28 +17,17 @@
 #include <string>
 #include <vector>
 
+#include "support/e2e_support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr double kWindow = 0.005;  // envelope resolution, seconds
 
-struct RunResult {
-  int status = -1;
-  std::string output;  // standard output and error together
-};
-
-RunResult run(const std::string& arguments) {
-  RunResult result;
-  const std::string command = std::string(QUR_CLI_PATH) + " " + arguments + " 2>&1";
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return result;
-  char buffer[4096];
-  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-    result.output.append(buffer, n);
-  const int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
+// Standard output and error together.
+qur::testing::ShellResult run(const std::string& arguments) {
+  return qur::testing::runShell(std::string(QUR_CLI_PATH) + " " + arguments + " 2>&1");
 }
 
 // Mono samples (channels averaged) and the rate of a sound file.

@@ -21,6 +21,7 @@
 
 #include "app/recording_analysis.h"
 #include "support/child_process.h"
+#include "support/e2e_support.h"
 #include "support/json_check.h"
 #include "support/json_field.h"
 #include "support/netns.h"
@@ -31,26 +32,15 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::isEvent;
 using testing::JsonCheck;
 using testing::jsonField;
 using testing::NetnsLab;
+using testing::wavSizesComplete;
 
-struct Finished {
-  int status = -1;
-  std::string output;  // standard output and error together
-};
-
-Finished runCli(const std::string& arguments) {
-  Finished result;
-  const std::string command = std::string(QUR_CLI_PATH) + " " + arguments + " 2>&1 </dev/null";
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return result;
-  char buffer[4096];
-  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-    result.output.append(buffer, n);
-  const int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
+// Standard output and error together.
+testing::ShellResult runCli(const std::string& arguments) {
+  return testing::runShell(std::string(QUR_CLI_PATH) + " " + arguments + " 2>&1 </dev/null");
 }
 
 // "2026-12-08 05:47:59:539 qur-wtalkie-cli[30083:7f9d...] ": the log format.
@@ -59,33 +49,8 @@ bool hasLogLine(const std::string& output) {
   return std::regex_search(output, logLine);
 }
 
-bool isEvent(const std::string& line, const std::string& event,
-             const std::optional<std::string>& peer = std::nullopt,
-             const std::optional<std::string>& value = std::nullopt) {
-  if (jsonField(line, "event") != event) return false;
-  if (peer && jsonField(line, "peer") != *peer) return false;
-  if (value && jsonField(line, "value") != *value) return false;
-  return true;
-}
-
 std::string uniqueName(const std::string& base) {
   return base + "-" + std::to_string(getpid());
-}
-
-// Whether the RIFF and data sizes account for the whole file and hold sound.
-bool wavHeaderComplete(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return false;
-  unsigned char header[44] = {};
-  const bool read = std::fread(header, 1, sizeof header, file) == sizeof header;
-  std::fclose(file);
-  auto le32 = [&](int at) {
-    return std::uint32_t(header[at]) | std::uint32_t(header[at + 1]) << 8 |
-           std::uint32_t(header[at + 2]) << 16 | std::uint32_t(header[at + 3]) << 24;
-  };
-  const auto size = std::filesystem::file_size(path);
-  return read && std::memcmp(header + 36, "data", 4) == 0 && le32(4) + 8 == size &&
-         le32(40) + 44 == size && le32(40) > 0;
 }
 
 class TempDir {
@@ -387,7 +352,7 @@ TEST_F(CliRunPeers, EndingSignalsTellPeersAndCompleteTheRecording) {
 
     alpha.process().kill(signal);
     EXPECT_EQ(alpha.process().waitForExit(15s), 0) << alpha.tail();
-    EXPECT_TRUE(wavHeaderComplete(recording)) << "the recording's header was not written";
+    EXPECT_TRUE(wavSizesComplete(recording)) << "the recording's header was not written";
     // The end of the transmission, the session's end and the mDNS goodbye
     // reach bravo (a record left behind would stay listed for minutes).
     EXPECT_TRUE(bravo.wait("peer_talking", name, "false", 10s)) << bravo.tail();

@@ -16,17 +16,13 @@
 #include <vector>
 
 #include "qur/version.h"
+#include "support/e2e_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr const char* kSounds[] = {"beep-short-high", "beep-short-low", "hangup", "beep"};
-
-struct RunResult {
-  int status = -1;
-  std::string output;  // standard output and error together
-};
 
 std::string quoted(const std::string& text) {
   std::string result = "'";
@@ -36,19 +32,11 @@ std::string quoted(const std::string& text) {
 
 // Runs a program with no sound folder named in the environment, so it can
 // only find sounds the way an installed program does. stdin is empty.
-RunResult run(const fs::path& program, const std::vector<std::string>& arguments) {
+qur::testing::ShellResult run(const fs::path& program, const std::vector<std::string>& arguments) {
   std::string command = "env -u QUR_WTALKIE_SOUNDS " + quoted(program.string());
   for (const auto& argument : arguments) command += " " + quoted(argument);
   command += " </dev/null 2>&1";
-  RunResult result;
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return result;
-  char buffer[4096];
-  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-    result.output.append(buffer, n);
-  const int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
+  return qur::testing::runShell(command);
 }
 
 std::vector<std::string> linesContaining(const std::string& text, const std::string& part) {
@@ -110,7 +98,7 @@ class InstalledTree : public ::testing::Test {
   fs::path program() const { return _tree / "bin" / "qur-wtalkie-cli"; }
   fs::path sounds() const { return _tree / "share" / "qur-wtalkie" / "sounds"; }
 
-  RunResult loopback(const fs::path& exe, const fs::path& speaker) {
+  qur::testing::ShellResult loopback(const fs::path& exe, const fs::path& speaker) {
     return run(exe, {"loopback", "--mic", _mic.string(), "--speaker", speaker.string()});
   }
 

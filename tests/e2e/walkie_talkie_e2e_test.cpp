@@ -20,6 +20,7 @@
 
 #include "app/recording_analysis.h"
 #include "support/child_process.h"
+#include "support/e2e_support.h"
 #include "support/json_field.h"
 #include "support/netns.h"
 
@@ -28,17 +29,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::isEvent;
 using testing::jsonField;
 using testing::NetnsLab;
-
-bool isEvent(const std::string& line, const std::string& event,
-             const std::optional<std::string>& peer = std::nullopt,
-             const std::optional<std::string>& value = std::nullopt) {
-  if (jsonField(line, "event") != event) return false;
-  if (peer && jsonField(line, "peer") != *peer) return false;
-  if (value && jsonField(line, "value") != *value) return false;
-  return true;
-}
+using testing::wavSizesComplete;
 
 long long timeMs(const std::string& line) {
   return std::atoll(jsonField(line, "time_ms")->c_str());
@@ -164,23 +158,6 @@ void connect(Device& a, Device& b) {
   // Transmissions are refused until the controller reports itself connected.
   ASSERT_TRUE(a.waitConnected());
   ASSERT_TRUE(b.waitConnected());
-}
-
-// Whether the RIFF and data chunk sizes account for the whole file, as strict
-// readers require (ours would read a truncated header to the end anyway).
-bool wavSizesComplete(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return false;
-  std::uint8_t header[44] = {};
-  const bool read = std::fread(header, 1, sizeof header, file) == sizeof header;
-  std::fclose(file);
-  auto le32 = [&](int at) {
-    return std::uint32_t(header[at]) | std::uint32_t(header[at + 1]) << 8 |
-           std::uint32_t(header[at + 2]) << 16 | std::uint32_t(header[at + 3]) << 24;
-  };
-  const auto size = std::filesystem::file_size(path);
-  return read && std::memcmp(header + 36, "data", 4) == 0 && le32(4) + 8 == size &&
-         le32(40) + 44 == size && le32(40) > 0;
 }
 
 AnalysisSignal load(const std::string& path) {

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "peers/peer_browser.h"
+#include "private_avahi.h"
 #include "support/netns.h"
 #include "tool_process.h"
 
@@ -198,28 +199,9 @@ INSTANTIATE_TEST_SUITE_P(TornDownOrNot, LeavingPeers, ::testing::Values("quit", 
 // A standard resolver (avahi-daemon with its own private bus, in host 1) asks
 // for our device's addresses: IPv4 only, since sessions listen on IPv4 only.
 TEST_F(DiscoveryNetns, OnlyTheIPv4AddressIsPublished) {
-  char dirTemplate[] = "/tmp/qur-avahi-XXXXXX";
-  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-  const std::string dir = dirTemplate;
-  const std::string bus = "unix:path=" + dir + "/bus";
-  std::ofstream(dir + "/bus.conf")
-      << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-         " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-         "<busconfig><type>system</type><listen>"
-      << bus
-      << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
-         "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
-         "</policy></busconfig>\n";
-  std::ofstream(dir + "/avahi.conf")
-      << "[server]\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=" << NetnsLab::kInterface
-      << "\nenable-dbus=yes\n[publish]\ndisable-publishing=yes\n";
-  auto dbus = lab->spawn(
-      1, {"dbus-daemon", "--config-file=" + dir + "/bus.conf", "--nofork", "--nopidfile"});
-  for (int i = 0; i < 50 && access((dir + "/bus").c_str(), F_OK) != 0; ++i)
-    std::this_thread::sleep_for(50ms);
-  auto daemon =
-      lab->spawn(1, {"env", "DBUS_SYSTEM_BUS_ADDRESS=" + bus, "avahi-daemon", "--no-drop-root",
-                     "--no-chroot", "--no-rlimits", "-f", dir + "/avahi.conf"});
+  PrivateAvahi avahi(*lab, 1);
+  ASSERT_TRUE(avahi.ok());
+  const std::string& bus = avahi.bus;
   ToolProcess& device = startDevice(0, "addressed");
   auto client = [&](std::vector<std::string> argv) {
     std::vector<std::string> full = {"ip",         "netns", "exec",
@@ -252,11 +234,7 @@ TEST_F(DiscoveryNetns, OnlyTheIPv4AddressIsPublished) {
   std::printf("IPv6 lookup of %s: \"%s\"\n", host.c_str(), v6.c_str());
   EXPECT_EQ(v6.find(':'), std::string::npos) << "an IPv6 address is published: " << v6;
   EXPECT_EQ(device.process().quit(5s), 0);
-  daemon->kill(SIGTERM);
-  daemon->closeAndWait(5s);
-  dbus->kill(SIGTERM);
-  dbus->closeAndWait(5s);
-  runCommand("rm -rf " + dir);
+  avahi.stop();
 }
 
 }  // namespace

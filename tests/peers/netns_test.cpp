@@ -11,8 +11,10 @@
 #include <sstream>
 #include <thread>
 
+#include "private_avahi.h"
 #include "support/child_process.h"
 #include "support/netns.h"
+#include "tool_process.h"
 
 namespace qur::testing {
 namespace {
@@ -24,39 +26,11 @@ std::string toolPath() {
   return executableDirectory() + "/qur_peer_tool";
 }
 
-// One peer process and what it said.
-class Tool {
+// One peer process and what it said, with the session and data lines.
+class Tool : public ToolProcess {
  public:
-  explicit Tool(std::unique_ptr<ChildProcess> process) : _process(std::move(process)) {
-    auto ready = waitFor([](const std::string& l) { return l.rfind("ready ", 0) == 0; }, 10s);
-    if (ready) {
-      std::istringstream in(*ready);
-      std::string word;
-      in >> word >> id >> port;
-    }
-  }
-  ~Tool() {
-    // What the peer said explains most failures.
-    if (::testing::Test::HasFailure()) {
-      for (const auto& l : _process->lines())
-        std::fprintf(stderr, "  [%s] %s\n", id.substr(0, 8).c_str(), l.c_str());
-    }
-  }
-  bool ok() const { return !id.empty(); }
+  using ToolProcess::ToolProcess;
 
-  void command(const std::string& line) { _process->writeLine(line); }
-
-  // The first line (already read or still to come) that satisfies the predicate.
-  std::optional<std::string> waitFor(const std::function<bool(const std::string&)>& predicate,
-                                     std::chrono::milliseconds timeout = 15s) {
-    for (const auto& l : _process->lines())
-      if (predicate(l)) return l;
-    return _process->waitForLine(predicate, timeout);
-  }
-  bool sawPrefix(const std::string& prefix, std::chrono::milliseconds timeout = 15s) {
-    return waitFor([&](const std::string& l) { return l.rfind(prefix, 0) == 0; }, timeout)
-        .has_value();
-  }
   bool state(const Tool& peer, int state, std::chrono::milliseconds timeout = 15s) {
     return sawPrefix("state " + peer.id + " " + std::to_string(state), timeout);
   }
@@ -66,8 +40,7 @@ class Tool {
   std::vector<std::string> dataFrom(const Tool& peer) const {
     std::vector<std::string> out;
     const std::string prefix = "data " + peer.id + " ";
-    for (const auto& l : _process->lines())
-      if (l.rfind(prefix, 0) == 0) out.push_back(l.substr(prefix.size()));
+    for (const auto& l : linesWithPrefix(prefix)) out.push_back(l.substr(prefix.size()));
     return out;
   }
   // Reads output until n data lines from the peer have arrived.
@@ -75,18 +48,11 @@ class Tool {
     const auto deadline = Clock::now() + timeout;
     while (dataFrom(peer).size() < n) {
       if (Clock::now() > deadline) return false;
-      _process->readLine(100ms);
+      process().readLine(100ms);
     }
     return true;
   }
-  void kill() { _process->kill(SIGKILL); }
-  ChildProcess& process() { return *_process; }
-
-  std::string id;
-  int port = 0;
-
- private:
-  std::unique_ptr<ChildProcess> _process;
+  void kill() { process().kill(SIGKILL); }
 };
 
 class PeersNetns : public ::testing::Test {
@@ -280,28 +246,9 @@ TEST_F(PeersNetns, RestartedPeerIsFoundAgainAndCanBeInvitedAgain) {
 // A standard DNS-SD browser (avahi-browse through an avahi-daemon with its
 // own private D-Bus, both inside a namespace) sees what we publish.
 TEST_F(PeersNetns, PublishedServiceIsVisibleToAvahiBrowse) {
-  char dirTemplate[] = "/tmp/qur-avahi-XXXXXX";
-  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-  const std::string dir = dirTemplate;
-  const std::string bus = "unix:path=" + dir + "/bus";
-  std::ofstream(dir + "/bus.conf")
-      << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-         " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-         "<busconfig><type>system</type><listen>"
-      << bus
-      << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
-         "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
-         "</policy></busconfig>\n";
-  std::ofstream(dir + "/avahi.conf")
-      << "[server]\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=" << NetnsLab::kInterface
-      << "\nenable-dbus=yes\n[publish]\ndisable-publishing=yes\n";
-  auto dbus = lab->spawn(
-      1, {"dbus-daemon", "--config-file=" + dir + "/bus.conf", "--nofork", "--nopidfile"});
-  for (int i = 0; i < 50 && access((dir + "/bus").c_str(), F_OK) != 0; ++i)
-    std::this_thread::sleep_for(50ms);
-  auto daemon =
-      lab->spawn(1, {"env", "DBUS_SYSTEM_BUS_ADDRESS=" + bus, "avahi-daemon", "--no-drop-root",
-                     "--no-chroot", "--no-rlimits", "-f", dir + "/avahi.conf"});
+  PrivateAvahi avahi(*lab, 1);
+  ASSERT_TRUE(avahi.ok());
+  const std::string& bus = avahi.bus;
   Tool& a = start(0, "visible");
   a.command("advertise on");
   const std::string expected =
@@ -323,12 +270,7 @@ TEST_F(PeersNetns, PublishedServiceIsVisibleToAvahiBrowse) {
     if (!seen) std::this_thread::sleep_for(500ms);
   }
   EXPECT_TRUE(seen) << "last avahi-browse line: " << last;
-  // SIGTERM lets the daemon remove its pid file.
-  daemon->kill(SIGTERM);
-  daemon->closeAndWait(5s);
-  dbus->kill(SIGTERM);
-  dbus->closeAndWait(5s);
-  runCommand("rm -rf " + dir);
+  avahi.stop();
 }
 
 // Two processes on the host's own loopback, no namespaces.

@@ -4,9 +4,8 @@
 
 #include <QApplication>
 #include <cstdlib>
-#include <string>
 
-#include "log/log.h"
+#include "support/test_log.h"
 #include "ui/qt_main_queue.h"
 
 int main(int argc, char** argv) {
@@ -16,10 +15,5 @@ int main(int argc, char** argv) {
   setenv("QUR_PEERS_INTERFACES", "lo", 0);
   QApplication application(argc, argv);
   auto queue = qur::QtMainQueue::install();
-  const char* level = std::getenv("QUR_TEST_LOG");
-  qur::setLogLevel(level && std::string(level) == "all" ? qur::LogLevelAll : qur::LogLevelError);
-  qur::addLogger(std::make_shared<qur::ConsoleLogger>());
-  const int result = RUN_ALL_TESTS();
-  qur::removeAllLoggers();
-  return result;
+  return qur::testing::runAllTestsWithConsoleLog();
 }

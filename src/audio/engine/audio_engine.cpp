@@ -10,6 +10,7 @@
 
 #include "audio/engine/voice_processor.h"
 #include "log/log.h"
+#include "log/thread_role.h"
 
 namespace qur {
 namespace {
@@ -123,6 +124,7 @@ std::string AudioEngine::lastError() const {
 }
 
 bool AudioEngine::start(std::string* error) {
+  QUR_ASSERT_THREAD(ThreadRole::Main);
   QUR_LOG_INFO("Engine: Starting Engine");
   if (!_hasDevice) {
     const std::string message = lastError();
@@ -161,6 +163,7 @@ bool AudioEngine::start(std::string* error) {
 }
 
 void AudioEngine::stop() {
+  QUR_ASSERT_THREAD(ThreadRole::Main);
   if (!_running) return;
   QUR_LOG_INFO("Engine: Stopping Engine");
   {
@@ -205,6 +208,7 @@ void AudioEngine::setUpVoiceProcessing() {
 // ---- Tables ---------------------------------------------------------------
 
 void AudioEngine::addChannels(const std::vector<std::shared_ptr<AudioPlayable>>& channels) {
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   std::lock_guard<std::recursive_mutex> tables(_tableMutex);
   std::vector<std::shared_ptr<AudioPlayable>> present;
   for (const auto& channel : channels) {
@@ -241,6 +245,7 @@ void AudioEngine::addChannels(const std::vector<std::shared_ptr<AudioPlayable>>&
 }
 
 void AudioEngine::removeChannels(const std::vector<std::shared_ptr<AudioPlayable>>& channels) {
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   std::lock_guard<std::recursive_mutex> tables(_tableMutex);
   std::vector<std::shared_ptr<AudioPlayable>> removed;
   std::vector<std::unique_ptr<EngineChannelRecord>> removedRecords;
@@ -265,6 +270,7 @@ std::vector<std::shared_ptr<AudioPlayable>> AudioEngine::channels() const {
 }
 
 void AudioEngine::addInputReceiver(const std::shared_ptr<AudioReceiver>& receiver) {
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   std::lock_guard<std::recursive_mutex> tables(_tableMutex);
   if (!receiver) return;
   if (int(_inputEntries.size()) >= kMaxInputCallbacks) {
@@ -278,6 +284,7 @@ void AudioEngine::addInputReceiver(const std::shared_ptr<AudioReceiver>& receive
 }
 
 void AudioEngine::addInputFilter(const std::shared_ptr<AudioFilter>& filter) {
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   std::lock_guard<std::recursive_mutex> tables(_tableMutex);
   if (!filter) return;
   if (int(_inputEntries.size()) >= kMaxInputCallbacks) {
@@ -291,6 +298,7 @@ void AudioEngine::addInputFilter(const std::shared_ptr<AudioFilter>& filter) {
 }
 
 void AudioEngine::removeInputReceiver(const std::shared_ptr<AudioReceiver>& receiver) {
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   std::lock_guard<std::recursive_mutex> tables(_tableMutex);
   for (size_t i = 0; i < _inputEntries.size(); ++i) {
     if (_inputEntries[i].object == receiver.get() && _inputEntries[i].kind == 2) {
@@ -304,6 +312,7 @@ void AudioEngine::removeInputReceiver(const std::shared_ptr<AudioReceiver>& rece
 }
 
 void AudioEngine::removeInputFilter(const std::shared_ptr<AudioFilter>& filter) {
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   std::lock_guard<std::recursive_mutex> tables(_tableMutex);
   for (size_t i = 0; i < _inputEntries.size(); ++i) {
     if (_inputEntries[i].object == filter.get() && _inputEntries[i].kind == 1) {
@@ -342,6 +351,8 @@ void AudioEngine::commitTables() {
 // ---- Messages ----------------------------------------------------------------
 
 void AudioEngine::performSynchronousMessageExchange(const std::function<void()>& block) {
+  // From inside a cycle it would wait for the end of that very cycle.
+  QUR_ASSERT_NOT_THREAD(ThreadRole::Audio);
   EngineMessageQueue::CycleSource source;
   if (_device && _watchdog) {
     source.cyclesExpected = [this] { return cyclesExpected(); };
@@ -354,6 +365,7 @@ void AudioEngine::performSynchronousMessageExchange(const std::function<void()>&
 }
 
 void AudioEngine::processMainThreadMessages() {
+  QUR_ASSERT_THREAD(ThreadRole::Main);
   _queue.processMainThreadMessages();
 }
 

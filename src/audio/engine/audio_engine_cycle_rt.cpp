@@ -5,11 +5,13 @@
 
 #include "audio/engine/audio_engine.h"
 #include "audio/engine/voice_processor.h"
+#include "log/thread_role.h"
 
 namespace qur {
 
 void AudioEngine::audioDeviceCycle(const int16_t* input, int16_t* output, uint32_t frames,
                                    uint64_t hostTimeNs) {
+  QUR_ASSERT_THREAD(ThreadRole::Audio);
   const UInt32 channels = _audioDescription.mChannelsPerFrame;
   if (!_queue.enterCycle()) {
     // Another thread is inside a cycle (a replaced stream still calling), or
@@ -41,6 +43,7 @@ void AudioEngine::audioDeviceCycle(const int16_t* input, int16_t* output, uint32
 }
 
 void AudioEngine::inputCycle(const int16_t* input, UInt32 frames, uint64_t hostTimeNs) {
+  QUR_ASSERT_THREAD(ThreadRole::Audio);
   const UInt32 bytes = frames * _audioDescription.mBytesPerFrame;
   _inputTime = AudioTimeStamp{};
   _inputTime.mSampleTime = _sampleTime;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "log/thread_role.h"
 
 namespace qur {
 namespace {
@@ -325,6 +326,8 @@ bool PortAudioDevice::isHealthy() const {
 int PortAudioDevice::streamCallback(const void* input, void* output, unsigned long frames,
                                     const void*, unsigned long, void* userData) {
   auto* context = static_cast<StreamContext*>(userData);
+  // PortAudio's thread is ours for the stream's life; a thread-local store per cycle.
+  setCurrentThreadRole(ThreadRole::Audio);
   // Counted before the check, so that abandon() either sees us inside or we
   // see its flag.
   context->inCallback.fetch_add(1);

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "log/thread_role.h"
+
 namespace qur {
 namespace {
 
@@ -183,6 +185,8 @@ void VirtualDevice::clearCapturedOutput() {
 
 uint64_t VirtualDevice::runCycles(uint64_t count) {
   if (_options.clock != VirtualDeviceOptions::Clock::Manual || !_running) return 0;
+  // The caller is the audio thread until the cycles are done.
+  ThreadRoleScope audio(ThreadRole::Audio);
   uint64_t ran = 0;
   for (; ran < count && _running && !_unplugged; ++ran) runOneCycle();
   return ran;
@@ -190,6 +194,7 @@ uint64_t VirtualDevice::runCycles(uint64_t count) {
 
 void VirtualDevice::clockThread() {
   using namespace std::chrono;
+  setCurrentThreadRole(ThreadRole::Audio);
   const auto period = duration_cast<steady_clock::duration>(
       duration<double>(_options.framesPerBuffer / _format.sampleRate));
   auto next = steady_clock::now();

@@ -15,7 +15,7 @@
 #include "audio/engine/portaudio_device.h"
 #include "support/engine_test_support.h"
 #include "support/log_capture.h"
-#include "support/pulse_server.h"
+#include "support/pulse_server_test.h"
 #include "support/test_main.h"
 
 namespace qur {
@@ -58,19 +58,8 @@ double processCpuSeconds() {
          double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-class AudioEnginePortAudioConcurrency : public ::testing::Test {
+class AudioEnginePortAudioConcurrency : public testing::PulseServerTest {
  protected:
-  static void SetUpTestSuite() {
-    server = new testing::PulseServer();
-    std::string error;
-    started = server->start(&error);
-    if (!started) startError = error;
-  }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(started) << startError; }
   void TearDown() override {
     if (server->isFrozen()) server->thaw();
   }
@@ -104,10 +93,6 @@ class AudioEnginePortAudioConcurrency : public ::testing::Test {
     // Either count is read a moment apart from the other.
     EXPECT_NEAR(double(renders), double(cycles), 2.0) << when;
   }
-
-  static inline testing::PulseServer* server = nullptr;
-  static inline bool started = false;
-  static inline std::string startError;
 };
 
 // A hung sound server: the watchdog notices, the main thread keeps changing

@@ -14,26 +14,14 @@
 #include "support/echo_bench.h"
 #include "support/engine_test_support.h"
 #include "support/log_capture.h"
-#include "support/pulse_server.h"
+#include "support/pulse_server_test.h"
 #include "support/test_main.h"
 
 namespace qur {
 namespace {
 
-class AudioEnginePortAudio : public ::testing::Test {
+class AudioEnginePortAudio : public testing::PulseServerTest {
  protected:
-  static void SetUpTestSuite() {
-    server = new testing::PulseServer();
-    std::string error;
-    started = server->start(&error);
-    if (!started) startError = error;
-  }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(started) << startError; }
-
   // These tests hear the device's own output on the monitor, which voice
   // processing (on by default with PortAudio) would cancel.
   static std::unique_ptr<AudioEngine> makeEngine(bool voiceProcessing = false) {
@@ -43,10 +31,6 @@ class AudioEnginePortAudio : public ::testing::Test {
     if (!voiceProcessing) engine->setVoiceProcessingEnabled(false);
     return engine;
   }
-
-  static inline testing::PulseServer* server = nullptr;
-  static inline bool started = false;
-  static inline std::string startError;
 };
 
 // Accumulates the energy of the left input channel after a warm-up.
