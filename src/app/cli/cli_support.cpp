@@ -55,7 +55,8 @@ bool parseArguments(const std::vector<std::string>& args, const std::vector<std:
       } else if (contains(flags, name) && !hasValue) {
         parsed->options[name] = "1";
       } else {
-        *error = "unknown option " + arg;
+        *error = "unknown option ";
+        error->append(arg);
         return false;
       }
     } else {

@@ -18,7 +18,9 @@ std::string jsonBool(bool value) {
 
 std::string jsonList(const std::vector<std::string>& items) {
   std::string out;
-  for (const auto& item : items) out += (out.empty() ? "" : ",") + jsonString(item);
+  for (const auto& item : items)
+    if (!out.empty()) out += ',';
+  out += jsonString(item);
   return "[" + out + "]";
 }
 
