@@ -18,9 +18,10 @@ std::string jsonBool(bool value) {
 
 std::string jsonList(const std::vector<std::string>& items) {
   std::string out;
-  for (const auto& item : items)
+  for (const auto& item : items) {
     if (!out.empty()) out += ',';
-  out += jsonString(item);
+    out += jsonString(item);
+  }
   return "[" + out + "]";
 }
 
