@@ -5,8 +5,9 @@
 namespace qur {
 
 const std::vector<std::string>& runValueOptions() {
-  static const std::vector<std::string> options = {
-      "--name", "--audio", "--mic", "--speaker", "--interface", "--accept", "--events"};
+  static const std::vector<std::string> options = {"--name",    "--audio",           "--mic",
+                                                   "--speaker", "--interface",       "--accept",
+                                                   "--events",  "--voice-processing"};
   return options;
 }
 
@@ -29,6 +30,12 @@ bool applyRunOption(const std::string& option, const std::string& value, ParsedR
       return false;
     }
     parsed->jsonEvents = true;
+  } else if (option == "--voice-processing") {
+    if (value != "on" && value != "off") {
+      *error = "--voice-processing takes on or off";
+      return false;
+    }
+    run.voiceProcessing = value == "on";
   } else if (option == "--accept") {
     if (value == "ask") {
       run.accept = AcceptPolicy::Ask;

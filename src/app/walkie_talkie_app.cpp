@@ -222,6 +222,7 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
   Application::Options appOptions;
   appOptions.peerName = _options.name;
   appOptions.audioDevice = std::move(device);
+  appOptions.voiceProcessing = _options.voiceProcessing;
   appOptions.installLoggers = _options.installLoggers;
   // Invitations need our handler before anyone can see us.
   appOptions.startAdvertising = false;

@@ -56,6 +56,9 @@ struct RunOptions {
   // Discover peers on this network interface only; empty: all.
   std::string networkInterface;
   AcceptPolicy accept = AcceptPolicy::Ask;
+  // Echo cancellation, noise suppression and high-pass on the microphone;
+  // unset: on with a real sound device, off with the virtual one.
+  std::optional<bool> voiceProcessing;
   // Run on when the sound device cannot be opened (peers can still connect).
   bool continueWithoutAudio = false;
   // Installed as the process's main queue; null keeps the installed one.

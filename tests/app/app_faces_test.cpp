@@ -41,6 +41,7 @@ TEST(RunOptionParser, RefusesWhatNeitherFaceAcceptsAndLeavesTheArgumentsAlone) {
       {"w", "--events", "text"},
       {"w", "--name"},
       {"w", "--events=xml"},
+      {"w", "--voice-processing", "maybe"},
   };
   for (auto args : bad) {
     SCOPED_TRACE(args.back());
@@ -55,6 +56,9 @@ TEST(RunOptionParser, RefusesWhatNeitherFaceAcceptsAndLeavesTheArgumentsAlone) {
   EXPECT_FALSE(applyRunOption("--volume", "1", &parsed, &error));
   EXPECT_TRUE(applyRunOption("--accept", "never", &parsed, &error));
   EXPECT_EQ(parsed.run.accept, AcceptPolicy::Never);
+  EXPECT_FALSE(parsed.run.voiceProcessing);
+  EXPECT_TRUE(applyRunOption("--voice-processing", "off", &parsed, &error));
+  EXPECT_EQ(parsed.run.voiceProcessing, std::optional<bool>(false));
 }
 
 TEST(RunOptionParser, AValueThatLooksLikeAnOptionIsStillTheValue) {

@@ -172,6 +172,24 @@ class WalkieTalkieAppTest : public ApplicationTest {
   }
 };
 
+TEST_F(WalkieTalkieAppTest, VoiceProcessingFollowsTheChoiceAndTheDeviceDefault) {
+  // The virtual device runs without it unless asked; asking switches the
+  // engine's processing on for real.
+  for (const std::optional<bool> choice : {std::optional<bool>(), std::optional<bool>(true)}) {
+    RunOptions options;
+    options.name = uniqueName("voice");
+    options.audio = "virtual";
+    options.voiceProcessing = choice;
+    StartError error;
+    auto app = WalkieTalkieApp::start(std::move(options), &error);
+    ASSERT_TRUE(app) << error.message;
+    EXPECT_EQ(app->engine()->isVoiceProcessingActive(), choice.value_or(false));
+    bool done = false;
+    app->shutdown([&done] { done = true; });
+    EXPECT_TRUE(waitFor([&] { return done; }));
+  }
+}
+
 TEST_F(WalkieTalkieAppTest, StartRefusesOptionsItCannotHonourInWords) {
   RunOptions options;
   options.audio = "speakers";
