@@ -153,7 +153,7 @@ TEST_F(WindowEndToEnd, InvitedWindowAcceptsAndSpaceHeldThreeSecondsReachesThePee
   auto cli = lab.spawn(
       1, {QUR_CLI_PATH, "run", "--name", cliName, "--audio", "virtual", "--speaker", heard,
           "--accept", "never", "--interface", NetnsLab::kInterface, "--events", "json"});
-  ASSERT_TRUE(waitEvent(*cli, "peer_found", "peer", windowName, 20s)) << "the CLI never saw us";
+  ASSERT_TRUE(waitEvent(*cli, "peer_found", "peer", windowName, 45s)) << "the CLI never saw us";
   cli->writeLine("invite " + windowName);
 
   ASSERT_TRUE(waitEvent(*window, "invitation", "peer", cliName, 15s));
