@@ -300,7 +300,10 @@ void WalkieTalkieApp::attach() {
         if (!self) return;
         std::vector<std::pair<PeerID, std::string>> peers;
         std::map<PeerID, std::weak_ptr<WalkieTalkiePeer>> current;
-        for (const auto& [id, peer] : *table) {
+        // Named copies, not structured bindings: lambdas below capture them.
+        for (const auto& entry : *table) {
+          const PeerID id = entry.first;
+          const auto& peer = entry.second;
           peers.emplace_back(id, id.displayName());
           current[id] = peer;
           const auto it = known->find(id);
