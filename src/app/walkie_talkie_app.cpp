@@ -364,10 +364,16 @@ void WalkieTalkieApp::watchBrowser() {
     self->post([list = std::move(list)](WalkieTalkieApp& app) { app.nearbyChanged(list); });
   });
   _browser->start();
-  std::vector<std::pair<PeerID, std::string>> list;
-  for (const auto& peer : _browser->nearbyPeers())
-    list.emplace_back(peer.peer, peer.peer.displayName());
-  nearbyChanged(list);
+  // Read on a later turn of the loop, never inside start(): a device already
+  // known to the responder may be listed at once, and its event must reach
+  // whoever subscribes right after start() returns.
+  post([browser](WalkieTalkieApp& app) {
+    if (app._browser != browser) return;
+    std::vector<std::pair<PeerID, std::string>> list;
+    for (const auto& peer : browser->nearbyPeers())
+      list.emplace_back(peer.peer, peer.peer.displayName());
+    app.nearbyChanged(list);
+  });
 }
 
 void WalkieTalkieApp::nearbyChanged(const std::vector<std::pair<PeerID, std::string>>& nearby) {
