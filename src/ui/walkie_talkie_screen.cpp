@@ -298,6 +298,8 @@ void WalkieTalkieScreen::presentPeerList() {
   }
   _peerList->show();
   _peerList->raise();
+  // Arrows, Enter and Escape work at once.
+  _peerList->setFocus();
   layOut();
   _bridge->setScreenName(kPeerBrowserView);
   _bridge->trackScreenView();
