@@ -63,23 +63,22 @@ void DesktopNotifier::askCapabilities() {
   const auto message = QDBusMessage::createMethodCall(kService, kPath, kInterface,
                                                       QStringLiteral("GetCapabilities"));
   auto* watcher = new QDBusPendingCallWatcher(_connection.asyncCall(message), this);
-  connect(watcher, &QDBusPendingCallWatcher::finished, this,
-          [this](QDBusPendingCallWatcher* call) {
-            call->deleteLater();
-            _askingCapabilities = false;
-            QDBusPendingReply<QStringList> reply = *call;
-            if (reply.isError()) {
-              giveUp(reply.error().message());
-              return;
-            }
-            _capabilitiesKnown = true;
-            _supportsActions = reply.value().contains(QStringLiteral("actions"));
-            std::vector<quint64> waiting;
-            for (const auto& [handle, entry] : _entries) {
-              if (entry.serverId == 0) waiting.push_back(handle);
-            }
-            for (const quint64 handle : waiting) send(handle);
-          });
+  connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+    call->deleteLater();
+    _askingCapabilities = false;
+    QDBusPendingReply<QStringList> reply = *call;
+    if (reply.isError()) {
+      giveUp(reply.error().message());
+      return;
+    }
+    _capabilitiesKnown = true;
+    _supportsActions = reply.value().contains(QStringLiteral("actions"));
+    std::vector<quint64> waiting;
+    for (const auto& [handle, entry] : _entries) {
+      if (entry.serverId == 0) waiting.push_back(handle);
+    }
+    for (const quint64 handle : waiting) send(handle);
+  });
 }
 
 void DesktopNotifier::send(quint64 handle) {

@@ -52,7 +52,7 @@ InvitationPrompt::InvitationPrompt(const Invitation& invitation, QWidget* parent
   setStyleSheet(
       QStringLiteral(
           "QLabel { color: white; }"
-          "QLabel#question { font-size: 22px; font-weight: 300; }"
+          "QLabel#question { font-size: 21px; font-weight: 300; }"
           "QLabel#detail { color: rgba(255,255,255,150); font-size: 12px; }"
           "QLabel#fingerprint { color: rgba(255,255,255,200); font-size: 13px;"
           " font-family: 'DejaVu Sans Mono'; }"
@@ -109,7 +109,7 @@ InvitationPrompt::InvitationPrompt(const Invitation& invitation, QWidget* parent
   layout->addWidget(_warning);
   layout->addSpacing(10);
   layout->addLayout(buttons);
-  setMinimumWidth(340);
+  setMinimumWidth(420);
 
   connect(_accept, &QPushButton::clicked, this, [this] { answer(true); });
   connect(_decline, &QPushButton::clicked, this, [this] { answer(false); });

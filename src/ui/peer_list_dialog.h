@@ -44,7 +44,15 @@ struct PeerListSource {
   std::function<std::string(const std::string& name)> fingerprint;
 };
 
-enum class PeerRowState { Available, Invited, Connecting, Connected, Declined, TimedOut, Unreachable };
+enum class PeerRowState {
+  Available,
+  Invited,
+  Connecting,
+  Connected,
+  Declined,
+  TimedOut,
+  Unreachable
+};
 QString peerRowStateText(PeerRowState state);
 
 class PeerListDialog : public QFrame {
