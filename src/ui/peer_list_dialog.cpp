@@ -425,6 +425,8 @@ bool PeerListDialog::invite(const QString& name) {
   }
   _problem.clear();
   setState(name.toStdString(), PeerRowState::Invited);
+  // The bare browser reports no outcomes: its list is done once it invited.
+  if (_browser && !_source) _browser->done();
   return true;
 }
 

@@ -8,6 +8,14 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "app/walkie_talkie_controller.h"
+#include "peers/discovery.h"
+#include "peers/protocol.h"
 #include "running_peers.h"
 #include "ui/peer_list_dialog.h"
 
@@ -167,6 +175,53 @@ TEST(PeerBrowserInvitations, AnUnansweredInvitationSaysItTimedOut) {
   EXPECT_TRUE(spinUntil([&] { return window.screenSays(QStringLiteral("in time")); }, 5s));
   EXPECT_TRUE(browser->inviteButton(bravoRow)->isEnabled());
   EXPECT_TRUE(browser->statusLabel()->text().isEmpty());
+}
+
+// A loopback port that was free a moment ago and has no listener now.
+std::uint16_t closedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  std::uint16_t port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+TEST(PeerBrowserInvitations, ADeviceThatAnnouncesItselfButDoesNotAnswerIsUnreachable) {
+  WindowSide window("unreachable", true);
+  ASSERT_TRUE(window.screen);
+  // Announced over mDNS like any device, on a port where nobody listens.
+  const std::uint16_t port = closedPort();
+  ASSERT_NE(port, 0);
+  const std::string ghostName = testing::peerName("unreachable-ghost");
+  auto discovery = Discovery::shared();
+  ASSERT_TRUE(discovery);
+  auto publication = discovery->publish(WalkieTalkieController::kServiceType, ghostName, port,
+                                        {"id=" + PeerID(ghostName).identifierString(),
+                                         "v=" + std::to_string(peers::kProtocolVersion)});
+  ASSERT_TRUE(publication);
+  PeerListDialog* browser = openBrowser(window);
+  ASSERT_TRUE(browser);
+  const QString ghostRow = QString::fromStdString(ghostName);
+  ASSERT_TRUE(spinUntil([&] { return listed(window, ghostName); }, 20s));
+  ASSERT_TRUE(browser->invite(ghostRow));
+  ASSERT_TRUE(
+      spinUntil([&] { return window.screenSays(QStringLiteral("could not be reached")); }, 20s));
+  // The row says so as long as the device stays listed; the browser may drop
+  // it after checking that nobody answers there.
+  EXPECT_TRUE(!browser->stateOf(ghostRow) ||
+              browser->stateOf(ghostRow) == PeerRowState::Unreachable);
+  // Nothing is outstanding any more.
+  EXPECT_FALSE(browser->statusLabel()->text().contains(QStringLiteral("Waiting")))
+      << browser->statusLabel()->text().toStdString();
+  EXPECT_FALSE(window.launcher.app()->connected().get());
 }
 
 // A picture in the build tree for people to look at: three devices in three
