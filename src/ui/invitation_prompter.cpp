@@ -54,13 +54,17 @@ void InvitationPrompter::ask(const Invitation& invitation, std::function<void(bo
     closeNotification();
     answer(accept);
   });
+  if (_context.describeKey) _context.describeKey(*prompt);
   _prompt = prompt;
   prompt->open();
 
   if (_context.notifier && !windowInFront()) {
     const std::uint64_t id = invitation.id;
+    QString body = prompt->detailLabel()->text();
+    // A changed key must not be missed by someone who answers from the desktop.
+    if (!prompt->warningLabel()->text().isEmpty()) body += "\n" + prompt->warningLabel()->text();
     _notification = _context.notifier->notify(
-        InvitationPrompt::questionText(invitation), prompt->detailLabel()->text(),
+        InvitationPrompt::questionText(invitation), body,
         {{QStringLiteral("default"), tr("Show")},
          {QStringLiteral("decline"), tr("Decline")},
          {QStringLiteral("accept"), tr("Accept")}},

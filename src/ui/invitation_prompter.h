@@ -35,6 +35,9 @@ class InvitationPrompter : public QObject {
     std::function<void(const QString&)> showMessage;
     // Null: no desktop notifications.
     DesktopNotifier* notifier = nullptr;
+    // Fills a new prompt's key lines (fingerprint, key-changed warning)
+    // before it shows; unset: they stay empty.
+    std::function<void(InvitationPrompt&)> describeKey;
   };
 
   explicit InvitationPrompter(Context context, QObject* parent = nullptr);

@@ -247,14 +247,24 @@ TEST(DesktopNotifications, AnInvitationInTheBackgroundIsAnsweredFromTheNotificat
 
   WindowSide window("notify", false, &notifier);
   window.inFront = false;
+  // What the key check will say about an inviter whose key changed.
+  window.describeKey = [](InvitationPrompt& prompt) {
+    prompt.setFingerprint(QStringLiteral("ABCD EFGH IJKL MNOP"));
+    prompt.setKeyChangedWarning(QStringLiteral("This device's key changed."));
+  };
   RunningApp bravo("notify-bravo", AcceptPolicy::Never);
   ASSERT_TRUE(bravo.app);
 
   // Declined from the notification's button.
   ASSERT_TRUE(invite(bravo, window));
-  ASSERT_TRUE(askedBy(window, bravo.name()));
+  InvitationPrompt* prompt = askedBy(window, bravo.name());
+  ASSERT_TRUE(prompt);
+  EXPECT_TRUE(prompt->warningLabel()->isVisible());
+  EXPECT_TRUE(prompt->fingerprintLabel()->text().contains(QStringLiteral("ABCD EFGH IJKL MNOP")));
   ASSERT_TRUE(spinUntil([&] { return server.shown.size() == 1; }, 10s)) << "nothing was shown";
   EXPECT_EQ(server.shown[0].summary, QString::fromStdString(bravo.name() + " wants to talk"));
+  // Answering from the desktop, the user still reads the warning.
+  EXPECT_TRUE(server.shown[0].body.contains(QStringLiteral("key changed")));
   EXPECT_TRUE(server.shown[0].actions.contains(QStringLiteral("accept")));
   EXPECT_TRUE(server.shown[0].actions.contains(QStringLiteral("decline")));
   Q_EMIT server.ActionInvoked(server.shown[0].id, QStringLiteral("decline"));

@@ -80,6 +80,7 @@ struct WindowSide {
   std::vector<AppEvent> events;
   DisposablePtr subscription;
   bool inFront = true;
+  std::function<void(InvitationPrompt&)> describeKey;
 
   static ParsedRunOptions options(const std::string& role) {
     ParsedRunOptions parsed;
@@ -98,6 +99,9 @@ struct WindowSide {
     };
     context.showMessage = [this](const QString& text) { say(text); };
     context.notifier = notifier;
+    context.describeKey = [this](InvitationPrompt& prompt) {
+      if (describeKey) describeKey(prompt);
+    };
     prompter = std::make_unique<InvitationPrompter>(std::move(context));
     launcher.setInvitationPrompt(
         [this](const Invitation& invitation, std::function<void(bool)> answer) {
