@@ -85,6 +85,8 @@ std::optional<PeerListSource> AppBridge::peerListSource(std::function<void()> fi
   const std::weak_ptr<WalkieTalkieApp> weakApp = _app;
   PeerListSource source;
   source.nearby = _app->nearbyPeers().values();
+  source.connected = _app->connectedPeers().values();
+  source.events = _app->events();
   source.invite = [weakApp](const std::string& name, std::string* error) {
     auto app = weakApp.lock();
     if (!app) {

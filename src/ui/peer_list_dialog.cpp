@@ -1,14 +1,18 @@
 #include "ui/peer_list_dialog.h"
 
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "signals/main_queue.h"
+#include "signals/subject.h"
 #include "ui/styles.h"
 
 namespace qur {
@@ -21,135 +25,431 @@ std::vector<std::string> namesOf(const std::vector<NearbyPeer>& peers) {
   return names;
 }
 
+bool contains(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+QString css(const QColor& colour) {
+  return QStringLiteral("rgba(%1,%2,%3,%4)")
+      .arg(colour.red())
+      .arg(colour.green())
+      .arg(colour.blue())
+      .arg(colour.alpha());
+}
+
+QColor stateColour(PeerRowState state) {
+  switch (state) {
+    case PeerRowState::Invited:
+    case PeerRowState::Connecting:
+      return Styles::transmitButtonColor().lighter(130);
+    case PeerRowState::Connected:
+      return Styles::peerDotIconColor();
+    case PeerRowState::Declined:
+    case PeerRowState::TimedOut:
+    case PeerRowState::Unreachable:
+      return QColor(240, 150, 110);
+    case PeerRowState::Available:
+      break;
+  }
+  return QColor(255, 255, 255, 150);
+}
+
+// Outcome keys of the application's invitation events.
+std::optional<PeerRowState> stateForOutcome(const std::string& outcome) {
+  if (outcome == "accepted") return PeerRowState::Connecting;
+  if (outcome == "declined") return PeerRowState::Declined;
+  if (outcome == "timed_out") return PeerRowState::TimedOut;
+  if (outcome == "unreachable") return PeerRowState::Unreachable;
+  if (outcome == "withdrawn") return PeerRowState::Available;
+  return std::nullopt;
+}
+
 }  // namespace
+
+QString peerRowStateText(PeerRowState state) {
+  switch (state) {
+    case PeerRowState::Invited:
+      return PeerListDialog::tr("invited, waiting for an answer");
+    case PeerRowState::Connecting:
+      return PeerListDialog::tr("connecting…");
+    case PeerRowState::Connected:
+      return PeerListDialog::tr("connected");
+    case PeerRowState::Declined:
+      return PeerListDialog::tr("declined");
+    case PeerRowState::TimedOut:
+      return PeerListDialog::tr("no answer: the invitation timed out");
+    case PeerRowState::Unreachable:
+      return PeerListDialog::tr("unreachable");
+    case PeerRowState::Available:
+      break;
+  }
+  return PeerListDialog::tr("available");
+}
 
 PeerListDialog::PeerListDialog(std::shared_ptr<PeerBrowser> browser, QWidget* parent)
     : QFrame(parent), _browser(std::move(browser)) {
   build();
+  subscribeToBrowser();
 }
 
 PeerListDialog::PeerListDialog(PeerListSource source, QWidget* parent)
     : QFrame(parent), _source(std::move(source)) {
   build();
+  subscribeToSource();
 }
 
 void PeerListDialog::build() {
   setObjectName(QStringLiteral("peerList"));
   setAutoFillBackground(true);
-  setStyleSheet(QStringLiteral(
-      "#peerList { background: rgba(20, 28, 36, 235); border-radius: 14px; }"
-      "QLabel { color: white; }"
-      "QListWidget { background: transparent; color: white; border: none; font-size: 17px; }"
-      "QListWidget::item { padding: 8px; }"
-      "QListWidget::item:selected { background: rgba(52, 152, 219, 120); }"
-      "QScrollBar:vertical { background: transparent; width: 6px; }"
-      "QScrollBar::handle:vertical { background: rgba(255, 255, 255, 70); border-radius: 3px; }"
-      "QScrollBar::add-line, QScrollBar::sub-line { height: 0; }"
-      "QPushButton { color: white; background: transparent; border: 1px solid rgba(255,255,255,90);"
-      " border-radius: 6px; padding: 6px 14px; font-size: 15px; }"
-      "QPushButton:disabled { color: rgba(255,255,255,80); }"));
+  setStyleSheet(
+      QStringLiteral(
+          "#peerList { background: rgba(20, 28, 36, 235); border-radius: 14px; }"
+          "QLabel { color: white; background: transparent; }"
+          "QLabel#peerName { font-size: 17px; }"
+          "QLabel#peerState { font-size: 12px; }"
+          "QLabel#fingerprint { color: rgba(255,255,255,130); font-size: 11px;"
+          " font-family: 'DejaVu Sans Mono'; }"
+          "QLabel#status { color: rgba(255,255,255,170); font-size: 13px; }"
+          "QListWidget { background: transparent; border: none; outline: none; }"
+          // The row widget draws the name; the item's own text stays for lookups.
+          "QListWidget::item { color: transparent; border-bottom: 1px solid rgba(255,255,255,25); }"
+          "QListWidget::item:selected { background: rgba(52, 152, 219, 70); }"
+          "QScrollBar:vertical { background: transparent; width: 6px; }"
+          "QScrollBar::handle:vertical { background: rgba(255, 255, 255, 70); border-radius: 3px; }"
+          "QScrollBar::add-line, QScrollBar::sub-line { height: 0; }"
+          "QPushButton { color: white; background: rgba(255,255,255,28);"
+          " border: 1px solid rgba(255,255,255,60); border-radius: 6px; padding: 5px 12px;"
+          " font-size: 14px; }"
+          "QPushButton:pressed { background: rgba(255,255,255,60); }"
+          "QPushButton:focus { border-color: white; }"
+          "QPushButton:disabled { color: rgba(255,255,255,70); border-color: rgba(255,255,255,25);"
+          " background: transparent; }"
+          "QPushButton#done { background: %1; border: none; font-weight: 600; }")
+          .arg(css(Styles::transmitButtonColor())));
   auto* title = new QLabel(tr("Nearby devices"), this);
   title->setFont(Styles::screenButtonFont());
   _list = new QListWidget(this);
+  _list->setSelectionMode(QAbstractItemView::SingleSelection);
+  _list->setAccessibleName(tr("Nearby devices"));
   _status = new QLabel(this);
+  _status->setObjectName(QStringLiteral("status"));
   _status->setWordWrap(true);
-  _invite = new QPushButton(tr("Invite"), this);
-  auto* close = new QPushButton(tr("Close"), this);
-  for (auto* button : {_invite, close}) button->setFocusPolicy(Qt::NoFocus);
-  _list->setFocusPolicy(Qt::NoFocus);
+  _cancel = new QPushButton(tr("Cancel"), this);
+  _done = new QPushButton(tr("Done"), this);
+  _done->setObjectName(QStringLiteral("done"));
+  // Tab reaches them; Space never lands on one by surprise.
+  for (auto* button : {_cancel, _done}) button->setFocusPolicy(Qt::TabFocus);
   auto* buttons = new QHBoxLayout();
-  buttons->addWidget(close);
+  buttons->addWidget(_cancel);
   buttons->addStretch();
-  buttons->addWidget(_invite);
+  buttons->addWidget(_done);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(16, 14, 16, 14);
   layout->addWidget(title);
   layout->addWidget(_list, 1);
   layout->addWidget(_status);
   layout->addLayout(buttons);
+  setFocusProxy(_list);
 
-  connect(_invite, &QPushButton::clicked, this, [this] { inviteSelected(); });
-  connect(_list, &QListWidget::itemDoubleClicked, this, [this] { inviteSelected(); });
-  connect(close, &QPushButton::clicked, this, [this] {
-    if (_source && _source->finish) _source->finish();
-    if (_browser) _browser->cancel();
+  // Enter or a double click on a row invites it.
+  connect(_list, &QListWidget::activated, this, [this](const QModelIndex& index) {
+    if (auto* item = _list->item(index.row())) invite(item->text());
   });
-  connect(_list, &QListWidget::itemSelectionChanged, this,
-          [this] { _invite->setEnabled(!_list->selectedItems().isEmpty()); });
-  _invite->setEnabled(false);
+  connect(_done, &QPushButton::clicked, this, [this] { finish(false); });
+  connect(_cancel, &QPushButton::clicked, this, [this] { finish(true); });
+  refreshLimit();
+}
 
+void PeerListDialog::subscribeToSource() {
   const QPointer<PeerListDialog> self(this);
-  if (_source) {
-    _sourceSubscription =
-        _source->nearby.subscribeNext([self](const std::vector<std::string>& names) {
-          if (self) self->showPeers(names);
-        });
-    return;
+  if (_source->connected) {
+    _subscriptions.push_back(
+        _source->connected->subscribeNext([self](const std::vector<std::string>& names) {
+          if (self) self->connectedChanged(names);
+        }));
   }
+  if (_source->events) {
+    _subscriptions.push_back(_source->events->subscribeNext([self](const AppEvent& event) {
+      if (self) self->eventArrived(event);
+    }));
+  }
+  _subscriptions.push_back(
+      _source->nearby.subscribeNext([self](const std::vector<std::string>& names) {
+        if (self) self->nearbyChanged(names);
+      }));
+}
+
+void PeerListDialog::subscribeToBrowser() {
   if (!_browser) {
-    _status->setText(tr("Peer discovery is not available."));
+    _problem = tr("Peer discovery is not available.");
+    refreshLimit();
     return;
   }
+  const QPointer<PeerListDialog> self(this);
   // The browser reports on its transport thread.
   _browser->setNearbyPeersChangedHandler([self](const std::vector<NearbyPeer>& peers) {
     mainQueue().post([self, names = namesOf(peers)] {
-      if (self) self->showPeers(names);
+      if (self) self->nearbyChanged(names);
     });
   });
   _browser->start();
-  showPeers(namesOf(_browser->nearbyPeers()));
+  nearbyChanged(namesOf(_browser->nearbyPeers()));
 }
 
 PeerListDialog::~PeerListDialog() {
-  if (_sourceSubscription) _sourceSubscription->dispose();
+  for (auto& subscription : _subscriptions) {
+    if (subscription) subscription->dispose();
+  }
   if (!_browser || _source) return;
   _browser->setNearbyPeersChangedHandler(nullptr);
   if (_browser->isBrowsing()) _browser->stop();
 }
 
-void PeerListDialog::showPeers(std::vector<std::string> names) {
-  const QString selected = _list->currentItem() ? _list->currentItem()->text() : QString();
-  // Devices come and go while the user reads: keep the place and the pick.
-  const int scroll = _list->verticalScrollBar()->value();
-  _names = std::move(names);
-  _list->clear();
-  for (const auto& name : _names) {
-    auto* item = new QListWidgetItem(QString::fromStdString(name), _list);
-    if (item->text() == selected) _list->setCurrentItem(item);
+void PeerListDialog::nearbyChanged(std::vector<std::string> names) {
+  _nearby = std::move(names);
+  rebuildRows();
+}
+
+void PeerListDialog::connectedChanged(std::vector<std::string> names) {
+  bool joined = false;
+  for (const auto& name : names) {
+    joined = joined || !contains(_connected, name);
+    _states[name] = PeerRowState::Connected;
   }
+  // With a peer connected the limit is reached: the row says "connected"
+  // for a moment, then the main screen takes over.
+  if (joined && !_closing) {
+    _closing = true;
+    QTimer::singleShot(kCloseAfterConnectMs, this, [this] { finish(false); });
+  }
+  // A peer that left is available again (or gone, with its row).
+  for (auto it = _states.begin(); it != _states.end();) {
+    if (it->second == PeerRowState::Connected && !contains(names, it->first)) {
+      it = _states.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  _connected = std::move(names);
+  rebuildRows();
+}
+
+void PeerListDialog::eventArrived(const AppEvent& event) {
+  switch (event.kind) {
+    case AppEvent::Kind::InvitationResult: {
+      // value: the peer's invitation to us ended, which its prompt shows.
+      if (event.value) return;
+      const auto state = stateForOutcome(event.reason);
+      if (!state) return;
+      // Accepted and already connected: the connected list said it first.
+      if (*state == PeerRowState::Connecting && contains(_connected, event.peer)) return;
+      setState(event.peer, *state);
+      return;
+    }
+    case AppEvent::Kind::InvitationAnswered:
+      if (event.value && !contains(_connected, event.peer)) {
+        setState(event.peer, PeerRowState::Connecting);
+      }
+      return;
+    default:
+      return;
+  }
+}
+
+void PeerListDialog::setState(const std::string& name, PeerRowState state) {
+  if (state == PeerRowState::Available) {
+    _states.erase(name);
+  } else {
+    _states[name] = state;
+  }
+  rebuildRows();
+}
+
+void PeerListDialog::rebuildRows() {
+  std::vector<std::string> order = _nearby;
+  // A connected peer stops advertising; it stays listed while connected.
+  for (const auto& name : _connected) {
+    if (!contains(order, name)) order.push_back(name);
+  }
+  // A device that is gone takes its outcome with it.
+  for (auto it = _states.begin(); it != _states.end();) {
+    it = contains(order, it->first) ? std::next(it) : _states.erase(it);
+  }
+  const int scroll = _list->verticalScrollBar()->value();
+  for (auto it = _rows.begin(); it != _rows.end();) {
+    if (contains(order, it->first.toStdString())) {
+      ++it;
+      continue;
+    }
+    delete it->second.item;
+    _fingerprints.erase(it->first);
+    it = _rows.erase(it);
+  }
+  for (std::size_t index = 0; index < order.size(); ++index) {
+    const QString name = QString::fromStdString(order[index]);
+    if (_rows.count(name)) continue;
+    Row row;
+    row.item = new QListWidgetItem(name);
+    _list->insertItem(int(index), row.item);
+    auto* widget = new QWidget();
+    auto* nameLabel = new QLabel(name, widget);
+    nameLabel->setObjectName(QStringLiteral("peerName"));
+    row.stateLabel = new QLabel(widget);
+    row.stateLabel->setObjectName(QStringLiteral("peerState"));
+    row.fingerprintLabel = new QLabel(widget);
+    row.fingerprintLabel->setObjectName(QStringLiteral("fingerprint"));
+    row.fingerprintLabel->hide();
+    row.invite = new QPushButton(tr("Invite"), widget);
+    row.invite->setFocusPolicy(Qt::NoFocus);
+    row.invite->setAccessibleName(tr("Invite %1").arg(name));
+    connect(row.invite, &QPushButton::clicked, this, [this, name] { invite(name); });
+    auto* text = new QVBoxLayout();
+    text->setSpacing(1);
+    text->addWidget(nameLabel);
+    text->addWidget(row.stateLabel);
+    text->addWidget(row.fingerprintLabel);
+    auto* layout = new QHBoxLayout(widget);
+    layout->setContentsMargins(8, 6, 6, 6);
+    layout->addLayout(text, 1);
+    layout->addWidget(row.invite, 0, Qt::AlignVCenter);
+    _list->setItemWidget(row.item, widget);
+    _rows.emplace(name, row);
+  }
+  for (auto& [name, row] : _rows) refreshRow(name, row);
+  if (!_list->currentItem() && _list->count() > 0) _list->setCurrentRow(0);
   _list->verticalScrollBar()->setValue(scroll);
-  _status->setText(_names.empty() ? tr("Looking for devices running qur-wtalkie…") : QString());
+  refreshLimit();
+}
+
+void PeerListDialog::refreshRow(const QString& name, Row& row) {
+  const auto found = _states.find(name.toStdString());
+  row.state = found == _states.end() ? PeerRowState::Available : found->second;
+  row.stateLabel->setText(peerRowStateText(row.state));
+  row.stateLabel->setStyleSheet(QStringLiteral("color: %1;").arg(css(stateColour(row.state))));
+  QString fingerprint = _fingerprints.count(name) ? _fingerprints.at(name) : QString();
+  if (fingerprint.isEmpty() && _source && _source->fingerprint) {
+    fingerprint = QString::fromStdString(_source->fingerprint(name.toStdString()));
+  }
+  row.fingerprintLabel->setText(fingerprint);
+  row.fingerprintLabel->setVisible(!fingerprint.isEmpty());
+  row.item->setSizeHint(_list->itemWidget(row.item)->sizeHint());
+}
+
+QString PeerListDialog::limitReason() const {
+  for (const auto& [name, state] : _states) {
+    if (state == PeerRowState::Connected) {
+      return tr("Talking with %1: the window talks to one peer at a time.")
+          .arg(QString::fromStdString(name));
+    }
+  }
+  for (const auto& [name, state] : _states) {
+    if (state == PeerRowState::Invited || state == PeerRowState::Connecting) {
+      return tr("Waiting for %1 before inviting anyone else.").arg(QString::fromStdString(name));
+    }
+  }
+  if (_connected.size() + 1 >= kMaximumPeers) {
+    return tr("The window talks to one peer at a time.");
+  }
+  return {};
+}
+
+void PeerListDialog::refreshLimit() {
+  const QString reason = limitReason();
+  for (auto& [name, row] : _rows) {
+    const bool open = reason.isEmpty() && row.state != PeerRowState::Connected;
+    row.invite->setEnabled(open);
+    row.invite->setToolTip(open ? QString() : reason);
+  }
+  QString status = _problem;
+  if (status.isEmpty()) status = reason;
+  if (status.isEmpty() && _rows.empty()) status = tr("Looking for devices running qur-wtalkie…");
+  _status->setText(status);
+  _status->setVisible(!status.isEmpty());
+}
+
+std::optional<PeerRowState> PeerListDialog::stateOf(const QString& name) const {
+  const auto it = _rows.find(name);
+  if (it == _rows.end()) return std::nullopt;
+  return it->second.state;
+}
+
+QPushButton* PeerListDialog::inviteButton(const QString& name) const {
+  const auto it = _rows.find(name);
+  return it == _rows.end() ? nullptr : it->second.invite;
+}
+
+void PeerListDialog::setFingerprint(const QString& name, const QString& fingerprint) {
+  auto it = _rows.find(name);
+  if (it == _rows.end()) return;
+  _fingerprints[name] = fingerprint;
+  refreshRow(name, it->second);
+}
+
+QString PeerListDialog::fingerprintOf(const QString& name) const {
+  const auto it = _rows.find(name);
+  return it == _rows.end() ? QString() : it->second.fingerprintLabel->text();
 }
 
 bool PeerListDialog::inviteSelected() {
-  const int row = _list->currentRow();
-  if (row < 0 || std::size_t(row) >= _names.size()) return false;
-  return invite(_list->item(row)->text());
+  auto* item = _list->currentItem();
+  if (!item) return false;
+  return invite(item->text());
 }
 
 bool PeerListDialog::invite(const QString& name) {
-  if (_source) {
-    std::string error;
-    if (!_source->invite(name.toStdString(), &error)) {
-      _status->setText(tr("Could not invite %1: %2.").arg(name, QString::fromStdString(error)));
-      return false;
-    }
-    if (_source->finish) _source->finish();
-    return true;
-  }
-  if (!_browser) return false;
-  // The newest announcement wins: a device that restarted under the same
-  // name may still be listed under its old identity for a while.
-  std::optional<PeerID> target;
-  for (const auto& peer : _browser->nearbyPeers()) {
-    if (QString::fromStdString(peer.peer.displayName()) == name) target = peer.peer;
-  }
-  if (!target || !_browser->invite(*target)) {
-    _status->setText(tr("Could not invite %1.").arg(name));
+  if (!_rows.count(name)) return false;
+  const QString reason = limitReason();
+  if (!reason.isEmpty()) {
+    _status->setText(reason);
     return false;
   }
-  _browser->done();
+  std::string error;
+  bool sent = false;
+  if (_source) {
+    sent = _source->invite(name.toStdString(), &error);
+  } else if (_browser) {
+    // The newest announcement wins: a device that restarted under the same
+    // name may still be listed under its old identity for a while.
+    std::optional<PeerID> target;
+    for (const auto& peer : _browser->nearbyPeers()) {
+      if (QString::fromStdString(peer.peer.displayName()) == name) target = peer.peer;
+    }
+    sent = target && _browser->invite(*target);
+  }
+  if (!sent) {
+    _problem = error.empty()
+                   ? tr("Could not invite %1.").arg(name)
+                   : tr("Could not invite %1: %2.").arg(name, QString::fromStdString(error));
+    refreshLimit();
+    return false;
+  }
+  _problem.clear();
+  setState(name.toStdString(), PeerRowState::Invited);
+  // The bare browser reports no outcomes: its list is done once it invited.
+  if (_browser && !_source) _browser->done();
   return true;
+}
+
+void PeerListDialog::finish(bool cancelled) {
+  if (_source) {
+    if (_source->finish) _source->finish();
+    return;
+  }
+  if (!_browser) return;
+  if (cancelled) {
+    _browser->cancel();
+  } else {
+    _browser->done();
+  }
+}
+
+void PeerListDialog::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape) {
+    event->accept();
+    finish(true);
+    return;
+  }
+  QFrame::keyPressEvent(event);
 }
 
 }  // namespace qur

@@ -298,6 +298,8 @@ void WalkieTalkieScreen::presentPeerList() {
   }
   _peerList->show();
   _peerList->raise();
+  // Arrows, Enter and Escape work at once.
+  _peerList->setFocus();
   layOut();
   _bridge->setScreenName(kPeerBrowserView);
   _bridge->trackScreenView();
@@ -308,6 +310,7 @@ void WalkieTalkieScreen::dismissPresented() {
     _peerList->hide();
     _peerList->deleteLater();
     _peerList = nullptr;
+    layOut();
   }
   _bridge->setScreenName(kHomeScreen);
   setFocus();
@@ -356,14 +359,15 @@ void WalkieTalkieScreen::layOut() {
   const QSize settingsSize = _settingsButton->sizeHint();
   _settingsButton->setGeometry((w - settingsSize.width()) / 2, margin, settingsSize.width(),
                                settingsSize.height());
-  if (_message) {
-    const int top = margin + connectSize.height() + margin;
-    const int width = w - 32;
-    _message->setGeometry(16, top, width, _message->heightForWidth(width));
-  }
+  const int top = margin + connectSize.height() + margin;
   if (_peerList) {
-    const int top = margin + connectSize.height() + margin;
     _peerList->setGeometry(16, top, w - 32, std::max(160, talkTop - kPeerDotGap - top));
+  }
+  if (_message) {
+    const int width = w - 32;
+    // Below an open peer browser, whose rows the message would hide.
+    const int messageTop = _peerList ? _peerList->geometry().bottom() + 8 : top;
+    _message->setGeometry(16, messageTop, width, _message->heightForWidth(width));
   }
 }
 

@@ -81,9 +81,9 @@ TEST(AppBridgeOverTheApplication, ThePeerListInvitesThroughTheApplicationAndLeav
   // a device that appears afterwards is still found.
   screen->connectButton()->click();
   ASSERT_TRUE(spinUntil([&] { return screen->peerList() != nullptr; }));
-  QPushButton* close = buttonNamed(screen->peerList(), QStringLiteral("Close"));
-  ASSERT_TRUE(close);
-  close->click();
+  QPushButton* cancel = buttonNamed(screen->peerList(), QStringLiteral("Cancel"));
+  ASSERT_TRUE(cancel);
+  cancel->click();
   ASSERT_TRUE(spinUntil([&] { return screen->peerList() == nullptr; }));
 
   Running bravo("bravo", AcceptPolicy::Auto);

@@ -1,12 +1,10 @@
 // qur-wtalkie: the walkie-talkie window.
 #include <QApplication>
 #include <QEventLoop>
-#include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
 #include <QSettings>
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -14,28 +12,13 @@
 #include "qur/version.h"
 #include "ui/app_bridge.h"
 #include "ui/debug_playground.h"
+#include "ui/desktop_notifier.h"
+#include "ui/invitation_prompter.h"
 #include "ui/preferences.h"
 #include "ui/qt_main_queue.h"
 #include "ui/settings_screen.h"
 #include "ui/ui_adapters.h"
 #include "ui/walkie_talkie_screen.h"
-
-namespace {
-
-QString invitationQuestion(const qur::Invitation& invitation) {
-  QString from = QString::fromStdString(invitation.peer);
-  // Two inviters may share a name; where they are and who they are tells them apart.
-  const QString id = QString::fromStdString(invitation.identifier.substr(0, 8));
-  const QString address = QString::fromStdString(invitation.address);
-  if (!id.isEmpty() && !address.isEmpty()) {
-    from += QObject::tr(" (%1 at %2)").arg(id, address);
-  } else if (!id.isEmpty()) {
-    from += QStringLiteral(" (%1)").arg(id);
-  }
-  return QObject::tr("%1 wants to talk with you.").arg(from);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   // Ours first: Qt would take -name (and others) for itself.
@@ -88,33 +71,22 @@ int main(int argc, char** argv) {
 
   qur::CoreLauncher launcher(*options);
   QPointer<qur::WalkieTalkieScreen> window;
-  std::map<std::uint64_t, QPointer<QMessageBox>> prompts;
+  qur::DesktopNotifier notifier;
+  qur::InvitationPrompter::Context promptContext;
+  promptContext.window = [&window]() -> QWidget* { return window; };
+  promptContext.connectedPeers = [&launcher] {
+    return launcher.app() ? launcher.app()->connectedPeers().get() : std::vector<std::string>();
+  };
+  promptContext.showMessage = [&window](const QString& text) {
+    if (window) window->showMessage(text);
+  };
+  promptContext.notifier = &notifier;
+  qur::InvitationPrompter prompter(std::move(promptContext));
   launcher.setInvitationPrompt(
-      [&window, &prompts](const qur::Invitation& invitation, std::function<void(bool)> answer) {
-        auto* box = new QMessageBox(QMessageBox::Question, QObject::tr("Invitation"),
-                                    invitationQuestion(invitation), QMessageBox::NoButton, window);
-        auto* accept = box->addButton(QObject::tr("Accept"), QMessageBox::AcceptRole);
-        box->addButton(QObject::tr("Decline"), QMessageBox::RejectRole);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        const std::uint64_t id = invitation.id;
-        QObject::connect(box, &QMessageBox::finished, box, [box, accept, answer, id, &prompts] {
-          // Closed because the invitation is gone: nothing to answer.
-          if (box->property("withdrawn").toBool()) return;
-          prompts.erase(id);
-          answer(box->clickedButton() == accept);
-        });
-        prompts[invitation.id] = box;
-        box->open();
+      [&prompter](const qur::Invitation& invitation, std::function<void(bool)> answer) {
+        prompter.ask(invitation, std::move(answer));
       });
-  launcher.setClosePrompt([&prompts](std::uint64_t id) {
-    const auto it = prompts.find(id);
-    if (it == prompts.end()) return;
-    if (QMessageBox* box = it->second) {
-      box->setProperty("withdrawn", true);
-      box->done(QMessageBox::Cancel);
-    }
-    prompts.erase(it);
-  });
+  launcher.setClosePrompt([&prompter](std::uint64_t id) { prompter.withdraw(id); });
   launcher.setMessageHandler([&window](const std::string& text) {
     if (window) window->showMessage(QString::fromStdString(text));
   });
