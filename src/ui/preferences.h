@@ -5,6 +5,7 @@
 
 #include <QSettings>
 #include <QString>
+#include <optional>
 
 namespace qur {
 
@@ -14,10 +15,14 @@ struct Preferences {
   QString outputDevice;
   // Empty: the host name.
   QString displayName;
+  // Echo cancellation and noise suppression; unset: the device's default
+  // (on for a sound card, off for the virtual device).
+  std::optional<bool> voiceProcessing;
 
   static constexpr const char* kInputDeviceKey = "audio/inputDevice";
   static constexpr const char* kOutputDeviceKey = "audio/outputDevice";
   static constexpr const char* kDisplayNameKey = "peer/displayName";
+  static constexpr const char* kVoiceProcessingKey = "audio/voiceProcessing";
 
   static Preferences load(const QSettings& settings);
   void save(QSettings& settings) const;

@@ -189,8 +189,21 @@ QWidget* SettingsScreen::buildMicrophone() {
   grid->addWidget(_levelMeter, 1, 1, 1, 2);
   grid->addWidget(new QLabel(tr("Input"), card), 2, 0);
   grid->addWidget(_inputDevices, 2, 1, 1, 2);
+  // Shows what runs now unless a stored choice waits for the next start.
+  _voiceProcessing = new QCheckBox(tr("Cancel echo and noise"), card);
+  _voiceProcessing->setChecked(_started.voiceProcessing.value_or(
+      _context.engine && _context.engine->isVoiceProcessingActive()));
+  auto* processingHint =
+      caption(tr("Keeps your speakers and the room out of what others hear."), card);
+  connect(_voiceProcessing, &QCheckBox::toggled, this, [this](bool on) {
+    _voiceProcessingChoice = on;
+    updateRestartHint();
+  });
+
   grid->addWidget(_testMicrophone, 3, 1, Qt::AlignLeft);
   grid->addWidget(testHint, 4, 1, 1, 2);
+  grid->addWidget(_voiceProcessing, 5, 1, 1, 2);
+  grid->addWidget(processingHint, 6, 1, 1, 2);
   return card;
 }
 
@@ -285,6 +298,8 @@ Preferences SettingsScreen::shownPreferences() const {
   shown.inputDevice = _inputDevices->currentData().toString();
   shown.outputDevice = _outputDevices->currentData().toString();
   shown.displayName = _displayName->text().trimmed();
+  shown.voiceProcessing =
+      _voiceProcessingChoice ? _voiceProcessingChoice : _started.voiceProcessing;
   return shown;
 }
 
@@ -297,10 +312,11 @@ void SettingsScreen::storePreferences() {
 }
 
 void SettingsScreen::updateRestartHint() {
-  if (!_restartHint || !_inputDevices || !_outputDevices || !_displayName) return;
+  if (!_restartHint || !_inputDevices || !_outputDevices || !_displayName || !_voiceProcessing)
+    return;
   const bool changed = !(shownPreferences() == _started);
-  _restartHint->setText(changed ? tr("Devices and name change when audio restarts; "
-                                     "a restart ends the current conversation.")
+  _restartHint->setText(changed ? tr("Devices, name and echo cancelling change when audio "
+                                     "restarts; a restart ends the current conversation.")
                                 : tr("Devices and name are remembered."));
 }
 

@@ -15,6 +15,7 @@
 #include <QSlider>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "audio/engine/audio_device.h"
@@ -63,6 +64,7 @@ class SettingsScreen : public QDialog {
   LevelMeter* levelMeter() const { return _levelMeter; }
   QPushButton* testMicrophoneButton() const { return _testMicrophone; }
   QLineEdit* displayNameEdit() const { return _displayName; }
+  QCheckBox* voiceProcessingSwitch() const { return _voiceProcessing; }
   QPushButton* restartAudioButton() const { return _restartAudio; }
   QPushButton* doneButton() const { return _done; }
   const MicrophoneTest* microphoneTest() const { return _microphoneTest.get(); }
@@ -102,6 +104,9 @@ class SettingsScreen : public QDialog {
   QPushButton* _testMicrophone = nullptr;
   std::unique_ptr<MicrophoneTest> _microphoneTest;
   QLineEdit* _displayName = nullptr;
+  QCheckBox* _voiceProcessing = nullptr;
+  // Unset until the user flips the switch: the stored choice stays as it was.
+  std::optional<bool> _voiceProcessingChoice;
   QPushButton* _restartAudio = nullptr;
   QLabel* _restartHint = nullptr;
   QPushButton* _done = nullptr;

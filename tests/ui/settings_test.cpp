@@ -271,6 +271,38 @@ TEST(SettingsPage, RestartAudioStoresBeforeRestarting) {
   EXPECT_EQ(seenAtRestart.displayName, QStringLiteral("Desk"));
 }
 
+TEST(SettingsPage, VoiceProcessingShowsWhatRunsAndStoresOnlyAChoiceTheUserMade) {
+  Rig rig;  // the virtual device runs without it
+  ASSERT_FALSE(rig.engine->isVoiceProcessingActive());
+  PageSettings settings;
+  {
+    SettingsScreen page(contextFor(rig, settings));
+    EXPECT_FALSE(page.voiceProcessingSwitch()->isChecked());
+    page.accept();
+  }
+  // Untouched, the device's default keeps deciding.
+  EXPECT_FALSE(Preferences::load(*settings.make()).voiceProcessing.has_value());
+  EXPECT_FALSE(settings.make()->contains(Preferences::kVoiceProcessingKey));
+
+  {
+    SettingsScreen page(contextFor(rig, settings));
+    page.show();
+    QTest::mouseClick(page.voiceProcessingSwitch(), Qt::LeftButton);
+    EXPECT_TRUE(page.voiceProcessingSwitch()->isChecked());
+    EXPECT_EQ(page.shownPreferences().voiceProcessing, std::optional<bool>(true));
+    page.accept();
+  }
+  EXPECT_EQ(Preferences::load(*settings.make()).voiceProcessing, std::optional<bool>(true));
+  // The stored choice shows, though the engine runs without it until restarted.
+  SettingsScreen later(contextFor(rig, settings));
+  EXPECT_TRUE(later.voiceProcessingSwitch()->isChecked());
+
+  // A value written by hand that is neither word means the default, not "off".
+  auto store = settings.make();
+  store->setValue(Preferences::kVoiceProcessingKey, QStringLiteral("yes please"));
+  EXPECT_FALSE(Preferences::load(*store).voiceProcessing.has_value());
+}
+
 // ---- Level meter ----------------------------------------------------------------
 
 TEST(SettingsMeter, MovesForALoudMicrophone) {

@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
     options->run.inputDevice = preferences.inputDevice.toStdString();
     options->run.outputDevice = preferences.outputDevice.toStdString();
   }
+  if (!options->run.voiceProcessing) options->run.voiceProcessing = preferences.voiceProcessing;
 
   qur::CoreLauncher launcher(*options);
   QPointer<qur::WalkieTalkieScreen> window;
