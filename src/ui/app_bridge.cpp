@@ -128,6 +128,7 @@ const char* launchHelpText() {
          "                        a real sound device (default: the system's)\n"
          "  --audio virtual       a device without hardware, in real time\n"
          "  --mic FILE.wav        virtual microphone, looped (implies --audio virtual)\n"
+         "  --mic-from-talk       the microphone file starts over at every transmission\n"
          "  --speaker FILE.wav    record everything played (implies --audio virtual)\n"
          "  --accept ask|auto|never\n"
          "                        invitations: ask in a dialog (default), accept all,\n"

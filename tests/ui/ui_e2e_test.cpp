@@ -140,9 +140,10 @@ TEST_F(WindowEndToEnd, InvitedWindowAcceptsAndSpaceHeldThreeSecondsReachesThePee
   const std::string cliName = "cli-" + std::to_string(getpid());
   const std::string heard = (dir / "cli.wav").string();
 
-  auto window = lab.spawn(0, {"env", "DISPLAY=" + display.name(), "QT_QPA_PLATFORM=xcb",
-                              QUR_GUI_PATH, "-name", windowName, "--mic", speech, "--accept", "ask",
-                              "--interface", NetnsLab::kInterface, "--events", "json"});
+  auto window =
+      lab.spawn(0, {"env", "DISPLAY=" + display.name(), "QT_QPA_PLATFORM=xcb", QUR_GUI_PATH,
+                    "-name", windowName, "--mic", speech, "--mic-from-talk", "--accept", "ask",
+                    "--interface", NetnsLab::kInterface, "--events", "json"});
   auto ready = waitEvent(*window, "ready");
   ASSERT_TRUE(ready) << "the window did not start";
   // "-name" is ours, not Qt's X11 resource name.

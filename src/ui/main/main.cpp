@@ -31,12 +31,14 @@ int main(int argc, char** argv) {
   }
   // The window's own option; everything else is shared with the CLI.
   const bool playgroundOnly = qur::takeFlag(args, "--playground");
+  const bool micFromTalk = qur::takeFlag(args, "--mic-from-talk");
   std::string error;
   auto options = qur::takeRunOptions(args, &error);
   if (!options) {
     std::fprintf(stderr, "qur-wtalkie: %s (try --help)\n", error.c_str());
     return 2;
   }
+  options->run.micFromTalk = micFromTalk;
   if (options->help) {
     std::fputs(qur::launchHelpText(), stdout);
     return 0;
