@@ -15,6 +15,7 @@
 #include "audio/engine/virtual_device.h"
 #include "log/log.h"
 #include "peers/advertiser.h"
+#include "peers/device_identity.h"
 #include "peers/discovery.h"
 #include "peers/session_controller.h"
 #include "signals/main_queue.h"
@@ -310,6 +311,11 @@ bool CoreLauncher::launch(std::string* error) {
   });
 
   Application::Options appOptions;
+  appOptions.identity = DeviceIdentity::loadOrCreate();
+  if (!appOptions.identity) {
+    *error = "cannot load or store the device key (see the log above)";
+    return false;
+  }
   appOptions.peerName = options.name;
   appOptions.audioDevice = std::move(device);
   _state->application = std::make_unique<Application>(std::move(appOptions));

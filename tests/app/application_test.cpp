@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #include "app/dynamic_range_compressor.h"
@@ -113,6 +115,21 @@ std::string uniqueName(const std::string& base) {
 
 class WalkieTalkieAppTest : public ApplicationTest {
  protected:
+  // Every app keeps its own device key, as separate devices do; none
+  // touches the user's.
+  void SetUp() override {
+    char pattern[] = "/tmp/qur-app-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(pattern));
+    _configRoot = pattern;
+    setenv("QUR_WTALKIE_CONFIG_DIR", (_configRoot / "default").c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("QUR_WTALKIE_CONFIG_DIR");
+    std::error_code ignored;
+    std::filesystem::remove_all(_configRoot, ignored);
+  }
+  std::filesystem::path _configRoot;
+
   struct Started {
     std::shared_ptr<WalkieTalkieApp> app;
     std::shared_ptr<std::vector<AppEvent>> events = std::make_shared<std::vector<AppEvent>>();
@@ -125,9 +142,10 @@ class WalkieTalkieAppTest : public ApplicationTest {
     }
   };
 
-  static Started start(const std::string& name, AcceptPolicy accept) {
+  Started start(const std::string& name, AcceptPolicy accept) {
     RunOptions options;
     options.name = uniqueName(name);
+    options.configDirectory = (_configRoot / name).string();
     options.audio = "virtual";
     options.accept = accept;
     StartError error;

@@ -57,7 +57,7 @@ TEST(ResolvedServiceInput, TxtDataAndInstanceNamesBecomePeersOnlyWhenSound) {
   EXPECT_FALSE(peerFrom("own", wire({"id=" + local.identifierString(), version}), &reason));
   EXPECT_EQ(reason, "") << "our own service is skipped silently";
   for (const auto& txt : {wire({version}), wire({"id=xyz", version}), wire({"id", version}),
-                          wire({id, "v=2"}), wire({id}), wire({id.substr(0, 20), version})}) {
+                          wire({id, "v=1"}), wire({id}), wire({id.substr(0, 20), version})}) {
     reason.clear();
     EXPECT_FALSE(peerFrom("bad", txt, &reason));
     EXPECT_FALSE(reason.empty());
