@@ -376,7 +376,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
           if (!id) {
             const std::string why =
                 "TLS handshake failed: " + (ec ? ec.message() : std::string("no peer key"));
-            self->core.close(self, why.c_str(), LogFlagError);
+            // Probes and strangers knock without a certificate; only a
+            // device we dialled failing its proof is an error.
+            self->core.close(self, why.c_str(), self->incoming ? LogFlagWarning : LogFlagError);
             return;
           }
           self->proven = id;
