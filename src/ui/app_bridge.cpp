@@ -17,6 +17,7 @@
 #include "peers/advertiser.h"
 #include "peers/device_identity.h"
 #include "peers/discovery.h"
+#include "peers/known_peers.h"
 #include "peers/session_controller.h"
 #include "signals/main_queue.h"
 #include "signals/signal_operators.h"
@@ -191,6 +192,8 @@ struct CoreLauncher::State : std::enable_shared_from_this<CoreLauncher::State> {
   LaunchOptions options;
   std::unique_ptr<Application> application;
   InvitationPrompt prompt;
+  // Keys the user accepted, by name (the device's configuration folder).
+  KnownPeers knownPeers;
   std::mutex writeMutex;
   const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
   std::vector<DisposablePtr> subscriptions;
@@ -214,28 +217,50 @@ struct CoreLauncher::State : std::enable_shared_from_this<CoreLauncher::State> {
   }
 
   // Main thread.
-  void invitationArrived(const std::string& peer, std::function<void(bool)> reply) {
-    const char* policy = options.accept == LaunchOptions::AcceptPolicy::Auto    ? "auto"
-                         : options.accept == LaunchOptions::AcceptPolicy::Never ? "never"
-                                                                                : "ask";
-    event("invitation", "\"peer\":" + quoted(peer) + ",\"policy\":\"" + policy + "\"");
+  void invitationArrived(const std::string& peer, const peers::Identifier& identifier,
+                         std::function<void(bool)> reply) {
+    auto accept = options.accept;
+    const KeyTrust trust = knownPeers.lookup(peer, identifier);
+    const std::string fingerprint = peers::fingerprintForIdentifier(identifier);
+    // Someone else may be using the name: only the user may let it in.
+    if (trust == KeyTrust::KeyChanged) {
+      QUR_LOG_ERROR("Key changed for %s: it now has fingerprint %s, not the pinned key",
+                    peer.c_str(), fingerprint.c_str());
+      if (accept == LaunchOptions::AcceptPolicy::Auto) accept = LaunchOptions::AcceptPolicy::Ask;
+    }
+    const char* policy = accept == LaunchOptions::AcceptPolicy::Auto    ? "auto"
+                         : accept == LaunchOptions::AcceptPolicy::Never ? "never"
+                                                                        : "ask";
+    const char* trustName = trust == KeyTrust::Match        ? "known"
+                            : trust == KeyTrust::KeyChanged ? "key changed"
+                                                            : "new";
+    event("invitation", "\"peer\":" + quoted(peer) + ",\"policy\":\"" + policy +
+                            "\",\"fingerprint\":" + quoted(fingerprint) + ",\"trust\":\"" +
+                            trustName + "\"");
     std::weak_ptr<State> weakSelf = weak_from_this();
-    auto answer = [weakSelf, peer, reply = std::move(reply),
-                   answered = false](bool accept) mutable {
+    auto answer = [weakSelf, peer, identifier, pinned = trust == KeyTrust::Match,
+                   reply = std::move(reply), answered = false](bool accept) mutable {
       // A prompt that answers twice must not reply twice.
       if (answered) return;
       answered = true;
       if (auto self = weakSelf.lock()) {
         self->event("invitation_answered",
                     "\"peer\":" + quoted(peer) + ",\"accepted\":" + (accept ? "true" : "false"));
+        // Accepting is trusting this key for the name from now on.
+        if (accept && !pinned) self->knownPeers.pin(peer, identifier);
       }
       reply(accept);
     };
-    if (options.accept == LaunchOptions::AcceptPolicy::Ask && prompt) {
-      prompt(peer, std::move(answer));
+    if (accept == LaunchOptions::AcceptPolicy::Ask && prompt) {
+      const std::string shown =
+          trust == KeyTrust::KeyChanged
+              ? peer + " (WARNING: key changed, now " + fingerprint + ")"
+              : peer + " (key " + fingerprint + (trust == KeyTrust::Match ? ")" : ", new)");
+      prompt(shown, std::move(answer));
       return;
     }
-    answer(options.accept != LaunchOptions::AcceptPolicy::Never);
+    // Nobody to ask about a changed key: it stays out.
+    answer(trust != KeyTrust::KeyChanged && accept != LaunchOptions::AcceptPolicy::Never);
   }
 
   static std::string quoted(const std::string& text) {
@@ -296,19 +321,20 @@ bool CoreLauncher::launch(std::string* error) {
   }
 
   std::weak_ptr<State> weakState = _state;
-  Advertiser::setDefaultInvitationHandler([weakState](const PeerID& peer,
-                                                      std::function<void(bool)> reply) {
-    auto state = weakState.lock();
-    if (!state) return reply(false);
-    // Transport thread: the answer is given on the main thread.
-    mainQueue().post([weakState, name = peer.displayName(), reply = std::move(reply)]() mutable {
-      if (auto state = weakState.lock()) {
-        state->invitationArrived(name, std::move(reply));
-      } else {
-        reply(false);
-      }
-    });
-  });
+  Advertiser::setDefaultInvitationHandler(
+      [weakState](const PeerID& peer, std::function<void(bool)> reply) {
+        auto state = weakState.lock();
+        if (!state) return reply(false);
+        // Transport thread: the answer is given on the main thread.
+        mainQueue().post([weakState, name = peer.displayName(), identifier = peer.identifier(),
+                          reply = std::move(reply)]() mutable {
+          if (auto state = weakState.lock()) {
+            state->invitationArrived(name, identifier, std::move(reply));
+          } else {
+            reply(false);
+          }
+        });
+      });
 
   Application::Options appOptions;
   appOptions.identity = DeviceIdentity::loadOrCreate();

@@ -92,6 +92,8 @@ const char* launchHelpText();
 class CoreLauncher {
  public:
   // Asks the user about an invitation; answer on the main thread, at most once.
+  // peerName comes with the inviter's key fingerprint and, when the name's
+  // pinned key differs, a warning, ready to show.
   using InvitationPrompt =
       std::function<void(const std::string& peerName, std::function<void(bool)> answer)>;
 
