@@ -20,9 +20,18 @@ EventLine invitationLine(const AppEvent& event) {
                        ",\"policy\":" + jsonString(acceptPolicyName(event.policy));
   if (!shortId.empty()) fields += ",\"identifier\":" + jsonString(shortId);
   if (!invitation.address.empty()) fields += ",\"address\":" + jsonString(invitation.address);
+  fields += ",\"fingerprint\":" + jsonString(invitation.fingerprint) +
+            ",\"trust\":" + jsonString(invitation.trust);
   std::string from = "invitation from " + invitation.peer;
   if (!shortId.empty() || !invitation.address.empty()) {
     from += " (" + shortId + (invitation.address.empty() ? "" : " at " + invitation.address) + ")";
+  }
+  from += ", key " + invitation.fingerprint;
+  if (invitation.trust == "key changed") {
+    from = "WARNING: key changed for " + invitation.peer +
+           " (another device may be using the name): " + from;
+  } else if (invitation.trust == "new") {
+    from += " (new)";
   }
   return {"invitation", fields,
           event.policy == AcceptPolicy::Ask ? from + ": type 'accept' or 'decline'" : from};

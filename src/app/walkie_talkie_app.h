@@ -30,6 +30,7 @@ class AudioEngine;
 class DynamicRangeCompressor;
 class FileMicrophone;
 class InputLevelMeter;
+class KnownPeers;
 class PeerBrowser;
 class WalkieTalkieController;
 
@@ -65,6 +66,9 @@ struct RunOptions {
   std::shared_ptr<MainQueue> mainQueue;
   // Console and system-log loggers (off for callers that install their own).
   bool installLoggers = false;
+  // Where the device key and the pinned peers live; empty:
+  // $QUR_WTALKIE_CONFIG_DIR, else $XDG_CONFIG_HOME/qur-wtalkie.
+  std::string configDirectory;
 };
 
 // Why the application did not start, in words for the user.
@@ -80,6 +84,11 @@ struct Invitation {
   std::string identifier;  // the inviter's identifier, in hex
   // Where the invitation comes from; empty when the session no longer knows.
   std::string address;
+  // The inviter's key, for people to compare: "ABCD EFGH IJKL MNOP".
+  std::string fingerprint;
+  // The key against the one pinned for the name: "new", "known" or
+  // "key changed" (never accepted without the user).
+  std::string trust;
 };
 
 struct AppStatus {
@@ -214,6 +223,8 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
 
   RunOptions _options;
   std::unique_ptr<Application> _application;
+  // Keys the user accepted, by name.
+  std::unique_ptr<KnownPeers> _knownPeers;
   std::shared_ptr<FileMicrophone> _microphone;
   std::shared_ptr<InputLevelMeter> _inputMeter;
   std::shared_ptr<PeerBrowser> _browser;

@@ -156,6 +156,14 @@ bool takeFlag(std::vector<std::string>& args, const std::string& flag) {
   return found;
 }
 
+std::string invitationKeyNotice(const Invitation& invitation) {
+  if (invitation.trust == "key changed") {
+    return "WARNING: the key of " + invitation.peer + " changed, it is now " +
+           invitation.fingerprint + ". Another device may be using the name.";
+  }
+  return "Key " + invitation.fingerprint + (invitation.trust == "new" ? " (new)" : " (known)");
+}
+
 // ---- CoreLauncher --------------------------------------------------------------
 
 CoreLauncher::CoreLauncher(ParsedRunOptions options) : _options(std::move(options)) {}

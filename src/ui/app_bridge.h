@@ -85,6 +85,10 @@ const char* launchHelpText();
 // before Qt sees them; true when there was one.
 bool takeFlag(std::vector<std::string>& args, const std::string& flag);
 
+// The inviter's key for the window's question: its fingerprint, and a loud
+// warning when the name's pinned key differs (someone else may use the name).
+std::string invitationKeyNotice(const Invitation& invitation);
+
 // Starts the application for the window and turns its events into event
 // lines (with --events json), questions and brief messages. Main thread,
 // after the Qt main queue is installed.

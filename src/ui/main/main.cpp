@@ -32,7 +32,8 @@ QString invitationQuestion(const qur::Invitation& invitation) {
   } else if (!id.isEmpty()) {
     from += QStringLiteral(" (%1)").arg(id);
   }
-  return QObject::tr("%1 wants to talk with you.").arg(from);
+  return QObject::tr("%1 wants to talk with you.\n%2")
+      .arg(from, QString::fromStdString(qur::invitationKeyNotice(invitation)));
 }
 
 }  // namespace
