@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -49,6 +50,14 @@ const char* invitationOutcomeName(InvitationOutcome outcome) {
   }
   return "?";
 }
+
+namespace peers::testing {
+// Benchmarks weigh TLS against the same chain in clear TCP; no program sets it.
+std::atomic<bool> plainSessions{false};
+void setPlainSessions(bool plain) {
+  plainSessions = plain;
+}
+}  // namespace peers::testing
 
 namespace {
 
@@ -96,6 +105,7 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
         options(options),
         transport(std::move(transport)),
         tls(std::move(tls)),
+        plain(peers::testing::plainSessions.load()),
         io(ioContext(*this->transport)),
         acceptor(io) {}
 
@@ -104,6 +114,7 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   const Options options;
   const std::shared_ptr<Transport> transport;
   const std::shared_ptr<peers::TlsContext> tls;
+  const bool plain;  // clear TCP, for benchmarks only
   asio::io_context& io;
   std::uint16_t listenPort = 0;
   std::weak_ptr<PeerSession> owner;
@@ -284,25 +295,33 @@ struct Connection : std::enable_shared_from_this<Connection> {
     writeBuffer.clear();
     for (auto& f : inFlight) writeBuffer.insert(writeBuffer.end(), f->begin(), f->end());
     auto self = shared_from_this();
-    asio::async_write(stream, asio::buffer(writeBuffer),
-                      [self](const std::error_code& ec, std::size_t) {
-                        if (ec) {
-                          if (!self->closed) self->core.close(self, "write failed", LogFlagWarning);
-                          return;
-                        }
-                        {
-                          std::lock_guard lock(self->sendMutex);
-                          if (self->closed) return;
-                          for (std::size_t i = 0; i < self->inFlight.size(); ++i) {
-                            if (self->queue.front() == pongFrame()) --self->pongsQueued;
-                            self->queuedBytes -= cost(self->queue.front());
-                            self->queue.pop_front();
-                          }
-                          self->inFlight.clear();
-                          self->lastWriteProgress = Clock::now();
-                        }
-                        self->writeNext();
-                      });
+    asyncWrite(asio::buffer(writeBuffer), [self](const std::error_code& ec, std::size_t) {
+      if (ec) {
+        if (!self->closed) self->core.close(self, "write failed", LogFlagWarning);
+        return;
+      }
+      {
+        std::lock_guard lock(self->sendMutex);
+        if (self->closed) return;
+        for (std::size_t i = 0; i < self->inFlight.size(); ++i) {
+          if (self->queue.front() == pongFrame()) --self->pongsQueued;
+          self->queuedBytes -= cost(self->queue.front());
+          self->queue.pop_front();
+        }
+        self->inFlight.clear();
+        self->lastWriteProgress = Clock::now();
+      }
+      self->writeNext();
+    });
+  }
+
+  template <typename Handler>
+  void asyncWrite(asio::const_buffer buffer, Handler&& handler) {
+    if (core.plain) {
+      asio::async_write(socket(), buffer, std::forward<Handler>(handler));
+    } else {
+      asio::async_write(stream, buffer, std::forward<Handler>(handler));
+    }
   }
 
   void send(FrameType type, std::span<const std::uint8_t> payload = {}) {
@@ -367,6 +386,13 @@ struct Connection : std::enable_shared_from_this<Connection> {
       return;
     }
     armHandshake(core.options.handshakeTimeoutMs);
+    if (core.plain) {
+      // Nothing proven: the Hello is taken at its word, as the expected peer.
+      proven = expectedKey.value_or(peers::Identifier{});
+      if (expectedKey) handshake.expect(*expectedKey);
+      start();
+      return;
+    }
     auto self = shared_from_this();
     stream.async_handshake(
         incoming ? asio::ssl::stream_base::server : asio::ssl::stream_base::client,
@@ -530,20 +556,24 @@ struct Connection : std::enable_shared_from_this<Connection> {
     if (readPending) return;
     readPending = true;
     auto self = shared_from_this();
-    stream.async_read_some(
-        asio::buffer(readBuffer), [self](const std::error_code& ec, std::size_t n) {
-          self->readPending = false;
-          if (self->closed) return;
-          if (ec) {
-            // A peer that just closes its socket truncates the TLS stream.
-            const bool ended = ec == asio::error::eof || ec == asio::ssl::error::stream_truncated;
-            self->core.close(self, ended ? "closed by the peer" : "read failed", LogFlagWarning);
-            return;
-          }
-          self->lastReceived = Clock::now();
-          self->parser.feed(std::span(self->readBuffer.data(), n));
-          if (self->processFrames()) self->readNext();
-        });
+    auto done = [self](const std::error_code& ec, std::size_t n) {
+      self->readPending = false;
+      if (self->closed) return;
+      if (ec) {
+        // A peer that just closes its socket truncates the TLS stream.
+        const bool ended = ec == asio::error::eof || ec == asio::ssl::error::stream_truncated;
+        self->core.close(self, ended ? "closed by the peer" : "read failed", LogFlagWarning);
+        return;
+      }
+      self->lastReceived = Clock::now();
+      self->parser.feed(std::span(self->readBuffer.data(), n));
+      if (self->processFrames()) self->readNext();
+    };
+    if (core.plain) {
+      socket().async_read_some(asio::buffer(readBuffer), std::move(done));
+    } else {
+      stream.async_read_some(asio::buffer(readBuffer), std::move(done));
+    }
   }
 
   void handle(peers::Frame& frame);
@@ -870,7 +900,11 @@ void PeerSession::Core::closeAll(bool report) {
     if (c->proven && idle && c->phase() != ConnectionPhase::AwaitingHello) {
       std::error_code ignored;
       c->socket().non_blocking(true, ignored);
-      asio::write(c->stream, asio::buffer(bye), ignored);
+      if (plain) {
+        asio::write(c->socket(), asio::buffer(bye), ignored);
+      } else {
+        asio::write(c->stream, asio::buffer(bye), ignored);
+      }
     }
     if (!report) c->reported = false;
     close(c, nullptr, 0);
