@@ -12,6 +12,10 @@ std::string jsonBool(bool value) {
   return value ? "true" : "false";
 }
 
+std::string keyField(const std::string& fingerprint) {
+  return fingerprint.empty() ? std::string() : ",\"fingerprint\":" + jsonString(fingerprint);
+}
+
 EventLine invitationLine(const AppEvent& event) {
   const auto& invitation = event.invitation;
   // Enough of the identifier to tell two inviters of one name apart.
@@ -60,6 +64,10 @@ EventLine invitationResultLine(const AppEvent& event) {
 
 }  // namespace
 
+std::string keyWords(const std::string& fingerprint) {
+  return fingerprint.empty() ? std::string() : " (key " + fingerprint + ")";
+}
+
 std::string invitationEndWords(const std::string& outcome) {
   if (outcome == "timed_out") return "timed out";
   if (outcome == "withdrawn") return "was withdrawn";
@@ -72,9 +80,10 @@ EventLine appEventLine(const AppEvent& event) {
   const std::string peer = "\"peer\":" + jsonString(event.peer);
   switch (event.kind) {
     case Kind::PeerFound:
-      return {"peer_found", peer, "peer found: " + event.peer};
+      return {"peer_found", peer + keyField(event.fingerprint),
+              "peer found: " + event.peer + keyWords(event.fingerprint)};
     case Kind::PeerLost:
-      return {"peer_lost", peer, "peer lost: " + event.peer};
+      return {"peer_lost", peer + keyField(event.fingerprint), "peer lost: " + event.peer};
     case Kind::Invitation:
       return invitationLine(event);
     case Kind::InvitationAnswered:

@@ -385,13 +385,33 @@ void WalkieTalkieApp::nearbyChanged(const std::vector<std::pair<PeerID, std::str
   };
   const auto previous = std::move(_nearbyTable);
   _nearbyTable = nearby;
+  // The advertised identifier is the key's hash: the fingerprint is known
+  // before any connection, to compare with the one an invitation shows.
   for (const auto& [id, name] : nearby) {
-    if (!contains(previous, id)) emit({.kind = AppEvent::Kind::PeerFound, .peer = name});
+    if (!contains(previous, id)) {
+      emit({.kind = AppEvent::Kind::PeerFound,
+            .peer = name,
+            .fingerprint = peers::fingerprintForIdentifier(id.identifier())});
+    }
   }
   for (const auto& [id, name] : previous) {
-    if (!contains(nearby, id)) emit({.kind = AppEvent::Kind::PeerLost, .peer = name});
+    if (!contains(nearby, id)) {
+      emit({.kind = AppEvent::Kind::PeerLost,
+            .peer = name,
+            .fingerprint = peers::fingerprintForIdentifier(id.identifier())});
+    }
   }
   _nearby.set(names(_nearbyTable));
+}
+
+std::string WalkieTalkieApp::fingerprintOf(const std::string& name) const {
+  // A connected device first: its key was proven, not only advertised.
+  for (const auto* table : {&_connectedTable, &_nearbyTable}) {
+    for (const auto& [id, shown] : *table) {
+      if (shown == name) return peers::fingerprintForIdentifier(id.identifier());
+    }
+  }
+  return {};
 }
 
 void WalkieTalkieApp::invitationArrived(const PeerID& peer, const std::string& address,

@@ -125,6 +125,8 @@ struct AppEvent {
   };
   Kind kind;
   std::string peer;
+  // PeerFound, PeerLost: the device's key fingerprint, when known.
+  std::string fingerprint;
   bool value = false;
   std::string reason;
   Invitation invitation;
@@ -158,6 +160,9 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   const Property<std::vector<std::string>>& nearbyPeers() const { return _nearby; }
   const Property<std::vector<std::string>>& connectedPeers() const { return _connectedPeers; }
   const Property<std::vector<std::string>>& talkingPeers() const { return _talking; }
+  // The key fingerprint of the nearby or connected device of that name, as
+  // the listing shows it; empty when no such device is known.
+  std::string fingerprintOf(const std::string& name) const;
   const Property<std::vector<Invitation>>& pendingInvitations() const { return _pending; }
 
   // The name other devices see.

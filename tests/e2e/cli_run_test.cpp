@@ -498,7 +498,8 @@ TEST_F(CliRunPeers, TheInviterHearsWhetherItsInvitationWasDeclinedOrAccepted) {
   Runner bravo = spawn(lab, 1, "bravo", {"--audio", "virtual", "--accept", "never"});
   Runner charlie = spawn(lab, 2, "charlie", {"--audio", "virtual", "--accept", "auto"});
   ASSERT_TRUE(alpha.wait("ready") && bravo.wait("ready") && charlie.wait("ready"));
-  ASSERT_TRUE(alpha.wait("peer_found", "bravo")) << alpha.tail();
+  const auto bravoFound = alpha.wait("peer_found", "bravo");
+  ASSERT_TRUE(bravoFound) << alpha.tail();
   ASSERT_TRUE(alpha.wait("peer_found", "charlie")) << alpha.tail();
 
   alpha.send("invite bravo");
@@ -509,6 +510,21 @@ TEST_F(CliRunPeers, TheInviterHearsWhetherItsInvitationWasDeclinedOrAccepted) {
   EXPECT_TRUE(std::regex_match(jsonField(*invitation, "identifier").value_or(""),
                                std::regex("[0-9a-f]{8}")))
       << *invitation;
+  // The key the listing showed from the advertisement is the one the inviter
+  // proved in the handshake.
+  const auto found = bravo.wait("peer_found", "alpha");
+  ASSERT_TRUE(found) << bravo.tail();
+  const auto listedKey = jsonField(*found, "fingerprint");
+  ASSERT_TRUE(listedKey) << *found;
+  EXPECT_TRUE(std::regex_match(*listedKey, std::regex("([A-Z2-7]{4} ){3}[A-Z2-7]{4}"))) << *found;
+  EXPECT_EQ(jsonField(*invitation, "fingerprint"), listedKey) << *invitation;
+  EXPECT_EQ(jsonField(*invitation, "trust"), "new") << *invitation;
+  bravo.send("peers");
+  const auto listing = bravo.wait("peers");
+  ASSERT_TRUE(listing) << bravo.tail();
+  EXPECT_NE(listing->find("\"alpha\":\"" + *listedKey + "\""), std::string::npos) << *listing;
+  // Two devices, two keys.
+  EXPECT_NE(jsonField(*bravoFound, "fingerprint"), listedKey) << *bravoFound;
   EXPECT_EQ(outcomeFor(alpha, "bravo"), "declined") << alpha.tail();
   EXPECT_FALSE(alpha.wait("connected", std::nullopt, "true", 1s)) << alpha.tail();
 
