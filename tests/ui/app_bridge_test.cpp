@@ -6,12 +6,14 @@
 
 #include <QListWidget>
 #include <QPushButton>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/walkie_talkie_app.h"
 #include "app/walkie_talkie_controller.h"
+#include "peers/device_identity.h"
 #include "peers/session_controller.h"
 #include "ui/app_bridge.h"
 #include "ui/walkie_talkie_screen.h"
@@ -24,7 +26,21 @@ using namespace std::chrono_literals;
 using testing::processMainQueue;
 using testing::spinUntil;
 
+// Each application is a device of its own: its own key folder.
+struct ConfigFolder {
+  std::string path;
+  ConfigFolder() {
+    char pattern[] = "/tmp/qur-bridge-config-XXXXXX";
+    if (mkdtemp(pattern)) path = pattern;
+  }
+  ~ConfigFolder() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+  }
+};
+
 struct Running {
+  ConfigFolder config;
   std::shared_ptr<WalkieTalkieApp> app;
   std::shared_ptr<std::vector<AppEvent>> events = std::make_shared<std::vector<AppEvent>>();
   DisposablePtr subscription;
@@ -34,6 +50,7 @@ struct Running {
     options.name = "bridge-" + role + "-" + std::to_string(getpid());
     options.audio = "virtual";
     options.accept = accept;
+    options.configDirectory = config.path;
     StartError error;
     app = WalkieTalkieApp::start(std::move(options), &error);
     EXPECT_TRUE(app) << error.message;
@@ -130,6 +147,8 @@ TEST(CoreLauncherQuestions, AQuestionClosesWhenItsInvitationIsGoneAndADeclineRea
   ParsedRunOptions options;
   options.run.name = "bridge-window-" + std::to_string(getpid());
   options.run.audio = "virtual";
+  ConfigFolder config;
+  options.run.configDirectory = config.path;
   CoreLauncher launcher(options);
   std::vector<Invitation> asked;
   std::vector<std::function<void(bool)>> answers;
@@ -156,6 +175,14 @@ TEST(CoreLauncherQuestions, AQuestionClosesWhenItsInvitationIsGoneAndADeclineRea
     EXPECT_EQ(asked[0].address, "127.0.0.1");
     EXPECT_EQ(asked[0].identifier,
               early.app->controller()->multipeerController()->peerID().identifierString());
+    // The question shows the key the inviter proved, as new.
+    const std::string earlyKey = peers::fingerprintForIdentifier(
+        early.app->controller()->multipeerController()->peerID().identifier());
+    EXPECT_EQ(asked[0].fingerprint, earlyKey);
+    EXPECT_EQ(asked[0].trust, "new");
+    const std::string notice = invitationKeyNotice(asked[0]);
+    EXPECT_NE(notice.find(earlyKey), std::string::npos) << notice;
+    EXPECT_EQ(notice.find("WARNING"), std::string::npos) << notice;
     EXPECT_TRUE(closed.empty());
   }
   ASSERT_TRUE(spinUntil([&] { return closed.size() == 1; }, 10s)) << "the question stayed open";
