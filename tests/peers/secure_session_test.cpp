@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -13,6 +14,7 @@
 #include "peers/tls_context.h"
 #include "session_support.h"
 #include "support/log_capture.h"
+#include "support/plain_sessions.h"
 
 namespace qur::testing {
 namespace {
@@ -158,6 +160,41 @@ TEST(SecureSession, WireCarriesNeitherVoiceNorNamesOfATalk) {
   EXPECT_FALSE(contains(wire, bytesOf(alice.id.displayName())));
   EXPECT_FALSE(contains(wire, bytesOf(bob.id.displayName())));
   EXPECT_FALSE(contains(wire, bob.id.identifier())) << "the Hello went out in the clear";
+}
+
+// The benchmarks' clear-TCP baseline must really be clear, and the search
+// above must find a packet that is there.
+TEST(SecureSession, TheBenchmarksClearSeamPutsTheTalkOnTheWireReadably) {
+  struct PlainWhileAlive {
+    PlainWhileAlive() { peers::testing::setPlainSessions(true); }
+    ~PlainWhileAlive() { peers::testing::setPlainSessions(false); }
+  };
+  const std::string suffix = std::to_string(getpid());
+  std::optional<PlainWhileAlive> plain(std::in_place);
+  Node alice("clear-alice-" + suffix);
+  Node bob("clear-bob-" + suffix);
+  plain.reset();
+  RecordingProxy proxy(bob.session->port());
+  alice.session->invitePeer({"127.0.0.1", proxy.port()}, bob.id);
+  ASSERT_TRUE(alice.recorder->waitForState(bob.id, PeerSessionState::Connected));
+  ASSERT_TRUE(bob.recorder->waitForState(alice.id, PeerSessionState::Connected));
+  std::vector<std::uint8_t> packet(200);
+  std::mt19937 random(11);
+  for (auto& b : packet) b = static_cast<std::uint8_t>(random());
+  ASSERT_TRUE(alice.session->sendData(packet, {bob.id}, SessionSendDataMode::Reliable, nullptr));
+  ASSERT_TRUE(bob.recorder->waitFor(
+      [&](const auto&) { return bob.recorder->dataFrom(alice.id).size() == 1; }));
+  alice.session->disconnect();
+  bob.session->disconnect();
+  const auto wire = proxy.captured();
+  EXPECT_TRUE(contains(wire, packet));
+  EXPECT_TRUE(contains(wire, bytesOf(alice.id.displayName())));
+
+  // Sessions made afterwards are encrypted again.
+  Node carol("clear-carol-" + suffix);
+  RawPeer tls(carol.session->port());
+  tls.sendHello();
+  EXPECT_TRUE(tls.readFrame()) << "a session made after the seam was off does not speak TLS";
 }
 
 TEST(SecureSession, DeviceClaimingAColleaguesIdentifierIsRefused) {
