@@ -30,7 +30,7 @@ EventLine invitationLine(const AppEvent& event) {
   if (!shortId.empty() || !invitation.address.empty()) {
     from += " (" + shortId + (invitation.address.empty() ? "" : " at " + invitation.address) + ")";
   }
-  from += ", key " + invitation.fingerprint;
+  if (!invitation.fingerprint.empty()) from += ", key " + invitation.fingerprint;
   if (invitation.trust == "key changed") {
     from = "WARNING: key changed for " + invitation.peer +
            " (another device may be using the name): " + from;

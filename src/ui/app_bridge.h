@@ -87,6 +87,7 @@ bool takeFlag(std::vector<std::string>& args, const std::string& flag);
 
 // The inviter's key for the window's question: its fingerprint, and a loud
 // warning when the name's pinned key differs (someone else may use the name).
+// Any thread.
 std::string invitationKeyNotice(const Invitation& invitation);
 
 // Starts the application for the window and turns its events into event
