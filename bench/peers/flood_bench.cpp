@@ -1,6 +1,6 @@
 // Resident memory of a receiver whose connected peer floods it for 10 s:
 // first with 12-byte garbage frames (reconnecting each time it is dropped),
-// then with valid start/stop statuses as fast as TCP takes them. The
+// then with valid start/stop statuses as fast as TLS takes them. The
 // baseline is the growth over 10 s of ordinary voice traffic in the same
 // run. The receive chain is the application's: the controller's session
 // options, the split delegate, the message source and a wire message source.
@@ -17,6 +17,7 @@
 #include "peers/protocol.h"
 #include "peers/session_controller.h"
 #include "peers/split_delegate.h"
+#include "peers/tls_context.h"
 #include "wire/wire_message.h"
 #include "wire/wire_message_stream.h"
 
@@ -45,17 +46,23 @@ struct Receiver : qur::MultipeerSessionDataReceiptDelegate {
   }
 };
 
-// A connected raw peer: hello, invite, accepted.
+// A connected raw peer over TLS with a key of its own: hello, invite,
+// accepted. Each join is a fresh TLS connection, as a real reconnect is.
 struct Flooder {
   asio::io_context io;
-  asio::ip::tcp::socket socket{io};
+  qur::PeerID identity{"flooder"};
+  std::shared_ptr<qur::peers::TlsContext> tls =
+      qur::peers::TlsContext::create(*identity.localIdentity());
+  std::unique_ptr<qur::peers::TlsStream> stream;
   bool join(std::uint16_t port) {
     std::error_code ec;
-    socket = asio::ip::tcp::socket(io);
-    socket.connect({asio::ip::make_address_v4("127.0.0.1"), port}, ec);
+    stream = std::make_unique<qur::peers::TlsStream>(io, tls->context());
+    stream->next_layer().connect({asio::ip::make_address_v4("127.0.0.1"), port}, ec);
+    if (ec) return false;
+    stream->handshake(asio::ssl::stream_base::client, ec);
     if (ec) return false;
     qur::peers::Hello hello;
-    hello.identifier = qur::PeerID("flooder").identifier();
+    hello.identifier = identity.identifier();
     hello.displayName = "flooder";
     write(qur::peers::encodeFrame(qur::peers::FrameType::Hello, qur::peers::encodeHello(hello)));
     write(qur::peers::encodeFrame(qur::peers::FrameType::Invite, {}));
@@ -64,7 +71,7 @@ struct Flooder {
     std::uint8_t buffer[512];
     qur::peers::Frame frame;
     for (int frames = 0; frames < 2;) {
-      const auto n = socket.read_some(asio::buffer(buffer), ec);
+      const auto n = stream->read_some(asio::buffer(buffer), ec);
       if (ec) return false;
       parser.feed(std::span(buffer, n));
       while (parser.next(&frame) == qur::peers::FrameParser::Status::Frame) ++frames;
@@ -73,7 +80,7 @@ struct Flooder {
   }
   bool write(const std::vector<std::uint8_t>& bytes) {
     std::error_code ec;
-    asio::write(socket, asio::buffer(bytes), ec);
+    asio::write(*stream, asio::buffer(bytes), ec);
     return !ec;
   }
 };

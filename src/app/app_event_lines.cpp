@@ -12,6 +12,10 @@ std::string jsonBool(bool value) {
   return value ? "true" : "false";
 }
 
+std::string keyField(const std::string& fingerprint) {
+  return fingerprint.empty() ? std::string() : ",\"fingerprint\":" + jsonString(fingerprint);
+}
+
 EventLine invitationLine(const AppEvent& event) {
   const auto& invitation = event.invitation;
   // Enough of the identifier to tell two inviters of one name apart.
@@ -20,9 +24,18 @@ EventLine invitationLine(const AppEvent& event) {
                        ",\"policy\":" + jsonString(acceptPolicyName(event.policy));
   if (!shortId.empty()) fields += ",\"identifier\":" + jsonString(shortId);
   if (!invitation.address.empty()) fields += ",\"address\":" + jsonString(invitation.address);
+  fields += ",\"fingerprint\":" + jsonString(invitation.fingerprint) +
+            ",\"trust\":" + jsonString(invitation.trust);
   std::string from = "invitation from " + invitation.peer;
   if (!shortId.empty() || !invitation.address.empty()) {
     from += " (" + shortId + (invitation.address.empty() ? "" : " at " + invitation.address) + ")";
+  }
+  if (!invitation.fingerprint.empty()) from += ", key " + invitation.fingerprint;
+  if (invitation.trust == "key changed") {
+    from = "WARNING: key changed for " + invitation.peer +
+           " (another device may be using the name): " + from;
+  } else if (invitation.trust == "new") {
+    from += " (new)";
   }
   return {"invitation", fields,
           event.policy == AcceptPolicy::Ask ? from + ": type 'accept' or 'decline'" : from};
@@ -51,6 +64,10 @@ EventLine invitationResultLine(const AppEvent& event) {
 
 }  // namespace
 
+std::string keyWords(const std::string& fingerprint) {
+  return fingerprint.empty() ? std::string() : " (key " + fingerprint + ")";
+}
+
 std::string invitationEndWords(const std::string& outcome) {
   if (outcome == "timed_out") return "timed out";
   if (outcome == "withdrawn") return "was withdrawn";
@@ -63,9 +80,10 @@ EventLine appEventLine(const AppEvent& event) {
   const std::string peer = "\"peer\":" + jsonString(event.peer);
   switch (event.kind) {
     case Kind::PeerFound:
-      return {"peer_found", peer, "peer found: " + event.peer};
+      return {"peer_found", peer + keyField(event.fingerprint),
+              "peer found: " + event.peer + keyWords(event.fingerprint)};
     case Kind::PeerLost:
-      return {"peer_lost", peer, "peer lost: " + event.peer};
+      return {"peer_lost", peer + keyField(event.fingerprint), "peer lost: " + event.peer};
     case Kind::Invitation:
       return invitationLine(event);
     case Kind::InvitationAnswered:

@@ -17,6 +17,8 @@ struct EventLine {
 
 // Main thread (the text of an invitation depends on the policy only).
 EventLine appEventLine(const AppEvent& event);
+// " (key ABCD EFGH IJKL MNOP)" after a device's name; empty when unknown.
+std::string keyWords(const std::string& fingerprint);
 // How an invitation we were asked ended, in words ("timed out").
 std::string invitationEndWords(const std::string& outcome);
 // The first line of a run. Main thread.

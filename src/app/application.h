@@ -18,6 +18,7 @@ namespace qur {
 class AnalyticsTracker;
 class AudioDevice;
 class AudioEngine;
+class DeviceIdentity;
 class DynamicRangeCompressor;
 class WalkieTalkieController;
 
@@ -32,6 +33,8 @@ class Application {
     std::shared_ptr<MainQueue> mainQueue;
     // What other devices show for this one; empty: the host name.
     std::string peerName;
+    // The device key; null: one that lives in memory only.
+    std::shared_ptr<const DeviceIdentity> identity;
     // The audio device; null: the one QUR_WTALKIE_AUDIO names, else PortAudio.
     std::unique_ptr<AudioDevice> audioDevice;
     // Console and system-log loggers (a caller with its own may switch them off).

@@ -18,7 +18,9 @@
 #include "audio/opus_decoder.h"
 #include "audio/peak_meter.h"
 #include "log/log.h"
+#include "peers/device_identity.h"
 #include "peers/discovery.h"
+#include "peers/known_peers.h"
 #include "peers/peer_browser.h"
 #include "peers/protocol.h"
 #include "peers/session_controller.h"
@@ -219,8 +221,15 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
     Discovery::configure(discovery);
   }
 
+  auto identity = DeviceIdentity::loadOrCreate(_options.configDirectory);
+  if (!identity) {
+    *error = failure("cannot load or store the device key (the log says why)");
+    return false;
+  }
+  _knownPeers = std::make_unique<KnownPeers>(_options.configDirectory);
   Application::Options appOptions;
   appOptions.peerName = _options.name;
+  appOptions.identity = std::move(identity);
   appOptions.audioDevice = std::move(device);
   appOptions.voiceProcessing = _options.voiceProcessing;
   appOptions.installLoggers = _options.installLoggers;
@@ -382,13 +391,33 @@ void WalkieTalkieApp::nearbyChanged(const std::vector<std::pair<PeerID, std::str
   };
   const auto previous = std::move(_nearbyTable);
   _nearbyTable = nearby;
+  // The advertised identifier is the key's hash: the fingerprint is known
+  // before any connection, to compare with the one an invitation shows.
   for (const auto& [id, name] : nearby) {
-    if (!contains(previous, id)) emit({.kind = AppEvent::Kind::PeerFound, .peer = name});
+    if (!contains(previous, id)) {
+      emit({.kind = AppEvent::Kind::PeerFound,
+            .peer = name,
+            .fingerprint = peers::fingerprintForIdentifier(id.identifier())});
+    }
   }
   for (const auto& [id, name] : previous) {
-    if (!contains(nearby, id)) emit({.kind = AppEvent::Kind::PeerLost, .peer = name});
+    if (!contains(nearby, id)) {
+      emit({.kind = AppEvent::Kind::PeerLost,
+            .peer = name,
+            .fingerprint = peers::fingerprintForIdentifier(id.identifier())});
+    }
   }
   _nearby.set(names(_nearbyTable));
+}
+
+std::string WalkieTalkieApp::fingerprintOf(const std::string& name) const {
+  // A connected device first: its key was proven, not only advertised.
+  for (const auto* table : {&_connectedTable, &_nearbyTable}) {
+    for (const auto& [id, shown] : *table) {
+      if (shown == name) return peers::fingerprintForIdentifier(id.identifier());
+    }
+  }
+  return {};
 }
 
 void WalkieTalkieApp::invitationArrived(const PeerID& peer, const std::string& address,
@@ -400,14 +429,26 @@ void WalkieTalkieApp::invitationArrived(const PeerID& peer, const std::string& a
   invitation.peer = peer.displayName();
   invitation.identifier = peer.identifierString();
   invitation.address = address;
-  emit({.kind = AppEvent::Kind::Invitation, .invitation = invitation, .policy = _options.accept});
+  invitation.fingerprint = peers::fingerprintForIdentifier(peer.identifier());
+  const KeyTrust trust = _knownPeers->lookup(peer.displayName(), peer.identifier());
+  invitation.trust = trust == KeyTrust::Match        ? "known"
+                     : trust == KeyTrust::KeyChanged ? "key changed"
+                                                     : "new";
+  // Someone else may be using the name: the user must look before anyone gets in.
+  AcceptPolicy policy = _options.accept;
+  if (trust == KeyTrust::KeyChanged) {
+    QUR_LOG_ERROR("Key changed for %s: it now has fingerprint %s, not the pinned key",
+                  peer.displayName().c_str(), invitation.fingerprint.c_str());
+    if (policy == AcceptPolicy::Auto) policy = AcceptPolicy::Ask;
+  }
+  emit({.kind = AppEvent::Kind::Invitation, .invitation = invitation, .policy = policy});
   // One question at a time: a newer invitation declines an unanswered one.
-  if (_options.accept == AcceptPolicy::Ask) {
+  if (policy == AcceptPolicy::Ask) {
     while (!_pendingTable.empty()) answer(0, false);
   }
   _pendingTable.push_back({invitation, std::move(reply)});
-  if (_options.accept != AcceptPolicy::Ask) {
-    answer(_pendingTable.size() - 1, _options.accept == AcceptPolicy::Auto);
+  if (policy != AcceptPolicy::Ask) {
+    answer(_pendingTable.size() - 1, policy == AcceptPolicy::Auto);
     return;
   }
   std::vector<Invitation> pending;
@@ -425,6 +466,11 @@ void WalkieTalkieApp::answer(std::size_t index, bool accept) {
         .peer = pending.invitation.peer,
         .value = accept,
         .invitation = pending.invitation});
+  // Accepting is trusting this key for the name from now on.
+  if (accept && pending.invitation.trust != "known") {
+    if (auto id = peers::identifierFromHex(pending.invitation.identifier))
+      _knownPeers->pin(pending.invitation.peer, *id);
+  }
   pending.reply(accept);
 }
 

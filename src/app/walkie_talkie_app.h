@@ -30,6 +30,7 @@ class AudioEngine;
 class DynamicRangeCompressor;
 class FileMicrophone;
 class InputLevelMeter;
+class KnownPeers;
 class PeerBrowser;
 class WalkieTalkieController;
 
@@ -65,6 +66,9 @@ struct RunOptions {
   std::shared_ptr<MainQueue> mainQueue;
   // Console and system-log loggers (off for callers that install their own).
   bool installLoggers = false;
+  // Where the device key and the pinned peers live; empty:
+  // $QUR_WTALKIE_CONFIG_DIR, else $XDG_CONFIG_HOME/qur-wtalkie.
+  std::string configDirectory;
 };
 
 // Why the application did not start, in words for the user.
@@ -80,6 +84,11 @@ struct Invitation {
   std::string identifier;  // the inviter's identifier, in hex
   // Where the invitation comes from; empty when the session no longer knows.
   std::string address;
+  // The inviter's key, for people to compare: "ABCD EFGH IJKL MNOP".
+  std::string fingerprint;
+  // The key against the one pinned for the name: "new", "known" or
+  // "key changed" (never accepted without the user).
+  std::string trust;
 };
 
 struct AppStatus {
@@ -116,6 +125,8 @@ struct AppEvent {
   };
   Kind kind;
   std::string peer;
+  // PeerFound, PeerLost: the device's key fingerprint, when known.
+  std::string fingerprint;
   bool value = false;
   std::string reason;
   Invitation invitation;
@@ -149,6 +160,9 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   const Property<std::vector<std::string>>& nearbyPeers() const { return _nearby; }
   const Property<std::vector<std::string>>& connectedPeers() const { return _connectedPeers; }
   const Property<std::vector<std::string>>& talkingPeers() const { return _talking; }
+  // The key fingerprint of the nearby or connected device of that name, as
+  // the listing shows it; empty when no such device is known.
+  std::string fingerprintOf(const std::string& name) const;
   const Property<std::vector<Invitation>>& pendingInvitations() const { return _pending; }
 
   // The name other devices see.
@@ -214,6 +228,8 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
 
   RunOptions _options;
   std::unique_ptr<Application> _application;
+  // Keys the user accepted, by name.
+  std::unique_ptr<KnownPeers> _knownPeers;
   std::shared_ptr<FileMicrophone> _microphone;
   std::shared_ptr<InputLevelMeter> _inputMeter;
   std::shared_ptr<PeerBrowser> _browser;

@@ -52,14 +52,16 @@ class WalkieTalkieController::CountingSink : public StreamSink {
 };
 
 std::shared_ptr<WalkieTalkieController> WalkieTalkieController::create(
-    std::shared_ptr<AudioEngine> audioController, const std::string& peerName) {
+    std::shared_ptr<AudioEngine> audioController, const std::string& peerName,
+    std::shared_ptr<const DeviceIdentity> identity) {
   std::shared_ptr<WalkieTalkieController> controller(new WalkieTalkieController());
-  if (!controller->setUp(std::move(audioController), peerName)) return nullptr;
+  if (!controller->setUp(std::move(audioController), peerName, std::move(identity))) return nullptr;
   return controller;
 }
 
 bool WalkieTalkieController::setUp(std::shared_ptr<AudioEngine> audioController,
-                                   const std::string& peerName) {
+                                   const std::string& peerName,
+                                   std::shared_ptr<const DeviceIdentity> identity) {
   _audioController = std::move(audioController);
   AudioEngine* engine = _audioController.get();
 
@@ -94,7 +96,8 @@ bool WalkieTalkieController::setUp(std::shared_ptr<AudioEngine> audioController,
   }
 
   const std::string name = peerName.empty() ? PeerID::defaultDisplayName() : peerName;
-  _multipeerController = std::make_shared<MultipeerSessionController>(name, kServiceType);
+  _multipeerController = std::make_shared<MultipeerSessionController>(name, kServiceType, nullptr,
+                                                                      std::move(identity));
   if (!_multipeerController->session()) {
     QUR_LOG_ERROR("Could not create the peer session");
     return false;

@@ -54,7 +54,8 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
   // when the encoder or the session cannot be set up. A missing sound is
   // logged and never played.
   static std::shared_ptr<WalkieTalkieController> create(
-      std::shared_ptr<AudioEngine> audioController, const std::string& peerName = {});
+      std::shared_ptr<AudioEngine> audioController, const std::string& peerName = {},
+      std::shared_ptr<const DeviceIdentity> identity = nullptr);
   ~WalkieTalkieController() override;
   WalkieTalkieController(const WalkieTalkieController&) = delete;
   WalkieTalkieController& operator=(const WalkieTalkieController&) = delete;
@@ -113,7 +114,8 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
  private:
   class CountingSink;
   WalkieTalkieController() = default;
-  bool setUp(std::shared_ptr<AudioEngine> audioController, const std::string& peerName);
+  bool setUp(std::shared_ptr<AudioEngine> audioController, const std::string& peerName,
+             std::shared_ptr<const DeviceIdentity> identity);
   // With _tableMutex held: makes the table the published one and sends it.
   void publishConnectedPeers();
 

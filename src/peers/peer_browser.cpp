@@ -6,9 +6,23 @@
 
 #include "log/log.h"
 #include "peers/protocol.h"
+#include "peers/tls_context.h"
 #include "peers/transport_io.h"
 
 namespace qur {
+
+namespace {
+// The probe only needs the peer to answer a ClientHello; it presents no
+// certificate, so no session ever forms from it.
+asio::ssl::context& probeContext() {
+  static asio::ssl::context context = [] {
+    asio::ssl::context c(asio::ssl::context::tlsv13_client);
+    c.set_verify_mode(asio::ssl::verify_none);
+    return c;
+  }();
+  return context;
+}
+}  // namespace
 
 std::optional<NearbyPeer> nearbyPeerFromService(const ServiceInstance& instance,
                                                 const PeerID& local, std::string* reason) {
@@ -22,9 +36,14 @@ std::optional<NearbyPeer> nearbyPeerFromService(const ServiceInstance& instance,
   }
   if (*identifier == local.identifier()) return std::nullopt;
   if (version == instance.txt.end() || version->second != std::to_string(peers::kProtocolVersion)) {
+    // Older versions speak in clear text; there is no falling back to them.
+    const bool older = version != instance.txt.end() && version->second.size() == 1 &&
+                       version->second[0] >= '1' &&
+                       version->second[0] < '0' + peers::kProtocolVersion;
     *reason = "protocol version " +
               (version == instance.txt.end() ? std::string("(none)") : version->second) +
-              " is not " + std::to_string(peers::kProtocolVersion);
+              " is not " + std::to_string(peers::kProtocolVersion) +
+              (older ? " (needs update)" : "");
     return std::nullopt;
   }
   // A device advertises the name its hello carries (a newcomer that found
@@ -121,10 +140,10 @@ struct PeerBrowser::State {
       return;
     }
     struct Probe {
-      explicit Probe(asio::io_context& io) : socket(io), timer(io) {}
-      asio::ip::tcp::socket socket;
+      explicit Probe(asio::io_context& io) : stream(io, probeContext()), timer(io) {}
+      peers::TlsStream stream;
+      asio::ip::tcp::socket& socket = stream.next_layer();
       asio::steady_timer timer;
-      std::array<std::uint8_t, 64> buffer{};
     };
     auto probe = std::make_shared<Probe>(ioContext(transport));
     auto self = shared_from_this_state();
@@ -141,17 +160,19 @@ struct PeerBrowser::State {
       self->checking.erase(peer.identifier());
       if (!alive) self->hide(peer, where);
     };
-    // A live session greets every connection at once; a process that is
-    // exiting may still complete the connection but never says anything.
-    probe->socket.async_connect(asio::ip::tcp::endpoint(address, endpoint->port),
-                                [probe, finish](const std::error_code& error) {
-                                  if (error) return finish(false);
-                                  probe->socket.async_read_some(
-                                      asio::buffer(probe->buffer),
-                                      [finish](const std::error_code& readError, std::size_t n) {
-                                        finish(!readError && n > 0);
-                                      });
-                                });
+    // A live session answers a ClientHello at once (its refusal of our
+    // missing certificate is an answer too); a process that is exiting may
+    // still complete the connection but never says anything.
+    probe->socket.async_connect(
+        asio::ip::tcp::endpoint(address, endpoint->port),
+        [probe, finish](const std::error_code& error) {
+          if (error) return finish(false);
+          probe->stream.async_handshake(
+              asio::ssl::stream_base::client, [finish](const std::error_code& handshakeError) {
+                finish(!handshakeError ||
+                       handshakeError.category() == asio::error::get_ssl_category());
+              });
+        });
   }
 
   void hide(const PeerID& peer, const PeerEndpoint& where) {

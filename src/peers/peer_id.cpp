@@ -2,19 +2,19 @@
 
 #include <unistd.h>
 
-#include <random>
+#include "peers/device_identity.h"
 
 namespace qur {
 
-PeerID::PeerID(std::string_view displayName)
+PeerID::PeerID(std::string_view displayName) : PeerID(displayName, DeviceIdentity::generate()) {}
+
+PeerID::PeerID(std::string_view displayName, std::shared_ptr<const DeviceIdentity> identity)
     : _displayName(
-          peers::sanitizeDisplayName(displayName.empty() ? defaultDisplayName() : displayName)) {
-  std::random_device device;
-  for (std::size_t i = 0; i < _identifier.size(); i += 4) {
-    const std::uint32_t r = device();
-    for (std::size_t k = 0; k < 4; ++k)
-      _identifier[i + k] = static_cast<std::uint8_t>(r >> (8 * k));
-  }
+          peers::sanitizeDisplayName(displayName.empty() ? defaultDisplayName() : displayName)),
+      _identity(std::move(identity)) {
+  // Without a key (the crypto library failed) the identifier stays zero and
+  // no session can be made for it.
+  if (_identity) _identifier = _identity->identifier();
 }
 
 std::optional<PeerID> PeerID::fromWire(std::string displayName,

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,12 +13,17 @@
 
 namespace qur {
 
+class DeviceIdentity;
+
 class PeerID {
  public:
-  // A new identity with a fresh random identifier. The name is cleaned to a
-  // valid display name (at most 63 bytes of UTF-8, no control characters);
-  // an empty name means the host name.
+  // A new local identity with a fresh key kept in memory only. The name is
+  // cleaned to a valid display name (at most 63 bytes of UTF-8, no control
+  // characters); an empty name means the host name.
   explicit PeerID(std::string_view displayName = {});
+  // The local identity of the device that holds this key; the identifier is
+  // the key's hash.
+  PeerID(std::string_view displayName, std::shared_ptr<const DeviceIdentity> identity);
   // An identity as a remote peer announced it; nullopt when the name is invalid.
   static std::optional<PeerID> fromWire(std::string displayName,
                                         const peers::Identifier& identifier);
@@ -27,6 +33,8 @@ class PeerID {
   const std::string& displayName() const { return _displayName; }
   const peers::Identifier& identifier() const { return _identifier; }
   std::string identifierString() const { return peers::identifierToHex(_identifier); }
+  // The key behind a local identity; null for a remote peer's.
+  const std::shared_ptr<const DeviceIdentity>& localIdentity() const { return _identity; }
   // "name (abcd1234)" for log lines.
   std::string description() const;
 
@@ -40,6 +48,7 @@ class PeerID {
 
   std::string _displayName;
   peers::Identifier _identifier{};
+  std::shared_ptr<const DeviceIdentity> _identity;
 };
 
 }  // namespace qur

@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -16,6 +17,7 @@
 #include "peers/handshake.h"
 #include "peers/log_limiter.h"
 #include "peers/protocol.h"
+#include "peers/tls_context.h"
 #include "peers/transport_io.h"
 
 namespace qur {
@@ -49,6 +51,14 @@ const char* invitationOutcomeName(InvitationOutcome outcome) {
   return "?";
 }
 
+namespace peers::testing {
+// Benchmarks weigh TLS against the same chain in clear TCP; no program sets it.
+std::atomic<bool> plainSessions{false};
+void setPlainSessions(bool plain) {
+  plainSessions = plain;
+}
+}  // namespace peers::testing
+
 namespace {
 
 using FrameBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
@@ -66,6 +76,8 @@ constexpr int kDeclineLingerMs = 1000;
 // The inviter waits this much past the invitation timeout for the invited
 // side's own timed-out Decline.
 constexpr int kInviterGraceMs = 5000;
+// Frames gathered into one write: a full TLS record.
+constexpr std::size_t kMaxWriteBytes = 16 * 1024;
 
 const FrameBytes& pongFrame() {
   static const FrameBytes frame = makeFrame(FrameType::Pong);
@@ -87,10 +99,13 @@ struct InboundGate {
 struct Connection;
 
 struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
-  Core(const PeerID& peer, const Options& options, std::shared_ptr<Transport> transport)
+  Core(const PeerID& peer, const Options& options, std::shared_ptr<Transport> transport,
+       std::shared_ptr<peers::TlsContext> tls)
       : localPeer(peer),
         options(options),
         transport(std::move(transport)),
+        tls(std::move(tls)),
+        plain(peers::testing::plainSessions.load()),
         io(ioContext(*this->transport)),
         acceptor(io) {}
 
@@ -98,6 +113,8 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   const PeerID localPeer;
   const Options options;
   const std::shared_ptr<Transport> transport;
+  const std::shared_ptr<peers::TlsContext> tls;
+  const bool plain;  // clear TCP, for benchmarks only
   asio::io_context& io;
   std::uint16_t listenPort = 0;
   std::weak_ptr<PeerSession> owner;
@@ -135,7 +152,8 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   void reportInvitation(const PeerID& peer, bool invitedUs, InvitationOutcome outcome);
   void refuseJoin(const std::shared_ptr<Connection>& c, const char* why);
   void dial(const PeerEndpoint& endpoint, const std::optional<PeerID>& expected, Request request,
-            const std::optional<peers::Identifier>& voucher);
+            const std::optional<peers::Identifier>& voucher,
+            std::optional<peers::Identifier> expectedKey = {});
   void becomeConnected(const std::shared_ptr<Connection>& c);
   void introduce(const std::shared_ptr<Connection>& newcomer);
   void handleIntroduction(const std::shared_ptr<Connection>& from,
@@ -151,9 +169,9 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
 };
 
 struct Connection : std::enable_shared_from_this<Connection> {
-  Connection(PeerSession::Core& core, tcp::socket socket, bool incoming)
+  Connection(PeerSession::Core& core, peers::TlsStream stream, bool incoming)
       : core(core),
-        socket(std::move(socket)),
+        stream(std::move(stream)),
         incoming(incoming),
         handshake(core.localPeer.identifier(), incoming),
         handshakeTimer(core.io),
@@ -162,8 +180,12 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
   PeerSession::Core& core;  // the core outlives its connections (they hold it)
   std::shared_ptr<PeerSession::Core> coreRef;
-  tcp::socket socket;
+  peers::TlsStream stream;
+  tcp::socket& socket() { return stream.next_layer(); }
   const bool incoming;
+  // The identifier whose key the peer proved it holds.
+  std::optional<peers::Identifier> proven;
+  std::optional<peers::Identifier> expectedKey;  // dialling: who must answer
   Request request = Request::None;
   std::optional<peers::Identifier> voucher;  // join: the member that introduced us
   std::optional<peers::Identifier> pendingJoinVoucher;
@@ -201,6 +223,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
   bool hangUpWhenFlushed = false;
   Clock::time_point lastWriteProgress = Clock::now();
   std::vector<FrameBytes> inFlight;
+  std::vector<std::uint8_t> writeBuffer;  // inFlight gathered: one record, not one per frame
 
   std::string name() const { return peer ? peer->description() : remoteDescription; }
   ConnectionPhase phase() const { return handshake.phase(); }
@@ -249,12 +272,17 @@ struct Connection : std::enable_shared_from_this<Connection> {
   }
 
   void writeNext() {
-    std::vector<asio::const_buffer> buffers;
     bool hangUp = false;
     {
       std::lock_guard lock(sendMutex);
       if (closed) return;
-      inFlight.assign(queue.begin(), queue.end());
+      inFlight.clear();
+      std::size_t bytes = 0;
+      for (auto& f : queue) {
+        if (!inFlight.empty() && bytes + f->size() > kMaxWriteBytes) break;
+        inFlight.push_back(f);
+        bytes += f->size();
+      }
       if (inFlight.empty()) {
         writing = false;
         hangUp = hangUpWhenFlushed;
@@ -264,10 +292,10 @@ struct Connection : std::enable_shared_from_this<Connection> {
       if (hangUp) core.close(shared_from_this(), nullptr, 0);
       return;
     }
-    buffers.reserve(inFlight.size());
-    for (auto& f : inFlight) buffers.emplace_back(asio::buffer(*f));
+    writeBuffer.clear();
+    for (auto& f : inFlight) writeBuffer.insert(writeBuffer.end(), f->begin(), f->end());
     auto self = shared_from_this();
-    asio::async_write(socket, buffers, [self](const std::error_code& ec, std::size_t) {
+    asyncWrite(asio::buffer(writeBuffer), [self](const std::error_code& ec, std::size_t) {
       if (ec) {
         if (!self->closed) self->core.close(self, "write failed", LogFlagWarning);
         return;
@@ -285,6 +313,15 @@ struct Connection : std::enable_shared_from_this<Connection> {
       }
       self->writeNext();
     });
+  }
+
+  template <typename Handler>
+  void asyncWrite(asio::const_buffer buffer, Handler&& handler) {
+    if (core.plain) {
+      asio::async_write(socket(), buffer, std::forward<Handler>(handler));
+    } else {
+      asio::async_write(stream, buffer, std::forward<Handler>(handler));
+    }
   }
 
   void send(FrameType type, std::span<const std::uint8_t> payload = {}) {
@@ -328,14 +365,56 @@ struct Connection : std::enable_shared_from_this<Connection> {
                           std::chrono::milliseconds(core.options.keepAliveTimeoutMs);
   }
 
-  void start() {
+  void describeRemote() {
     std::error_code ec;
-    socket.set_option(tcp::no_delay(true), ec);
-    auto endpoint = socket.remote_endpoint(ec);
+    auto endpoint = socket().remote_endpoint(ec);
     if (!ec) {
       remoteDescription = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
       if (endpoint.address().is_v4()) remoteAddress = endpoint.address().to_v4();
     }
+  }
+
+  // TLS first: the dialler names the key it expects, so an impostor fails
+  // before it learns or says anything. The handshake timer covers it.
+  void secure() {
+    std::error_code ec;
+    socket().set_option(tcp::no_delay(true), ec);
+    describeRemote();
+    if (expectedKey && !peers::TlsContext::expectPeer(stream, *expectedKey)) {
+      core.close(shared_from_this(), "TLS handshake failed: cannot set the expected key",
+                 LogFlagError);
+      return;
+    }
+    armHandshake(core.options.handshakeTimeoutMs);
+    if (core.plain) {
+      // Nothing proven: the Hello is taken at its word, as the expected peer.
+      proven = expectedKey.value_or(peers::Identifier{});
+      if (expectedKey) handshake.expect(*expectedKey);
+      start();
+      return;
+    }
+    auto self = shared_from_this();
+    stream.async_handshake(
+        incoming ? asio::ssl::stream_base::server : asio::ssl::stream_base::client,
+        [self](const std::error_code& ec) {
+          if (self->closed) return;
+          auto id = ec ? std::nullopt : peers::TlsContext::peerIdentifier(self->stream);
+          if (!id) {
+            const std::string why =
+                "TLS handshake failed: " + (ec ? ec.message() : std::string("no peer key"));
+            // Probes and strangers knock without a certificate; only a
+            // device we dialled failing its proof is an error.
+            self->core.close(self, why.c_str(), self->incoming ? LogFlagWarning : LogFlagError);
+            return;
+          }
+          self->proven = id;
+          // The Hello must name the key the handshake proved.
+          self->handshake.expect(*id);
+          self->start();
+        });
+  }
+
+  void start() {
     std::weak_ptr<Connection> weak = shared_from_this();
     auto* io = &core.io;
     gate->resume = [weak, io] {
@@ -477,19 +556,24 @@ struct Connection : std::enable_shared_from_this<Connection> {
     if (readPending) return;
     readPending = true;
     auto self = shared_from_this();
-    socket.async_read_some(
-        asio::buffer(readBuffer), [self](const std::error_code& ec, std::size_t n) {
-          self->readPending = false;
-          if (self->closed) return;
-          if (ec) {
-            self->core.close(self, ec == asio::error::eof ? "closed by the peer" : "read failed",
-                             LogFlagWarning);
-            return;
-          }
-          self->lastReceived = Clock::now();
-          self->parser.feed(std::span(self->readBuffer.data(), n));
-          if (self->processFrames()) self->readNext();
-        });
+    auto done = [self](const std::error_code& ec, std::size_t n) {
+      self->readPending = false;
+      if (self->closed) return;
+      if (ec) {
+        // A peer that just closes its socket truncates the TLS stream.
+        const bool ended = ec == asio::error::eof || ec == asio::ssl::error::stream_truncated;
+        self->core.close(self, ended ? "closed by the peer" : "read failed", LogFlagWarning);
+        return;
+      }
+      self->lastReceived = Clock::now();
+      self->parser.feed(std::span(self->readBuffer.data(), n));
+      if (self->processFrames()) self->readNext();
+    };
+    if (core.plain) {
+      socket().async_read_some(asio::buffer(readBuffer), std::move(done));
+    } else {
+      stream.async_read_some(asio::buffer(readBuffer), std::move(done));
+    }
   }
 
   void handle(peers::Frame& frame);
@@ -555,10 +639,11 @@ void PeerSession::Core::startAccept() {
       std::error_code ignored;
       socket.close(ignored);
     } else {
-      auto c = std::make_shared<Connection>(*self, std::move(socket), true);
+      auto c = std::make_shared<Connection>(
+          *self, peers::TlsStream(std::move(socket), self->tls->context()), true);
       c->coreRef = self;
       self->connections.insert(c);
-      c->start();
+      c->secure();
     }
     self->startAccept();
   });
@@ -689,7 +774,9 @@ bool PeerSession::Core::resolveDuplicate(const std::shared_ptr<Connection>& c) {
 }
 
 void PeerSession::Core::dial(const PeerEndpoint& endpoint, const std::optional<PeerID>& expected,
-                             Request request, const std::optional<peers::Identifier>& voucher) {
+                             Request request, const std::optional<peers::Identifier>& voucher,
+                             std::optional<peers::Identifier> expectedKey) {
+  if (expected) expectedKey = expected->identifier();
   std::error_code ec;
   const auto address = asio::ip::make_address_v4(endpoint.address, ec);
   if (ec || endpoint.port == 0) {
@@ -727,11 +814,12 @@ void PeerSession::Core::dial(const PeerEndpoint& endpoint, const std::optional<P
     }
     return;
   }
-  auto c = std::make_shared<Connection>(*this, tcp::socket(io), false);
+  auto c = std::make_shared<Connection>(*this, peers::TlsStream(io, tls->context()), false);
   c->coreRef = shared_from_this();
   c->request = request;
   c->voucher = voucher;
   c->expected = expected;
+  c->expectedKey = expectedKey;
   if (expected) c->handshake.expect(expected->identifier());
   c->inviting = request == Request::Invite;
   c->remoteAddress = address;
@@ -739,13 +827,13 @@ void PeerSession::Core::dial(const PeerEndpoint& endpoint, const std::optional<P
   connections.insert(c);
   if (expected) show(c, PeerSessionState::Connecting);
   c->armHandshake(options.handshakeTimeoutMs);
-  c->socket.async_connect(tcp::endpoint(address, endpoint.port), [c](const std::error_code& ec) {
+  c->socket().async_connect(tcp::endpoint(address, endpoint.port), [c](const std::error_code& ec) {
     if (c->closed) return;
     if (ec) {
       c->core.close(c, "connect failed", LogFlagError);
       return;
     }
-    c->start();
+    c->secure();
   });
 }
 
@@ -774,7 +862,7 @@ void PeerSession::Core::close(const std::shared_ptr<Connection>& c, const char* 
   std::error_code ignored;
   c->handshakeTimer.cancel();
   c->keepAliveTimer.cancel();
-  c->socket.close(ignored);
+  c->socket().close(ignored);
   connections.erase(c);
   {
     std::lock_guard lock(mutex);
@@ -803,10 +891,20 @@ void PeerSession::Core::closeAll(bool report) {
   const auto bye = peers::encodeFrame(FrameType::Bye, {});
   for (auto& c : all) {
     // Best effort: tell the peer at once so it need not wait for the keep-alive.
-    if (c->phase() != ConnectionPhase::AwaitingHello) {
+    // Not while a write is in flight: its record is half sent.
+    bool idle = false;
+    {
+      std::lock_guard lock(c->sendMutex);
+      idle = !c->writing;
+    }
+    if (c->proven && idle && c->phase() != ConnectionPhase::AwaitingHello) {
       std::error_code ignored;
-      c->socket.non_blocking(true, ignored);
-      c->socket.send(asio::buffer(bye), 0, ignored);
+      c->socket().non_blocking(true, ignored);
+      if (plain) {
+        asio::write(c->socket(), asio::buffer(bye), ignored);
+      } else {
+        asio::write(c->stream, asio::buffer(bye), ignored);
+      }
     }
     if (!report) c->reported = false;
     close(c, nullptr, 0);
@@ -917,8 +1015,9 @@ void PeerSession::Core::handleIntroduction(const std::shared_ptr<Connection>& fr
   if (isConnectedOrConnecting(in.identifier)) return;
   // Exactly one side dials: the one with the smaller identifier.
   if (localPeer.identifier() < in.identifier) {
+    // The member vouches for the key: the newcomer must prove it holds it.
     dial({address.to_string(), in.port}, PeerID::fromWire(in.displayName, in.identifier),
-         Request::Join, from->peer->identifier());
+         Request::Join, from->peer->identifier(), in.identifier);
   }
 }
 
@@ -1152,9 +1251,18 @@ std::shared_ptr<PeerSession> PeerSession::createTakingOverListener(
     const PeerID& peer, const Options& options, const std::shared_ptr<PeerSession>& previous,
     std::shared_ptr<Transport> transport) {
   if (!transport) transport = Transport::shared();
-  auto core = std::make_shared<Core>(peer, options, transport);
   auto previousCore =
       previous && previous->_core->transport == transport ? previous->_core : nullptr;
+  if (!peer.localIdentity()) {
+    QUR_LOG_ERROR("No device key for %s; cannot open a peer session", peer.description().c_str());
+    return nullptr;
+  }
+  // One certificate per key, however often the session is renewed.
+  auto tls = previousCore && previousCore->localPeer.identifier() == peer.identifier()
+                 ? previousCore->tls
+                 : peers::TlsContext::create(*peer.localIdentity());
+  if (!tls) return nullptr;
+  auto core = std::make_shared<Core>(peer, options, transport, std::move(tls));
   bool opened = false;
   const bool ran = transport->runSyncIfRunning([&] {
     if (previousCore && previousCore->listening && !previousCore->shutDown) {

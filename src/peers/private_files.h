@@ -9,7 +9,8 @@
 
 namespace qur::peers {
 
-// $XDG_CONFIG_HOME/qur-wtalkie, else ~/.config/qur-wtalkie. Any thread.
+// $QUR_WTALKIE_CONFIG_DIR when set, else $XDG_CONFIG_HOME/qur-wtalkie, else ~/.config/qur-wtalkie.
+// Any thread.
 std::filesystem::path defaultConfigDirectory();
 
 // Creates the folder (and its parents) when missing; a folder it creates is

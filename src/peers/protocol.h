@@ -14,7 +14,7 @@
 
 namespace qur::peers {
 
-inline constexpr std::uint16_t kProtocolVersion = 1;
+inline constexpr std::uint16_t kProtocolVersion = 2;
 inline constexpr std::array<std::uint8_t, 4> kHelloMagic = {'Q', 'U', 'R', 'W'};
 // Largest payload of one frame; a byte message is one wire message of a few
 // hundred bytes, so this is generous.

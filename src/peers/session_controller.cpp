@@ -2,18 +2,20 @@
 
 #include "audio/opus_packet.h"
 #include "log/log.h"
+#include "peers/device_identity.h"
 #include "signals/scheduler.h"
 #include "signals/signal_operators.h"
 #include "wire/wire_message.h"
 
 namespace qur {
 
-MultipeerSessionController::MultipeerSessionController(std::string peerName,
-                                                       std::string serviceType,
-                                                       std::shared_ptr<Transport> transport)
+MultipeerSessionController::MultipeerSessionController(
+    std::string peerName, std::string serviceType, std::shared_ptr<Transport> transport,
+    std::shared_ptr<const DeviceIdentity> identity)
     : _serviceType(std::move(serviceType)),
       // A name another device already advertises would confuse both.
-      _peerId(Advertiser::availableDisplayName(_serviceType, peerName)),
+      _peerId(Advertiser::availableDisplayName(_serviceType, peerName),
+              identity ? std::move(identity) : DeviceIdentity::generate()),
       _transport(transport ? std::move(transport) : Transport::shared()),
       _sessionDelegates(std::make_shared<MultipeerSessionSplitDelegate>()) {
   // Start the responder now: claiming the host name takes about a second,

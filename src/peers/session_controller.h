@@ -29,8 +29,10 @@ class MultipeerSessionController {
   // messages only, so anything else is dropped before it reaches a queue.
   static PeerSession::Options sessionOptions();
 
+  // identity: the device key; null makes one that lives in memory only.
   MultipeerSessionController(std::string peerName, std::string serviceType,
-                             std::shared_ptr<Transport> transport = nullptr);
+                             std::shared_ptr<Transport> transport = nullptr,
+                             std::shared_ptr<const DeviceIdentity> identity = nullptr);
   ~MultipeerSessionController();
   MultipeerSessionController(const MultipeerSessionController&) = delete;
   MultipeerSessionController& operator=(const MultipeerSessionController&) = delete;

@@ -87,6 +87,10 @@ std::optional<PeerListSource> AppBridge::peerListSource(std::function<void()> fi
   source.nearby = _app->nearbyPeers().values();
   source.connected = _app->connectedPeers().values();
   source.events = _app->events();
+  source.fingerprint = [weakApp](const std::string& name) {
+    auto app = weakApp.lock();
+    return app ? app->fingerprintOf(name) : std::string();
+  };
   source.invite = [weakApp](const std::string& name, std::string* error) {
     auto app = weakApp.lock();
     if (!app) {

@@ -114,6 +114,23 @@ InvitationPrompt::InvitationPrompt(const Invitation& invitation, QWidget* parent
   connect(_accept, &QPushButton::clicked, this, [this] { answer(true); });
   connect(_decline, &QPushButton::clicked, this, [this] { answer(false); });
   connect(_close, &QPushButton::clicked, this, [this] { QDialog::reject(); });
+
+  // The key the inviter proved in the handshake, against the one pinned for
+  // its name.
+  if (!invitation.fingerprint.empty()) {
+    QString key = QString::fromStdString(invitation.fingerprint);
+    if (invitation.trust == "new") key += tr("  (first time)");
+    if (invitation.trust == "known") key += tr("  (known)");
+    setFingerprint(key);
+  }
+  if (invitation.trust == "key changed") {
+    setKeyChangedWarning(tr("Key changed: this is not the key %1 used before. Another device "
+                            "may be using the name; accept only if you know why.")
+                             .arg(QString::fromStdString(invitation.peer)));
+    // Enter must not let an impostor in.
+    _accept->setDefault(false);
+    _decline->setDefault(true);
+  }
 }
 
 void InvitationPrompt::setFingerprint(const QString& fingerprint) {

@@ -128,5 +128,41 @@ TEST(AppEventLines, AnInvitationNamesItsSenderShortIdentifierAndAddress) {
   EXPECT_EQ(bare.text.find("'accept'"), std::string::npos) << bare.text;
 }
 
+TEST(AppEventLines, KeysShowInListingsAndInvitationsAndAChangedOneIsShouted) {
+  const std::string key = "ABCD EFGH IJKL MNOP";
+  // A name that would break a JSON line written naively.
+  const std::string name = "desk \"laptop\"";
+  AppEvent found{.kind = AppEvent::Kind::PeerFound, .peer = name, .fingerprint = key};
+  const EventLine foundLine = appEventLine(found);
+  ASSERT_TRUE(JsonCheck::isValid(jsonLine(foundLine))) << jsonLine(foundLine);
+  EXPECT_EQ(jsonField(jsonLine(foundLine), "fingerprint"), key);
+  EXPECT_NE(foundLine.text.find(key), std::string::npos) << foundLine.text;
+  // A device whose key is unknown shows no empty brackets.
+  found.fingerprint.clear();
+  const EventLine bare = appEventLine(found);
+  ASSERT_TRUE(JsonCheck::isValid(jsonLine(bare)));
+  EXPECT_EQ(bare.fields.find("fingerprint"), std::string::npos) << bare.fields;
+  EXPECT_EQ(bare.text.find("key"), std::string::npos) << bare.text;
+
+  struct Case {
+    const char* trust;
+    bool warned;
+  };
+  for (const Case c : {Case{"new", false}, Case{"known", false}, Case{"key changed", true}}) {
+    SCOPED_TRACE(c.trust);
+    AppEvent event{.kind = AppEvent::Kind::Invitation, .policy = AcceptPolicy::Ask};
+    event.invitation = {3, name, "0123456789abcdef0123456789abcdef", "10.0.0.3", key, c.trust};
+    const EventLine line = appEventLine(event);
+    const std::string json = jsonLine(line);
+    ASSERT_TRUE(JsonCheck::isValid(json)) << json;
+    EXPECT_EQ(jsonField(json, "fingerprint"), key);
+    EXPECT_EQ(jsonField(json, "trust"), c.trust);
+    EXPECT_NE(line.text.find(key), std::string::npos) << line.text;
+    EXPECT_EQ(line.text.rfind("WARNING: key changed", 0) == 0, c.warned) << line.text;
+    // The user is still asked, whatever the key.
+    EXPECT_NE(line.text.find("'accept'"), std::string::npos) << line.text;
+  }
+}
+
 }  // namespace
 }  // namespace qur

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #include "app/dynamic_range_compressor.h"
@@ -18,7 +20,9 @@
 #include "audio/engine/virtual_device.h"
 #include "audio/opus_encoder.h"
 #include "peers/advertiser.h"
+#include "peers/device_identity.h"
 #include "peers/discovery.h"
+#include "peers/known_peers.h"
 #include "peers/session_controller.h"
 #include "support/log_capture.h"
 #include "support/test_main.h"
@@ -113,6 +117,21 @@ std::string uniqueName(const std::string& base) {
 
 class WalkieTalkieAppTest : public ApplicationTest {
  protected:
+  // Every app keeps its own device key, as separate devices do; none
+  // touches the user's.
+  void SetUp() override {
+    char pattern[] = "/tmp/qur-app-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(pattern));
+    _configRoot = pattern;
+    setenv("QUR_WTALKIE_CONFIG_DIR", (_configRoot / "default").c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("QUR_WTALKIE_CONFIG_DIR");
+    std::error_code ignored;
+    std::filesystem::remove_all(_configRoot, ignored);
+  }
+  std::filesystem::path _configRoot;
+
   struct Started {
     std::shared_ptr<WalkieTalkieApp> app;
     std::shared_ptr<std::vector<AppEvent>> events = std::make_shared<std::vector<AppEvent>>();
@@ -125,9 +144,10 @@ class WalkieTalkieAppTest : public ApplicationTest {
     }
   };
 
-  static Started start(const std::string& name, AcceptPolicy accept) {
+  Started start(const std::string& name, AcceptPolicy accept) {
     RunOptions options;
     options.name = uniqueName(name);
+    options.configDirectory = (_configRoot / name).string();
     options.audio = "virtual";
     options.accept = accept;
     StartError error;
@@ -284,6 +304,66 @@ TEST_F(WalkieTalkieAppTest, DeclinedAndReplacedInvitationsLeaveNoPeer) {
   EXPECT_FALSE(alpha.app->connected().get());
   EXPECT_TRUE(alpha.app->connectedPeers().get().empty());
   EXPECT_FALSE(bravo.app->connected().get());
+}
+
+TEST_F(WalkieTalkieAppTest, AcceptingPinsTheKeyAndAChangedKeyIsNeverTakenAutomatically) {
+  Started alpha = start("app-pinner", AcceptPolicy::Auto);
+  Started bravo = start("app-pinned", AcceptPolicy::Never);
+  ASSERT_TRUE(alpha.app && bravo.app);
+  const std::string alphaName = alpha.app->localName();
+  const std::string bravoName = bravo.app->localName();
+  // The key bravo keeps in its own folder: what alpha's user should see.
+  auto bravoKey = DeviceIdentity::loadOrCreate(_configRoot / "app-pinned");
+  ASSERT_TRUE(bravoKey);
+  auto invitations = [](const Started& s) {
+    std::vector<AppEvent> out;
+    for (const auto& e : *s.events)
+      if (e.kind == AppEvent::Kind::Invitation) out.push_back(e);
+    return out;
+  };
+
+  ASSERT_TRUE(waitFor([&] { return lists(bravo.app->nearbyPeers().get(), alphaName); }));
+  std::string error;
+  ASSERT_TRUE(bravo.app->invite(alphaName, &error)) << error;
+  ASSERT_TRUE(waitFor([&] { return alpha.app->connected().get(); }));
+  auto first = invitations(alpha);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].invitation.trust, "new");
+  EXPECT_EQ(first[0].invitation.fingerprint, bravoKey->fingerprint());
+  KnownPeers alphaPins(_configRoot / "app-pinner");
+  EXPECT_EQ(alphaPins.pinned(bravoName), bravoKey->identifier());
+  ASSERT_TRUE(alpha.app->disconnect(&error)) << error;
+  ASSERT_TRUE(waitFor([&] { return !bravo.app->connected().get(); }));
+
+  // Another device took the name: alpha has a different key pinned for it.
+  auto other = DeviceIdentity::generate();
+  ASSERT_TRUE(alphaPins.pin(bravoName, other->identifier()));
+  const std::size_t before = alpha.events->size();
+  // Both sessions renew after the last peer left, which may withdraw an
+  // invitation that just landed; the user tries again until one is asked
+  // and the answer reaches it.
+  bool declined = false;
+  for (int attempt = 0; attempt < 15 && !declined; ++attempt) {
+    if (alpha.app->pendingInvitations().get().empty() &&
+        lists(bravo.app->nearbyPeers().get(), alphaName)) {
+      bravo.app->invite(alphaName, &error);
+    }
+    testing::mainLoop().runFor(1s);
+    EXPECT_FALSE(alpha.app->connected().get()) << "a changed key was accepted automatically";
+    const auto pending = alpha.app->pendingInvitations().get();
+    if (pending.size() == 1) declined = alpha.app->answerInvitation(false, pending[0].id, &error);
+  }
+  ASSERT_TRUE(declined) << "no invitation with the changed key was asked about";
+  const auto all = invitations(alpha);
+  ASSERT_GE(all.size(), 2u);
+  for (std::size_t i = 1; i < all.size(); ++i) {
+    EXPECT_EQ(all[i].invitation.trust, "key changed");
+    EXPECT_EQ(all[i].policy, AcceptPolicy::Ask) << "a changed key must be asked about";
+  }
+  for (std::size_t i = before; i < alpha.events->size(); ++i) {
+    EXPECT_NE((*alpha.events)[i].kind, AppEvent::Kind::PeerConnected);
+  }
+  EXPECT_EQ(alphaPins.pinned(bravoName), other->identifier()) << "declining must not re-pin";
 }
 
 TEST_F(WalkieTalkieAppTest, ShutdownTellsThePeerStopsTheEngineAndCallsBackOnce) {

@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "app/recording_analysis.h"
+#include "peers/device_identity.h"
+#include "peers/known_peers.h"
 #include "support/child_process.h"
 #include "support/e2e_support.h"
 #include "support/json_check.h"
@@ -102,6 +104,43 @@ class Runner {
   std::unique_ptr<ChildProcess> _process;
   std::set<std::size_t> _used;  // lines a wait returned already
 };
+
+// ---- pinned keys -------------------------------------------------------------
+
+TEST(CliTrust, ListsAndForgetsPinnedKeysInTheDevicesFolder) {
+  TempDir dir;
+  const std::filesystem::path folder = dir.path("config");
+  auto desk = DeviceIdentity::generate();
+  auto kitchen = DeviceIdentity::generate();
+  ASSERT_TRUE(desk && kitchen);
+  {
+    KnownPeers pins(folder);
+    ASSERT_TRUE(pins.pin("desk laptop", desk->identifier()));
+    ASSERT_TRUE(pins.pin("kitchen", kitchen->identifier()));
+  }
+  setenv("QUR_WTALKIE_CONFIG_DIR", folder.c_str(), 1);
+  auto run = [](std::vector<std::string> args) {
+    args.insert(args.begin(), QUR_CLI_PATH);
+    auto process = std::make_unique<ChildProcess>(args);
+    std::vector<std::string> lines;
+    while (auto line = process->readLine(15s)) lines.push_back(*line);
+    const int status = process->closeAndWait(15s);
+    return std::make_pair(status, lines);
+  };
+  auto [listed, lines] = run({"trust", "list"});
+  EXPECT_EQ(listed, 0);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "desk laptop  " + desk->fingerprint() + "  " + desk->identifierString());
+  EXPECT_EQ(lines[1], "kitchen  " + kitchen->fingerprint() + "  " + kitchen->identifierString());
+
+  EXPECT_EQ(run({"trust", "forget", "desk laptop"}).first, 0);
+  EXPECT_EQ(run({"trust", "forget", "desk laptop"}).first, 1) << "nothing left to forget";
+  EXPECT_EQ(run({"trust", "forget"}).first, 2);
+  unsetenv("QUR_WTALKIE_CONFIG_DIR");
+  KnownPeers after(folder);
+  EXPECT_FALSE(after.pinned("desk laptop"));
+  EXPECT_EQ(after.pinned("kitchen"), kitchen->identifier());
+}
 
 // ---- a single program and its input ----------------------------------------
 
@@ -459,7 +498,8 @@ TEST_F(CliRunPeers, TheInviterHearsWhetherItsInvitationWasDeclinedOrAccepted) {
   Runner bravo = spawn(lab, 1, "bravo", {"--audio", "virtual", "--accept", "never"});
   Runner charlie = spawn(lab, 2, "charlie", {"--audio", "virtual", "--accept", "auto"});
   ASSERT_TRUE(alpha.wait("ready") && bravo.wait("ready") && charlie.wait("ready"));
-  ASSERT_TRUE(alpha.wait("peer_found", "bravo")) << alpha.tail();
+  const auto bravoFound = alpha.wait("peer_found", "bravo");
+  ASSERT_TRUE(bravoFound) << alpha.tail();
   ASSERT_TRUE(alpha.wait("peer_found", "charlie")) << alpha.tail();
 
   alpha.send("invite bravo");
@@ -470,6 +510,21 @@ TEST_F(CliRunPeers, TheInviterHearsWhetherItsInvitationWasDeclinedOrAccepted) {
   EXPECT_TRUE(std::regex_match(jsonField(*invitation, "identifier").value_or(""),
                                std::regex("[0-9a-f]{8}")))
       << *invitation;
+  // The key the listing showed from the advertisement is the one the inviter
+  // proved in the handshake.
+  const auto found = bravo.wait("peer_found", "alpha");
+  ASSERT_TRUE(found) << bravo.tail();
+  const auto listedKey = jsonField(*found, "fingerprint");
+  ASSERT_TRUE(listedKey) << *found;
+  EXPECT_TRUE(std::regex_match(*listedKey, std::regex("([A-Z2-7]{4} ){3}[A-Z2-7]{4}"))) << *found;
+  EXPECT_EQ(jsonField(*invitation, "fingerprint"), listedKey) << *invitation;
+  EXPECT_EQ(jsonField(*invitation, "trust"), "new") << *invitation;
+  bravo.send("peers");
+  const auto listing = bravo.wait("peers");
+  ASSERT_TRUE(listing) << bravo.tail();
+  EXPECT_NE(listing->find("\"alpha\":\"" + *listedKey + "\""), std::string::npos) << *listing;
+  // Two devices, two keys.
+  EXPECT_NE(jsonField(*bravoFound, "fingerprint"), listedKey) << *bravoFound;
   EXPECT_EQ(outcomeFor(alpha, "bravo"), "declined") << alpha.tail();
   EXPECT_FALSE(alpha.wait("connected", std::nullopt, "true", 1s)) << alpha.tail();
 

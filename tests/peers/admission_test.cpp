@@ -195,20 +195,11 @@ TEST(PeerSessionInbound, ConsumerThatFallsBehindHoldsTheSenderNotTheMemory) {
 
   std::atomic<int> written{0};
   std::atomic<bool> stop{false};
+  // Blocking writes: a held-back reader stalls the sender inside TLS.
   std::thread flooder([&] {
-    ::fcntl(raw.fd(), F_SETFL, ::fcntl(raw.fd(), F_GETFL) | O_NONBLOCK);
-    for (int i = 0; i < kMessages && !stop; ++i) {
-      const auto frame = peers::encodeFrame(FrameType::Data, wireMessageCarrying(padded(i)));
-      std::size_t off = 0;
-      while (off < frame.size() && !stop) {
-        const auto n = ::send(raw.fd(), frame.data() + off, frame.size() - off, MSG_NOSIGNAL);
-        if (n > 0) {
-          off += static_cast<std::size_t>(n);
-        } else {
-          std::this_thread::sleep_for(1ms);
-        }
-      }
-      if (off == frame.size()) ++written;
+    for (int i = 0; i < kMessages && !stop && !raw.writeFailed(); ++i) {
+      raw.sendFrame(FrameType::Data, wireMessageCarrying(padded(i)));
+      if (!raw.writeFailed()) ++written;
     }
   });
   // Exactly the bound is handed over; the rest waits in the sender.
@@ -337,9 +328,8 @@ TEST(PeerSessionControl, PingerThatNeverReadsIsClosedBeforeAndAfterAcceptance) {
     }();
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (!raw.writeFailed() && std::chrono::steady_clock::now() < deadline) {
-      ::fcntl(raw.fd(), F_SETFL, ::fcntl(raw.fd(), F_GETFL) | O_NONBLOCK);
-      const auto n = ::send(raw.fd(), pings.data(), pings.size(), MSG_NOSIGNAL);
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+      // Blocks while the session's buffers are full; fails once it hangs up.
+      raw.sendRaw(pings);
       std::this_thread::sleep_for(2ms);
     }
     EXPECT_LT(std::chrono::steady_clock::now(), deadline) << "the pinger was never closed";
@@ -393,19 +383,17 @@ TEST(PeerSessionAdmission, ForgedJoinIsRefusedAndTheRealNewcomerGetsIn) {
   ASSERT_TRUE(b.recorder->waitForState(a.id, PeerSessionState::Connected));
 
   LogCapture log;
-  // The attacker knows C's identifier (it is public) and names A as voucher.
-  RawPeer attacker(b.session->port(), 0, "127.0.0.2", c->id);
-  attacker.sendHello("c", peers::kProtocolVersion, 40000);
-  ASSERT_TRUE(attacker.waitForFrame(FrameType::Hello));
+  // The attacker knows C's identifier (it is public) but not C's key, and
+  // names A as voucher.
+  RawPeer attacker(b.session->port(), 0, "127.0.0.2");
+  attacker.sendHelloAs(c->id.identifier(), "c");
   attacker.sendFrame(FrameType::Join, peers::encodeJoin(a.id.identifier()));
+  EXPECT_TRUE(attacker.waitUntilClosed());
   // A invites the real C and introduces it to B.
   a.session->invitePeer(loopback(c->session), c->id);
   ASSERT_TRUE(b.recorder->waitForState(c->id, PeerSessionState::Connected));
-  auto answer = attacker.waitForFrame(FrameType::Decline);
-  EXPECT_TRUE(answer.has_value());
-  EXPECT_TRUE(attacker.waitUntilClosed());
   EXPECT_TRUE(c->recorder->waitForState(b.id, PeerSessionState::Connected));
-  EXPECT_TRUE(log.contains("Refusing join"));
+  EXPECT_TRUE(log.contains("a different peer answered"));
   EXPECT_EQ(asked.count(), 0u);  // nobody asked B's user, and nobody got in unasked
   EXPECT_EQ(b.session->connectedPeers().size(), 2u);
 

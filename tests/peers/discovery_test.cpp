@@ -57,11 +57,18 @@ TEST(ResolvedServiceInput, TxtDataAndInstanceNamesBecomePeersOnlyWhenSound) {
   EXPECT_FALSE(peerFrom("own", wire({"id=" + local.identifierString(), version}), &reason));
   EXPECT_EQ(reason, "") << "our own service is skipped silently";
   for (const auto& txt : {wire({version}), wire({"id=xyz", version}), wire({"id", version}),
-                          wire({id, "v=2"}), wire({id}), wire({id.substr(0, 20), version})}) {
+                          wire({id, "v=1"}), wire({id}), wire({id.substr(0, 20), version})}) {
     reason.clear();
     EXPECT_FALSE(peerFrom("bad", txt, &reason));
     EXPECT_FALSE(reason.empty());
   }
+  // A clear-text device is told apart from a foreign one: it needs an update.
+  reason.clear();
+  EXPECT_FALSE(peerFrom("old", wire({id, "v=1"}), &reason));
+  EXPECT_NE(reason.find("needs update"), std::string::npos) << reason;
+  reason.clear();
+  EXPECT_FALSE(peerFrom("future", wire({id, "v=9"}), &reason));
+  EXPECT_EQ(reason.find("needs update"), std::string::npos) << reason;
   // Truncated TXT data is nothing at all.
   auto truncated = wire({id, version});
   truncated.pop_back();

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "peers/protocol.h"
 #include "private_avahi.h"
 #include "support/child_process.h"
 #include "support/netns.h"
@@ -264,7 +265,7 @@ TEST_F(PeersNetns, PublishedServiceIsVisibleToAvahiBrowse) {
       if (line->rfind(expected, 0) == 0 &&
           line->find(";" + std::to_string(a.port) + ";") != std::string::npos &&
           line->find("\"id=" + a.id + "\"") != std::string::npos &&
-          line->find("\"v=1\"") != std::string::npos)
+          line->find("\"v=" + std::to_string(peers::kProtocolVersion) + "\"") != std::string::npos)
         seen = true;
     }
     if (!seen) std::this_thread::sleep_for(500ms);

@@ -92,7 +92,7 @@ TEST(PeerHandshake, HelloRoundTripAndRefusals) {
   EXPECT_EQ(decoded->displayName, hello.displayName);
 
   auto wrongVersion = encodeHello(hello);
-  wrongVersion[5] = 2;
+  wrongVersion[5] = 1;  // a peer still speaking clear text
   EXPECT_FALSE(decodeHello(wrongVersion, &error));
   EXPECT_EQ(error, HelloError::WrongVersion);
 

@@ -16,6 +16,7 @@
 #include "audio/opus_packet.h"
 #include "peers/peer_session.h"
 #include "peers/protocol.h"
+#include "peers/tls_context.h"
 #include "wire/wire_message.h"
 
 namespace qur::testing {
@@ -122,26 +123,35 @@ inline bool sendText(const std::shared_ptr<PeerSession>& session, const std::str
       session->connectedPeers(), SessionSendDataMode::Reliable, error);
 }
 
-// A blocking TCP client for feeding a session hand-made bytes.
+// A blocking TLS client for feeding a session hand-made frames; its key is
+// the identity's, so its Hello can tell the truth or lie.
 class RawPeer {
  public:
   // from: the loopback address to connect from (127.0.0.x), so tests can
   // play several hosts.
   explicit RawPeer(std::uint16_t port, int receiveBuffer = 0, const std::string& from = {},
                    std::optional<PeerID> identity = {})
-      : _socket(_io), _identity(identity ? *identity : PeerID("raw")) {
+      : _identity(identity ? *identity : PeerID("raw")),
+        _tls(_identity.localIdentity() ? peers::TlsContext::create(*_identity.localIdentity())
+                                       : peers::TlsContext::create(*DeviceIdentity::generate())),
+        _socket(_io, _tls->context()) {
     std::error_code ec;
-    _socket.open(asio::ip::tcp::v4(), ec);
+    auto& tcp = _socket.next_layer();
+    tcp.open(asio::ip::tcp::v4(), ec);
     if (receiveBuffer > 0)
-      _socket.set_option(asio::socket_base::receive_buffer_size(receiveBuffer), ec);
-    if (!from.empty()) _socket.bind({asio::ip::make_address_v4(from), 0}, ec);
-    if (!ec) _socket.connect({asio::ip::make_address_v4("127.0.0.1"), port}, ec);
+      tcp.set_option(asio::socket_base::receive_buffer_size(receiveBuffer), ec);
+    if (!from.empty()) tcp.bind({asio::ip::make_address_v4(from), 0}, ec);
+    if (!ec) tcp.connect({asio::ip::make_address_v4("127.0.0.1"), port}, ec);
     _connected = !ec;
+    if (_connected) {
+      _socket.handshake(asio::ssl::stream_base::client, ec);
+      if (ec) _eof = _writeFailed = true;
+    }
   }
   // Whether a write failed: the session hung up on us.
   bool writeFailed() const { return _writeFailed; }
   bool connected() const { return _connected; }
-  int fd() { return _socket.native_handle(); }
+  int fd() { return _socket.next_layer().native_handle(); }
 
   void sendRaw(std::span<const std::uint8_t> bytes) {
     std::error_code ec;
@@ -153,12 +163,28 @@ class RawPeer {
   }
   void sendHello(const std::string& name = "raw", std::uint16_t version = peers::kProtocolVersion,
                  std::uint16_t listenPort = 0) {
+    sendRaw(helloBytes(name, version, listenPort));
+  }
+  // A Hello claiming someone else's identifier (not the key we hold).
+  void sendHelloAs(const peers::Identifier& claimed, const std::string& name) {
+    sendRaw(helloBytes(name, peers::kProtocolVersion, 0, claimed));
+  }
+  // Hello and Invite in one write, as a hasty peer sends them.
+  void sendHelloAndInvite() {
+    auto bytes = helloBytes("raw", peers::kProtocolVersion, 0);
+    const auto invite = peers::encodeFrame(peers::FrameType::Invite, {});
+    bytes.insert(bytes.end(), invite.begin(), invite.end());
+    sendRaw(bytes);
+  }
+  std::vector<std::uint8_t> helloBytes(const std::string& name, std::uint16_t version,
+                                       std::uint16_t listenPort,
+                                       std::optional<peers::Identifier> claimed = {}) {
     peers::Hello hello;
     hello.version = version;
-    hello.identifier = _identity.identifier();
+    hello.identifier = claimed ? *claimed : _identity.identifier();
     hello.listenPort = listenPort;
     hello.displayName = name;
-    sendFrame(peers::FrameType::Hello, peers::encodeHello(hello));
+    return peers::encodeFrame(peers::FrameType::Hello, peers::encodeHello(hello));
   }
   const PeerID& identity() const { return _identity; }
 
@@ -171,8 +197,11 @@ class RawPeer {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return std::nullopt;
+      // Bytes the TLS layer already decrypted do not show on the socket.
       pollfd p{fd(), POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      if (SSL_pending(_socket.native_handle()) == 0 &&
+          poll(&p, 1, static_cast<int>(left.count())) <= 0)
+        continue;
       std::uint8_t buffer[4096];
       std::error_code ec;
       const auto n = _socket.read_some(asio::buffer(buffer), ec);
@@ -210,12 +239,13 @@ class RawPeer {
 
  private:
   asio::io_context _io;
-  asio::ip::tcp::socket _socket;
+  PeerID _identity;
+  std::shared_ptr<peers::TlsContext> _tls;
+  peers::TlsStream _socket;
   bool _connected = false;
   bool _eof = false;
   bool _writeFailed = false;
   peers::FrameParser _parser;
-  PeerID _identity;
 };
 
 inline int openDescriptorCount() {

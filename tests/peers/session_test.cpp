@@ -176,8 +176,8 @@ TEST(PeerSession, SilentPeerIsReportedNotConnectedByTheKeepAlive) {
   options.keepAliveTimeoutMs = 500;
   Node a("a", acceptAllInvitations(), options);
   RawPeer raw(a.session->port());
-  raw.sendHello();
-  raw.sendFrame(peers::FrameType::Invite);
+  // One write: the peer's last word arrives with its Hello.
+  raw.sendHelloAndInvite();
   ASSERT_TRUE(raw.waitForFrame(peers::FrameType::Accept));
   ASSERT_TRUE(a.recorder->waitForState(raw.identity(), PeerSessionState::Connected));
   // The raw peer never answers a ping.

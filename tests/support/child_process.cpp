@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 namespace qur::testing {
@@ -16,8 +18,13 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
   int in[2];
   int out[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+  if (!std::getenv("QUR_WTALKIE_CONFIG_DIR")) {
+    char pattern[] = "/tmp/qur-child-config-XXXXXX";
+    if (mkdtemp(pattern)) _configDir = pattern;
+  }
   _pid = fork();
   if (_pid == 0) {
+    if (!_configDir.empty()) setenv("QUR_WTALKIE_CONFIG_DIR", _configDir.c_str(), 1);
     dup2(in[0], 0);
     dup2(out[1], 1);
     std::vector<char*> args;
@@ -40,6 +47,8 @@ ChildProcess::~ChildProcess() {
   }
   if (_in >= 0) close(_in);
   if (_out >= 0) close(_out);
+  std::error_code ignored;
+  if (!_configDir.empty()) std::filesystem::remove_all(_configDir, ignored);
 }
 
 bool ChildProcess::isRunning() {

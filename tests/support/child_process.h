@@ -14,7 +14,9 @@ namespace qur::testing {
 
 class ChildProcess {
  public:
-  // Starts argv[0] (searched in PATH); stderr is inherited.
+  // Starts argv[0] (searched in PATH); stderr is inherited. Unless the test
+  // chose one, each child gets its own fresh configuration folder
+  // (QUR_WTALKIE_CONFIG_DIR), as a separate device has its own key.
   explicit ChildProcess(const std::vector<std::string>& argv);
   ~ChildProcess();  // kills it (SIGKILL) if still running, and reaps it
   ChildProcess(const ChildProcess&) = delete;
@@ -58,6 +60,7 @@ class ChildProcess {
   std::string _buffer;
   std::vector<std::string> _lines;
   bool _reaped = false;
+  std::string _configDir;  // ours to remove
   int _status = 0;
 };
 

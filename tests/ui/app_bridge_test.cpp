@@ -6,14 +6,18 @@
 
 #include <QListWidget>
 #include <QPushButton>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/walkie_talkie_app.h"
 #include "app/walkie_talkie_controller.h"
+#include "peers/device_identity.h"
 #include "peers/session_controller.h"
+#include "running_peers.h"
 #include "ui/app_bridge.h"
+#include "ui/invitation_prompt.h"
 #include "ui/walkie_talkie_screen.h"
 #include "ui_test_support.h"
 
@@ -24,40 +28,12 @@ using namespace std::chrono_literals;
 using testing::processMainQueue;
 using testing::spinUntil;
 
-struct Running {
-  std::shared_ptr<WalkieTalkieApp> app;
-  std::shared_ptr<std::vector<AppEvent>> events = std::make_shared<std::vector<AppEvent>>();
-  DisposablePtr subscription;
+using testing::ConfigFolder;
 
-  Running(const std::string& role, AcceptPolicy accept) {
-    RunOptions options;
-    options.name = "bridge-" + role + "-" + std::to_string(getpid());
-    options.audio = "virtual";
-    options.accept = accept;
-    StartError error;
-    app = WalkieTalkieApp::start(std::move(options), &error);
-    EXPECT_TRUE(app) << error.message;
-    if (!app) return;
-    subscription = app->events().subscribeNext(
-        [events = events](const AppEvent& event) { events->push_back(event); });
-  }
-  ~Running() {
-    if (subscription) subscription->dispose();
-    if (!app) return;
-    bool done = false;
-    app->shutdown([&done] { done = true; });
-    spinUntil([&] { return done; }, 5s);
-  }
-  bool lists(const std::string& name) const {
-    const auto nearby = app->nearbyPeers().get();
-    return std::find(nearby.begin(), nearby.end(), name) != nearby.end();
-  }
-  const AppEvent* find(AppEvent::Kind kind, const std::string& reason = {}) const {
-    for (const auto& event : *events) {
-      if (event.kind == kind && (reason.empty() || event.reason == reason)) return &event;
-    }
-    return nullptr;
-  }
+// Applications as the command-line program runs them, under names of this suite.
+struct Running : testing::RunningApp {
+  Running(const std::string& role, AcceptPolicy accept)
+      : RunningApp(role, accept, "bridge-" + role + "-" + std::to_string(getpid())) {}
 };
 
 QPushButton* buttonNamed(QWidget* root, const QString& text) {
@@ -130,6 +106,8 @@ TEST(CoreLauncherQuestions, AQuestionClosesWhenItsInvitationIsGoneAndADeclineRea
   ParsedRunOptions options;
   options.run.name = "bridge-window-" + std::to_string(getpid());
   options.run.audio = "virtual";
+  ConfigFolder config;
+  options.run.configDirectory = config.path;
   CoreLauncher launcher(options);
   std::vector<Invitation> asked;
   std::vector<std::function<void(bool)>> answers;
@@ -156,6 +134,17 @@ TEST(CoreLauncherQuestions, AQuestionClosesWhenItsInvitationIsGoneAndADeclineRea
     EXPECT_EQ(asked[0].address, "127.0.0.1");
     EXPECT_EQ(asked[0].identifier,
               early.app->controller()->multipeerController()->peerID().identifierString());
+    // The question shows the key the inviter proved, as new.
+    const std::string earlyKey = peers::fingerprintForIdentifier(
+        early.app->controller()->multipeerController()->peerID().identifier());
+    EXPECT_EQ(asked[0].fingerprint, earlyKey);
+    EXPECT_EQ(asked[0].trust, "new");
+    InvitationPrompt prompt(asked[0], nullptr);
+    const QString shown = prompt.fingerprintLabel()->text();
+    EXPECT_TRUE(shown.contains(QString::fromStdString(earlyKey))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("first time"))) << shown.toStdString();
+    EXPECT_TRUE(prompt.warningLabel()->isHidden());
+    EXPECT_TRUE(prompt.acceptButton()->isDefault());
     EXPECT_TRUE(closed.empty());
   }
   ASSERT_TRUE(spinUntil([&] { return closed.size() == 1; }, 10s)) << "the question stayed open";

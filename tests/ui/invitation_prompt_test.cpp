@@ -11,6 +11,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "app/walkie_talkie_controller.h"
+#include "peers/device_identity.h"
+#include "peers/session_controller.h"
 #include "running_peers.h"
 #include "support/child_process.h"
 #include "support/log_capture.h"
@@ -58,7 +61,12 @@ TEST(InvitationPromptKeys, SpaceAnswersNothingEscapeDeclinesAndEnterAccepts) {
   EXPECT_EQ(prompt->questionLabel()->text(),
             QString::fromStdString(bravo.name() + " wants to talk"));
   EXPECT_TRUE(prompt->isVisible());
-  EXPECT_TRUE(prompt->fingerprintLabel()->isHidden());
+  // The key bravo proved in the handshake, seen for the first time.
+  const QString key = QString::fromStdString(peers::fingerprintForIdentifier(
+      bravo.app->controller()->multipeerController()->peerID().identifier()));
+  EXPECT_FALSE(prompt->fingerprintLabel()->isHidden());
+  EXPECT_TRUE(prompt->fingerprintLabel()->text().contains(key))
+      << prompt->fingerprintLabel()->text().toStdString();
   EXPECT_TRUE(prompt->warningLabel()->isHidden());
 
   // A Space held for talking when the question pops up answers nothing.
@@ -81,6 +89,25 @@ TEST(InvitationPromptKeys, SpaceAnswersNothingEscapeDeclinesAndEnterAccepts) {
   ASSERT_TRUE(
       spinUntil([&] { return bravo.find(AppEvent::Kind::InvitationResult, "accepted"); }, 10s));
   EXPECT_TRUE(spinUntil([&] { return window.launcher.app()->connected().get(); }, 10s));
+}
+
+TEST(InvitationPromptKeys, AChangedKeyIsShoutedAndEnterDeclinesIt) {
+  Invitation invitation;
+  invitation.id = 7;
+  invitation.peer = "Ada's laptop";
+  invitation.fingerprint = "ABCD EFGH IJKL MNOP";
+  invitation.trust = "key changed";
+  InvitationPrompt prompt(invitation, nullptr);
+  std::vector<bool> answers;
+  QObject::connect(&prompt, &InvitationPrompt::answered,
+                   [&answers](bool accept) { answers.push_back(accept); });
+  prompt.show();
+  EXPECT_FALSE(prompt.warningLabel()->isHidden());
+  EXPECT_TRUE(prompt.warningLabel()->text().contains(QStringLiteral("Ada's laptop")));
+  EXPECT_TRUE(prompt.fingerprintLabel()->text().contains(QStringLiteral("ABCD EFGH IJKL MNOP")));
+  // A user who presses Enter out of habit does not let another device in.
+  QTest::keyClick(&prompt, Qt::Key_Return);
+  EXPECT_EQ(answers, std::vector<bool>{false});
 }
 
 TEST(InvitationPromptLimits, AThirdDeviceIsDeclinedWhileAPeerIsConnectedAndTheScreenSaysSo) {

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QString>
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,7 +29,24 @@ inline std::string peerName(const std::string& role) {
   return "browse-" + role + "-" + std::to_string(getpid());
 }
 
+// Each application is a device of its own: its own key folder, never the
+// user's.
+struct ConfigFolder {
+  std::string path;
+  ConfigFolder() {
+    char pattern[] = "/tmp/qur-ui-config-XXXXXX";
+    if (mkdtemp(pattern)) path = pattern;
+  }
+  ~ConfigFolder() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+  }
+  ConfigFolder(const ConfigFolder&) = delete;
+  ConfigFolder& operator=(const ConfigFolder&) = delete;
+};
+
 struct RunningApp {
+  ConfigFolder config;
   std::shared_ptr<WalkieTalkieApp> app;
   std::shared_ptr<std::vector<AppEvent>> events = std::make_shared<std::vector<AppEvent>>();
   DisposablePtr subscription;
@@ -39,6 +57,7 @@ struct RunningApp {
     options.name = name.empty() ? peerName(role) : name;
     options.audio = "virtual";
     options.accept = accept;
+    options.configDirectory = config.path;
     StartError error;
     app = WalkieTalkieApp::start(std::move(options), &error);
     EXPECT_TRUE(app) << error.message;
@@ -73,6 +92,7 @@ struct RunningApp {
 // The window's side. Without a screen it keeps advertising while connected,
 // as a device that another one still lists would be.
 struct WindowSide {
+  ConfigFolder config;
   CoreLauncher launcher;
   std::unique_ptr<WalkieTalkieScreen> screen;
   std::unique_ptr<InvitationPrompter> prompter;
@@ -82,15 +102,16 @@ struct WindowSide {
   bool inFront = true;
   std::function<void(InvitationPrompt&)> describeKey;
 
-  static ParsedRunOptions options(const std::string& role) {
+  static ParsedRunOptions options(const std::string& role, const std::string& configDirectory) {
     ParsedRunOptions parsed;
     parsed.run.name = peerName(role);
     parsed.run.audio = "virtual";
+    parsed.run.configDirectory = configDirectory;
     return parsed;
   }
 
   WindowSide(const std::string& role, bool withScreen, DesktopNotifier* notifier = nullptr)
-      : launcher(options(role)) {
+      : launcher(options(role, config.path)) {
     InvitationPrompter::Context context;
     context.window = [this]() -> QWidget* { return screen.get(); };
     context.windowInFront = [this] { return inFront; };

@@ -31,6 +31,9 @@ void printUsage(std::ostream& out) {
          "      talks; commands on standard input (see run --help).\n"
          "  devices\n"
          "      The sound devices, by the names --audio portaudio:NAME accepts.\n"
+         "  trust list | trust forget NAME\n"
+         "      The keys accepted for each peer name (pinned at the first accepted\n"
+         "      invitation); forget one so the next key for that name is asked about.\n"
          "  heard RECORDING.wav [--reference MIC.wav]\n"
          "      What a speaker recording holds: start sound, voice, end sound.\n"
          "\n"
@@ -85,6 +88,7 @@ int main(int argc, char** argv) {
   if (command == "run") return qur::cli::runCommand(args);
   if (command == "heard") return qur::cli::heardCommand(args);
   if (command == "devices") return devicesCommand(args);
+  if (command == "trust" || command == "--trust") return qur::cli::trustCommand(args);
   qur::cli::printError("unknown command '" + command + "' (try --help)");
   return qur::cli::kExitUsage;
 }

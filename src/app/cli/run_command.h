@@ -16,4 +16,7 @@ namespace qur::cli {
 // qur-wtalkie-cli heard: what a speaker recording holds of a transmission.
 int heardCommand(const std::vector<std::string>& args);
 
+// qur-wtalkie-cli trust: lists and forgets pinned peer keys.
+int trustCommand(const std::vector<std::string>& args);
+
 }  // namespace qur::cli

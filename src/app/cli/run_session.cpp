@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <set>
 
 #include "app/app_event_lines.h"
 #include "signals/scheduler.h"
@@ -170,9 +171,26 @@ void RunSession::error(const std::string& message) {
 void RunSession::listPeers() {
   const auto nearby = _app->nearbyPeers().get();
   const auto connected = _app->connectedPeers().get();
-  _events->event(
-      "peers", "\"nearby\":" + jsonList(nearby) + ",\"connected\":" + jsonList(connected),
-      "nearby: " + textList(nearby, "(none)") + "; connected: " + textList(connected, "(none)"));
+  // Keys by name, to compare with what the other device shows for itself.
+  std::string keys;
+  std::set<std::string> keyed;
+  auto withKeys = [&](const std::vector<std::string>& names) {
+    std::vector<std::string> shown;
+    for (const auto& name : names) {
+      const std::string fingerprint = _app->fingerprintOf(name);
+      shown.push_back(name + keyWords(fingerprint));
+      if (fingerprint.empty() || !keyed.insert(name).second) continue;
+      keys += (keys.empty() ? "" : ",") + jsonString(name) + ":" + jsonString(fingerprint);
+    }
+    return shown;
+  };
+  const auto nearbyShown = withKeys(nearby);
+  const auto connectedShown = withKeys(connected);
+  _events->event("peers",
+                 "\"nearby\":" + jsonList(nearby) + ",\"connected\":" + jsonList(connected) +
+                     ",\"fingerprints\":{" + keys + "}",
+                 "nearby: " + textList(nearbyShown, "(none)") +
+                     "; connected: " + textList(connectedShown, "(none)"));
 }
 
 void RunSession::reportStatus() {
