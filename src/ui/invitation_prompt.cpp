@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include "ui/styles.h"
@@ -127,8 +128,12 @@ InvitationPrompt::InvitationPrompt(const Invitation& invitation, QWidget* parent
     setKeyChangedWarning(tr("Key changed: this is not the key %1 used before. Another device "
                             "may be using the name; accept only if you know why.")
                              .arg(QString::fromStdString(invitation.peer)));
-    // Enter must not let an impostor in.
+    // Enter must not let an impostor in, and Accept no longer looks like the
+    // obvious choice.
     _accept->setDefault(false);
+    _accept->setObjectName(QStringLiteral("acceptDespiteWarning"));
+    _accept->style()->unpolish(_accept);
+    _accept->style()->polish(_accept);
     _decline->setDefault(true);
   }
 }

@@ -105,6 +105,9 @@ TEST(InvitationPromptKeys, AChangedKeyIsShoutedAndEnterDeclinesIt) {
   EXPECT_FALSE(prompt.warningLabel()->isHidden());
   EXPECT_TRUE(prompt.warningLabel()->text().contains(QStringLiteral("Ada's laptop")));
   EXPECT_TRUE(prompt.fingerprintLabel()->text().contains(QStringLiteral("ABCD EFGH IJKL MNOP")));
+  const QString dir = QStringLiteral(QUR_BUILD_DIR "/screenshots");
+  QDir().mkpath(dir);
+  EXPECT_TRUE(testing::grabImage(&prompt).save(dir + "/invitation-key-changed.png"));
   // A user who presses Enter out of habit does not let another device in.
   QTest::keyClick(&prompt, Qt::Key_Return);
   EXPECT_EQ(answers, std::vector<bool>{false});
