@@ -256,6 +256,14 @@ class PrivateBus {
     _names.push_back(name);
     return QDBusConnection::connectToBus(_address, name);
   }
+  // Puts the server on the bus under the desktop's notification name.
+  bool serve(NotificationServer& server) {
+    QDBusConnection connection = connect(QStringLiteral("server"));
+    return connection.registerObject(
+               QStringLiteral("/org/freedesktop/Notifications"), &server,
+               QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) &&
+           connection.registerService(QStringLiteral("org.freedesktop.Notifications"));
+  }
 
  private:
   QTemporaryDir _dir;
@@ -268,11 +276,7 @@ TEST(DesktopNotifications, AnInvitationInTheBackgroundIsAnsweredFromTheNotificat
   PrivateBus bus;
   ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start";
   NotificationServer server;
-  QDBusConnection serverConnection = bus.connect(QStringLiteral("server"));
-  ASSERT_TRUE(serverConnection.registerObject(
-      QStringLiteral("/org/freedesktop/Notifications"), &server,
-      QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
-  ASSERT_TRUE(serverConnection.registerService(QStringLiteral("org.freedesktop.Notifications")));
+  ASSERT_TRUE(bus.serve(server));
   DesktopNotifier notifier(bus.connect(QStringLiteral("client")), nullptr);
 
   WindowSide window("notify", false, &notifier);
@@ -330,11 +334,7 @@ TEST(DesktopNotifications,
   ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start";
   NotificationServer server;
   server.withActions = false;
-  QDBusConnection serverConnection = bus.connect(QStringLiteral("server"));
-  ASSERT_TRUE(serverConnection.registerObject(
-      QStringLiteral("/org/freedesktop/Notifications"), &server,
-      QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
-  ASSERT_TRUE(serverConnection.registerService(QStringLiteral("org.freedesktop.Notifications")));
+  ASSERT_TRUE(bus.serve(server));
   DesktopNotifier notifier(bus.connect(QStringLiteral("client")), nullptr);
 
   WindowSide window("withdraw", false, &notifier);
