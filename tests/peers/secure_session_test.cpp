@@ -14,6 +14,7 @@
 #include "peers/tls_context.h"
 #include "session_support.h"
 #include "support/log_capture.h"
+#include "support/loopback_relay.h"
 #include "support/plain_sessions.h"
 
 namespace qur::testing {
@@ -66,50 +67,28 @@ struct CountingHandler {
 // listener on the network would.
 class RecordingProxy {
  public:
-  explicit RecordingProxy(std::uint16_t serverPort) : _serverPort(serverPort) {
-    _thread = std::thread([this] { run(); });
-  }
-  // The sessions close first, which ends the forwarding.
-  ~RecordingProxy() { _thread.join(); }
-  std::uint16_t port() const { return _acceptor.local_endpoint().port(); }
+  explicit RecordingProxy(std::uint16_t serverPort)
+      : _relay(
+            serverPort, [this](auto& from, auto& to) { record(from, to); },
+            [this](auto& from, auto& to) { record(from, to); }) {}
+  std::uint16_t port() const { return _relay.port(); }
   std::vector<std::uint8_t> captured() {
     std::lock_guard lock(_mutex);
     return _captured;
   }
 
  private:
-  void pump(tcp::socket& from, tcp::socket& to) {
-    std::array<std::uint8_t, 4096> buffer{};
-    std::error_code ec;
-    for (;;) {
-      const std::size_t n = from.read_some(asio::buffer(buffer), ec);
-      if (ec) break;
-      {
-        std::lock_guard lock(_mutex);
-        _captured.insert(_captured.end(), buffer.begin(), buffer.begin() + std::ptrdiff_t(n));
-      }
-      if (asio::write(to, asio::buffer(buffer.data(), n), ec), ec) break;
-    }
-    to.shutdown(tcp::socket::shutdown_send, ec);
-  }
-  void run() {
-    std::error_code ec;
-    _acceptor.accept(_client, ec);
-    if (!ec) _server.connect({asio::ip::address_v4::loopback(), _serverPort}, ec);
-    if (ec) return;
-    std::thread back([this] { pump(_server, _client); });
-    pump(_client, _server);
-    back.join();
+  void record(LoopbackRelay::Socket& from, LoopbackRelay::Socket& to) {
+    LoopbackRelay::copy(from, to, [this](std::span<const std::uint8_t> bytes) {
+      std::lock_guard lock(_mutex);
+      _captured.insert(_captured.end(), bytes.begin(), bytes.end());
+    });
   }
 
-  std::uint16_t _serverPort;
-  asio::io_context _io;
-  tcp::acceptor _acceptor{_io, {asio::ip::address_v4::loopback(), 0}};
-  tcp::socket _client{_io};
-  tcp::socket _server{_io};
+  // Before the relay: its thread records from the start.
   std::mutex _mutex;
   std::vector<std::uint8_t> _captured;
-  std::thread _thread;
+  LoopbackRelay _relay;
 };
 
 bool contains(const std::vector<std::uint8_t>& haystack, std::span<const std::uint8_t> needle) {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "support/log_capture.h"
+#include "support/loopback_relay.h"
 
 namespace qur::peers {
 namespace {
@@ -240,53 +241,33 @@ TEST(TlsSession, DiallerWithoutADeviceCertificateIsRefused) {
 // Forwards bytes both ways; once armed, sends every client record twice.
 class ReplayingProxy {
  public:
-  explicit ReplayingProxy(std::uint16_t serverPort) : _serverPort(serverPort) {
-    _thread = std::thread([this] { run(); });
-  }
-  // Both ends close first, which ends the forwarding on its own; closing the
-  // sockets here would race with the thread still reading them.
-  ~ReplayingProxy() { _thread.join(); }
-  std::uint16_t port() const { return _acceptor.local_endpoint().port(); }
+  explicit ReplayingProxy(std::uint16_t serverPort)
+      : _relay(
+            serverPort, [this](auto& from, auto& to) { replay(from, to); },
+            [](auto& from, auto& to) { qur::testing::LoopbackRelay::copy(from, to); }) {}
+  std::uint16_t port() const { return _relay.port(); }
   void arm() { _armed = true; }
 
  private:
-  void run() {
-    std::error_code ec;
-    _acceptor.accept(_client, ec);
-    if (!ec) _server.connect({asio::ip::address_v4::loopback(), _serverPort}, ec);
-    if (ec) return;
-    std::thread back([this] {
-      std::array<std::uint8_t, 4096> buffer{};
-      std::error_code e;
-      for (;;) {
-        const std::size_t n = _server.read_some(asio::buffer(buffer), e);
-        if (e || (asio::write(_client, asio::buffer(buffer.data(), n), e), e)) break;
-      }
-      _client.shutdown(tcp::socket::shutdown_send, e);
-    });
+  void replay(qur::testing::LoopbackRelay::Socket& from, qur::testing::LoopbackRelay::Socket& to) {
     // TLS records: type, version (2), length (2), body.
     std::array<std::uint8_t, 5> header{};
     std::vector<std::uint8_t> record;
+    std::error_code ec;
     for (;;) {
-      if (asio::read(_client, asio::buffer(header), ec), ec) break;
+      if (asio::read(from, asio::buffer(header), ec), ec) break;
       record.assign(header.begin(), header.end());
       record.resize(5 + (header[3] << 8 | header[4]));
-      if (asio::read(_client, asio::buffer(record.data() + 5, record.size() - 5), ec), ec) break;
+      if (asio::read(from, asio::buffer(record.data() + 5, record.size() - 5), ec), ec) break;
       const int copies = _armed && header[0] == 23 ? 2 : 1;
-      for (int i = 0; i < copies && !ec; ++i) asio::write(_server, asio::buffer(record), ec);
+      for (int i = 0; i < copies && !ec; ++i) asio::write(to, asio::buffer(record), ec);
       if (ec) break;
     }
-    _server.shutdown(tcp::socket::shutdown_send, ec);
-    back.join();
   }
 
-  std::uint16_t _serverPort;
-  asio::io_context _io;
-  tcp::acceptor _acceptor{_io, {asio::ip::address_v4::loopback(), 0}};
-  tcp::socket _client{_io};
-  tcp::socket _server{_io};
+  // Before the relay: its thread reads it from the start.
   std::atomic<bool> _armed{false};
-  std::thread _thread;
+  qur::testing::LoopbackRelay _relay;
 };
 
 TEST(TlsSession, BrokenOrReplayedRecordsCloseOnlyTheirConnection) {
