@@ -76,21 +76,11 @@ std::vector<std::string> names(const std::vector<std::pair<PeerID, std::string>>
   return out;
 }
 
-// Event values are keys, not the session's words.
+// Event values are keys, not the session's words: "timed out" is "timed_out".
 std::string invitationOutcomeKey(InvitationOutcome outcome) {
-  switch (outcome) {
-    case InvitationOutcome::Accepted:
-      return "accepted";
-    case InvitationOutcome::Declined:
-      return "declined";
-    case InvitationOutcome::TimedOut:
-      return "timed_out";
-    case InvitationOutcome::Unreachable:
-      return "unreachable";
-    case InvitationOutcome::Withdrawn:
-      break;
-  }
-  return "withdrawn";
+  std::string key = invitationOutcomeName(outcome);
+  std::replace(key.begin(), key.end(), ' ', '_');
+  return key;
 }
 
 StartError usage(std::string message) {
