@@ -20,7 +20,6 @@
 #include "log/log.h"
 #include "peers/device_identity.h"
 #include "peers/discovery.h"
-#include "peers/known_peers.h"
 #include "peers/peer_browser.h"
 #include "peers/protocol.h"
 #include "peers/session_controller.h"
@@ -93,18 +92,6 @@ StartError failure(std::string message) {
 
 }  // namespace
 
-const char* acceptPolicyName(AcceptPolicy policy) {
-  switch (policy) {
-    case AcceptPolicy::Auto:
-      return "auto";
-    case AcceptPolicy::Never:
-      return "never";
-    case AcceptPolicy::Ask:
-      break;
-  }
-  return "ask";
-}
-
 std::shared_ptr<WalkieTalkieApp> WalkieTalkieApp::start(RunOptions options, StartError* error) {
   std::shared_ptr<WalkieTalkieApp> app(new WalkieTalkieApp());
   if (!app->launch(std::move(options), error)) return nullptr;
@@ -118,8 +105,6 @@ WalkieTalkieApp::~WalkieTalkieApp() {
   if (_audioClockTimer) _audioClockTimer->dispose();
   if (_audioHealthTimer) _audioHealthTimer->dispose();
   if (_browser) _browser->setNearbyPeersChangedHandler(nullptr);
-  // Unanswered invitations are declined rather than left hanging.
-  for (auto& pending : _pendingTable) pending.reply(false);
 }
 
 bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
@@ -216,7 +201,10 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
     *error = failure("cannot load or store the device key (the log says why)");
     return false;
   }
-  _knownPeers = std::make_unique<KnownPeers>(_options.configDirectory);
+  _gatekeeper = std::make_unique<Gatekeeper>(
+      _options.configDirectory, _options.accept,
+      // Events are told on the main thread, where the gatekeeper lives.
+      [this](const AppEvent& event) { emit(event); });
   Application::Options appOptions;
   appOptions.peerName = _options.name;
   appOptions.identity = std::move(identity);
@@ -254,7 +242,9 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
         // Read here: the session forgets the address once the invitation ends.
         const auto details = self->controller()->multipeerController()->pendingInvitation(peer);
         self->post([peer, details, reply = std::move(reply)](WalkieTalkieApp& app) mutable {
-          app.invitationArrived(peer, details ? details->address : std::string(), std::move(reply));
+          if (app._shutDown) return reply(false);
+          app._gatekeeper->invitationArrived(peer, details ? details->address : std::string(),
+                                             std::move(reply));
         });
       });
   controller->multipeerController()->startAdvertising();
@@ -410,77 +400,12 @@ std::string WalkieTalkieApp::fingerprintOf(const std::string& name) const {
   return {};
 }
 
-void WalkieTalkieApp::invitationArrived(const PeerID& peer, const std::string& address,
-                                        std::function<void(bool)> reply) {
-  if (_shutDown) return reply(false);
-  _goneInvitation.clear();
-  Invitation invitation;
-  invitation.id = _nextInvitationId++;
-  invitation.peer = peer.displayName();
-  invitation.identifier = peer.identifierString();
-  invitation.address = address;
-  invitation.fingerprint = peers::fingerprintForIdentifier(peer.identifier());
-  const KeyTrust trust = _knownPeers->lookup(peer.displayName(), peer.identifier());
-  invitation.trust = trust == KeyTrust::Match        ? "known"
-                     : trust == KeyTrust::KeyChanged ? "key changed"
-                                                     : "new";
-  // Someone else may be using the name: the user must look before anyone gets in.
-  AcceptPolicy policy = _options.accept;
-  if (trust == KeyTrust::KeyChanged) {
-    QUR_LOG_ERROR("Key changed for %s: it now has fingerprint %s, not the pinned key",
-                  peer.displayName().c_str(), invitation.fingerprint.c_str());
-    if (policy == AcceptPolicy::Auto) policy = AcceptPolicy::Ask;
-  }
-  emit({.kind = AppEvent::Kind::Invitation, .invitation = invitation, .policy = policy});
-  // One question at a time: a newer invitation declines an unanswered one.
-  if (policy == AcceptPolicy::Ask) {
-    while (!_pendingTable.empty()) answer(0, false);
-  }
-  _pendingTable.push_back({invitation, std::move(reply)});
-  if (policy != AcceptPolicy::Ask) {
-    answer(_pendingTable.size() - 1, policy == AcceptPolicy::Auto);
-    return;
-  }
-  std::vector<Invitation> pending;
-  for (const auto& item : _pendingTable) pending.push_back(item.invitation);
-  _pending.set(pending);
-}
-
-void WalkieTalkieApp::answer(std::size_t index, bool accept) {
-  auto pending = std::move(_pendingTable[index]);
-  _pendingTable.erase(_pendingTable.begin() + std::ptrdiff_t(index));
-  std::vector<Invitation> remaining;
-  for (const auto& item : _pendingTable) remaining.push_back(item.invitation);
-  _pending.set(remaining);
-  emit({.kind = AppEvent::Kind::InvitationAnswered,
-        .peer = pending.invitation.peer,
-        .value = accept,
-        .invitation = pending.invitation});
-  // Accepting is trusting this key for the name from now on.
-  if (accept && pending.invitation.trust != "known") {
-    if (auto id = peers::identifierFromHex(pending.invitation.identifier))
-      _knownPeers->pin(pending.invitation.peer, *id);
-  }
-  pending.reply(accept);
+const Property<std::vector<Invitation>>& WalkieTalkieApp::pendingInvitations() const {
+  return _gatekeeper->pendingInvitations();
 }
 
 bool WalkieTalkieApp::answerInvitation(bool accept, std::uint64_t id, std::string* error) {
-  if (_pendingTable.empty()) {
-    *error = _goneInvitation.empty() ? "no invitation to answer" : _goneInvitation;
-    return false;
-  }
-  std::size_t index = _pendingTable.size() - 1;
-  if (id != 0) {
-    const auto it = std::find_if(_pendingTable.begin(), _pendingTable.end(),
-                                 [&](const auto& item) { return item.invitation.id == id; });
-    if (it == _pendingTable.end()) {
-      *error = "that invitation is no longer pending";
-      return false;
-    }
-    index = std::size_t(it - _pendingTable.begin());
-  }
-  answer(index, accept);
-  return true;
+  return _gatekeeper->answerInvitation(accept, id, error);
 }
 
 void WalkieTalkieApp::invitationEnded(const PeerID& peer, bool invitedUs,
@@ -493,23 +418,7 @@ void WalkieTalkieApp::invitationEnded(const PeerID& peer, bool invitedUs,
   // Our own answers were told when given; only an invitation that ended
   // while it waited for the user is news.
   if (outcome == "accepted" || outcome == "declined") return;
-  const std::string identifier = peer.identifierString();
-  const auto it = std::find_if(_pendingTable.begin(), _pendingTable.end(), [&](const auto& item) {
-    return item.invitation.identifier == identifier;
-  });
-  if (it == _pendingTable.end()) return;
-  const Invitation invitation = it->invitation;
-  _pendingTable.erase(it);
-  std::vector<Invitation> remaining;
-  for (const auto& item : _pendingTable) remaining.push_back(item.invitation);
-  _pending.set(remaining);
-  _goneInvitation =
-      "the invitation from " + peer.displayName() + " is gone: it " + invitationEndWords(outcome);
-  emit({.kind = AppEvent::Kind::InvitationResult,
-        .peer = peer.displayName(),
-        .value = true,
-        .reason = outcome,
-        .invitation = invitation});
+  _gatekeeper->invitationEnded(peer, outcome);
 }
 
 void WalkieTalkieApp::connectedChanged(bool connected) {
@@ -621,17 +530,9 @@ bool WalkieTalkieApp::invite(const std::string& peerName, std::string* error) {
     *error = "not browsing for peers";
     return false;
   }
-  // The newest announcement wins: a device that restarted under the same
-  // name may still be listed under its old identity for a while.
-  std::optional<PeerID> target;
-  for (const auto& nearby : _browser->nearbyPeers()) {
-    if (nearby.peer.displayName() == peerName) target = nearby.peer;
-  }
-  if (!target) {
-    *error = "no nearby peer named '" + peerName + "' (try 'peers')";
-    return false;
-  }
-  if (!_browser->invite(*target)) {
+  const auto target = _gatekeeper->invitee(peerName, _browser->nearbyPeers(), error);
+  if (!target) return false;
+  if (!_browser->invite(target->peer)) {
     *error = "could not invite '" + peerName + "'";
     return false;
   }
@@ -704,9 +605,7 @@ void WalkieTalkieApp::shutdown(std::function<void()> done) {
     return;
   }
   _shutDown = true;
-  for (auto& pending : _pendingTable) pending.reply(false);
-  _pendingTable.clear();
-  _pending.set({});
+  _gatekeeper->close();
   if (isTransmitting()) controller()->endTransmission();
   std::weak_ptr<WalkieTalkieApp> weakSelf = weak_from_this();
   Scheduler::mainThreadScheduler()->afterDelay(kTransmissionDrainSeconds,

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "app/gatekeeper.h"
 #include "peers/peer_id.h"
 #include "signals/disposable.h"
 #include "signals/main_queue.h"
@@ -30,12 +31,8 @@ class AudioEngine;
 class DynamicRangeCompressor;
 class FileMicrophone;
 class InputLevelMeter;
-class KnownPeers;
 class PeerBrowser;
 class WalkieTalkieController;
-
-enum class AcceptPolicy { Ask, Auto, Never };
-const char* acceptPolicyName(AcceptPolicy policy);
 
 struct RunOptions {
   // What other devices show for this one; empty: the host name.
@@ -76,19 +73,6 @@ struct StartError {
   enum class Kind { Usage, Failure };
   Kind kind = Kind::Failure;
   std::string message;
-};
-
-struct Invitation {
-  std::uint64_t id = 0;
-  std::string peer;        // the inviter's display name
-  std::string identifier;  // the inviter's identifier, in hex
-  // Where the invitation comes from; empty when the session no longer knows.
-  std::string address;
-  // The inviter's key, for people to compare: "ABCD EFGH IJKL MNOP".
-  std::string fingerprint;
-  // The key against the one pinned for the name: "new", "known" or
-  // "key changed" (never accepted without the user).
-  std::string trust;
 };
 
 struct AppStatus {
@@ -163,7 +147,7 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   // The key fingerprint of the nearby or connected device of that name, as
   // the listing shows it; empty when no such device is known.
   std::string fingerprintOf(const std::string& name) const;
-  const Property<std::vector<Invitation>>& pendingInvitations() const { return _pending; }
+  const Property<std::vector<Invitation>>& pendingInvitations() const;
 
   // The name other devices see.
   std::string localName() const;
@@ -214,9 +198,6 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   void emit(AppEvent event);
   void watchBrowser();
   void nearbyChanged(const std::vector<std::pair<PeerID, std::string>>& nearby);
-  void invitationArrived(const PeerID& peer, const std::string& address,
-                         std::function<void(bool)> reply);
-  void answer(std::size_t index, bool accept);
   void invitationEnded(const PeerID& peer, bool invitedUs, const std::string& outcome);
   void connectedChanged(bool connected);
   void peerTableChanged(const std::vector<std::pair<PeerID, std::string>>& peers);
@@ -228,8 +209,8 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
 
   RunOptions _options;
   std::unique_ptr<Application> _application;
-  // Keys the user accepted, by name.
-  std::unique_ptr<KnownPeers> _knownPeers;
+  // Trust and the invitations waiting for the user.
+  std::unique_ptr<Gatekeeper> _gatekeeper;
   std::shared_ptr<FileMicrophone> _microphone;
   std::shared_ptr<InputLevelMeter> _inputMeter;
   std::shared_ptr<PeerBrowser> _browser;
@@ -240,14 +221,6 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   std::vector<std::pair<PeerID, std::string>> _nearbyTable;
   std::vector<std::pair<PeerID, std::string>> _connectedTable;
   std::vector<PeerID> _talkingTable;
-  struct PendingInvitation {
-    Invitation invitation;
-    std::function<void(bool)> reply;
-  };
-  std::vector<PendingInvitation> _pendingTable;
-  std::uint64_t _nextInvitationId = 1;
-  // Why the last invitation to us went away unanswered, for a late answer.
-  std::string _goneInvitation;
   bool _isConnected = false;
   std::string _transmissionEndReason;
   DisposablePtr _audioClockTimer;
@@ -260,7 +233,6 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   Property<std::vector<std::string>> _nearby;
   Property<std::vector<std::string>> _connectedPeers;
   Property<std::vector<std::string>> _talking;
-  Property<std::vector<Invitation>> _pending;
 };
 
 }  // namespace qur
