@@ -5,6 +5,7 @@
 #include <set>
 
 #include "log/log.h"
+#include "peers/display_name.h"
 #include "peers/protocol.h"
 #include "peers/tls_context.h"
 #include "peers/transport_io.h"
@@ -47,10 +48,16 @@ std::optional<NearbyPeer> nearbyPeerFromService(const ServiceInstance& instance,
     return std::nullopt;
   }
   // A device advertises the name its hello carries (a newcomer that found
-  // its name taken uses "name #2" for both).
-  auto peer = PeerID::fromWire(peers::sanitizeDisplayName(instance.name), *identifier);
+  // its name taken uses "name #2" for both). A name that is not as a hello
+  // may carry it (invisible characters, outer blanks) would be listed as
+  // something it is not.
+  auto peer = PeerID::fromWire(instance.name, *identifier);
   if (!peer) {
-    *reason = "invalid name";
+    peers::NameProblem problem = peers::NameProblem::None;
+    peers::normalizeDisplayName(instance.name, &problem);
+    *reason = problem == peers::NameProblem::None
+                  ? std::string("invalid name: not in its normal form")
+                  : std::string("invalid name: it ") + peers::nameProblemText(problem);
     return std::nullopt;
   }
   return NearbyPeer{*peer, {instance.address, instance.port}, instance.name};

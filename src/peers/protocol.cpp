@@ -14,42 +14,6 @@ std::uint16_t getU16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
 }
 
-// Length of the UTF-8 sequence starting at s[i], or 0 when it is invalid.
-std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  std::size_t n;
-  std::uint32_t cp;
-  if (c < 0x80) return 1;
-  if ((c & 0xE0) == 0xC0) {
-    n = 2;
-    cp = c & 0x1F;
-  } else if ((c & 0xF0) == 0xE0) {
-    n = 3;
-    cp = c & 0x0F;
-  } else if ((c & 0xF8) == 0xF0) {
-    n = 4;
-    cp = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + n > s.size()) return 0;
-  for (std::size_t k = 1; k < n; ++k) {
-    const auto cc = static_cast<unsigned char>(s[i + k]);
-    if ((cc & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (cc & 0x3F);
-  }
-  // Overlong forms, surrogates and values past the Unicode range.
-  if ((n == 2 && cp < 0x80) || (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000)) return 0;
-  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return 0;
-  // C1 control characters.
-  if (cp >= 0x80 && cp < 0xA0) return 0;
-  return n;
-}
-
-bool isControl(unsigned char c) {
-  return c < 0x20 || c == 0x7F;
-}
-
 }  // namespace
 
 const char* frameTypeName(FrameType type) {
@@ -76,32 +40,6 @@ const char* frameTypeName(FrameType type) {
       return "bye";
   }
   return "unknown";
-}
-
-bool isValidDisplayName(std::string_view name) {
-  if (name.empty() || name.size() > kMaxDisplayNameBytes) return false;
-  for (std::size_t i = 0; i < name.size();) {
-    const std::size_t n = utf8SequenceLength(name, i);
-    if (n == 0) return false;
-    if (n == 1 && isControl(static_cast<unsigned char>(name[i]))) return false;
-    i += n;
-  }
-  return true;
-}
-
-std::string sanitizeDisplayName(std::string_view name) {
-  std::string out;
-  for (std::size_t i = 0; i < name.size();) {
-    const std::size_t n = utf8SequenceLength(name, i);
-    if (n == 0 || (n == 1 && isControl(static_cast<unsigned char>(name[i])))) {
-      i += 1;
-      continue;
-    }
-    if (out.size() + n > kMaxDisplayNameBytes) break;
-    out.append(name.substr(i, n));
-    i += n;
-  }
-  return out.empty() ? std::string("peer") : out;
 }
 
 std::vector<std::uint8_t> encodeFrame(FrameType type, std::span<const std::uint8_t> payload) {

@@ -61,11 +61,13 @@ struct Introduction {
   std::string displayName;
 };
 
-// Whether the bytes are valid UTF-8 of at most 63 bytes with no control
-// characters and not empty.
+// Whether the bytes are a display name as it is sent: normalised (NFC, no
+// outer white space), at most 63 bytes, nothing invisible or controlling
+// (display_name.h).
 bool isValidDisplayName(std::string_view name);
-// Cuts a name to a valid display name (drops control characters and invalid
-// sequences, truncates at a character boundary); "peer" when nothing is left.
+// Makes a valid display name of any text (drops invalid sequences, control
+// and invisible characters, normalises, cuts at a character boundary);
+// "peer" when nothing is left.
 std::string sanitizeDisplayName(std::string_view name);
 
 std::vector<std::uint8_t> encodeFrame(FrameType type, std::span<const std::uint8_t> payload);
