@@ -134,12 +134,14 @@ void Connection::sendPong() {
   enqueue(pongFrame());
 }
 
-// Sends a Decline and hangs up once it is written (or soon, if the peer
-// does not read it).
 void Connection::decline(peers::DeclineReason reason) {
   decided = true;
   handshake.deciding();
-  send(FrameType::Decline, peers::encodeDecline(reason));
+  leave(FrameType::Decline, peers::encodeDecline(reason));
+}
+
+void Connection::leave(FrameType type, std::span<const std::uint8_t> payload) {
+  send(type, payload);
   {
     std::lock_guard lock(sendMutex);
     hangUpWhenFlushed = true;
@@ -243,7 +245,7 @@ void Connection::armHandshake(int ms) {
       return;
     }
     if (self->phase() == ConnectionPhase::Connected) return;
-    if (self->decided) {
+    if (self->decided || self->withdrawn) {
       self->core.close(self, nullptr, 0);
     } else if (self->asked) {
       // Nobody answered: say so to both sides.
@@ -256,6 +258,8 @@ void Connection::armHandshake(int ms) {
                self->request == Request::Invite) {
       self->answerTimedOut = true;
       self->core.close(self, "the invitation was not answered", LogFlagWarning);
+    } else if (self->phase() == ConnectionPhase::AwaitingAnswer) {
+      self->core.close(self, "the join was not answered", LogFlagWarning);
     } else {
       self->core.close(self, "handshake timed out", LogFlagError);
     }
@@ -376,6 +380,8 @@ void Connection::readNext() {
 void Connection::handle(peers::Frame& frame) {
   using Step = peers::Handshake::Step;
   auto self = shared_from_this();
+  // Our invitation is given up: whatever the answer, only hanging up is left.
+  if (withdrawn) return;
   const auto step = handshake.receive(frame);
   switch (step) {
     case Step::Close:
@@ -389,6 +395,21 @@ void Connection::handle(peers::Frame& frame) {
       lastPong = Clock::now();  // our Pings start now
       // A peer dialled by address only is shown from here on.
       if (!incoming && !expected) core.show(self, PeerSessionState::Connecting);
+      if (!incoming) {
+        // Whoever answers must be the device meant: the one the member
+        // introduced under that name, or one the user may invite.
+        if (request == Request::Join && expected &&
+            expected->displayName() != peer->displayName()) {
+          core.close(self, "its hello gives another name than the member's introduction",
+                     LogFlagWarning);
+          return;
+        }
+        if (request == Request::Invite && !core.inviteeAllowed(*peer)) {
+          core.close(self, "not a device the user may invite under that name and key",
+                     LogFlagWarning);
+          return;
+        }
+      }
       if (!core.resolveDuplicate(self)) return;
       if (!incoming) {
         if (request == Request::Join) {
@@ -397,8 +418,8 @@ void Connection::handle(peers::Frame& frame) {
           send(FrameType::Invite);
         }
         handshake.requestSent();
-        armHandshake(request == Request::Join ? core.options.handshakeTimeoutMs
-                                              : core.options.invitationTimeoutMs + kInviterGraceMs);
+        // The other side may ask its user about a Join too.
+        armHandshake(core.options.invitationTimeoutMs + kInviterGraceMs);
       }
       return;
     }

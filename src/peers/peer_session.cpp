@@ -135,8 +135,18 @@ std::size_t PeerSession::Core::memberCount() const {
 
 bool PeerSession::Core::isConnectedOrConnecting(const peers::Identifier& id) const {
   for (auto& c : connections)
-    if (!c->closed && !c->decided && !c->superseded && c->identity() == id) return true;
+    if (!c->closed && !c->decided && !c->withdrawn && !c->superseded && c->identity() == id)
+      return true;
   return false;
+}
+
+bool PeerSession::Core::inviteeAllowed(const PeerID& invitee) {
+  InviteeCheck check;
+  {
+    std::lock_guard lock(mutex);
+    check = inviteeCheck;
+  }
+  return !check || check(invitee);
 }
 
 std::shared_ptr<Connection> PeerSession::Core::findConnected(const PeerID& peer) const {
@@ -198,7 +208,9 @@ bool PeerSession::Core::resolveDuplicate(const std::shared_ptr<Connection>& c) {
   if (!id) return true;
   std::shared_ptr<Connection> other;
   for (auto& o : connections)
-    if (o != c && !o->closed && !o->decided && !o->superseded && o->identity() == id) other = o;
+    if (o != c && !o->closed && !o->decided && !o->withdrawn && !o->superseded &&
+        o->identity() == id)
+      other = o;
   if (!other) return true;
   // A second link between the same two hosts has one dialled by each; any
   // other claim to a known identity is an impostor or a stale retry.
@@ -226,10 +238,13 @@ bool PeerSession::Core::resolveDuplicate(const std::shared_ptr<Connection>& c) {
   QUR_LOG_INFO("Two links to %s; keeping the one %s dialled", c->name().c_str(),
                localDialsWinner ? "we" : "it");
   if (loser->inviting) {
-    // Our invitation now rides on the kept link; theirs to us is consent.
+    // Our invitation now rides on the kept link; theirs to us is consent,
+    // if the device is still one we may invite.
     loser->inviting = false;
     winner->inviting = true;
-    if (winner->incoming) winner->autoAccept = true;
+    if (winner->incoming && winner->peer && inviteeAllowed(*winner->peer)) {
+      winner->autoAccept = true;
+    }
   }
   if (loser->asked) {
     loser->asked = false;
@@ -277,6 +292,9 @@ void PeerSession::Core::dial(const PeerEndpoint& endpoint, const std::optional<P
         continue;
       if (c->phase() == ConnectionPhase::Connected) {
         reportInvitation(*expected, false, InvitationOutcome::Accepted);
+      } else if (c->peer && !inviteeAllowed(*c->peer)) {
+        // Its own invitation still goes to the user; ours is not sent.
+        reportInvitation(*expected, false, InvitationOutcome::Unreachable);
       } else {
         c->inviting = true;
         c->autoAccept = true;
@@ -356,11 +374,18 @@ void PeerSession::Core::close(const std::shared_ptr<Connection>& c, const char* 
     c->inviting = false;
     const PeerID peer = c->peer ? *c->peer : c->expected ? *c->expected : localPeer;
     if (peer != localPeer) {
-      const auto outcome = withdrawing         ? InvitationOutcome::Withdrawn
-                           : c->answerTimedOut ? InvitationOutcome::TimedOut
-                                               : InvitationOutcome::Unreachable;
+      const auto outcome = withdrawing || c->withdrawn ? InvitationOutcome::Withdrawn
+                           : c->answerTimedOut         ? InvitationOutcome::TimedOut
+                                                       : InvitationOutcome::Unreachable;
       reportInvitation(peer, false, outcome);
     }
+  }
+  // Questions about devices it introduced lose their voucher.
+  if (c->peer && c->phase() == ConnectionPhase::Connected) {
+    std::vector<peers::Identifier> orphaned;
+    for (auto& [newcomer, question] : dialQuestions)
+      if (question.member == *c->peer) orphaned.push_back(newcomer);
+    for (auto& newcomer : orphaned) endDialQuestion(newcomer, InvitationOutcome::Withdrawn);
   }
 }
 
@@ -389,6 +414,8 @@ void PeerSession::Core::closeAll(bool report) {
     close(c, nullptr, 0);
   }
   introductions.clear();
+  while (!dialQuestions.empty())
+    endDialQuestion(dialQuestions.begin()->first, InvitationOutcome::Withdrawn);
   if (!report) visible.clear();
   withdrawing = false;
 }
@@ -468,6 +495,16 @@ void PeerSession::Core::introduce(const std::shared_ptr<Connection>& newcomer) {
 void PeerSession::Core::handleIntroduction(const std::shared_ptr<Connection>& from,
                                            const peers::Introduction& in) {
   if (in.identifier == localPeer.identifier()) return;
+  // A member that does not listen was let in for its own link only.
+  if (from->remoteListenPort == 0) {
+    if (auto quiet = introductionLog.admit()) {
+      QUR_LOG_WARN(
+          "Ignoring an introduction from %s: it does not listen, so it vouches for nobody "
+          "(%zu more ignored since the last report)",
+          from->name().c_str(), *quiet);
+    }
+    return;
+  }
   if (introductions.size() > 4 * PeerSession::kMaximumPeers &&
       !introductions.count(in.identifier)) {
     return;  // a member flooding us with introductions gets no more room
@@ -475,9 +512,9 @@ void PeerSession::Core::handleIntroduction(const std::shared_ptr<Connection>& fr
   const asio::ip::address_v4 address(in.address);
   auto& vouched = introductions[in.identifier];
   if (vouched.size() < PeerSession::kMaximumPeers)
-    vouched.emplace(from->peer->identifier(), address);
+    vouched.emplace(from->peer->identifier(), address, in.displayName);
   // A newcomer that already knocked waits in AwaitingDecision for this; it
-  // gets in only from where the member says it is.
+  // gets in only from where the member says it is, and only if we agree.
   for (auto& c : std::vector(connections.begin(), connections.end())) {
     if (c->closed || c->phase() != ConnectionPhase::AwaitingDecision ||
         c->request != Request::Join || !c->peer || c->peer->identifier() != in.identifier ||
@@ -485,18 +522,99 @@ void PeerSession::Core::handleIntroduction(const std::shared_ptr<Connection>& fr
       continue;
     }
     if (c->remoteAddress == address) {
-      c->answerInvitation(true);
+      c->askAboutJoin(*from->peer, in.displayName);
     } else {
       refuseJoin(c, ("the member introduced it at " + address.to_string()).c_str());
     }
     return;
   }
-  if (isConnectedOrConnecting(in.identifier)) return;
+  if (isConnectedOrConnecting(in.identifier) || dialQuestions.count(in.identifier)) return;
   // Exactly one side dials: the one with the smaller identifier.
-  if (localPeer.identifier() < in.identifier) {
-    // The member vouches for the key: the newcomer must prove it holds it.
-    dial({address.to_string(), in.port}, PeerID::fromWire(in.displayName, in.identifier),
-         Request::Join, from->peer->identifier(), in.identifier);
+  if (localPeer.identifier() < in.identifier) askToDial(from, in);
+}
+
+void PeerSession::Core::askToDial(const std::shared_ptr<Connection>& member,
+                                  const peers::Introduction& in) {
+  const auto peer = PeerID::fromWire(in.displayName, in.identifier);
+  if (!peer) return;
+  const PeerEndpoint endpoint{asio::ip::address_v4(in.address).to_string(), in.port};
+  IntroductionHandler handler;
+  {
+    std::lock_guard lock(mutex);
+    handler = introductionHandler;
+  }
+  // The member vouches for the key: the newcomer must prove it holds it.
+  if (!handler) {
+    dial(endpoint, *peer, Request::Join, member->peer->identifier(), in.identifier);
+    return;
+  }
+  DialQuestion question{*peer, *member->peer, endpoint, std::make_shared<asio::steady_timer>(io),
+                        nextQuestion++};
+  const auto serial = question.serial;
+  const auto newcomer = in.identifier;
+  std::weak_ptr<Core> weak = shared_from_this();
+  question.timer->expires_after(std::chrono::milliseconds(options.invitationTimeoutMs));
+  question.timer->async_wait([weak, newcomer, serial](const std::error_code& ec) {
+    auto self = weak.lock();
+    if (ec || !self) return;
+    const auto found = self->dialQuestions.find(newcomer);
+    if (found != self->dialQuestions.end() && found->second.serial == serial)
+      self->endDialQuestion(newcomer, InvitationOutcome::TimedOut);
+  });
+  dialQuestions.insert_or_assign(newcomer, question);
+  QUR_LOG_INFO("%s introduced %s at %s; asking before dialling it",
+               member->peer->description().c_str(), peer->description().c_str(),
+               endpoint.address.c_str());
+  auto* context = &io;
+  handler({*peer, *member->peer, endpoint.address, true}, [weak, context, newcomer,
+                                                           serial](bool admit) {
+    asio::post(*context, [weak, newcomer, serial, admit] {
+      auto self = weak.lock();
+      if (!self || self->shutDown) return;
+      const auto found = self->dialQuestions.find(newcomer);
+      if (found == self->dialQuestions.end() || found->second.serial != serial) {
+        QUR_LOG_INFO("The introduction of %s is gone; nothing to %s",
+                     peers::identifierToHex(newcomer).c_str(), admit ? "accept" : "decline");
+        return;
+      }
+      const DialQuestion question = found->second;
+      self->dialQuestions.erase(found);
+      question.timer->cancel();
+      self->reportInvitation(question.peer, true,
+                             admit ? InvitationOutcome::Accepted : InvitationOutcome::Declined);
+      if (!admit || self->isConnectedOrConnecting(newcomer)) return;
+      // Only a member still here vouches.
+      if (!self->findConnected(question.member)) return;
+      self->dial(question.endpoint, question.peer, Request::Join, question.member.identifier(),
+                 newcomer);
+    });
+  });
+}
+
+void PeerSession::Core::endDialQuestion(const peers::Identifier& newcomer,
+                                        InvitationOutcome outcome) {
+  const auto found = dialQuestions.find(newcomer);
+  if (found == dialQuestions.end()) return;
+  const DialQuestion question = found->second;
+  dialQuestions.erase(found);
+  question.timer->cancel();
+  reportInvitation(question.peer, true, outcome);
+}
+
+void PeerSession::Core::withdraw(const PeerID& peer) {
+  for (auto& c : std::vector(connections.begin(), connections.end())) {
+    if (c->closed || !c->inviting || c->withdrawn || c->phase() == ConnectionPhase::Connected ||
+        c->identity() != peer.identifier()) {
+      continue;
+    }
+    QUR_LOG_INFO("Withdrawing the invitation to %s", c->name().c_str());
+    c->withdrawn = true;
+    // Told, where a Hello has gone out: a Bye rather than a broken link.
+    if (c->proven && c->phase() != ConnectionPhase::AwaitingHello) {
+      c->leave(FrameType::Bye);
+    } else {
+      close(c, nullptr, 0);
+    }
   }
 }
 
@@ -522,24 +640,31 @@ void Connection::handleRequest(const std::optional<peers::Identifier>& joinVouch
     return;
   }
   if (request == Request::Join) {
-    const auto& voucherID = joinVoucher;
-    bool memberVouches = false;
+    std::optional<PeerID> member;
+    std::uint16_t memberPort = 0;
     {
       std::lock_guard lock(core.mutex);
-      for (auto& [id, c] : core.connected)
-        if (id.identifier() == *voucherID) memberVouches = true;
+      for (auto& [id, c] : core.connected) {
+        if (id.identifier() != *joinVoucher) continue;
+        member = id;
+        memberPort = c->remoteListenPort;
+      }
     }
-    if (!memberVouches) {
+    if (!member) {
       core.refuseJoin(self, "introduced by no member of this session");
+      return;
+    }
+    if (memberPort == 0) {
+      core.refuseJoin(self, "its voucher does not listen, so it vouches for nobody");
       return;
     }
     // Shown only once admitted: a refused claim must not flicker a member.
     auto found = core.introductions.find(peer->identifier());
     if (found != core.introductions.end()) {
-      for (auto& [member, address] : found->second) {
-        if (member != *voucherID) continue;
+      for (auto& [vouching, address, introducedName] : found->second) {
+        if (vouching != *joinVoucher) continue;
         if (address == remoteAddress) {
-          answerInvitation(true);
+          askAboutJoin(*member, introducedName);
         } else {
           core.refuseJoin(self, ("the member introduced it at " + address.to_string()).c_str());
         }
@@ -547,23 +672,9 @@ void Connection::handleRequest(const std::optional<peers::Identifier>& joinVouch
       }
     }
     // The member's introduction may still be on its way.
-    pendingJoinVoucher = voucherID;
+    pendingJoinVoucher = joinVoucher;
     armHandshake(core.options.handshakeTimeoutMs);
     return;
-  }
-  // One question per display name at a time: the user could not tell two
-  // "Charlie"s apart.
-  for (auto& c : core.connections) {
-    if (c.get() != this && c->asked && c->peer && c->peer->displayName() == peer->displayName()) {
-      if (auto quiet = core.refusalLog.admit()) {
-        QUR_LOG_WARN(
-            "Declining %s at %s: an invitation under the same name from %s is waiting "
-            "(%zu more refused since the last report)",
-            name().c_str(), remoteDescription.c_str(), c->remoteDescription.c_str(), *quiet);
-      }
-      decline(peers::DeclineReason::Busy);
-      return;
-    }
   }
   core.show(self, PeerSessionState::Connecting);
   if (closed) return;
@@ -600,6 +711,52 @@ void Connection::handleRequest(const std::optional<peers::Identifier>& joinVouch
       } else {
         QUR_LOG_INFO("The invitation from %s is gone; nothing to %s", who.description().c_str(),
                      accept ? "accept" : "decline");
+      }
+    });
+  });
+}
+
+// A newcomer the member introduced dialled us: the user decides (through
+// the introduction handler), as for an invitation.
+void Connection::askAboutJoin(const PeerID& member, const std::string& introducedName) {
+  auto self = shared_from_this();
+  pendingJoinVoucher.reset();
+  if (peer->displayName() != introducedName) {
+    core.refuseJoin(self, ("its hello names it \"" + peer->displayName() +
+                           "\", the member introduced \"" + introducedName + "\"")
+                              .c_str());
+    return;
+  }
+  IntroductionHandler handler;
+  {
+    std::lock_guard lock(core.mutex);
+    handler = core.introductionHandler;
+  }
+  if (!handler) {
+    answerInvitation(true);
+    return;
+  }
+  {
+    std::lock_guard lock(core.mutex);
+    core.pendingInvitations.insert_or_assign(
+        *peer,
+        InvitationDetails{*peer, remoteAddress.to_string(), peer->identifierString().substr(0, 8)});
+  }
+  QUR_LOG_INFO("%s, introduced by %s, wants to join from %s", peer->description().c_str(),
+               member.description().c_str(), remoteDescription.c_str());
+  asked = true;
+  armHandshake(core.options.invitationTimeoutMs);
+  std::weak_ptr<Connection> weak = self;
+  auto* io = &core.io;
+  const PeerID who = *peer;
+  handler({*peer, member, remoteAddress.to_string(), false}, [weak, io, who](bool admit) {
+    asio::post(*io, [weak, admit, who] {
+      auto c = weak.lock();
+      if (c && !c->closed && c->asked) {
+        c->answerInvitation(admit);
+      } else {
+        QUR_LOG_INFO("The introduction of %s is gone; nothing to %s", who.description().c_str(),
+                     admit ? "accept" : "decline");
       }
     });
   });
@@ -767,6 +924,21 @@ void PeerSession::invitePeer(const PeerEndpoint& endpoint, const std::optional<P
 void PeerSession::setInvitationHandler(InvitationHandler handler) {
   std::lock_guard lock(_core->mutex);
   _core->invitationHandler = std::move(handler);
+}
+
+void PeerSession::setIntroductionHandler(IntroductionHandler handler) {
+  std::lock_guard lock(_core->mutex);
+  _core->introductionHandler = std::move(handler);
+}
+
+void PeerSession::setInviteeCheck(InviteeCheck check) {
+  std::lock_guard lock(_core->mutex);
+  _core->inviteeCheck = std::move(check);
+}
+
+void PeerSession::withdrawInvitation(const PeerID& peer) {
+  auto core = _core;
+  core->transport->post([core, peer] { core->withdraw(peer); });
 }
 
 void PeerSession::setInvitationResultHandler(InvitationResultHandler handler) {

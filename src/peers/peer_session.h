@@ -103,6 +103,28 @@ struct InvitationDetails {
 
 InvitationHandler declineAllInvitations();
 
+// A device a connected member introduced, as the session asks about it
+// before it dials the device or lets it in.
+struct IntroductionRequest {
+  // Dialling: the name and identifier the member gave. Dialled: the
+  // newcomer's hello name and the identifier of the key it proved.
+  PeerID peer;
+  PeerID member;        // the connected member that introduced it
+  std::string address;  // where the member says it is, or where it dialled from
+  bool dialling = false;
+};
+// Asked for every introduced device; reply(true) lets it in (dials it, or
+// accepts its Join), at once or later, from any thread. Unanswered, the
+// question ends like an invitation: timed out (reported as an invitation
+// to us) after the invitation timeout, or withdrawn when the device or the
+// member leaves.
+using IntroductionHandler =
+    std::function<void(const IntroductionRequest& request, std::function<void(bool admit)> reply)>;
+// Asked on the transport thread once a device we invite has said who it is
+// (its hello name, the identifier of the key it proved) and before the
+// Invite goes out; false hangs up (the invitation ends unreachable).
+using InviteeCheck = std::function<bool(const PeerID& invitee)>;
+
 // Where a discovered peer listens.
 struct PeerEndpoint {
   std::string address;  // numeric IPv4
@@ -181,6 +203,13 @@ class PeerSession : public std::enable_shared_from_this<PeerSession> {
   // Handler for incoming invitations; null declines them all (not advertising).
   void setInvitationHandler(InvitationHandler handler);
   bool acceptsInvitations() const;
+  // Handler for introduced devices; null lets every one in. Any thread.
+  void setIntroductionHandler(IntroductionHandler handler);
+  // Check of every device we invite; null lets every one be invited. Any thread.
+  void setInviteeCheck(InviteeCheck check);
+  // Gives up our invitations to the peer that are still unanswered: the
+  // peer is told (Bye) and the invitation ends withdrawn. Any thread.
+  void withdrawInvitation(const PeerID& peer);
 
   // Told how every invitation in either direction ended; called on the
   // transport thread. Any thread may set it.

@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <tuple>
 #include <unordered_set>
 
 #include "peers/handshake.h"
@@ -59,6 +60,8 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   std::weak_ptr<PeerSessionDelegate> delegate;
   InvitationHandler invitationHandler;
   InvitationResultHandler invitationResultHandler;
+  IntroductionHandler introductionHandler;
+  InviteeCheck inviteeCheck;
   std::string advertisedName;  // empty: the local peer's display name
   std::vector<std::pair<PeerID, std::shared_ptr<Connection>>> connected;
   std::map<PeerID, InvitationDetails> pendingInvitations;
@@ -66,15 +69,27 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   // Transport thread only.
   tcp::acceptor acceptor;
   std::unordered_set<std::shared_ptr<Connection>> connections;
-  // Introductions: newcomer identifier -> (member that vouched, address it gave).
-  std::map<peers::Identifier, std::set<std::pair<peers::Identifier, asio::ip::address_v4>>>
-      introductions;
+  // Introductions: newcomer identifier -> (member that vouched, address it
+  // gave, name it gave).
+  using Vouch = std::tuple<peers::Identifier, asio::ip::address_v4, std::string>;
+  std::map<peers::Identifier, std::set<Vouch>> introductions;
+  // Introduced devices we would dial, while the introduction handler decides.
+  struct DialQuestion {
+    PeerID peer;
+    PeerID member;
+    PeerEndpoint endpoint;
+    std::shared_ptr<asio::steady_timer> timer;
+    std::uint64_t serial = 0;
+  };
+  std::map<peers::Identifier, DialQuestion> dialQuestions;
+  std::uint64_t nextQuestion = 1;
   // What the delegate was last told per peer: several links to one peer
   // (crossed invitations) show as one.
   std::map<peers::Identifier, PeerSessionState> visible;
   peers::LogLimiter refusalLog;
   peers::LogLimiter joinRefusalLog;
   peers::LogLimiter badInputLog;
+  peers::LogLimiter introductionLog;
   bool shutDown = false;
   bool listening = false;
   bool withdrawing = false;  // our own disconnect is closing everything
@@ -94,6 +109,11 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   void introduce(const std::shared_ptr<Connection>& newcomer);
   void handleIntroduction(const std::shared_ptr<Connection>& from,
                           const peers::Introduction& introduction);
+  void askToDial(const std::shared_ptr<Connection>& member,
+                 const peers::Introduction& introduction);
+  void endDialQuestion(const peers::Identifier& newcomer, InvitationOutcome outcome);
+  void withdraw(const PeerID& peer);
+  bool inviteeAllowed(const PeerID& invitee);
   void close(const std::shared_ptr<Connection>& c, const char* reason, int logFlag);
   void closeAll(bool report);
   void reportState(const PeerID& peer, PeerSessionState state);
@@ -140,6 +160,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
   bool autoAccept = false;  // we invited them too: their Invite needs no question
   bool answerTimedOut = false;
   bool decided = false;     // Decline sent; only hanging up is left
+  bool withdrawn = false;   // our invitation given up; only hanging up is left
   bool superseded = false;  // the twin of a kept link; its dialler hangs it up
   asio::steady_timer handshakeTimer;
   asio::steady_timer keepAliveTimer;
@@ -178,6 +199,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
   void send(FrameType type, std::span<const std::uint8_t> payload = {});
   void sendPong();
   void decline(peers::DeclineReason reason);
+  // Sends the frame and hangs up once it is written (or soon, if the peer
+  // does not read it).
+  void leave(FrameType type, std::span<const std::uint8_t> payload = {});
   bool writeStalled();
   void describeRemote();
   void secure();
@@ -192,6 +216,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
   void handle(peers::Frame& frame);
   void handleRequest(const std::optional<peers::Identifier>& joinVoucher);
+  void askAboutJoin(const PeerID& member, const std::string& introducedName);
   void answerInvitation(bool accept);
   void endAsked(InvitationOutcome outcome);
 };

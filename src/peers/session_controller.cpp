@@ -55,6 +55,9 @@ void MultipeerSessionController::initSession() {
     session->setDelegate(_sessionDelegates);
     session->setInvitationResultHandler(
         [results = _invitationResults](const InvitationResult& r) { results->sendNext(r); });
+    std::lock_guard lock(_fieldsMutex);
+    session->setIntroductionHandler(_introductionHandler);
+    session->setInviteeCheck(_inviteeCheck);
   }
   // One browser for the controller's life: it follows the session instead
   // of browsing again, which would make every nearby peer flap.
@@ -173,6 +176,26 @@ std::optional<InvitationDetails> MultipeerSessionController::pendingInvitation(
     const PeerID& peer) const {
   auto s = session();
   return s ? s->pendingInvitation(peer) : std::nullopt;
+}
+
+void MultipeerSessionController::setIntroductionHandler(IntroductionHandler handler) {
+  std::shared_ptr<PeerSession> current;
+  {
+    std::lock_guard lock(_fieldsMutex);
+    _introductionHandler = handler;
+    current = _session;
+  }
+  if (current) current->setIntroductionHandler(std::move(handler));
+}
+
+void MultipeerSessionController::setInviteeCheck(InviteeCheck check) {
+  std::shared_ptr<PeerSession> current;
+  {
+    std::lock_guard lock(_fieldsMutex);
+    _inviteeCheck = check;
+    current = _session;
+  }
+  if (current) current->setInviteeCheck(std::move(check));
 }
 
 void MultipeerSessionController::setInvitationHandler(InvitationHandler handler) {

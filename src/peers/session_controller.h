@@ -74,6 +74,11 @@ class MultipeerSessionController {
   // startAdvertising); unset means Advertiser's default.
   void setInvitationHandler(InvitationHandler handler);
 
+  // The handler for introduced devices and the check of every device we
+  // invite, in every session this controller makes (now and after resets).
+  void setIntroductionHandler(IntroductionHandler handler);
+  void setInviteeCheck(InviteeCheck check);
+
   // How every invitation ended, in either direction and in every session
   // this controller makes: accepted, declined, timed out (the invited side
   // hears this when its user did not answer in time), unreachable or
@@ -95,6 +100,8 @@ class MultipeerSessionController {
   std::shared_ptr<Advertiser> _advertiser;
   std::shared_ptr<PeerBrowser> _browserViewController;
   std::optional<InvitationHandler> _invitationHandler;
+  IntroductionHandler _introductionHandler;
+  InviteeCheck _inviteeCheck;
   DisposablePtr _advertisingToggleSubscription;
   SpinLock _resetLock;  // advertiser and session replacement; not re-entrant
   Property<bool> _advertising{false};
