@@ -16,29 +16,79 @@ std::string keyField(const std::string& fingerprint) {
   return fingerprint.empty() ? std::string() : ",\"fingerprint\":" + jsonString(fingerprint);
 }
 
-EventLine invitationLine(const AppEvent& event) {
-  const auto& invitation = event.invitation;
+std::string identifierField(const std::string& identifier) {
+  return identifier.empty() ? std::string()
+                            : ",\"identifier\":" + jsonString(identifier.substr(0, 8));
+}
+
+// The JSON members every question carries, whether it waits or is asked now.
+std::string invitationFields(const Invitation& invitation) {
   // Enough of the identifier to tell two inviters of one name apart.
   const std::string shortId = invitation.identifier.substr(0, 8);
-  std::string fields = "\"peer\":" + jsonString(invitation.peer) +
-                       ",\"policy\":" + jsonString(acceptPolicyName(event.policy));
+  std::string fields = "\"peer\":" + jsonString(invitation.peer);
   if (!shortId.empty()) fields += ",\"identifier\":" + jsonString(shortId);
   if (!invitation.address.empty()) fields += ",\"address\":" + jsonString(invitation.address);
   fields += ",\"fingerprint\":" + jsonString(invitation.fingerprint) +
             ",\"trust\":" + jsonString(invitation.trust);
-  std::string from = "invitation from " + invitation.peer;
+  if (!invitation.introducedBy.empty())
+    fields += ",\"introduced_by\":" + jsonString(invitation.introducedBy);
+  return fields;
+}
+
+// "invitation from NAME (abcd1234 at 10.0.0.2), key ... (new)", or for an
+// introduced device "NAME, introduced by MEMBER, wants to join (...)", with
+// a warning first when the key is not the one trusted for the name.
+std::string question(const Invitation& invitation) {
+  const std::string shortId = invitation.identifier.substr(0, 8);
+  std::string where;
   if (!shortId.empty() || !invitation.address.empty()) {
-    from += " (" + shortId + (invitation.address.empty() ? "" : " at " + invitation.address) + ")";
+    where = " (" + shortId + (invitation.address.empty() ? "" : " at " + invitation.address) + ")";
   }
-  if (!invitation.fingerprint.empty()) from += ", key " + invitation.fingerprint;
+  std::string text = invitation.introducedBy.empty()
+                         ? "invitation from " + invitation.peer + where
+                         : invitation.peer + ", introduced by " + invitation.introducedBy +
+                               ", wants to join" + where;
+  if (!invitation.fingerprint.empty()) text += ", key " + invitation.fingerprint;
   if (invitation.trust == "key changed") {
-    from = "WARNING: key changed for " + invitation.peer +
-           " (another device may be using the name): " + from;
+    text = "WARNING: key changed for " + invitation.peer +
+           " (another device may be using the name): " + text;
+  } else if (invitation.trust.rfind("looks like ", 0) == 0) {
+    text = "WARNING: " + invitation.peer + " " + invitation.trust +
+           ", whose key is another (another device may pose as it): " + text;
   } else if (invitation.trust == "new") {
-    from += " (new)";
+    text += " (new)";
   }
-  return {"invitation", fields,
-          event.policy == AcceptPolicy::Ask ? from + ": type 'accept' or 'decline'" : from};
+  return text;
+}
+
+constexpr const char* kAnswerHint = ": type 'accept' or 'decline'";
+
+EventLine invitationLine(const AppEvent& event) {
+  const auto& invitation = event.invitation;
+  std::string fields =
+      invitationFields(invitation) + ",\"policy\":" + jsonString(acceptPolicyName(event.policy));
+  std::string text = question(invitation);
+  if (event.policy == AcceptPolicy::Ask) {
+    fields += ",\"waiting\":" + std::to_string(invitation.waiting);
+    text += invitation.waiting == 0
+                ? kAnswerHint
+                : "; it waits for " + std::to_string(invitation.waiting) + " question(s) before it";
+  }
+  return {"invitation", fields, text};
+}
+
+// Our invitation held back: another key answers to the trusted name.
+EventLine unconfirmedLine(const Invitation& device) {
+  const std::string shortId = device.identifier.substr(0, 8);
+  const std::string warning =
+      device.trust == "key changed"
+          ? "key changed for " + device.peer + " (another device may be using the name)"
+          : device.peer + " " + device.trust + ", whose key is another (another device may " +
+                "pose as it)";
+  return {"invite_unconfirmed", invitationFields(device),
+          "WARNING: " + warning + ": " + device.peer + " (" + shortId +
+              (device.address.empty() ? "" : " at " + device.address) + ") has key " +
+              device.fingerprint + "; nothing was sent: type 'confirm' to invite it anyway"};
 }
 
 EventLine invitationResultLine(const AppEvent& event) {
@@ -56,6 +106,9 @@ EventLine invitationResultLine(const AppEvent& event) {
     text = event.peer + " did not answer the invitation in time";
   } else if (event.reason == "unreachable") {
     text = event.peer + " could not be reached";
+  } else if (event.reason == "refused") {
+    fields += ",\"detail\":" + jsonString(event.detail);
+    text = "not invited after all: " + event.detail;
   } else {
     text = "invitation to " + event.peer + " " + invitationEndWords(event.reason);
   }
@@ -66,6 +119,14 @@ EventLine invitationResultLine(const AppEvent& event) {
 
 std::string keyWords(const std::string& fingerprint) {
   return fingerprint.empty() ? std::string() : " (key " + fingerprint + ")";
+}
+
+std::string deviceLine(const NearbyDevice& device) {
+  std::string trust = device.trust.words();
+  if (device.trust.state == Trust::State::Known && device.trust.pinnedName != device.name)
+    trust += " as " + device.trust.pinnedName;
+  return device.name + " (key " + device.fingerprint + ", " + device.identifier.substr(0, 8) +
+         ", " + trust + ")";
 }
 
 std::string invitationEndWords(const std::string& outcome) {
@@ -79,23 +140,45 @@ EventLine appEventLine(const AppEvent& event) {
   using Kind = AppEvent::Kind;
   const std::string peer = "\"peer\":" + jsonString(event.peer);
   switch (event.kind) {
-    case Kind::PeerFound:
-      return {"peer_found", peer + keyField(event.fingerprint),
-              "peer found: " + event.peer + keyWords(event.fingerprint)};
+    case Kind::PeerFound: {
+      std::string fields = peer + keyField(event.fingerprint) + identifierField(event.identifier);
+      std::string about = event.fingerprint.empty() ? "" : "key " + event.fingerprint;
+      for (const std::string& more : {event.identifier.substr(0, 8), event.trust})
+        if (!more.empty()) about += (about.empty() ? "" : ", ") + more;
+      if (!event.trust.empty()) fields += ",\"trust\":" + jsonString(event.trust);
+      return {"peer_found", fields,
+              "peer found: " + event.peer + (about.empty() ? "" : " (" + about + ")")};
+    }
     case Kind::PeerLost:
-      return {"peer_lost", peer + keyField(event.fingerprint), "peer lost: " + event.peer};
+      return {"peer_lost", peer + keyField(event.fingerprint) + identifierField(event.identifier),
+              "peer lost: " + event.peer};
     case Kind::Invitation:
       return invitationLine(event);
-    case Kind::InvitationAnswered:
+    case Kind::InvitationShown:
+      return {"invitation_shown", invitationFields(event.invitation),
+              "now asking: " + question(event.invitation) + kAnswerHint};
+    case Kind::InviteUnconfirmed:
+      return unconfirmedLine(event.invitation);
+    case Kind::InvitationAnswered: {
+      const std::string& member = event.invitation.introducedBy;
+      if (!member.empty()) {
+        return {"invitation_answered",
+                peer + ",\"accepted\":" + jsonBool(event.value) +
+                    ",\"introduced_by\":" + jsonString(member),
+                (event.value ? "let in " : "kept out ") + event.peer + ", introduced by " + member};
+      }
       return {
           "invitation_answered", peer + ",\"accepted\":" + jsonBool(event.value),
           (event.value ? "accepted invitation from " : "declined invitation from ") + event.peer};
+    }
     case Kind::InvitationResult:
       return invitationResultLine(event);
     case Kind::PeerConnected:
-      return {"peer_connected", peer, "peer connected: " + event.peer};
+      return {"peer_connected", peer + identifierField(event.identifier),
+              "peer connected: " + event.peer};
     case Kind::PeerDisconnected:
-      return {"peer_disconnected", peer, "peer disconnected: " + event.peer};
+      return {"peer_disconnected", peer + identifierField(event.identifier),
+              "peer disconnected: " + event.peer};
     case Kind::Connected:
       return {"connected", "\"value\":" + jsonBool(event.value),
               event.value ? "connected" : "not connected"};

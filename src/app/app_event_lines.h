@@ -19,6 +19,9 @@ struct EventLine {
 EventLine appEventLine(const AppEvent& event);
 // " (key ABCD EFGH IJKL MNOP)" after a device's name; empty when unknown.
 std::string keyWords(const std::string& fingerprint);
+// "NAME (key ABCD EFGH IJKL MNOP, 0123abcd, known)": a nearby device as
+// listings show it.
+std::string deviceLine(const NearbyDevice& device);
 // How an invitation we were asked ended, in words ("timed out").
 std::string invitationEndWords(const std::string& outcome);
 // The first line of a run. Main thread.

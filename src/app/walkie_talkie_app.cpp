@@ -20,6 +20,7 @@
 #include "log/log.h"
 #include "peers/device_identity.h"
 #include "peers/discovery.h"
+#include "peers/display_name.h"
 #include "peers/peer_browser.h"
 #include "peers/protocol.h"
 #include "peers/session_controller.h"
@@ -112,15 +113,20 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
   if (_options.mainQueue) setMainQueue(_options.mainQueue);
 
   // A name cut or cleaned without notice would not be the one the user
-  // tells others to look for.
-  if (_options.name.size() > peers::kMaxDisplayNameBytes) {
-    *error = usage("--name is " + std::to_string(_options.name.size()) + " bytes long; at most " +
-                   std::to_string(peers::kMaxDisplayNameBytes) + " are allowed");
-    return false;
-  }
-  if (!_options.name.empty() && peers::sanitizeDisplayName(_options.name) != _options.name) {
-    *error = usage("--name may not hold control characters or invalid UTF-8");
-    return false;
+  // tells others to look for; its normal form looks the same.
+  if (!_options.name.empty()) {
+    peers::NameProblem problem;
+    auto name = peers::normalizeDisplayName(_options.name, &problem);
+    if (!name && problem == peers::NameProblem::TooLong) {
+      *error = usage("--name is " + std::to_string(_options.name.size()) + " bytes long; at most " +
+                     std::to_string(peers::kMaxDisplayNameBytes) + " are allowed");
+      return false;
+    }
+    if (!name) {
+      *error = usage(std::string("--name ") + peers::nameProblemText(problem));
+      return false;
+    }
+    _options.name = std::move(*name);
   }
 
   std::string audio = _options.audio;
@@ -201,10 +207,10 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
     *error = failure("cannot load or store the device key (the log says why)");
     return false;
   }
-  _gatekeeper = std::make_unique<Gatekeeper>(
-      _options.configDirectory, _options.accept,
-      // Events are told on the main thread, where the gatekeeper lives.
-      [this](const AppEvent& event) { emit(event); });
+  // Events are told on the main thread, where the gatekeeper lives.
+  _gatekeeper = std::make_shared<Gatekeeper>(
+      _options.configDirectory, _options.accept, [this](const AppEvent& event) { emit(event); },
+      [this] { refreshNearbyDevices(); });
   Application::Options appOptions;
   appOptions.peerName = _options.name;
   appOptions.identity = std::move(identity);
@@ -234,19 +240,7 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
     return false;
   }
 
-  std::weak_ptr<WalkieTalkieApp> weakSelf = weak_from_this();
-  controller->multipeerController()->setInvitationHandler(
-      [weakSelf](const PeerID& peer, std::function<void(bool)> reply) {
-        auto self = weakSelf.lock();
-        if (!self) return reply(false);
-        // Read here: the session forgets the address once the invitation ends.
-        const auto details = self->controller()->multipeerController()->pendingInvitation(peer);
-        self->post([peer, details, reply = std::move(reply)](WalkieTalkieApp& app) mutable {
-          if (app._shutDown) return reply(false);
-          app._gatekeeper->invitationArrived(peer, details ? details->address : std::string(),
-                                             std::move(reply));
-        });
-      });
+  installGatekeeper();
   controller->multipeerController()->startAdvertising();
   if (engine()->inputEnabled()) {
     _inputMeter = std::make_shared<InputLevelMeter>(engine()->audioDescription());
@@ -254,6 +248,39 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
   }
   attach();
   return true;
+}
+
+// Every way into the session asks the gatekeeper: invitations, introduced
+// devices, and the devices we invite once they say who they are.
+void WalkieTalkieApp::installGatekeeper() {
+  auto multipeer = controller()->multipeerController();
+  std::weak_ptr<WalkieTalkieApp> weakSelf = weak_from_this();
+  multipeer->setInvitationHandler([weakSelf](const PeerID& peer, std::function<void(bool)> reply) {
+    auto self = weakSelf.lock();
+    if (!self) return reply(false);
+    // Read here: the session forgets the address once the invitation ends.
+    const auto details = self->controller()->multipeerController()->pendingInvitation(peer);
+    self->post([peer, details, reply = std::move(reply)](WalkieTalkieApp& app) mutable {
+      if (app._shutDown) return reply(false);
+      app._gatekeeper->requestArrived({peer, details ? details->address : std::string(), {}},
+                                      std::move(reply));
+    });
+  });
+  multipeer->setIntroductionHandler(
+      [weakSelf](const IntroductionRequest& request, std::function<void(bool)> reply) {
+        auto self = weakSelf.lock();
+        if (!self) return reply(false);
+        self->post([request, reply = std::move(reply)](WalkieTalkieApp& app) mutable {
+          if (app._shutDown) return reply(false);
+          app._gatekeeper->requestArrived({request.peer, request.address, request.member},
+                                          std::move(reply));
+        });
+      });
+  std::weak_ptr<Gatekeeper> weakGatekeeper = _gatekeeper;
+  multipeer->setInviteeCheck([weakGatekeeper](const PeerID& invitee) {
+    auto gatekeeper = weakGatekeeper.lock();
+    return gatekeeper && gatekeeper->inviteeAllowed(invitee);
+  });
 }
 
 void WalkieTalkieApp::post(std::function<void(WalkieTalkieApp&)> block) {
@@ -346,48 +373,59 @@ void WalkieTalkieApp::watchBrowser() {
   _browser->setMaximumNumberOfPeers(PeerSession::kMaximumPeers);
   std::weak_ptr<WalkieTalkieApp> weakSelf = weak_from_this();
   _browser->setNearbyPeersChangedHandler([weakSelf](const std::vector<NearbyPeer>& nearby) {
-    auto self = weakSelf.lock();
-    if (!self) return;
-    std::vector<std::pair<PeerID, std::string>> list;
-    for (const auto& peer : nearby) list.emplace_back(peer.peer, peer.peer.displayName());
-    self->post([list = std::move(list)](WalkieTalkieApp& app) { app.nearbyChanged(list); });
+    if (auto self = weakSelf.lock())
+      self->post([nearby](WalkieTalkieApp& app) { app.nearbyChanged(nearby); });
   });
   _browser->start();
   // Read on a later turn of the loop, never inside start(): a device already
   // known to the responder may be listed at once, and its event must reach
   // whoever subscribes right after start() returns.
   post([browser](WalkieTalkieApp& app) {
-    if (app._browser != browser) return;
-    std::vector<std::pair<PeerID, std::string>> list;
-    for (const auto& peer : browser->nearbyPeers())
-      list.emplace_back(peer.peer, peer.peer.displayName());
-    app.nearbyChanged(list);
+    if (app._browser == browser) app.nearbyChanged(browser->nearbyPeers());
   });
 }
 
-void WalkieTalkieApp::nearbyChanged(const std::vector<std::pair<PeerID, std::string>>& nearby) {
+void WalkieTalkieApp::nearbyChanged(const std::vector<NearbyPeer>& nearby) {
   auto contains = [](const std::vector<std::pair<PeerID, std::string>>& table, const PeerID& id) {
     return std::any_of(table.begin(), table.end(), [&](const auto& e) { return e.first == id; });
   };
   const auto previous = std::move(_nearbyTable);
-  _nearbyTable = nearby;
-  // The advertised identifier is the key's hash: the fingerprint is known
-  // before any connection, to compare with the one an invitation shows.
-  for (const auto& [id, name] : nearby) {
-    if (!contains(previous, id)) {
-      emit({.kind = AppEvent::Kind::PeerFound,
-            .peer = name,
-            .fingerprint = peers::fingerprintForIdentifier(id.identifier())});
-    }
+  _nearbyTable.clear();
+  for (const auto& peer : nearby) _nearbyTable.emplace_back(peer.peer, peer.peer.displayName());
+  _nearbyPeers = nearby;
+  // The advertised identifier is the key's hash: the fingerprint and the
+  // trust are known before any connection, to compare with what an
+  // invitation shows.
+  const auto devices = _gatekeeper->describe(nearby);
+  for (std::size_t i = 0; i < nearby.size(); ++i) {
+    if (contains(previous, nearby[i].peer)) continue;
+    const NearbyDevice& device = devices[i];
+    emit({.kind = AppEvent::Kind::PeerFound,
+          .peer = device.name,
+          .fingerprint = device.fingerprint,
+          .identifier = device.identifier,
+          .trust = device.trust.words()});
   }
   for (const auto& [id, name] : previous) {
-    if (!contains(nearby, id)) {
+    if (!contains(_nearbyTable, id)) {
       emit({.kind = AppEvent::Kind::PeerLost,
             .peer = name,
-            .fingerprint = peers::fingerprintForIdentifier(id.identifier())});
+            .fingerprint = peers::fingerprintForIdentifier(id.identifier()),
+            .identifier = id.identifierString()});
     }
   }
   _nearby.set(names(_nearbyTable));
+  _nearbyDevices.set(devices);
+}
+
+std::vector<NearbyDevice> WalkieTalkieApp::connectedDevices() const {
+  std::vector<NearbyPeer> connected;
+  for (const auto& [id, name] : _connectedTable) connected.push_back({id, {}, name});
+  return _gatekeeper->describe(connected);
+}
+
+void WalkieTalkieApp::refreshNearbyDevices() {
+  _nearbyDevices.set(_gatekeeper->describe(_nearbyPeers));
 }
 
 std::string WalkieTalkieApp::fingerprintOf(const std::string& name) const {
@@ -408,17 +446,25 @@ bool WalkieTalkieApp::answerInvitation(bool accept, std::uint64_t id, std::strin
   return _gatekeeper->answerInvitation(accept, id, error);
 }
 
+bool WalkieTalkieApp::answerInvitationFrom(bool accept, const std::string& who,
+                                           std::string* error) {
+  return _gatekeeper->answerInvitation(accept, who, error);
+}
+
 void WalkieTalkieApp::invitationEnded(const PeerID& peer, bool invitedUs,
                                       const std::string& outcome) {
   if (_shutDown) return;
-  if (!invitedUs) {
-    emit({.kind = AppEvent::Kind::InvitationResult, .peer = peer.displayName(), .reason = outcome});
-    return;
-  }
-  // Our own answers were told when given; only an invitation that ended
-  // while it waited for the user is news.
-  if (outcome == "accepted" || outcome == "declined") return;
-  _gatekeeper->invitationEnded(peer, outcome);
+  if (invitedUs) return _gatekeeper->requestEnded(peer, outcome);
+  std::erase(_outgoing, peer);
+  AppEvent event{.kind = AppEvent::Kind::InvitationResult,
+                 .peer = peer.displayName(),
+                 .identifier = peer.identifierString()};
+  event.reason = outcome;
+  if (outcome == "accepted") _gatekeeper->inviteAccepted(peer);
+  // We hung up on the device that answered: not unreachable, refused.
+  event.detail = _gatekeeper->refusal(peer.identifier());
+  if (!event.detail.empty()) event.reason = "refused";
+  emit(event);
 }
 
 void WalkieTalkieApp::connectedChanged(bool connected) {
@@ -443,10 +489,14 @@ void WalkieTalkieApp::peerTableChanged(const std::vector<std::pair<PeerID, std::
     if (contains(peers, id)) continue;
     _talkingTable.erase(std::remove(_talkingTable.begin(), _talkingTable.end(), id),
                         _talkingTable.end());
-    emit({.kind = AppEvent::Kind::PeerDisconnected, .peer = name});
+    emit({.kind = AppEvent::Kind::PeerDisconnected,
+          .peer = name,
+          .identifier = id.identifierString()});
   }
   for (const auto& [id, name] : peers) {
-    if (!contains(previous, id)) emit({.kind = AppEvent::Kind::PeerConnected, .peer = name});
+    if (contains(previous, id)) continue;
+    emit(
+        {.kind = AppEvent::Kind::PeerConnected, .peer = name, .identifier = id.identifierString()});
   }
   _connectedPeers.set(names(_connectedTable));
   std::vector<std::string> talking;
@@ -525,17 +575,53 @@ AppStatus WalkieTalkieApp::status() const {
   return status;
 }
 
-bool WalkieTalkieApp::invite(const std::string& peerName, std::string* error) {
+bool WalkieTalkieApp::invite(const std::string& target, std::string* error) {
   if (!_browser) {
     *error = "not browsing for peers";
     return false;
   }
-  const auto target = _gatekeeper->invitee(peerName, _browser->nearbyPeers(), error);
-  if (!target) return false;
-  if (!_browser->invite(target->peer)) {
-    *error = "could not invite '" + peerName + "'";
+  const auto invitee = _gatekeeper->invitee(target, _browser->nearbyPeers(), error);
+  return invitee && send(*invitee, error);
+}
+
+bool WalkieTalkieApp::confirmInvite(std::string* error) {
+  if (!_browser) {
+    *error = "not browsing for peers";
     return false;
   }
+  const auto invitee = _gatekeeper->confirm(_browser->nearbyPeers(), error);
+  return invitee && send(*invitee, error);
+}
+
+bool WalkieTalkieApp::send(const NearbyPeer& invitee, std::string* error) {
+  if (!_browser->invite(invitee.peer)) {
+    *error = "could not invite '" + invitee.peer.displayName() + "'";
+    return false;
+  }
+  if (std::find(_outgoing.begin(), _outgoing.end(), invitee.peer) == _outgoing.end())
+    _outgoing.push_back(invitee.peer);
+  return true;
+}
+
+bool WalkieTalkieApp::withdrawInvitation(const std::string& target, std::string* error) {
+  std::vector<PeerID> chosen;
+  for (const auto& peer : _outgoing) {
+    if (target.empty() || peer.displayName() == target ||
+        (target.size() >= 4 && peer.identifierString().rfind(target, 0) == 0)) {
+      chosen.push_back(peer);
+    }
+  }
+  if (chosen.empty()) {
+    *error = target.empty() ? "no invitation of ours is waiting"
+                            : "no invitation of ours to '" + target + "' is waiting";
+    return false;
+  }
+  auto session = controller()->multipeerController()->session();
+  if (!session) {
+    *error = "the session has stopped";
+    return false;
+  }
+  for (const auto& peer : chosen) session->withdrawInvitation(peer);
   return true;
 }
 

@@ -89,15 +89,24 @@ struct AppStatus {
 
 struct AppEvent {
   enum class Kind {
-    PeerFound,           // peer
-    PeerLost,            // peer
-    Invitation,          // invitation, policy
+    PeerFound,  // peer, fingerprint, identifier, trust
+    PeerLost,   // peer, fingerprint, identifier
+    // An invitation, or a device a member introduced (introducedBy), with
+    // the policy it is answered by; under Ask it waits for the user
+    // (invitation.waiting questions before it).
+    Invitation,
     InvitationAnswered,  // invitation, value: accepted
+    InvitationShown,     // invitation: the waiting question now asked
     // How an invitation ended that was not answered here: peer; reason:
-    // "accepted", "declined", "timed_out", "unreachable" or "withdrawn";
-    // value: it was the peer's invitation to us (which then is gone, and
-    // invitation says which).
+    // "accepted", "declined", "timed_out", "unreachable", "refused" (the
+    // device that answered is not one the user may invite unasked; detail
+    // says why) or "withdrawn"; value: it was the peer's invitation to us
+    // (which then is gone, and invitation says which).
     InvitationResult,
+    // Another key answers to a name the user trusts (or to a look-alike of
+    // it): nothing was sent; invitation describes the device, which
+    // confirmInvite() invites anyway.
+    InviteUnconfirmed,
     PeerConnected,     // peer
     PeerDisconnected,  // peer
     Connected,         // value
@@ -109,8 +118,13 @@ struct AppEvent {
   };
   Kind kind;
   std::string peer;
-  // PeerFound, PeerLost: the device's key fingerprint, when known.
+  // PeerFound, PeerLost: the device's key fingerprint, when known, its
+  // identifier (hex; also for PeerConnected, PeerDisconnected and
+  // InvitationResult) and, for PeerFound, Trust::words().
   std::string fingerprint;
+  std::string identifier;
+  std::string trust;
+  std::string detail;  // InvitationResult "refused": why, in words
   bool value = false;
   std::string reason;
   Invitation invitation;
@@ -142,8 +156,13 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   const Property<bool>& connected() const { return _connected; }
   const Property<bool>& transmitting() const { return _transmitting; }
   const Property<std::vector<std::string>>& nearbyPeers() const { return _nearby; }
+  // The nearby devices with their keys and trust, one entry per device
+  // (two devices of one name are two entries).
+  const Property<std::vector<NearbyDevice>>& nearbyDevices() const { return _nearbyDevices; }
   const Property<std::vector<std::string>>& connectedPeers() const { return _connectedPeers; }
   const Property<std::vector<std::string>>& talkingPeers() const { return _talking; }
+  // The connected peers as devices (name, key, trust).
+  std::vector<NearbyDevice> connectedDevices() const;
   // The key fingerprint of the nearby or connected device of that name, as
   // the listing shows it; empty when no such device is known.
   std::string fingerprintOf(const std::string& name) const;
@@ -154,9 +173,18 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   AppStatus status() const;
 
   // Each returns false with a user-facing reason in *error.
-  bool invite(const std::string& peerName, std::string* error);
-  // id 0: the newest pending invitation.
+  // target: a name (a pinned one reaches only its key), or the first hex
+  // digits of a device's identifier. A device whose key changed, or that
+  // looks like a pinned name, is held (InviteUnconfirmed) for confirmInvite.
+  bool invite(const std::string& target, std::string* error);
+  bool confirmInvite(std::string* error);
+  // Gives up our unanswered invitations to the target (a name or an
+  // identifier prefix; empty: all of them); the invited devices are told.
+  bool withdrawInvitation(const std::string& target, std::string* error);
+  // id 0: the question asked now (the first one waiting).
   bool answerInvitation(bool accept, std::uint64_t id, std::string* error);
+  // The waiting question from that name or identifier prefix.
+  bool answerInvitationFrom(bool accept, const std::string& who, std::string* error);
   // Transmitting is connected-and-talking: refused (TalkRefused event)
   // while no peer is connected, and ended (Transmitting false, reason "no
   // peer connected") when the last peer leaves.
@@ -197,8 +225,11 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   void post(std::function<void(WalkieTalkieApp&)> block);
   void emit(AppEvent event);
   void watchBrowser();
-  void nearbyChanged(const std::vector<std::pair<PeerID, std::string>>& nearby);
+  void nearbyChanged(const std::vector<NearbyPeer>& nearby);
   void invitationEnded(const PeerID& peer, bool invitedUs, const std::string& outcome);
+  void installGatekeeper();
+  bool send(const NearbyPeer& invitee, std::string* error);
+  void refreshNearbyDevices();
   void connectedChanged(bool connected);
   void peerTableChanged(const std::vector<std::pair<PeerID, std::string>>& peers);
   void peerTalking(const PeerID& peer, bool talking);
@@ -209,8 +240,9 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
 
   RunOptions _options;
   std::unique_ptr<Application> _application;
-  // Trust and the invitations waiting for the user.
-  std::unique_ptr<Gatekeeper> _gatekeeper;
+  // Trust and the invitations waiting for the user; the session's handlers
+  // hold it weakly.
+  std::shared_ptr<Gatekeeper> _gatekeeper;
   std::shared_ptr<FileMicrophone> _microphone;
   std::shared_ptr<InputLevelMeter> _inputMeter;
   std::shared_ptr<PeerBrowser> _browser;
@@ -219,6 +251,9 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
 
   // Main-thread state, mirrored into the properties.
   std::vector<std::pair<PeerID, std::string>> _nearbyTable;
+  std::vector<NearbyPeer> _nearbyPeers;
+  // Our invitations that have no outcome yet.
+  std::vector<PeerID> _outgoing;
   std::vector<std::pair<PeerID, std::string>> _connectedTable;
   std::vector<PeerID> _talkingTable;
   bool _isConnected = false;
@@ -231,6 +266,7 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   Property<bool> _connected{false};
   Property<bool> _transmitting{false};
   Property<std::vector<std::string>> _nearby;
+  Property<std::vector<NearbyDevice>> _nearbyDevices;
   Property<std::vector<std::string>> _connectedPeers;
   Property<std::vector<std::string>> _talking;
 };

@@ -11,9 +11,15 @@ namespace qur::cli {
 
 const char* const kRunCommandsHelp =
     "commands on standard input, one a line:\n"
-    "  peers                 nearby and connected peers\n"
-    "  invite NAME           invite a nearby peer into the session\n"
-    "  accept | decline      answer the pending invitation\n"
+    "  peers                 nearby devices (key, identifier, trust) and connected peers\n"
+    "  invite NAME           invite a nearby peer into the session; NAME may also be\n"
+    "                        the first digits of its identifier (two devices, one name)\n"
+    "  confirm               invite the device held back because its key is not the\n"
+    "                        one accepted for its name\n"
+    "  cancel [NAME]         withdraw our unanswered invitations (to NAME)\n"
+    "  accept | decline      answer the invitation asked now (the first waiting)\n"
+    "  accept NAME | decline NAME\n"
+    "                        answer the waiting invitation from NAME (or identifier)\n"
     "  talk on | talk off    start or end a transmission (refused while no peer\n"
     "                        is connected; ends when the last peer leaves)\n"
     "  talk SECONDS          transmit for that long (more than 0, at most 3600)\n"
@@ -63,15 +69,15 @@ RunCommand parseRunCommand(const std::string& line) {
   if (words.empty()) return {};
   const std::string& command = words[0];
   const std::size_t argc = words.size() - 1;
-  if (command == "invite" && argc >= 1) {
-    // The name is the rest of the line: names may hold spaces.
-    const std::string rest = trimmed(line.substr(line.find("invite") + 6));
-    return {Kind::Invite, rest, 0};
-  }
+  // The name is the rest of the line: names may hold spaces.
+  const std::string rest = trimmed(line.substr(line.find(command) + command.size()));
+  if (command == "invite" && argc >= 1) return {Kind::Invite, rest, 0};
+  if (command == "accept") return {Kind::Accept, rest, 0};
+  if (command == "decline") return {Kind::Decline, rest, 0};
+  if (command == "cancel") return {Kind::Cancel, rest, 0};
   if (argc == 0) {
     if (command == "peers") return {Kind::Peers};
-    if (command == "accept") return {Kind::Accept};
-    if (command == "decline") return {Kind::Decline};
+    if (command == "confirm") return {Kind::Confirm};
     if (command == "disconnect") return {Kind::Disconnect};
     if (command == "status") return {Kind::Status};
     if (command == "help") return {Kind::Help};
@@ -100,9 +106,9 @@ RunCommand parseRunCommand(const std::string& line) {
     }
     return {Kind::Volume, {}, volume};
   }
-  static const std::set<std::string> known = {"peers",  "invite",     "accept", "decline",
-                                              "talk",   "disconnect", "gain",   "volume",
-                                              "status", "help",       "quit"};
+  static const std::set<std::string> known = {"peers",   "invite", "confirm",    "cancel", "accept",
+                                              "decline", "talk",   "disconnect", "gain",   "volume",
+                                              "status",  "help",   "quit"};
   if (known.count(command)) return error("wrong arguments for '" + command + "' (try 'help')");
   return error("unknown command '" + shortened(command) + "' (try 'help')");
 }

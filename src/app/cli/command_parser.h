@@ -11,9 +11,11 @@ namespace qur::cli {
 struct RunCommand {
   enum class Kind {
     Peers,
-    Invite,  // text: the peer's name
-    Accept,
-    Decline,
+    Invite,   // text: the peer's name, or the first hex digits of its identifier
+    Confirm,  // invite the device held back for its key
+    Cancel,   // text: whose invitation to withdraw (empty: all of ours)
+    Accept,   // text: whose invitation (empty: the one asked now)
+    Decline,  // text: as Accept
     TalkOn,
     TalkOff,
     TalkFor,  // number: seconds

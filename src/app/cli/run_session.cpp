@@ -97,12 +97,22 @@ void RunSession::handleLine(const std::string& line) {
     case Kind::Peers:
       return listPeers();
     case Kind::Invite:
-      done = _app->invite(command.text, &reason);
+      // A device held back for its key is told by its own event.
+      done = _app->invite(command.text, &reason) || reason.rfind("not invited:", 0) == 0;
+      break;
+    case Kind::Confirm:
+      done = _app->confirmInvite(&reason);
+      break;
+    case Kind::Cancel:
+      done = _app->withdrawInvitation(command.text, &reason);
       break;
     case Kind::Accept:
-    case Kind::Decline:
-      done = _app->answerInvitation(command.kind == Kind::Accept, 0, &reason);
+    case Kind::Decline: {
+      const bool accept = command.kind == Kind::Accept;
+      done = command.text.empty() ? _app->answerInvitation(accept, 0, &reason)
+                                  : _app->answerInvitationFrom(accept, command.text, &reason);
       break;
+    }
     case Kind::TalkOn:
       cancelTimedTalk();
       // A refusal is reported by its own event.
@@ -169,26 +179,36 @@ void RunSession::error(const std::string& message) {
 }
 
 void RunSession::listPeers() {
-  const auto nearby = _app->nearbyPeers().get();
-  const auto connected = _app->connectedPeers().get();
-  // Keys by name, to compare with what the other device shows for itself.
-  std::string keys;
+  // One row per device, each with its own key and trust: two devices of one
+  // name stay two, told apart by their identifiers.
+  const auto nearby = _app->nearbyDevices().get();
+  const auto connected = _app->connectedDevices();
+  std::vector<std::string> nearbyNames, connectedNames, nearbyShown, connectedShown;
+  std::string keys, devices;
   std::set<std::string> keyed;
-  auto withKeys = [&](const std::vector<std::string>& names) {
-    std::vector<std::string> shown;
-    for (const auto& name : names) {
-      const std::string fingerprint = _app->fingerprintOf(name);
-      shown.push_back(name + keyWords(fingerprint));
-      if (fingerprint.empty() || !keyed.insert(name).second) continue;
-      keys += (keys.empty() ? "" : ",") + jsonString(name) + ":" + jsonString(fingerprint);
+  auto list = [&](const std::vector<NearbyDevice>& from, std::vector<std::string>& names,
+                  std::vector<std::string>& shown, bool isConnected) {
+    for (const auto& device : from) {
+      names.push_back(device.name);
+      shown.push_back(deviceLine(device));
+      devices += std::string(devices.empty() ? "" : ",") + "{\"name\":" + jsonString(device.name) +
+                 ",\"identifier\":" + jsonString(device.identifier.substr(0, 8)) +
+                 ",\"fingerprint\":" + jsonString(device.fingerprint) +
+                 ",\"trust\":" + jsonString(device.trust.words()) +
+                 ",\"connected\":" + jsonBool(isConnected) + "}";
+      // Kept for scripts that read keys by name: the first device of each.
+      if (keyed.insert(device.name).second) {
+        keys += (keys.empty() ? "" : ",") + jsonString(device.name) + ":" +
+                jsonString(device.fingerprint);
+      }
     }
-    return shown;
   };
-  const auto nearbyShown = withKeys(nearby);
-  const auto connectedShown = withKeys(connected);
+  list(nearby, nearbyNames, nearbyShown, false);
+  list(connected, connectedNames, connectedShown, true);
   _events->event("peers",
-                 "\"nearby\":" + jsonList(nearby) + ",\"connected\":" + jsonList(connected) +
-                     ",\"fingerprints\":{" + keys + "}",
+                 "\"nearby\":" + jsonList(nearbyNames) +
+                     ",\"connected\":" + jsonList(connectedNames) + ",\"fingerprints\":{" + keys +
+                     "},\"devices\":[" + devices + "]",
                  "nearby: " + textList(nearbyShown, "(none)") +
                      "; connected: " + textList(connectedShown, "(none)"));
 }
@@ -259,7 +279,14 @@ std::string RunSession::statusRow() const {
   parts.push_back(status.peers.empty() ? std::string("not connected")
                                        : "connected: " + textList(status.peers, ""));
   const auto invitations = _app->pendingInvitations().get();
-  if (!invitations.empty()) parts.push_back("invited by " + invitations.back().peer);
+  if (!invitations.empty()) {
+    const Invitation& asked = invitations.front();
+    std::string part = (asked.introducedBy.empty() ? "invited by " : "joining: ") + asked.peer +
+                       " " + asked.identifier.substr(0, 8);
+    if (invitations.size() > 1)
+      part += " (+" + std::to_string(invitations.size() - 1) + " waiting)";
+    parts.push_back(part);
+  }
   if (!status.audioRunning) parts.push_back("audio off");
   std::string row;
   for (const auto& part : parts) row += (row.empty() ? "[" : " | ") + part;
