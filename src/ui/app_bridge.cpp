@@ -84,20 +84,28 @@ std::optional<PeerListSource> AppBridge::peerListSource(std::function<void()> fi
   if (!_app) return std::nullopt;
   const std::weak_ptr<WalkieTalkieApp> weakApp = _app;
   PeerListSource source;
-  source.nearby = _app->nearbyPeers().values();
+  source.nearby = _app->nearbyDevices().values();
   source.connected = _app->connectedPeers().values();
   source.events = _app->events();
-  source.fingerprint = [weakApp](const std::string& name) {
-    auto app = weakApp.lock();
-    return app ? app->fingerprintOf(name) : std::string();
-  };
-  source.invite = [weakApp](const std::string& name, std::string* error) {
+  source.invite = [weakApp](const std::string& identifier, std::string* error) {
     auto app = weakApp.lock();
     if (!app) {
       *error = "the walkie-talkie has stopped";
       return false;
     }
-    return app->invite(name, error);
+    return app->invite(identifier, error);
+  };
+  source.confirm = [weakApp](std::string* error) {
+    auto app = weakApp.lock();
+    if (!app) {
+      *error = "the walkie-talkie has stopped";
+      return false;
+    }
+    return app->confirmInvite(error);
+  };
+  source.withdraw = [weakApp](const std::string& identifier) {
+    std::string ignored;  // an answer on its way meanwhile is no news
+    if (auto app = weakApp.lock()) app->withdrawInvitation(identifier, &ignored);
   };
   source.finish = std::move(finish);
   return source;
@@ -209,7 +217,11 @@ bool CoreLauncher::launch(std::string* error) {
 void CoreLauncher::eventArrived(const AppEvent& event) {
   const EventLine line = appEventLine(event);
   if (_writer) _writer->event(line.name, line.fields, line.text);
-  if (event.kind == AppEvent::Kind::Invitation && event.policy == AcceptPolicy::Ask && _prompt) {
+  // One question at a time: the first waiting one, then each in turn.
+  const bool asked = (event.kind == AppEvent::Kind::Invitation &&
+                      event.policy == AcceptPolicy::Ask && event.invitation.waiting == 0) ||
+                     event.kind == AppEvent::Kind::InvitationShown;
+  if (asked && _prompt) {
     const std::uint64_t id = event.invitation.id;
     _openPrompts.insert(id);
     const std::weak_ptr<WalkieTalkieApp> weakApp = _app;
@@ -220,8 +232,7 @@ void CoreLauncher::eventArrived(const AppEvent& event) {
     });
   }
   if (event.kind == AppEvent::Kind::InvitationResult && _showMessage) _showMessage(line.text);
-  // A question answered here, declined by a newer one or gone stays open
-  // no longer.
+  // A question answered here or gone stays open no longer.
   const bool ended = event.kind == AppEvent::Kind::InvitationAnswered ||
                      (event.kind == AppEvent::Kind::InvitationResult && event.value);
   if (ended && _openPrompts.erase(event.invitation.id) && _closePrompt) {

@@ -42,7 +42,12 @@ class GradientBackground : public QObject {
 }  // namespace
 
 QString InvitationPrompt::questionText(const Invitation& invitation) {
-  return tr("%1 wants to talk").arg(QString::fromStdString(invitation.peer));
+  const QString peer = QString::fromStdString(invitation.peer);
+  if (!invitation.introducedBy.empty()) {
+    return tr("%1, introduced by %2, wants to join")
+        .arg(peer, QString::fromStdString(invitation.introducedBy));
+  }
+  return tr("%1 wants to talk").arg(peer);
 }
 
 InvitationPrompt::InvitationPrompt(const Invitation& invitation, QWidget* parent)
@@ -124,10 +129,18 @@ InvitationPrompt::InvitationPrompt(const Invitation& invitation, QWidget* parent
     if (invitation.trust == "known") key += tr("  (known)");
     setFingerprint(key);
   }
+  const bool lookalike = invitation.trust.rfind("looks like ", 0) == 0;
   if (invitation.trust == "key changed") {
     setKeyChangedWarning(tr("Key changed: this is not the key %1 used before. Another device "
                             "may be using the name; accept only if you know why.")
                              .arg(QString::fromStdString(invitation.peer)));
+  } else if (lookalike) {
+    setKeyChangedWarning(tr("Look-alike name: %1 %2, a name you accepted with another key. "
+                            "Another device may pose as it; accept only if you know why.")
+                             .arg(QString::fromStdString(invitation.peer),
+                                  QString::fromStdString(invitation.trust)));
+  }
+  if (invitation.trust == "key changed" || lookalike) {
     // Enter must not let an impostor in, and Accept no longer looks like the
     // obvious choice.
     _accept->setDefault(false);

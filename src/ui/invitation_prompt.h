@@ -1,8 +1,9 @@
-// The question an incoming invitation asks: "NAME wants to talk", Accept or
-// Decline. Enter accepts, Escape (or closing the window) declines; the
-// dialog itself holds the focus, so a Space held for talking presses
-// neither button. Once the inviter gives up, the buttons go and the text
-// says so: nothing is answered any more. Main thread.
+// The question an incoming invitation asks: "NAME wants to talk" (or, for a
+// device a member introduced, "NAME, introduced by MEMBER, wants to join"),
+// Accept or Decline, with the inviter's identifier, address and key. Enter accepts, Escape (or
+// closing the window) declines; the dialog itself holds the focus, so a Space held for talking
+// presses neither button. Once the inviter gives up, the buttons go and the text says so: nothing
+// is answered any more. Main thread.
 #pragma once
 
 #include <QDialog>

@@ -39,7 +39,8 @@ void InvitationPrompter::ask(const Invitation& invitation, std::function<void(bo
     }
     return;
   }
-  // A newer invitation replaces the open one (the application declines it).
+  // The application asks one question at a time: the open prompt is
+  // answered or gone by now (and says so); the next one takes its place.
   if (_prompt) {
     _prompt->disconnect(this);
     _prompt->close();

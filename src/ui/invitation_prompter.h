@@ -1,5 +1,6 @@
 // Turns the application's invitations into prompts for the window: one
-// question at a time, a desktop notification when the window is not in
+// question at a time, in the order the application asks them (the next one
+// once the open one is answered or gone), a desktop notification when the window is not in
 // front, and the window's one-peer limit. An invitation that arrives while
 // a peer is connected is declined at once and the screen says so. Main
 // thread.

@@ -7,10 +7,12 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "peers/device_identity.h"
 #include "signals/main_queue.h"
 #include "signals/subject.h"
 #include "ui/styles.h"
@@ -19,10 +21,22 @@ namespace qur {
 
 namespace {
 
-std::vector<std::string> namesOf(const std::vector<NearbyPeer>& peers) {
-  std::vector<std::string> names;
-  for (const auto& peer : peers) names.push_back(peer.peer.displayName());
-  return names;
+// The bare browser knows no pins: its rows show keys but no trust.
+std::vector<NearbyDevice> devicesOf(const std::vector<NearbyPeer>& peers) {
+  std::vector<NearbyDevice> devices;
+  for (const auto& peer : peers) {
+    devices.push_back({peer.peer.displayName(),
+                       peer.peer.identifierString(),
+                       peers::fingerprintForIdentifier(peer.peer.identifier()),
+                       {},
+                       peer.endpoint.address});
+  }
+  return devices;
+}
+
+// A connected peer that no longer advertises keeps a row under its name.
+QString connectedKey(const std::string& name) {
+  return QStringLiteral("~") + QString::fromStdString(name);
 }
 
 bool contains(const std::vector<std::string>& names, const std::string& name) {
@@ -47,6 +61,7 @@ QColor stateColour(PeerRowState state) {
     case PeerRowState::Declined:
     case PeerRowState::TimedOut:
     case PeerRowState::Unreachable:
+    case PeerRowState::Refused:
       return QColor(240, 150, 110);
     case PeerRowState::Available:
       break;
@@ -60,6 +75,7 @@ std::optional<PeerRowState> stateForOutcome(const std::string& outcome) {
   if (outcome == "declined") return PeerRowState::Declined;
   if (outcome == "timed_out") return PeerRowState::TimedOut;
   if (outcome == "unreachable") return PeerRowState::Unreachable;
+  if (outcome == "refused") return PeerRowState::Refused;
   if (outcome == "withdrawn") return PeerRowState::Available;
   return std::nullopt;
 }
@@ -80,6 +96,8 @@ QString peerRowStateText(PeerRowState state) {
       return PeerListDialog::tr("no answer: the invitation timed out");
     case PeerRowState::Unreachable:
       return PeerListDialog::tr("unreachable");
+    case PeerRowState::Refused:
+      return PeerListDialog::tr("refused: not the key you accepted for the name");
     case PeerRowState::Available:
       break;
   }
@@ -109,6 +127,9 @@ void PeerListDialog::build() {
           "QLabel#peerState { font-size: 12px; }"
           "QLabel#fingerprint { color: rgba(255,255,255,130); font-size: 11px;"
           " font-family: 'DejaVu Sans Mono'; }"
+          "QLabel#trust { color: rgba(255,255,255,130); font-size: 11px; }"
+          "QLabel#trust[warning=\"true\"] { color: white; background: %2; border-radius: 3px;"
+          " padding: 0 4px; font-weight: 600; }"
           "QLabel#status { color: rgba(255,255,255,170); font-size: 13px; }"
           "QListWidget { background: transparent; border: none; outline: none; }"
           // The row widget draws the name; the item's own text stays for lookups.
@@ -125,11 +146,13 @@ void PeerListDialog::build() {
           "QPushButton:disabled { color: rgba(255,255,255,70); border-color: rgba(255,255,255,25);"
           " background: transparent; }"
           "QPushButton#done { background: %1; border: none; font-weight: 600; }")
-          .arg(css(Styles::transmitButtonColor())));
+          .arg(css(Styles::transmitButtonColor()), css(Styles::transmitButtonPressedColor())));
   auto* title = new QLabel(tr("Nearby devices"), this);
   title->setFont(Styles::screenButtonFont());
   _list = new QListWidget(this);
   _list->setSelectionMode(QAbstractItemView::SingleSelection);
+  // Long names are cut, never pushed sideways out of sight with the button.
+  _list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   _list->setAccessibleName(tr("Nearby devices"));
   _status = new QLabel(this);
   _status->setObjectName(QStringLiteral("status"));
@@ -153,7 +176,7 @@ void PeerListDialog::build() {
 
   // Enter or a double click on a row invites it.
   connect(_list, &QListWidget::activated, this, [this](const QModelIndex& index) {
-    if (auto* item = _list->item(index.row())) invite(item->text());
+    if (auto* item = _list->item(index.row())) invite(item->data(Qt::UserRole).toString());
   });
   connect(_done, &QPushButton::clicked, this, [this] { finish(false); });
   connect(_cancel, &QPushButton::clicked, this, [this] { finish(true); });
@@ -174,8 +197,8 @@ void PeerListDialog::subscribeToSource() {
     }));
   }
   _subscriptions.push_back(
-      _source->nearby.subscribeNext([self](const std::vector<std::string>& names) {
-        if (self) self->nearbyChanged(names);
+      _source->nearby.subscribeNext([self](const std::vector<NearbyDevice>& devices) {
+        if (self) self->nearbyChanged(devices);
       }));
 }
 
@@ -188,12 +211,12 @@ void PeerListDialog::subscribeToBrowser() {
   const QPointer<PeerListDialog> self(this);
   // The browser reports on its transport thread.
   _browser->setNearbyPeersChangedHandler([self](const std::vector<NearbyPeer>& peers) {
-    mainQueue().post([self, names = namesOf(peers)] {
-      if (self) self->nearbyChanged(names);
+    mainQueue().post([self, devices = devicesOf(peers)] {
+      if (self) self->nearbyChanged(devices);
     });
   });
   _browser->start();
-  nearbyChanged(namesOf(_browser->nearbyPeers()));
+  nearbyChanged(devicesOf(_browser->nearbyPeers()));
 }
 
 PeerListDialog::~PeerListDialog() {
@@ -205,32 +228,21 @@ PeerListDialog::~PeerListDialog() {
   if (_browser->isBrowsing()) _browser->stop();
 }
 
-void PeerListDialog::nearbyChanged(std::vector<std::string> names) {
-  _nearby = std::move(names);
+void PeerListDialog::nearbyChanged(std::vector<NearbyDevice> devices) {
+  _nearby = std::move(devices);
   rebuildRows();
 }
 
 void PeerListDialog::connectedChanged(std::vector<std::string> names) {
   bool joined = false;
-  for (const auto& name : names) {
-    joined = joined || !contains(_connected, name);
-    _states[name] = PeerRowState::Connected;
-  }
+  for (const auto& name : names) joined = joined || !contains(_connected, name);
+  _connected = std::move(names);
   // With a peer connected the limit is reached: the row says "connected"
   // for a moment, then the main screen takes over.
   if (joined && !_closing) {
     _closing = true;
     QTimer::singleShot(kCloseAfterConnectMs, this, [this] { finish(false); });
   }
-  // A peer that left is available again (or gone, with its row).
-  for (auto it = _states.begin(); it != _states.end();) {
-    if (it->second == PeerRowState::Connected && !contains(names, it->first)) {
-      it = _states.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  _connected = std::move(names);
   rebuildRows();
 }
 
@@ -240,44 +252,93 @@ void PeerListDialog::eventArrived(const AppEvent& event) {
       // value: the peer's invitation to us ended, which its prompt shows.
       if (event.value) return;
       const auto state = stateForOutcome(event.reason);
-      if (!state) return;
+      const QString key = keyOf(event.identifier, event.peer);
+      if (!state || key.isEmpty()) return;
       // Accepted and already connected: the connected list said it first.
       if (*state == PeerRowState::Connecting && contains(_connected, event.peer)) return;
-      setState(event.peer, *state);
+      if (*state == PeerRowState::Refused) _problem = QString::fromStdString(event.detail);
+      setState(key.toStdString(), *state);
       return;
     }
-    case AppEvent::Kind::InvitationAnswered:
-      if (event.value && !contains(_connected, event.peer)) {
-        setState(event.peer, PeerRowState::Connecting);
+    case AppEvent::Kind::InvitationAnswered: {
+      const QString key = keyOf(event.invitation.identifier, event.peer);
+      if (event.value && !key.isEmpty() && !contains(_connected, event.peer)) {
+        setState(key.toStdString(), PeerRowState::Connecting);
       }
       return;
+    }
+    case AppEvent::Kind::InviteUnconfirmed: {
+      // Another key answers to a trusted name: the user looks, then decides.
+      _held = keyOf(event.invitation.identifier, event.invitation.peer);
+      const QString name = QString::fromStdString(event.invitation.peer);
+      _problem = event.invitation.trust == "key changed"
+                     ? tr("%1 has another key than the one you accepted before; another device "
+                          "may be using the name. Press Invite anyway only if you know why.")
+                           .arg(name)
+                     : tr("%1 %2 but has another key; another device may pose as it. Press "
+                          "Invite anyway only if you know why.")
+                           .arg(name, QString::fromStdString(event.invitation.trust));
+      rebuildRows();
+      return;
+    }
     default:
       return;
   }
 }
 
-void PeerListDialog::setState(const std::string& name, PeerRowState state) {
+void PeerListDialog::setState(const std::string& key, PeerRowState state) {
   if (state == PeerRowState::Available) {
-    _states.erase(name);
+    _states.erase(key);
   } else {
-    _states[name] = state;
+    _states[key] = state;
   }
   rebuildRows();
 }
 
+QString PeerListDialog::keyOf(const std::string& identifier, const std::string& name) const {
+  if (!identifier.empty()) {
+    const QString key = QString::fromStdString(identifier);
+    if (_rows.count(key)) return key;
+  }
+  return keyOf(QString::fromStdString(name));
+}
+
+QString PeerListDialog::keyOf(const QString& device) const {
+  if (_rows.count(device)) return device;
+  for (int i = 0; i < _list->count(); ++i) {
+    auto* item = _list->item(i);
+    if (item->text() == device) return item->data(Qt::UserRole).toString();
+  }
+  return {};
+}
+
 void PeerListDialog::rebuildRows() {
-  std::vector<std::string> order = _nearby;
-  // A connected peer stops advertising; it stays listed while connected.
+  // One row per device; a connected peer stops advertising and stays
+  // listed under its name while connected.
+  std::vector<std::pair<QString, NearbyDevice>> order;
+  for (const auto& device : _nearby)
+    order.emplace_back(QString::fromStdString(device.identifier), device);
   for (const auto& name : _connected) {
-    if (!contains(order, name)) order.push_back(name);
+    const bool listed = std::any_of(_nearby.begin(), _nearby.end(),
+                                    [&](const NearbyDevice& d) { return d.name == name; });
+    if (!listed) order.emplace_back(connectedKey(name), NearbyDevice{name, {}, {}, {}, {}});
   }
-  // A device that is gone takes its outcome with it.
+  auto listedKey = [&](const QString& key) {
+    return std::any_of(order.begin(), order.end(), [&](const auto& e) { return e.first == key; });
+  };
+  // A device that is gone takes its outcome with it; connected ones are
+  // marked by name.
   for (auto it = _states.begin(); it != _states.end();) {
-    it = contains(order, it->first) ? std::next(it) : _states.erase(it);
+    const bool gone = !listedKey(QString::fromStdString(it->first));
+    const bool left = it->second == PeerRowState::Connected;
+    it = gone || left ? _states.erase(it) : std::next(it);
   }
+  for (const auto& [key, device] : order)
+    if (contains(_connected, device.name)) _states[key.toStdString()] = PeerRowState::Connected;
+  if (!_held.isEmpty() && !listedKey(_held)) _held.clear();
   const int scroll = _list->verticalScrollBar()->value();
   for (auto it = _rows.begin(); it != _rows.end();) {
-    if (contains(order, it->first.toStdString())) {
+    if (listedKey(it->first)) {
       ++it;
       continue;
     }
@@ -286,65 +347,97 @@ void PeerListDialog::rebuildRows() {
     it = _rows.erase(it);
   }
   for (std::size_t index = 0; index < order.size(); ++index) {
-    const QString name = QString::fromStdString(order[index]);
-    if (_rows.count(name)) continue;
+    const auto& [key, device] = order[index];
+    if (_rows.count(key)) {
+      _rows[key].device = device;
+      continue;
+    }
+    const QString name = QString::fromStdString(device.name);
     Row row;
+    row.device = device;
     row.item = new QListWidgetItem(name);
+    row.item->setData(Qt::UserRole, key);
     _list->insertItem(int(index), row.item);
     auto* widget = new QWidget();
     auto* nameLabel = new QLabel(name, widget);
     nameLabel->setObjectName(QStringLiteral("peerName"));
+    nameLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     row.stateLabel = new QLabel(widget);
     row.stateLabel->setObjectName(QStringLiteral("peerState"));
     row.fingerprintLabel = new QLabel(widget);
     row.fingerprintLabel->setObjectName(QStringLiteral("fingerprint"));
     row.fingerprintLabel->hide();
+    row.trustLabel = new QLabel(widget);
+    row.trustLabel->setObjectName(QStringLiteral("trust"));
+    row.trustLabel->hide();
     row.invite = new QPushButton(tr("Invite"), widget);
     row.invite->setFocusPolicy(Qt::NoFocus);
     row.invite->setAccessibleName(tr("Invite %1").arg(name));
-    connect(row.invite, &QPushButton::clicked, this, [this, name] { invite(name); });
+    connect(row.invite, &QPushButton::clicked, this, [this, key = key] { invite(key); });
+    // The trust beside the state, the whole fingerprint on a line of its own.
+    auto* stateLine = new QHBoxLayout();
+    stateLine->setSpacing(8);
+    stateLine->addWidget(row.stateLabel);
+    stateLine->addWidget(row.trustLabel);
+    stateLine->addStretch();
     auto* text = new QVBoxLayout();
     text->setSpacing(1);
     text->addWidget(nameLabel);
-    text->addWidget(row.stateLabel);
+    text->addLayout(stateLine);
     text->addWidget(row.fingerprintLabel);
     auto* layout = new QHBoxLayout(widget);
     layout->setContentsMargins(8, 6, 6, 6);
     layout->addLayout(text, 1);
     layout->addWidget(row.invite, 0, Qt::AlignVCenter);
     _list->setItemWidget(row.item, widget);
-    _rows.emplace(name, row);
+    _rows.emplace(key, row);
   }
-  for (auto& [name, row] : _rows) refreshRow(name, row);
+  for (auto& [key, row] : _rows) refreshRow(key, row);
   if (!_list->currentItem() && _list->count() > 0) _list->setCurrentRow(0);
   _list->verticalScrollBar()->setValue(scroll);
   refreshLimit();
 }
 
-void PeerListDialog::refreshRow(const QString& name, Row& row) {
-  const auto found = _states.find(name.toStdString());
+void PeerListDialog::refreshRow(const QString& key, Row& row) {
+  const auto found = _states.find(key.toStdString());
   row.state = found == _states.end() ? PeerRowState::Available : found->second;
   row.stateLabel->setText(peerRowStateText(row.state));
   row.stateLabel->setStyleSheet(QStringLiteral("color: %1;").arg(css(stateColour(row.state))));
-  QString fingerprint = _fingerprints.count(name) ? _fingerprints.at(name) : QString();
-  if (fingerprint.isEmpty() && _source && _source->fingerprint) {
-    fingerprint = QString::fromStdString(_source->fingerprint(name.toStdString()));
-  }
+  QString fingerprint = _fingerprints.count(key) ? _fingerprints.at(key) : QString();
+  if (fingerprint.isEmpty()) fingerprint = QString::fromStdString(row.device.fingerprint);
   row.fingerprintLabel->setText(fingerprint);
   row.fingerprintLabel->setVisible(!fingerprint.isEmpty());
-  row.item->setSizeHint(_list->itemWidget(row.item)->sizeHint());
+  // Only the application knows the pins; the bare browser shows no trust.
+  const Trust& trust = row.device.trust;
+  QString trustText;
+  if (_source && !row.device.identifier.empty()) {
+    trustText = QString::fromStdString(trust.words());
+    if (trust.state == Trust::State::Known && trust.pinnedName != row.device.name)
+      trustText = tr("known as %1").arg(QString::fromStdString(trust.pinnedName));
+  }
+  row.trustLabel->setText(trustText);
+  row.trustLabel->setVisible(!trustText.isEmpty());
+  row.trustLabel->setProperty("warning", !trust.automatic());
+  row.trustLabel->style()->unpolish(row.trustLabel);
+  row.trustLabel->style()->polish(row.trustLabel);
+  row.invite->setText(key == _held ? tr("Invite anyway") : tr("Invite"));
+  // As wide as the list shows, as high as the row needs.
+  row.item->setSizeHint(QSize(0, _list->itemWidget(row.item)->sizeHint().height()));
 }
 
 QString PeerListDialog::limitReason() const {
-  for (const auto& [name, state] : _states) {
+  auto nameOf = [&](const std::string& key) {
+    const auto row = _rows.find(QString::fromStdString(key));
+    return row == _rows.end() ? QString() : QString::fromStdString(row->second.device.name);
+  };
+  for (const auto& [key, state] : _states) {
     if (state == PeerRowState::Connected) {
-      return tr("Talking with %1: the window talks to one peer at a time.")
-          .arg(QString::fromStdString(name));
+      return tr("Talking with %1: the window talks to one peer at a time.").arg(nameOf(key));
     }
   }
-  for (const auto& [name, state] : _states) {
+  for (const auto& [key, state] : _states) {
     if (state == PeerRowState::Invited || state == PeerRowState::Connecting) {
-      return tr("Waiting for %1 before inviting anyone else.").arg(QString::fromStdString(name));
+      return tr("Waiting for %1 before inviting anyone else.").arg(nameOf(key));
     }
   }
   if (_connected.size() + 1 >= kMaximumPeers) {
@@ -367,52 +460,74 @@ void PeerListDialog::refreshLimit() {
   _status->setVisible(!status.isEmpty());
 }
 
-std::optional<PeerRowState> PeerListDialog::stateOf(const QString& name) const {
-  const auto it = _rows.find(name);
+std::optional<PeerRowState> PeerListDialog::stateOf(const QString& device) const {
+  const auto it = _rows.find(keyOf(device));
   if (it == _rows.end()) return std::nullopt;
   return it->second.state;
 }
 
-QPushButton* PeerListDialog::inviteButton(const QString& name) const {
-  const auto it = _rows.find(name);
+QPushButton* PeerListDialog::inviteButton(const QString& device) const {
+  const auto it = _rows.find(keyOf(device));
   return it == _rows.end() ? nullptr : it->second.invite;
 }
 
-void PeerListDialog::setFingerprint(const QString& name, const QString& fingerprint) {
-  auto it = _rows.find(name);
+void PeerListDialog::setFingerprint(const QString& device, const QString& fingerprint) {
+  const QString key = keyOf(device);
+  auto it = _rows.find(key);
   if (it == _rows.end()) return;
-  _fingerprints[name] = fingerprint;
-  refreshRow(name, it->second);
+  _fingerprints[key] = fingerprint;
+  refreshRow(key, it->second);
 }
 
-QString PeerListDialog::fingerprintOf(const QString& name) const {
-  const auto it = _rows.find(name);
+QString PeerListDialog::fingerprintOf(const QString& device) const {
+  const auto it = _rows.find(keyOf(device));
   return it == _rows.end() ? QString() : it->second.fingerprintLabel->text();
+}
+
+QString PeerListDialog::trustOf(const QString& device) const {
+  const auto it = _rows.find(keyOf(device));
+  return it == _rows.end() ? QString() : it->second.trustLabel->text();
+}
+
+QStringList PeerListDialog::devicesNamed(const QString& name) const {
+  QStringList keys;
+  for (int i = 0; i < _list->count(); ++i) {
+    auto* item = _list->item(i);
+    if (item->text() == name) keys.push_back(item->data(Qt::UserRole).toString());
+  }
+  return keys;
 }
 
 bool PeerListDialog::inviteSelected() {
   auto* item = _list->currentItem();
   if (!item) return false;
-  return invite(item->text());
+  return invite(item->data(Qt::UserRole).toString());
 }
 
-bool PeerListDialog::invite(const QString& name) {
-  if (!_rows.count(name)) return false;
+bool PeerListDialog::invite(const QString& device) {
+  const QString key = keyOf(device);
+  const auto row = _rows.find(key);
+  if (row == _rows.end()) return false;
   const QString reason = limitReason();
   if (!reason.isEmpty()) {
     _status->setText(reason);
     return false;
   }
+  const std::string identifier = row->second.device.identifier;
+  const QString name = QString::fromStdString(row->second.device.name);
   std::string error;
   bool sent = false;
-  if (_source) {
-    sent = _source->invite(name.toStdString(), &error);
+  if (_source && key == _held) {
+    // The second press: the user saw the warning and invites it anyway.
+    sent = _source->confirm && _source->confirm(&error);
+  } else if (_source) {
+    sent = !identifier.empty() && _source->invite(identifier, &error);
+    // Held back for its key: the warning came as an event.
+    if (!sent && key == _held) return false;
   } else if (_browser) {
-    // The newest announcement wins: a device that restarted under the same
-    // name may still be listed under its old identity for a while.
     std::optional<PeerID> target;
     for (const auto& peer : _browser->nearbyPeers()) {
-      if (QString::fromStdString(peer.peer.displayName()) == name) target = peer.peer;
+      if (peer.peer.identifierString() == identifier) target = peer.peer;
     }
     sent = target && _browser->invite(*target);
   }
@@ -424,7 +539,8 @@ bool PeerListDialog::invite(const QString& name) {
     return false;
   }
   _problem.clear();
-  setState(name.toStdString(), PeerRowState::Invited);
+  _held.clear();
+  setState(key.toStdString(), PeerRowState::Invited);
   // The bare browser reports no outcomes: its list is done once it invited.
   if (_browser && !_source) _browser->done();
   return true;
@@ -432,6 +548,13 @@ bool PeerListDialog::invite(const QString& name) {
 
 void PeerListDialog::finish(bool cancelled) {
   if (_source) {
+    // Giving up withdraws what is still out: the invited device is told.
+    if (cancelled && _source->withdraw) {
+      for (const auto& [key, row] : _rows) {
+        if (row.state == PeerRowState::Invited && !row.device.identifier.empty())
+          _source->withdraw(row.device.identifier);
+      }
+    }
     if (_source->finish) _source->finish();
     return;
   }

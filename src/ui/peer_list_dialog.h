@@ -1,9 +1,14 @@
-// The peer browser shown over the main screen: the devices nearby, each with
-// its state (available, invited, connecting, connected, declined, timed out,
-// unreachable) and an Invite action, with Done and Cancel. Rows follow the
-// devices as they come and go and the invitations as they end. The window
-// talks to one peer at a time: with a peer connected or an invitation out,
-// Invite is disabled and the status line says why. Main thread.
+// The peer browser shown over the main screen: the devices nearby, one row
+// per device (two devices of one name are two rows, told apart by key and
+// identifier), each with its key, its trust (known, new, key changed, looks
+// like NAME), its state (available, invited, connecting, connected,
+// declined, timed out, unreachable, refused) and an Invite action, with Done
+// and Cancel (which withdraws the invitations still out). A device whose key
+// is not the one trusted for its name is invited only after a second press
+// of "Invite anyway". Rows follow the devices as they come and go and the
+// invitations as they end. The window talks to one peer at a time: with a
+// peer connected or an invitation out, Invite is disabled and the status
+// line says why. Main thread.
 #pragma once
 
 #include <QFrame>
@@ -30,18 +35,20 @@ namespace qur {
 // Nearby peers kept by someone else (the application), who also invites:
 // the dialog then leaves the browser's list and browsing alone.
 struct PeerListSource {
-  // Current names first, then every change, on the main thread.
-  Signal<std::vector<std::string>> nearby;
+  // Current devices first, then every change, on the main thread.
+  Signal<std::vector<NearbyDevice>> nearby;
   // Connected peers' names, current first; main thread. Unset: none.
   std::optional<Signal<std::vector<std::string>>> connected;
   // The application's events (invitation outcomes); main thread. Unset: none.
   std::optional<Signal<AppEvent>> events;
-  // False with a reason in words.
-  std::function<bool(const std::string& name, std::string* error)> invite;
+  // Invites the device (by identifier); false with a reason in words.
+  std::function<bool(const std::string& identifier, std::string* error)> invite;
+  // Invites the device held back for its key, as the user confirmed.
+  std::function<bool(std::string* error)> confirm;
+  // Withdraws our invitation to the device (by identifier); unset: nothing.
+  std::function<void(const std::string& identifier)> withdraw;
   // Done or Cancel: the list is finished.
   std::function<void()> finish;
-  // A short key fingerprint to show under a peer's name; unset or empty: none.
-  std::function<std::string(const std::string& name)> fingerprint;
 };
 
 enum class PeerRowState {
@@ -51,7 +58,8 @@ enum class PeerRowState {
   Connected,
   Declined,
   TimedOut,
-  Unreachable
+  Unreachable,
+  Refused,  // it answered with a key the user did not confirm
 };
 QString peerRowStateText(PeerRowState state);
 
@@ -66,45 +74,55 @@ class PeerListDialog : public QFrame {
   explicit PeerListDialog(PeerListSource source, QWidget* parent);
   ~PeerListDialog() override;
 
-  // Invites the selected (or named) peer; false when none is selected, the
-  // limit is reached or the invitation cannot be sent (the status says why).
+  // Invites the selected peer, or the device with that identifier (or, by
+  // name, the first row of that name); false when none is found, the limit
+  // is reached or the invitation cannot be sent (the status says why).
   bool inviteSelected();
-  bool invite(const QString& name);
+  bool invite(const QString& device);
 
   QListWidget* list() const { return _list; }
   std::size_t peerCount() const { return _rows.size(); }
-  std::optional<PeerRowState> stateOf(const QString& name) const;
+  // By identifier, or by name (the first row of that name).
+  std::optional<PeerRowState> stateOf(const QString& device) const;
   // The row's Invite button, or null when the device is not listed.
-  QPushButton* inviteButton(const QString& name) const;
+  QPushButton* inviteButton(const QString& device) const;
   QPushButton* doneButton() const { return _done; }
   QPushButton* cancelButton() const { return _cancel; }
   QLabel* statusLabel() const { return _status; }
   // The fingerprint line of a row (kept while the device stays listed).
-  void setFingerprint(const QString& name, const QString& fingerprint);
-  QString fingerprintOf(const QString& name) const;
+  void setFingerprint(const QString& device, const QString& fingerprint);
+  QString fingerprintOf(const QString& device) const;
+  // The trust shown beside the fingerprint ("known", "key changed", ...).
+  QString trustOf(const QString& device) const;
+  // The identifiers of the rows of that name, in list order.
+  QStringList devicesNamed(const QString& name) const;
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
   struct Row {
+    NearbyDevice device;
     PeerRowState state = PeerRowState::Available;
-    QString fingerprint;
     QListWidgetItem* item = nullptr;
     QLabel* stateLabel = nullptr;
     QLabel* fingerprintLabel = nullptr;
+    QLabel* trustLabel = nullptr;
     QPushButton* invite = nullptr;
   };
 
   void build();
   void subscribeToBrowser();
   void subscribeToSource();
-  void nearbyChanged(std::vector<std::string> names);
+  void nearbyChanged(std::vector<NearbyDevice> devices);
   void connectedChanged(std::vector<std::string> names);
   void eventArrived(const AppEvent& event);
-  void setState(const std::string& name, PeerRowState state);
+  void setState(const std::string& key, PeerRowState state);
   void rebuildRows();
-  void refreshRow(const QString& name, Row& row);
+  void refreshRow(const QString& key, Row& row);
+  // The row key (identifier) for an identifier or a name; empty: none.
+  QString keyOf(const QString& device) const;
+  QString keyOf(const std::string& identifier, const std::string& name) const;
   void refreshLimit();
   // Why Invite is disabled right now; empty: it is not.
   QString limitReason() const;
@@ -113,13 +131,16 @@ class PeerListDialog : public QFrame {
   std::shared_ptr<PeerBrowser> _browser;
   std::optional<PeerListSource> _source;
   std::vector<DisposablePtr> _subscriptions;
-  std::vector<std::string> _nearby;
+  std::vector<NearbyDevice> _nearby;
   std::vector<std::string> _connected;
-  // States other than Available, by name; they outlive a row only while
-  // the device is listed.
+  // States other than Available, by identifier; they outlive a row only
+  // while the device is listed.
   std::map<std::string, PeerRowState> _states;
+  // Rows by identifier.
   std::map<QString, Row> _rows;
   std::map<QString, QString> _fingerprints;
+  // The device held back for its key: a second press invites it.
+  QString _held;
   QString _problem;
   static constexpr int kCloseAfterConnectMs = 1200;
   bool _closing = false;
