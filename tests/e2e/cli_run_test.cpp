@@ -23,6 +23,7 @@
 #include "peers/device_identity.h"
 #include "peers/known_peers.h"
 #include "support/child_process.h"
+#include "support/cli_runner.h"
 #include "support/e2e_support.h"
 #include "support/json_check.h"
 #include "support/json_field.h"
@@ -38,6 +39,9 @@ using testing::isEvent;
 using testing::JsonCheck;
 using testing::jsonField;
 using testing::NetnsLab;
+using testing::Runner;
+using testing::TempDir;
+using testing::uniqueName;
 using testing::wavSizesComplete;
 
 // Standard output and error together.
@@ -50,60 +54,6 @@ bool hasLogLine(const std::string& output) {
   static const std::regex logLine(R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3} \S+\[\d+:)");
   return std::regex_search(output, logLine);
 }
-
-std::string uniqueName(const std::string& base) {
-  return base + "-" + std::to_string(getpid());
-}
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/qur-cli-run-XXXXXX";
-    _dir = mkdtemp(pattern);
-  }
-  ~TempDir() { std::filesystem::remove_all(_dir); }
-  std::string path(const std::string& name) const { return (_dir / name).string(); }
-
- private:
-  std::filesystem::path _dir;
-};
-
-// One `run` process with JSON events.
-class Runner {
- public:
-  explicit Runner(std::unique_ptr<ChildProcess> process) : _process(std::move(process)) {}
-
-  // The first matching event no earlier wait returned, whether it arrived
-  // already or arrives within the timeout.
-  std::optional<std::string> wait(const std::string& event,
-                                  const std::optional<std::string>& peer = std::nullopt,
-                                  const std::optional<std::string>& value = std::nullopt,
-                                  std::chrono::milliseconds timeout = 20s) {
-    for (std::size_t i = 0; i < _process->lines().size(); ++i) {
-      if (!_used.count(i) && isEvent(_process->lines()[i], event, peer, value)) {
-        _used.insert(i);
-        return _process->lines()[i];
-      }
-    }
-    auto line = _process->waitForLine(
-        [&](const std::string& l) { return isEvent(l, event, peer, value); }, timeout);
-    if (line) _used.insert(_process->lines().size() - 1);
-    return line;
-  }
-  void send(const std::string& line) { _process->writeLine(line); }
-  ChildProcess& process() { return *_process; }
-  std::string tail() const {
-    std::string out = "\n--- last lines:\n";
-    const auto& lines = _process->lines();
-    for (std::size_t i = lines.size() > 10 ? lines.size() - 10 : 0; i < lines.size(); ++i)
-      out += lines[i].substr(0, 300) + "\n";
-    return out;
-  }
-
- private:
-  std::unique_ptr<ChildProcess> _process;
-  std::set<std::size_t> _used;  // lines a wait returned already
-};
 
 // ---- pinned keys -------------------------------------------------------------
 

@@ -407,10 +407,9 @@ TEST(PeerSessionAdmission, ForgedJoinIsRefusedAndTheRealNewcomerGetsIn) {
   EXPECT_EQ(b.recorder->statesOf(c->id), (std::vector<int>{1, 2}));
 }
 
-TEST(PeerSessionAdmission, SecondInvitationUnderTheSameNameIsDeclinedWhileTheFirstWaits) {
+TEST(PeerSessionAdmission, SecondInvitationUnderTheSameNameWaitsTooAndTellsNobodyAboutTheFirst) {
   HeldInvitations held;
   Node b("b", held.handler());
-  LogCapture log;
   RawPeer first(b.session->port(), 0, "127.0.0.1");
   first.sendHello("Charlie");
   ASSERT_TRUE(first.waitForFrame(FrameType::Hello));
@@ -421,22 +420,76 @@ TEST(PeerSessionAdmission, SecondInvitationUnderTheSameNameIsDeclinedWhileTheFir
   EXPECT_EQ(details->address, "127.0.0.1");
   EXPECT_EQ(details->identifierPrefix, first.identity().identifierString().substr(0, 8));
 
+  // The second Charlie is asked about too (the user tells them apart by
+  // key), and learns nothing of the first: no "busy" Decline.
   RawPeer impostor(b.session->port(), 0, "127.0.0.2");
   impostor.sendHello("Charlie");
   ASSERT_TRUE(impostor.waitForFrame(FrameType::Hello));
   impostor.sendFrame(FrameType::Invite);
+  ASSERT_TRUE(eventually([&] { return held.count() == 2; }));
+  EXPECT_FALSE(impostor.waitForFrame(FrameType::Decline, 300ms));
+
+  // Each answer goes to the one it was given for.
+  held.asked[0].second(true);
+  held.asked[1].second(false);
+  EXPECT_TRUE(first.waitForFrame(FrameType::Accept));
   auto decline = impostor.waitForFrame(FrameType::Decline);
   ASSERT_TRUE(decline);
-  EXPECT_EQ(peers::decodeDecline(decline->payload), peers::DeclineReason::Busy);
-  EXPECT_TRUE(impostor.waitUntilClosed());
-  EXPECT_EQ(held.count(), 1u);
-  EXPECT_TRUE(log.contains("same name"));
-
-  // The user's yes goes to the one that was asked about.
-  held.asked[0].second(true);
-  EXPECT_TRUE(first.waitForFrame(FrameType::Accept));
+  EXPECT_EQ(peers::decodeDecline(decline->payload), peers::DeclineReason::Declined);
   EXPECT_EQ(b.session->connectedPeers(), std::vector<PeerID>{first.identity()});
   EXPECT_FALSE(b.session->pendingInvitation(first.identity()));
+}
+
+// --- consent for the mesh and for our own invitations -----------------------
+
+TEST(PeerSessionMesh, AnIntroducedDeviceGetsInOnlyIfBothSidesAgree) {
+  struct Case {
+    bool diallerSays;
+    bool dialledSays;
+    bool joined;
+  };
+  for (const Case c :
+       {Case{true, true, true}, Case{false, true, false}, Case{true, false, false}}) {
+    SCOPED_TRACE(std::to_string(c.diallerSays) + std::to_string(c.dialledSays));
+    Node a("a"), b("b"), d("d");
+    std::mutex mutex;
+    std::vector<IntroductionRequest> asked;
+    auto handler = [&](const IntroductionRequest& request, std::function<void(bool)> reply) {
+      {
+        std::lock_guard lock(mutex);
+        asked.push_back(request);
+      }
+      reply(request.dialling ? c.diallerSays : c.dialledSays);
+    };
+    b.session->setIntroductionHandler(handler);
+    d.session->setIntroductionHandler(handler);
+    a.session->invitePeer(loopback(b.session), b.id);
+    ASSERT_TRUE(b.recorder->waitForState(a.id, PeerSessionState::Connected));
+    a.session->invitePeer(loopback(d.session), d.id);
+    ASSERT_TRUE(d.recorder->waitForState(a.id, PeerSessionState::Connected));
+    EXPECT_EQ(b.recorder->waitForState(d.id, PeerSessionState::Connected, c.joined ? 10s : 1s),
+              c.joined);
+    std::lock_guard lock(mutex);
+    // The dialler asks before dialling; the dialled side asks only when a
+    // Join it was told of arrives. Both hear who vouched.
+    ASSERT_EQ(asked.size(), c.diallerSays ? 2u : 1u);
+    EXPECT_TRUE(asked[0].dialling);
+    for (const auto& request : asked) EXPECT_EQ(request.member, a.id);
+  }
+}
+
+TEST(PeerSessionInvitation, ADeviceTheInviteeCheckRefusesHearsNoInvite) {
+  HeldInvitations held;
+  Node inviter("inviter");
+  Node posing("Alpha", held.handler());
+  inviter.session->setInviteeCheck(
+      [](const PeerID& invitee) { return invitee.displayName() != "Alpha"; });
+  inviter.session->invitePeer(loopback(posing.session), posing.id);
+  auto r = inviter.waitForResult(false);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->outcome, InvitationOutcome::Unreachable);
+  EXPECT_EQ(held.count(), 0u) << "the refused device was asked about our invitation";
+  EXPECT_TRUE(posing.session->connectedPeers().empty());
 }
 
 // --- invitation endings ---------------------------------------------------
@@ -485,6 +538,23 @@ TEST(PeerSessionInvitation, EveryEndingIsToldToBothSides) {
     held.asked.at(0).second(true);
     EXPECT_TRUE(eventually([&] { return log.contains("is gone"); }));
     EXPECT_TRUE(invitee.session->connectedPeers().empty());
+  }
+  {
+    SCOPED_TRACE("withdrawn");
+    HeldInvitations held;
+    Node invitee("invitee", held.handler());
+    inviter.results.clear();
+    inviter.session->invitePeer(loopback(invitee.session), invitee.id);
+    ASSERT_TRUE(eventually([&] { return held.count() == 1; }));
+    inviter.session->withdrawInvitation(invitee.id);
+    auto r = inviter.waitForResult(false);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->outcome, InvitationOutcome::Withdrawn);
+    auto told = invitee.waitForResult(true);
+    ASSERT_TRUE(told);
+    EXPECT_EQ(told->outcome, InvitationOutcome::Withdrawn);
+    held.asked.at(0).second(true);
+    EXPECT_FALSE(eventually([&] { return !invitee.session->connectedPeers().empty(); }, 500ms));
   }
   {
     SCOPED_TRACE("unreachable");

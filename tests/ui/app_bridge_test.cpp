@@ -171,5 +171,51 @@ TEST(CoreLauncherQuestions, AQuestionClosesWhenItsInvitationIsGoneAndADeclineRea
   EXPECT_TRUE(spinUntil([&] { return left; }, 5s));
 }
 
+// Invitations wait their turn: the window asks the next one only when the
+// open one is answered, and a newer one never answers an older one.
+TEST(CoreLauncherQuestions, QuestionsComeOneAtATimeInTheOrderTheyCame) {
+  ParsedRunOptions options;
+  options.run.name = "bridge-queue-" + std::to_string(getpid());
+  options.run.audio = "virtual";
+  ConfigFolder config;
+  options.run.configDirectory = config.path;
+  CoreLauncher launcher(options);
+  std::vector<Invitation> asked;
+  std::vector<std::function<void(bool)>> answers;
+  launcher.setInvitationPrompt([&](const Invitation& invitation, std::function<void(bool)> answer) {
+    asked.push_back(invitation);
+    answers.push_back(std::move(answer));
+  });
+  std::string error;
+  ASSERT_TRUE(launcher.launch(&error)) << error;
+  const std::string windowName = launcher.app()->localName();
+  Running first("first", AcceptPolicy::Never), second("second", AcceptPolicy::Never);
+  ASSERT_TRUE(first.app && second.app);
+  ASSERT_TRUE(spinUntil([&] { return first.lists(windowName) && second.lists(windowName); }, 20s));
+  ASSERT_TRUE(first.app->invite(windowName, &error)) << error;
+  ASSERT_TRUE(spinUntil([&] { return asked.size() == 1; }, 15s));
+  ASSERT_TRUE(second.app->invite(windowName, &error)) << error;
+  ASSERT_TRUE(
+      spinUntil([&] { return launcher.app()->pendingInvitations().get().size() == 2; }, 15s));
+  processMainQueue();
+  ASSERT_EQ(asked.size(), 1u) << "the second question was asked over the first";
+  EXPECT_EQ(asked[0].peer, first.name());
+  EXPECT_FALSE(first.find(AppEvent::Kind::InvitationResult)) << "the first was answered unasked";
+
+  answers[0](true);
+  ASSERT_TRUE(spinUntil([&] { return asked.size() == 2; }, 5s));
+  EXPECT_EQ(asked[1].peer, second.name());
+  EXPECT_EQ(asked[1].identifier,
+            second.app->controller()->multipeerController()->peerID().identifierString());
+  answers[1](false);
+  EXPECT_TRUE(spinUntil([&] { return first.app->connected().get(); }, 10s));
+  EXPECT_TRUE(
+      spinUntil([&] { return second.find(AppEvent::Kind::InvitationResult, "declined"); }, 10s));
+
+  bool left = false;
+  launcher.shutdown([&left] { left = true; });
+  EXPECT_TRUE(spinUntil([&] { return left; }, 5s));
+}
+
 }  // namespace
 }  // namespace qur

@@ -113,6 +113,31 @@ TEST(InvitationPromptKeys, AChangedKeyIsShoutedAndEnterDeclinesIt) {
   EXPECT_EQ(answers, std::vector<bool>{false});
 }
 
+TEST(InvitationPromptKeys, AnIntroducedLookAlikeSaysWhoBroughtItAndEnterDeclinesIt) {
+  Invitation invitation;
+  invitation.id = 8;
+  invitation.peer = "\u0410da's laptop";  // a Cyrillic A
+  invitation.identifier = "5c1e0a7b00000000000000000000000";
+  invitation.address = "192.168.1.40";
+  invitation.fingerprint = "LZYA UWAA AAAA AAAA";
+  invitation.trust = "looks like Ada's laptop";
+  invitation.introducedBy = "Mallory";
+  InvitationPrompt prompt(invitation, nullptr);
+  std::vector<bool> answers;
+  QObject::connect(&prompt, &InvitationPrompt::answered,
+                   [&answers](bool accept) { answers.push_back(accept); });
+  prompt.show();
+  EXPECT_TRUE(prompt.questionLabel()->text().contains(QStringLiteral("introduced by Mallory")));
+  EXPECT_TRUE(prompt.detailLabel()->text().contains(QStringLiteral("5c1e0a7b")));
+  EXPECT_FALSE(prompt.warningLabel()->isHidden());
+  EXPECT_TRUE(prompt.warningLabel()->text().contains(QStringLiteral("looks like Ada's laptop")));
+  const QString dir = QStringLiteral(QUR_BUILD_DIR "/screenshots");
+  QDir().mkpath(dir);
+  EXPECT_TRUE(testing::grabImage(&prompt).save(dir + "/invitation-introduced.png"));
+  QTest::keyClick(&prompt, Qt::Key_Return);
+  EXPECT_EQ(answers, std::vector<bool>{false});
+}
+
 TEST(InvitationPromptLimits, AThirdDeviceIsDeclinedWhileAPeerIsConnectedAndTheScreenSaysSo) {
   WindowSide window("third", false);
   RunningApp bravo("third-bravo", AcceptPolicy::Auto);

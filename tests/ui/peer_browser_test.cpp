@@ -16,6 +16,7 @@
 #include "app/walkie_talkie_controller.h"
 #include "peers/device_identity.h"
 #include "peers/discovery.h"
+#include "peers/known_peers.h"
 #include "peers/protocol.h"
 #include "peers/session_controller.h"
 #include "running_peers.h"
@@ -25,6 +26,8 @@ namespace qur {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::ConfigFolder;
+using testing::peerName;
 using testing::processMainQueue;
 using testing::RunningApp;
 using testing::spinUntil;
@@ -226,6 +229,59 @@ TEST(PeerBrowserInvitations, ADeviceThatAnnouncesItselfButDoesNotAnswerIsUnreach
   // Nothing is outstanding any more.
   EXPECT_FALSE(browser->statusLabel()->text().contains(QStringLiteral("Waiting")))
       << browser->statusLabel()->text().toStdString();
+  EXPECT_FALSE(window.launcher.app()->connected().get());
+}
+
+// A device that took a pinned colleague's name is flagged and invited only
+// on a second, deliberate press; the colleague, renamed since the name was
+// taken, is known by its key. Cancel withdraws what is still out.
+TEST(PeerBrowserTrust, AnImpostorIsFlaggedAndCancelWithdrawsTheInvitation) {
+  WindowSide window("trust", true);
+  ASSERT_TRUE(window.screen);
+  const std::string name = peerName("trust-ada");
+  ConfigFolder adaFolder;
+  const auto adaKey = DeviceIdentity::loadOrCreate(adaFolder.path);
+  ASSERT_TRUE(adaKey);
+  ASSERT_TRUE(KnownPeers(window.config.path).pin(name, adaKey->identifier()));
+  RunningApp impostor("trust-impostor", AcceptPolicy::Ask, name);
+  ASSERT_TRUE(impostor.app);
+  RunningApp ada("trust-ada", AcceptPolicy::Never, name, adaFolder.path);
+  ASSERT_TRUE(ada.app);
+  ASSERT_EQ(ada.name(), name + " #2");
+  PeerListDialog* browser = openBrowser(window);
+  ASSERT_TRUE(browser);
+  ASSERT_TRUE(spinUntil([&] { return listed(window, name) && listed(window, ada.name()); }, 20s));
+  const QString impostorRow = QString::fromStdString(name);
+  EXPECT_EQ(browser->trustOf(impostorRow), QStringLiteral("key changed"));
+  EXPECT_EQ(browser->trustOf(QString::fromStdString(ada.name())),
+            QStringLiteral("known as %1").arg(impostorRow));
+
+  // The first press sends nothing and says why.
+  browser->inviteButton(impostorRow)->click();
+  processMainQueue();
+  EXPECT_EQ(browser->stateOf(impostorRow), PeerRowState::Available);
+  EXPECT_EQ(browser->inviteButton(impostorRow)->text(), QStringLiteral("Invite anyway"));
+  EXPECT_TRUE(browser->statusLabel()->text().contains(QStringLiteral("another key")))
+      << browser->statusLabel()->text().toStdString();
+  EXPECT_TRUE(impostor.app->pendingInvitations().get().empty());
+  // The picture shows the two rows of the name (other devices on loopback
+  // may be listed above them).
+  window.screen->resize(375, 760);
+  const auto rows = browser->list()->findItems(impostorRow, Qt::MatchStartsWith);
+  if (!rows.isEmpty())
+    browser->list()->scrollToItem(rows.front(), QAbstractItemView::PositionAtTop);
+  processMainQueue();
+  const QString dir = QStringLiteral(QUR_BUILD_DIR "/screenshots");
+  QDir().mkpath(dir);
+  EXPECT_TRUE(testing::grabImage(window.screen.get()).save(dir + "/peer-browser-trust.png"));
+
+  // The second press invites; Cancel takes it back and the device is told.
+  browser->inviteButton(impostorRow)->click();
+  ASSERT_TRUE(spinUntil([&] { return !impostor.app->pendingInvitations().get().empty(); }, 10s));
+  browser->cancelButton()->click();
+  ASSERT_TRUE(
+      spinUntil([&] { return impostor.find(AppEvent::Kind::InvitationResult, "withdrawn"); }, 10s));
+  EXPECT_TRUE(impostor.app->pendingInvitations().get().empty());
   EXPECT_FALSE(window.launcher.app()->connected().get());
 }
 

@@ -52,12 +52,14 @@ struct RunningApp {
   DisposablePtr subscription;
 
   // name: what other devices see; empty: unique to the role and process.
-  RunningApp(const std::string& role, AcceptPolicy accept, const std::string& name = {}) {
+  // folder: its key folder; empty: one of its own.
+  RunningApp(const std::string& role, AcceptPolicy accept, const std::string& name = {},
+             const std::string& folder = {}) {
     RunOptions options;
     options.name = name.empty() ? peerName(role) : name;
     options.audio = "virtual";
     options.accept = accept;
-    options.configDirectory = config.path;
+    options.configDirectory = folder.empty() ? config.path : folder;
     StartError error;
     app = WalkieTalkieApp::start(std::move(options), &error);
     EXPECT_TRUE(app) << error.message;
