@@ -462,8 +462,11 @@ void WalkieTalkieApp::invitationEnded(const PeerID& peer, bool invitedUs,
   event.reason = outcome;
   if (outcome == "accepted") _gatekeeper->inviteAccepted(peer);
   // We hung up on the device that answered: not unreachable, refused.
-  event.detail = _gatekeeper->refusal(peer.identifier());
-  if (!event.detail.empty()) event.reason = "refused";
+  const std::string refusal = _gatekeeper->refusal(peer.identifier());
+  if (outcome == "unreachable" && !refusal.empty()) {
+    event.reason = "refused";
+    event.detail = refusal;
+  }
   emit(event);
 }
 
