@@ -102,23 +102,37 @@ TEST(AppBridgeOverTheApplication, ThePeerListInvitesThroughTheApplicationAndLeav
 
 // ---- the window's launcher ------------------------------------------------------
 
-TEST(CoreLauncherQuestions, AQuestionClosesWhenItsInvitationIsGoneAndADeclineReachesTheInviter) {
-  ParsedRunOptions options;
-  options.run.name = "bridge-window-" + std::to_string(getpid());
-  options.run.audio = "virtual";
+// The window's launcher with its questions, closings and messages kept for
+// the test to look at and answer.
+struct AskingLauncher {
   ConfigFolder config;
-  options.run.configDirectory = config.path;
-  CoreLauncher launcher(options);
+  CoreLauncher launcher;
   std::vector<Invitation> asked;
   std::vector<std::function<void(bool)>> answers;
   std::vector<std::uint64_t> closed;
   std::vector<std::string> messages;
-  launcher.setInvitationPrompt([&](const Invitation& invitation, std::function<void(bool)> answer) {
-    asked.push_back(invitation);
-    answers.push_back(std::move(answer));
-  });
-  launcher.setClosePrompt([&](std::uint64_t id) { closed.push_back(id); });
-  launcher.setMessageHandler([&](const std::string& text) { messages.push_back(text); });
+
+  static ParsedRunOptions options(const std::string& role, const std::string& folder) {
+    ParsedRunOptions options;
+    options.run.name = "bridge-" + role + "-" + std::to_string(getpid());
+    options.run.audio = "virtual";
+    options.run.configDirectory = folder;
+    return options;
+  }
+  explicit AskingLauncher(const std::string& role) : launcher(options(role, config.path)) {
+    launcher.setInvitationPrompt(
+        [this](const Invitation& invitation, std::function<void(bool)> answer) {
+          asked.push_back(invitation);
+          answers.push_back(std::move(answer));
+        });
+    launcher.setClosePrompt([this](std::uint64_t id) { closed.push_back(id); });
+    launcher.setMessageHandler([this](const std::string& text) { messages.push_back(text); });
+  }
+};
+
+TEST(CoreLauncherQuestions, AQuestionClosesWhenItsInvitationIsGoneAndADeclineReachesTheInviter) {
+  AskingLauncher window("window");
+  auto& [config, launcher, asked, answers, closed, messages] = window;
   std::string error;
   ASSERT_TRUE(launcher.launch(&error)) << error;
   const std::string windowName = launcher.app()->localName();
@@ -174,18 +188,8 @@ TEST(CoreLauncherQuestions, AQuestionClosesWhenItsInvitationIsGoneAndADeclineRea
 // Invitations wait their turn: the window asks the next one only when the
 // open one is answered, and a newer one never answers an older one.
 TEST(CoreLauncherQuestions, QuestionsComeOneAtATimeInTheOrderTheyCame) {
-  ParsedRunOptions options;
-  options.run.name = "bridge-queue-" + std::to_string(getpid());
-  options.run.audio = "virtual";
-  ConfigFolder config;
-  options.run.configDirectory = config.path;
-  CoreLauncher launcher(options);
-  std::vector<Invitation> asked;
-  std::vector<std::function<void(bool)>> answers;
-  launcher.setInvitationPrompt([&](const Invitation& invitation, std::function<void(bool)> answer) {
-    asked.push_back(invitation);
-    answers.push_back(std::move(answer));
-  });
+  AskingLauncher window("queue");
+  auto& [config, launcher, asked, answers, closed, messages] = window;
   std::string error;
   ASSERT_TRUE(launcher.launch(&error)) << error;
   const std::string windowName = launcher.app()->localName();
