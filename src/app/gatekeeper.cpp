@@ -40,7 +40,13 @@ std::string deviceWords(const std::string& identifier, const std::string& finger
   return shortIdentifier(identifier) + " (key " + fingerprint + ", " + trust + ")";
 }
 
+// Outsiders choose when these happen: one line, then a count.
 peers::LogLimiter& floodLog() {
+  static peers::LogLimiter limiter;
+  return limiter;
+}
+
+peers::LogLimiter& impostorLog() {
   static peers::LogLimiter limiter;
   return limiter;
 }
@@ -147,10 +153,14 @@ void Gatekeeper::requestArrived(const Request& request, std::function<void(bool)
   // Someone else may be using the name: the user must look before anyone gets in.
   AcceptPolicy policy = _policy;
   if (!trust.automatic()) {
-    QUR_LOG_ERROR("%s for %s: it has fingerprint %s, not the key pinned for %s",
-                  trust.state == Trust::State::KeyChanged ? "Key changed" : "A look-alike name",
-                  peer.displayName().c_str(), invitation.fingerprint.c_str(),
-                  trust.pinnedName.c_str());
+    if (auto quiet = impostorLog().admit()) {
+      QUR_LOG_WARN(
+          "%s for %s: it has fingerprint %s, not the key pinned for %s (%zu more since the last "
+          "report)",
+          trust.state == Trust::State::KeyChanged ? "Key changed" : "A look-alike name",
+          peer.displayName().c_str(), invitation.fingerprint.c_str(), trust.pinnedName.c_str(),
+          *quiet);
+    }
     if (policy == AcceptPolicy::Auto) policy = AcceptPolicy::Ask;
   }
   if (policy == AcceptPolicy::Ask) {
