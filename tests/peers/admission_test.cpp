@@ -34,7 +34,11 @@ struct Node {
       cv.notify_all();
     });
   }
-  ~Node() { session->setInvitationResultHandler(nullptr); }
+  ~Node() {
+    session->setInvitationResultHandler(nullptr);
+    // A result the network thread is telling right now finishes first.
+    session->transport()->runSync([] {});
+  }
 
   std::optional<InvitationResult> waitForResult(bool invitedUs, std::chrono::milliseconds t = 10s) {
     std::unique_lock lock(mutex);
