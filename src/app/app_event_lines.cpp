@@ -122,11 +122,8 @@ std::string keyWords(const std::string& fingerprint) {
 }
 
 std::string deviceLine(const NearbyDevice& device) {
-  std::string trust = device.trust.words();
-  if (device.trust.state == Trust::State::Known && device.trust.pinnedName != device.name)
-    trust += " as " + device.trust.pinnedName;
   return device.name + " (key " + device.fingerprint + ", " + device.identifier.substr(0, 8) +
-         ", " + trust + ")";
+         ", " + device.trust.words() + ")";
 }
 
 std::string invitationEndWords(const std::string& outcome) {

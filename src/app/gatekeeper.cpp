@@ -68,7 +68,7 @@ const char* acceptPolicyName(AcceptPolicy policy) {
 std::string Trust::words() const {
   switch (state) {
     case State::Known:
-      return "known";
+      return otherName ? "known as " + pinnedName : "known";
     case State::KeyChanged:
       return "key changed";
     case State::LooksLike:
@@ -91,13 +91,14 @@ Trust assessTrust(const std::vector<PinnedPeer>& pins, std::string_view name,
   std::optional<Trust> lookalike;
   for (const auto& pin : pins) {
     if (peers::displayNameSkeleton(pin.displayName) != skeleton) continue;
-    if (pin.identifier == identifier) return {State::Known, pin.displayName};
+    if (pin.identifier == identifier) return {State::Known, pin.displayName, true};
     if (!lookalike) lookalike = Trust{State::LooksLike, pin.displayName};
   }
   if (lookalike) return *lookalike;
-  // A known key under a new name (renamed after a name conflict, say).
+  // A known key under a new name (renamed after a name conflict, say): the
+  // user is shown under which name it was accepted.
   for (const auto& pin : pins)
-    if (pin.identifier == identifier) return {State::Known, pin.displayName};
+    if (pin.identifier == identifier) return {State::Known, pin.displayName, true};
   return {};
 }
 
@@ -305,7 +306,7 @@ void Gatekeeper::close() {
 
 bool Gatekeeper::pin(const std::string& name, const std::string& identifier,
                      const std::string& trust) {
-  if (trust == "known") return false;
+  if (trust.rfind("known", 0) == 0) return false;
   const auto id = peers::identifierFromHex(identifier);
   if (!id || !_knownPeers->pin(name, *id)) return false;
   if (_pinsChanged) _pinsChanged();

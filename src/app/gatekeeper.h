@@ -47,7 +47,9 @@ struct Trust {
   State state = State::New;
   // The pinned name the verdict refers to; empty for New.
   std::string pinnedName;
-  // "new", "known", "key changed" or "looks like NAME".
+  // Known: the key is pinned under another name than the device gives.
+  bool otherName = false;
+  // "new", "known", "known as NAME", "key changed" or "looks like NAME".
   std::string words() const;
   // Whether a device may be let in without the user (New or Known).
   bool automatic() const { return state == State::New || state == State::Known; }

@@ -126,7 +126,8 @@ InvitationPrompt::InvitationPrompt(const Invitation& invitation, QWidget* parent
   if (!invitation.fingerprint.empty()) {
     QString key = QString::fromStdString(invitation.fingerprint);
     if (invitation.trust == "new") key += tr("  (first time)");
-    if (invitation.trust == "known") key += tr("  (known)");
+    if (invitation.trust.rfind("known", 0) == 0)
+      key += tr("  (%1)").arg(QString::fromStdString(invitation.trust));
     setFingerprint(key);
   }
   const bool lookalike = invitation.trust.rfind("looks like ", 0) == 0;

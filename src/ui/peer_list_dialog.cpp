@@ -410,11 +410,7 @@ void PeerListDialog::refreshRow(const QString& key, Row& row) {
   // Only the application knows the pins; the bare browser shows no trust.
   const Trust& trust = row.device.trust;
   QString trustText;
-  if (_source && !row.device.identifier.empty()) {
-    trustText = QString::fromStdString(trust.words());
-    if (trust.state == Trust::State::Known && trust.pinnedName != row.device.name)
-      trustText = tr("known as %1").arg(QString::fromStdString(trust.pinnedName));
-  }
+  if (_source && !row.device.identifier.empty()) trustText = QString::fromStdString(trust.words());
   row.trustLabel->setText(trustText);
   row.trustLabel->setVisible(!trustText.isEmpty());
   row.trustLabel->setProperty("warning", !trust.automatic());

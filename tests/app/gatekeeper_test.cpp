@@ -97,6 +97,7 @@ TEST(LookAlikeNames, ThePinnedKeyIsKnownUnderItsNameALookAlikeOrANewOne) {
     EXPECT_EQ(trust.pinnedName, "Alpha");
     EXPECT_TRUE(trust.automatic());
   }
+  EXPECT_EQ(assessTrust(pins, "Alpha #2", alpha).words(), "known as Alpha");
   EXPECT_EQ(assessTrust({}, "Alpha", alpha).words(), "new");
   EXPECT_EQ(assessTrust(pins, "A1pha", key(7)).words(), "looks like Alpha");
 }

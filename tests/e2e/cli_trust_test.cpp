@@ -197,14 +197,15 @@ TEST_F(CliStrangers, InvitingAPinnedNameReachesOnlyThePinnedKey) {
   Runner real = start(alpha, "auto", realFolder);
   const auto renamed = victim.wait("peer_found", alpha + " #2");
   ASSERT_TRUE(renamed) << victim.tail();
-  EXPECT_EQ(jsonField(*renamed, "trust"), "known") << *renamed;
+  EXPECT_EQ(jsonField(*renamed, "trust"), "known as " + alpha) << *renamed;
   // Two devices of one name stay two rows, each with its own key.
   victim.send("peers");
   const auto listing = victim.wait("peers");
   ASSERT_TRUE(listing);
   for (const auto& [key, trust] :
-       {std::pair{peers::fingerprintForIdentifier(impostorId.identifier()), "key changed"},
-        std::pair{realKey->fingerprint(), "known"}}) {
+       {std::pair{peers::fingerprintForIdentifier(impostorId.identifier()),
+                  std::string("key changed")},
+        std::pair{realKey->fingerprint(), "known as " + alpha}}) {
     EXPECT_NE(listing->find("\"fingerprint\":\"" + key + "\",\"trust\":\"" + trust + "\""),
               std::string::npos)
         << *listing;
