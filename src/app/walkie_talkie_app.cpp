@@ -428,16 +428,6 @@ void WalkieTalkieApp::refreshNearbyDevices() {
   _nearbyDevices.set(_gatekeeper->describe(_nearbyPeers));
 }
 
-std::string WalkieTalkieApp::fingerprintOf(const std::string& name) const {
-  // A connected device first: its key was proven, not only advertised.
-  for (const auto* table : {&_connectedTable, &_nearbyTable}) {
-    for (const auto& [id, shown] : *table) {
-      if (shown == name) return peers::fingerprintForIdentifier(id.identifier());
-    }
-  }
-  return {};
-}
-
 const Property<std::vector<Invitation>>& WalkieTalkieApp::pendingInvitations() const {
   return _gatekeeper->pendingInvitations();
 }

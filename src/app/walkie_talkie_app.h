@@ -163,9 +163,6 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   const Property<std::vector<std::string>>& talkingPeers() const { return _talking; }
   // The connected peers as devices (name, key, trust).
   std::vector<NearbyDevice> connectedDevices() const;
-  // The key fingerprint of the nearby or connected device of that name, as
-  // the listing shows it; empty when no such device is known.
-  std::string fingerprintOf(const std::string& name) const;
   const Property<std::vector<Invitation>>& pendingInvitations() const;
 
   // The name other devices see.
