@@ -6,6 +6,7 @@
 #include <set>
 
 #include "log/log.h"
+#include "log/log_limiter.h"
 #include "peers/protocol.h"
 #include "peers/tls_context.h"
 #include "peers/transport_io.h"

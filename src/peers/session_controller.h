@@ -73,6 +73,9 @@ class MultipeerSessionController {
   // The handler for invitations while advertising (applies from the next
   // startAdvertising); unset means Advertiser's default.
   void setInvitationHandler(InvitationHandler handler);
+  // Which keys the user pinned, for this session and every later one
+  // (PeerSession::setKnownKeyCheck). Any thread.
+  void setKnownKeyCheck(std::function<bool(const peers::Identifier&)> check);
 
   // How every invitation ended, in either direction and in every session
   // this controller makes: accepted, declined, timed out (the invited side
@@ -95,6 +98,7 @@ class MultipeerSessionController {
   std::shared_ptr<Advertiser> _advertiser;
   std::shared_ptr<PeerBrowser> _browserViewController;
   std::optional<InvitationHandler> _invitationHandler;
+  std::function<bool(const peers::Identifier&)> _knownKey;
   DisposablePtr _advertisingToggleSubscription;
   SpinLock _resetLock;  // advertiser and session replacement; not re-entrant
   Property<bool> _advertising{false};
