@@ -45,8 +45,12 @@ EventLine invitationResultLine(const AppEvent& event) {
   std::string fields = "\"peer\":" + jsonString(event.peer) +
                        ",\"outcome\":" + jsonString(event.reason) +
                        ",\"invited_us\":" + jsonBool(event.value);
+  if (!event.detail.empty()) fields += ",\"detail\":" + jsonString(event.detail);
   std::string text;
-  if (event.value) {
+  if (event.reason == "refused") {
+    // What the device did, not a network fault.
+    text = (event.detail.empty() ? event.peer + " was refused" : event.detail) + ": refused";
+  } else if (event.value) {
     text = "invitation from " + event.peer + " " + invitationEndWords(event.reason);
   } else if (event.reason == "accepted") {
     text = event.peer + " accepted the invitation";
@@ -117,6 +121,13 @@ EventLine appEventLine(const AppEvent& event) {
       return {"audio_clock", "\"first_cycle_us\":" + std::to_string(event.firstCycleUs), ""};
     case Kind::AudioStopped:
       return {"audio_stopped", "", "the sound device stopped: no audio in or out"};
+    case Kind::KeyReplaced:
+      return {"key_replaced",
+              "\"fingerprint\":" + jsonString(event.fingerprint) +
+                  ",\"kept_as\":" + jsonString(event.reason),
+              "WARNING: this device has a new key; colleagues will see 'key changed' (the "
+              "damaged key is kept as " +
+                  event.reason + ")"};
   }
   return {"error", "\"message\":\"unknown event\"", "unknown event"};
 }

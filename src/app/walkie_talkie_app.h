@@ -33,6 +33,9 @@ class InputLevelMeter;
 class KnownPeers;
 class PeerBrowser;
 class WalkieTalkieController;
+namespace peers {
+class InstanceLock;
+}
 
 enum class AcceptPolicy { Ask, Auto, Never };
 const char* acceptPolicyName(AcceptPolicy policy);
@@ -122,6 +125,10 @@ struct AppEvent {
     TalkRefused,       // reason
     AudioClock,        // firstCycleUs: wall-clock time of the first device cycle
     AudioStopped,      // the device stopped delivering cycles
+    // The device key was damaged and replaced at start: fingerprint (the new
+    // key), reason (where the old file is kept). Peers that pinned the old
+    // key will see "key changed".
+    KeyReplaced,
   };
   Kind kind;
   std::string peer;
@@ -129,6 +136,9 @@ struct AppEvent {
   std::string fingerprint;
   bool value = false;
   std::string reason;
+  // InvitationResult "refused": what the device did ("Alpha's key does not
+  // match the one it advertises").
+  std::string detail;
   Invitation invitation;
   AcceptPolicy policy = AcceptPolicy::Ask;
   long long firstCycleUs = 0;
@@ -217,7 +227,8 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   void invitationArrived(const PeerID& peer, const std::string& address,
                          std::function<void(bool)> reply);
   void answer(std::size_t index, bool accept);
-  void invitationEnded(const PeerID& peer, bool invitedUs, const std::string& outcome);
+  void invitationEnded(const PeerID& peer, bool invitedUs, const std::string& outcome,
+                       const std::string& detail = {});
   void connectedChanged(bool connected);
   void peerTableChanged(const std::vector<std::pair<PeerID, std::string>>& peers);
   void peerTalking(const PeerID& peer, bool talking);
@@ -227,6 +238,8 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   void finishShutdown(std::function<void()> done);
 
   RunOptions _options;
+  // Held while the program runs: one program per key folder.
+  std::unique_ptr<peers::InstanceLock> _instanceLock;
   std::unique_ptr<Application> _application;
   // Keys the user accepted, by name.
   std::unique_ptr<KnownPeers> _knownPeers;

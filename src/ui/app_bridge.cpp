@@ -219,7 +219,10 @@ void CoreLauncher::eventArrived(const AppEvent& event) {
       if (app && !app->answerInvitation(accept, id, &reason) && show) show(reason);
     });
   }
-  if (event.kind == AppEvent::Kind::InvitationResult && _showMessage) _showMessage(line.text);
+  if ((event.kind == AppEvent::Kind::InvitationResult ||
+       event.kind == AppEvent::Kind::KeyReplaced) &&
+      _showMessage)
+    _showMessage(line.text);
   // A question answered here, declined by a newer one or gone stays open
   // no longer.
   const bool ended = event.kind == AppEvent::Kind::InvitationAnswered ||
