@@ -2,7 +2,9 @@
 
 #include "app/application.h"
 #include "app/event_writer.h"
+#include "app/walkie_talkie_controller.h"
 #include "audio/engine/audio_engine.h"
+#include "peers/session_controller.h"
 
 namespace qur {
 
@@ -135,9 +137,12 @@ EventLine appEventLine(const AppEvent& event) {
 EventLine readyEventLine(WalkieTalkieApp& app) {
   const AppStatus status = app.status();
   const bool audioStarted = app.application().audioStarted();
+  // The port a script can dial directly (the advertisement says it too).
+  const auto session = app.controller()->multipeerController()->session();
+  const std::string port = session ? ",\"port\":" + std::to_string(session->port()) : "";
   return {"ready",
           "\"name\":" + jsonString(status.name) + ",\"audio\":" + jsonString(status.audioDevice) +
-              ",\"audio_started\":" + jsonBool(audioStarted),
+              ",\"audio_started\":" + jsonBool(audioStarted) + port,
           "ready as '" + status.name + "' on " +
               (app.engine()->device() ? status.audioDevice : std::string("no audio device")) +
               (audioStarted ? "" : " (audio did not start: running without sound)")};

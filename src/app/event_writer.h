@@ -43,7 +43,7 @@ class EventWriter {
  public:
   static constexpr std::size_t kMaxWaitingBytes = 1024 * 1024;
   // How long finish() waits for a reader to take what is left.
-  static constexpr std::chrono::milliseconds kFinishWait{500};
+  static constexpr std::chrono::milliseconds kFinishWait{250};
 
   // With a console, text goes above its prompt and the status into its
   // status row; without one the status is not shown.
