@@ -10,8 +10,7 @@
 #include <thread>
 
 #include "peers/peer_browser.h"
-#include "support/netns.h"
-#include "tool_process.h"
+#include "tool_lab.h"
 
 namespace qur::testing {
 namespace {
@@ -19,30 +18,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class Availability : public ::testing::Test {
+class Availability : public ToolLab {
  protected:
-  void SetUp() override {
-    lab = std::make_unique<NetnsLab>(3, "qura");
-    ASSERT_TRUE(lab->ok()) << "cannot create network namespaces (root and iproute2 needed)";
-  }
-  void TearDown() override {
-    tools.clear();
-    lab.reset();
-  }
-  ToolProcess& start(int host, const std::string& name) {
-    tools.push_back(std::make_unique<ToolProcess>(
-        lab->spawn(host, {peerToolPath(), "--name", name, "--interfaces", NetnsLab::kInterface})));
-    EXPECT_TRUE(tools.back()->ok()) << name << " did not start";
-    return *tools.back();
-  }
-  // Advertising, browsing and accepting every invitation, as `run --accept auto`.
-  ToolProcess& startDevice(int host, const std::string& name) {
-    ToolProcess& tool = start(host, name);
-    tool.command("handler accept");
-    tool.command("advertise on");
-    tool.command("browse on");
-    return tool;
-  }
+  Availability() : ToolLab("qura") {}
   static bool listed(ToolProcess& watcher, const ToolProcess& device,
                      std::chrono::milliseconds within = kWait) {
     return watcher.sawPrefix("found " + device.id + " ", within);
@@ -59,9 +37,6 @@ class Availability : public ::testing::Test {
   static long long msSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
   }
-
-  std::unique_ptr<NetnsLab> lab;
-  std::vector<std::unique_ptr<ToolProcess>> tools;
 };
 
 // 32 addresses holding 8 idle connections each once asked the listener for
