@@ -671,6 +671,7 @@ struct BrowseImpl : Discovery::Browse {
   AvahiSServiceBrowser* browser = nullptr;
   std::map<std::string, std::unique_ptr<Resolving>> resolvers;  // by key
   AvahiTimeout* refresh = nullptr;
+  LogLimiter resolveLog;
 
   static std::string keyOf(AvahiIfIndex interface, const char* name) {
     return std::to_string(interface) + "/" + name;
@@ -682,9 +683,11 @@ struct BrowseImpl : Discovery::Browse {
     r.resolver = avahi_s_service_resolver_new(
         discovery->server, r.interface, r.protocol, r.name.c_str(), r.type.c_str(),
         r.domain.c_str(), AVAHI_PROTO_INET, AvahiLookupFlags(0), resolverCallback, &r);
-    if (!r.resolver)
-      QUR_LOG_ERROR("Cannot resolve service \"%s\": %s", r.name.c_str(),
-                    avahi_strerror(avahi_server_errno(discovery->server)));
+    if (!r.resolver) {
+      // Other hosts decide which names we are asked to resolve.
+      QUR_LOG_LIMITED(resolveLog, LogFlagWarning, "Cannot resolve service \"%s\": %s",
+                      r.name.c_str(), avahi_strerror(avahi_server_errno(discovery->server)));
+    }
     return r.resolver != nullptr;
   }
 
