@@ -37,9 +37,10 @@ void WireMessageStreamSource::gotMessage(ByteMessage message) {
   std::string error;
   if (!wireMessageDecode(message, &_currentWireMessage, packet, kWireMessageReceiveCapacity,
                          &error)) {
-    QUR_LOG_LIMITED(_badInputLog, LogFlagWarning,
-                    "Dropping malformed wire message of %zu bytes: %s", message.size(),
-                    error.c_str());
+    // Sessions drop what does not decode before it gets here: this is a
+    // damaged file, whose reader counts these lines.
+    QUR_LOG_ERROR("Dropping malformed wire message of %zu bytes: %s", message.size(),
+                  error.c_str());
     return;
   }
 
