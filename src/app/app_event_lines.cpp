@@ -2,7 +2,9 @@
 
 #include "app/application.h"
 #include "app/event_writer.h"
+#include "app/walkie_talkie_controller.h"
 #include "audio/engine/audio_engine.h"
+#include "peers/session_controller.h"
 
 namespace qur {
 
@@ -95,8 +97,12 @@ EventLine invitationResultLine(const AppEvent& event) {
   std::string fields = "\"peer\":" + jsonString(event.peer) +
                        ",\"outcome\":" + jsonString(event.reason) +
                        ",\"invited_us\":" + jsonBool(event.value);
+  if (!event.detail.empty()) fields += ",\"detail\":" + jsonString(event.detail);
   std::string text;
-  if (event.value) {
+  if (event.reason == "refused") {
+    // What the device did, not a network fault.
+    text = (event.detail.empty() ? event.peer + " was refused" : event.detail) + ": refused";
+  } else if (event.value) {
     text = "invitation from " + event.peer + " " + invitationEndWords(event.reason);
   } else if (event.reason == "accepted") {
     text = event.peer + " accepted the invitation";
@@ -197,6 +203,13 @@ EventLine appEventLine(const AppEvent& event) {
       return {"audio_clock", "\"first_cycle_us\":" + std::to_string(event.firstCycleUs), ""};
     case Kind::AudioStopped:
       return {"audio_stopped", "", "the sound device stopped: no audio in or out"};
+    case Kind::KeyReplaced:
+      return {"key_replaced",
+              "\"fingerprint\":" + jsonString(event.fingerprint) +
+                  ",\"kept_as\":" + jsonString(event.reason),
+              "WARNING: this device has a new key; colleagues will see 'key changed' (the "
+              "damaged key is kept as " +
+                  event.reason + ")"};
   }
   return {"error", "\"message\":\"unknown event\"", "unknown event"};
 }
@@ -204,9 +217,12 @@ EventLine appEventLine(const AppEvent& event) {
 EventLine readyEventLine(WalkieTalkieApp& app) {
   const AppStatus status = app.status();
   const bool audioStarted = app.application().audioStarted();
+  // The port a script can dial directly (the advertisement says it too).
+  const auto session = app.controller()->multipeerController()->session();
+  const std::string port = session ? ",\"port\":" + std::to_string(session->port()) : "";
   return {"ready",
           "\"name\":" + jsonString(status.name) + ",\"audio\":" + jsonString(status.audioDevice) +
-              ",\"audio_started\":" + jsonBool(audioStarted),
+              ",\"audio_started\":" + jsonBool(audioStarted) + port,
           "ready as '" + status.name + "' on " +
               (app.engine()->device() ? status.audioDevice : std::string("no audio device")) +
               (audioStarted ? "" : " (audio did not start: running without sound)")};

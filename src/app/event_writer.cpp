@@ -1,7 +1,14 @@
 #include "app/event_writer.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
+#include <functional>
+#include <thread>
 
 namespace qur {
 
@@ -98,33 +105,120 @@ std::string shortened(const std::string& text, std::size_t maxCharacters) {
   return text;
 }
 
+// The queue between callers and standard output, and its writer thread.
+// The thread owns a reference, so it may outlive the writer (blocked on a
+// reader that never reads) without touching freed memory; it writes with
+// write(2), so a blocked write holds no stdio lock the exit would wait for.
+struct EventWriter::Output {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::string> lines;
+  std::size_t bytes = 0;
+  std::uint64_t droppedSinceReport = 0;
+  std::uint64_t droppedTotal = 0;
+  bool writing = false;
+  bool stopping = false;
+  // Makes the line that tells of dropped lines, in the writer's format.
+  std::function<std::string(std::uint64_t)> droppedLine;
+
+  void push(std::string line) {
+    {
+      std::lock_guard lock(mutex);
+      while (!lines.empty() && bytes + line.size() > kMaxWaitingBytes) {
+        bytes -= lines.front().size();
+        lines.pop_front();
+        ++droppedSinceReport;
+        ++droppedTotal;
+      }
+      bytes += line.size();
+      lines.push_back(std::move(line));
+    }
+    changed.notify_all();
+  }
+
+  static void writeAll(const std::string& text) {
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+      const ssize_t n = ::write(STDOUT_FILENO, data, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;  // nobody to write to: the lines are lost either way
+      data += n;
+      left -= static_cast<std::size_t>(n);
+    }
+  }
+
+  void run() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      changed.wait(lock, [&] { return stopping || !lines.empty(); });
+      if (lines.empty()) return;
+      std::string batch;
+      if (droppedSinceReport > 0) {
+        batch = droppedLine(droppedSinceReport);
+        droppedSinceReport = 0;
+      }
+      for (auto& line : lines) batch += line;
+      lines.clear();
+      bytes = 0;
+      writing = true;
+      lock.unlock();
+      writeAll(batch);
+      lock.lock();
+      writing = false;
+      changed.notify_all();
+    }
+  }
+};
+
 EventWriter::EventWriter(bool json, std::shared_ptr<EventConsole> console)
-    : _json(json), _editor(std::move(console)) {}
+    : _json(json), _editor(std::move(console)) {
+  if (_editor && !_json) return;
+  _output = std::make_shared<Output>();
+  // The report of dropped lines is a line of its own kind.
+  _output->droppedLine = [this, json](std::uint64_t count) {
+    const std::string n = std::to_string(count);
+    return json ? jsonLine("events_dropped", "\"count\":" + n)
+                : "(" + n + " event lines dropped: standard output was not read)\n";
+  };
+  std::thread([output = _output] { output->run(); }).detach();
+}
+
+EventWriter::~EventWriter() {
+  if (!_output) return;
+  {
+    std::lock_guard lock(_output->mutex);
+    _output->stopping = true;
+    _output->droppedLine = [](std::uint64_t) { return std::string(); };
+  }
+  _output->changed.notify_all();
+}
+
+std::string EventWriter::jsonLine(const std::string& name, const std::string& fields) const {
+  const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - _start).count();
+  const long long wall = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.3f", t);
+  std::string line = "{\"event\":" + jsonString(name) + ",\"t\":" + seconds +
+                     ",\"time_ms\":" + std::to_string(wall);
+  if (!fields.empty()) line += "," + fields;
+  return line + "}\n";
+}
 
 void EventWriter::event(const std::string& name, const std::string& fields,
                         const std::string& text) {
-  std::lock_guard lock(_mutex);
   if (_json) {
-    const double t =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - _start).count();
-    const long long wall = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.3f", t);
-    std::string line = "{\"event\":" + jsonString(name) + ",\"t\":" + seconds +
-                       ",\"time_ms\":" + std::to_string(wall);
-    if (!fields.empty()) line += "," + fields;
-    line += "}\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-  } else {
-    if (text.empty()) return;
-    if (_editor) return _editor->print(text);
-    const std::string shown = printableText(text, true);
-    std::fputs(shown.c_str(), stdout);
-    std::fputc('\n', stdout);
+    _output->push(jsonLine(name, fields));
+    return;
   }
-  std::fflush(stdout);
+  if (text.empty()) return;
+  if (_editor) {
+    std::lock_guard lock(_mutex);
+    return _editor->print(text);
+  }
+  _output->push(printableText(text, true) + "\n");
 }
 
 void EventWriter::setStatus(const std::string& status) {
@@ -137,8 +231,16 @@ void EventWriter::setPrompt(const std::string& prompt) {
 
 void EventWriter::finish() {
   if (_editor) _editor->stop();
-  std::lock_guard lock(_mutex);
-  std::fflush(stdout);
+  if (!_output) return;
+  std::unique_lock lock(_output->mutex);
+  _output->changed.wait_for(lock, kFinishWait,
+                            [&] { return _output->lines.empty() && !_output->writing; });
+}
+
+std::uint64_t EventWriter::dropped() const {
+  if (!_output) return 0;
+  std::lock_guard lock(_output->mutex);
+  return _output->droppedTotal;
 }
 
 }  // namespace qur

@@ -109,6 +109,14 @@ Gatekeeper::Gatekeeper(const std::filesystem::path& configDirectory, AcceptPolic
       _pinsChanged(std::move(pinsChanged)),
       _knownPeers(std::make_unique<KnownPeers>(configDirectory)) {}
 
+std::string Gatekeeper::pinsProblem() const {
+  return _knownPeers->problem();
+}
+
+bool Gatekeeper::isPinned(const peers::Identifier& identifier) const {
+  return _knownPeers->isPinned(identifier);
+}
+
 Gatekeeper::~Gatekeeper() {
   for (auto& pending : _queue) pending.reply(false);
 }

@@ -113,6 +113,11 @@ class Gatekeeper {
   Gatekeeper& operator=(const Gatekeeper&) = delete;
 
   AcceptPolicy policy() const { return _policy; }
+  // Why the pins must not be used (someone else could have written them);
+  // empty when they may. Any thread.
+  std::string pinsProblem() const;
+  // Whether the key is pinned for any name. Any thread.
+  bool isPinned(const peers::Identifier& identifier) const;
   // Any thread.
   Trust trustOf(const std::string& name, const peers::Identifier& identifier) const;
 

@@ -3,7 +3,9 @@
 #include <net/if.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <filesystem>
 
 #include "app/app_event_lines.h"
 #include "app/application.h"
@@ -22,6 +24,7 @@
 #include "peers/discovery.h"
 #include "peers/display_name.h"
 #include "peers/peer_browser.h"
+#include "peers/private_files.h"
 #include "peers/protocol.h"
 #include "peers/session_controller.h"
 #include "signals/scheduler.h"
@@ -82,6 +85,13 @@ std::string invitationOutcomeKey(InvitationOutcome outcome) {
   std::replace(key.begin(), key.end(), ' ', '_');
   return key;
 }
+
+// The latest talking status of one peer, and whether a hand-over of it to
+// the main thread is on its way.
+struct TalkingState {
+  std::atomic<bool> value{false};
+  std::atomic<bool> posted{false};
+};
 
 StartError usage(std::string message) {
   return {StartError::Kind::Usage, std::move(message)};
@@ -202,15 +212,32 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
     Discovery::configure(discovery);
   }
 
-  auto identity = DeviceIdentity::loadOrCreate(_options.configDirectory);
+  // One program per key folder: a second one would advertise the same key,
+  // and no device lists its own key.
+  const std::filesystem::path configDirectory =
+      _options.configDirectory.empty() ? peers::defaultConfigDirectory()
+                                       : std::filesystem::path(_options.configDirectory);
+  std::string problem;
+  if (!peers::ensurePrivateDirectory(configDirectory, &problem) ||
+      !(_instanceLock = peers::InstanceLock::acquire(configDirectory, &problem))) {
+    *error = failure(problem);
+    return false;
+  }
+  DeviceIdentity::LoadReport keyReport;
+  auto identity = DeviceIdentity::loadOrCreate(configDirectory, &keyReport);
   if (!identity) {
-    *error = failure("cannot load or store the device key (the log says why)");
+    *error = failure(keyReport.problem.empty() ? "cannot load or store the device key"
+                                               : keyReport.problem);
     return false;
   }
   // Events are told on the main thread, where the gatekeeper lives.
   _gatekeeper = std::make_shared<Gatekeeper>(
-      _options.configDirectory, _options.accept, [this](const AppEvent& event) { emit(event); },
+      configDirectory, _options.accept, [this](const AppEvent& event) { emit(event); },
       [this] { refreshNearbyDevices(); });
+  if (const std::string pins = _gatekeeper->pinsProblem(); !pins.empty()) {
+    *error = failure(pins);
+    return false;
+  }
   Application::Options appOptions;
   appOptions.peerName = _options.name;
   appOptions.identity = std::move(identity);
@@ -242,6 +269,14 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
 
   installGatekeeper();
   controller->multipeerController()->startAdvertising();
+  if (!keyReport.replacedKeptAs.empty()) {
+    // Posted: whoever subscribes right after start() hears it.
+    post([fingerprint = peers::fingerprintForIdentifier(
+              controller->multipeerController()->peerID().identifier()),
+          keptAs = keyReport.replacedKeptAs.string()](WalkieTalkieApp& app) {
+      app.emit({.kind = AppEvent::Kind::KeyReplaced, .fingerprint = fingerprint, .reason = keptAs});
+    });
+  }
   if (engine()->inputEnabled()) {
     _inputMeter = std::make_shared<InputLevelMeter>(engine()->audioDescription());
     engine()->addInputReceiver(_inputMeter);
@@ -280,6 +315,12 @@ void WalkieTalkieApp::installGatekeeper() {
   multipeer->setInviteeCheck([weakGatekeeper](const PeerID& invitee) {
     auto gatekeeper = weakGatekeeper.lock();
     return gatekeeper && gatekeeper->inviteeAllowed(invitee);
+  });
+  // Pending connections that proved a pinned key keep their place when a
+  // flood of others wants it.
+  multipeer->setKnownKeyCheck([weakGatekeeper](const peers::Identifier& id) {
+    auto gatekeeper = weakGatekeeper.lock();
+    return gatekeeper && gatekeeper->isPinned(id);
   });
 }
 
@@ -324,10 +365,20 @@ void WalkieTalkieApp::attach() {
           current[id] = peer;
           const auto it = known->find(id);
           if (it != known->end() && it->second.lock() == peer) continue;
-          auto subscription = peer->transmitting().subscribeNext([weakSelf, id](const bool& t) {
-            if (auto self = weakSelf.lock())
-              self->post([id, t](WalkieTalkieApp& app) { app.peerTalking(id, t); });
-          });
+          // A talking state, not a queue of statuses: however fast a peer
+          // sends them, at most one hand-over per peer waits for the main thread.
+          auto talking = std::make_shared<TalkingState>();
+          auto subscription =
+              peer->transmitting().subscribeNext([weakSelf, id, talking](const bool& t) {
+                talking->value.store(t);
+                if (talking->posted.exchange(true)) return;
+                auto self = weakSelf.lock();
+                if (!self) return;
+                self->post([id, talking](WalkieTalkieApp& app) {
+                  talking->posted.store(false);
+                  app.peerTalking(id, talking->value.load());
+                });
+              });
           // The peer's signal ends with the peer; this only frees the
           // subscription with the application.
           self->post(
@@ -343,7 +394,8 @@ void WalkieTalkieApp::attach() {
         auto self = weakSelf.lock();
         if (!self) return;
         self->post([result](WalkieTalkieApp& app) {
-          app.invitationEnded(result.peer, result.invitedUs, invitationOutcomeKey(result.outcome));
+          app.invitationEnded(result.peer, result.invitedUs, invitationOutcomeKey(result.outcome),
+                              result.detail);
         });
       }));
   _subscriptions.push_back(
@@ -442,7 +494,7 @@ bool WalkieTalkieApp::answerInvitationFrom(bool accept, const std::string& who,
 }
 
 void WalkieTalkieApp::invitationEnded(const PeerID& peer, bool invitedUs,
-                                      const std::string& outcome) {
+                                      const std::string& outcome, const std::string& detail) {
   if (_shutDown) return;
   if (invitedUs) return _gatekeeper->requestEnded(peer, outcome);
   std::erase(_outgoing, peer);
@@ -456,6 +508,8 @@ void WalkieTalkieApp::invitationEnded(const PeerID& peer, bool invitedUs,
   if (outcome == "unreachable" && !refusal.empty()) {
     event.reason = "refused";
     event.detail = refusal;
+  } else if (outcome == "refused") {
+    event.detail = detail;
   }
   emit(event);
 }
@@ -499,8 +553,12 @@ void WalkieTalkieApp::peerTableChanged(const std::vector<std::pair<PeerID, std::
 
 void WalkieTalkieApp::peerTalking(const PeerID& peer, bool talking) {
   const auto it = std::find(_talkingTable.begin(), _talkingTable.end(), peer);
-  if (talking && it == _talkingTable.end()) _talkingTable.push_back(peer);
-  if (!talking && it != _talkingTable.end()) _talkingTable.erase(it);
+  if (talking == (it != _talkingTable.end())) return;
+  const bool connected = std::any_of(_connectedTable.begin(), _connectedTable.end(),
+                                     [&](const auto& entry) { return entry.first == peer; });
+  if (talking && !connected) return;  // a status that outlived its peer
+  if (talking) _talkingTable.push_back(peer);
+  if (!talking) _talkingTable.erase(it);
   emit({.kind = AppEvent::Kind::PeerTalking, .peer = peer.displayName(), .value = talking});
   std::vector<std::string> names;
   for (const auto& id : _talkingTable) names.push_back(id.displayName());

@@ -33,6 +33,9 @@ class FileMicrophone;
 class InputLevelMeter;
 class PeerBrowser;
 class WalkieTalkieController;
+namespace peers {
+class InstanceLock;
+}
 
 struct RunOptions {
   // What other devices show for this one; empty: the host name.
@@ -115,6 +118,10 @@ struct AppEvent {
     TalkRefused,       // reason
     AudioClock,        // firstCycleUs: wall-clock time of the first device cycle
     AudioStopped,      // the device stopped delivering cycles
+    // The device key was damaged and replaced at start: fingerprint (the new
+    // key), reason (where the old file is kept). Peers that pinned the old
+    // key will see "key changed".
+    KeyReplaced,
   };
   Kind kind;
   std::string peer;
@@ -124,7 +131,9 @@ struct AppEvent {
   std::string fingerprint;
   std::string identifier;
   std::string trust;
-  std::string detail;  // InvitationResult "refused": why, in words
+  // InvitationResult "refused": why, in words ("Alpha's key does not match
+  // the one it advertises").
+  std::string detail;
   bool value = false;
   std::string reason;
   Invitation invitation;
@@ -223,7 +232,8 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   void emit(AppEvent event);
   void watchBrowser();
   void nearbyChanged(const std::vector<NearbyPeer>& nearby);
-  void invitationEnded(const PeerID& peer, bool invitedUs, const std::string& outcome);
+  void invitationEnded(const PeerID& peer, bool invitedUs, const std::string& outcome,
+                       const std::string& detail = {});
   void installGatekeeper();
   bool send(const NearbyPeer& invitee, std::string* error);
   void refreshNearbyDevices();
@@ -236,6 +246,8 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   void finishShutdown(std::function<void()> done);
 
   RunOptions _options;
+  // Held while the program runs: one program per key folder.
+  std::unique_ptr<peers::InstanceLock> _instanceLock;
   std::unique_ptr<Application> _application;
   // Trust and the invitations waiting for the user; the session's handlers
   // hold it weakly.

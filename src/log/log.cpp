@@ -26,7 +26,9 @@ Registry& registry() {
   return *r;
 }
 
-std::atomic<int> gLevel{LogLevelError};
+// Warnings too: refusals of outside input are warnings, and the system log
+// should hold them.
+std::atomic<int> gLevel{LogLevelWarning};
 
 }  // namespace
 

@@ -68,7 +68,7 @@ void addLogger(std::shared_ptr<Logger> logger);
 void removeLogger(const std::shared_ptr<Logger>& logger);
 void removeAllLoggers();
 
-// The global level mask consulted by the QUR_LOG_* macros (default: errors).
+// The global level mask consulted by the QUR_LOG_* macros (default: warnings).
 int logLevel();
 void setLogLevel(int level);
 

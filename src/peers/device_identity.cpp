@@ -3,7 +3,6 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -48,16 +47,6 @@ std::shared_ptr<const DeviceIdentity> fromPkey(
 // Never asks a terminal for a pass phrase: an encrypted key is not ours.
 int noPassphrase(char*, int, int, void*) {
   return -1;
-}
-
-void tightenMode(const fs::path& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || (st.st_mode & 077) == 0) return;
-  if (::chmod(path.c_str(), 0600) == 0)
-    QUR_LOG_WARN("Device key file %s was readable by others; now 0600", path.c_str());
-  else
-    QUR_LOG_ERROR("Device key file %s is readable by others and cannot be made private: %s",
-                  path.c_str(), std::strerror(errno));
 }
 
 }  // namespace
@@ -119,39 +108,46 @@ std::string DeviceIdentity::fingerprint() const {
   return peers::fingerprintForIdentifier(_identifier);
 }
 
-std::shared_ptr<const DeviceIdentity> DeviceIdentity::loadOrCreate(const fs::path& directory) {
+std::shared_ptr<const DeviceIdentity> DeviceIdentity::loadOrCreate(const fs::path& directory,
+                                                                   LoadReport* report) {
+  LoadReport ignored;
+  if (!report) report = &ignored;
   const fs::path dir = directory.empty() ? peers::defaultConfigDirectory() : directory;
-  if (!peers::ensurePrivateDirectory(dir)) return nullptr;
+  if (!peers::ensurePrivateDirectory(dir, &report->problem)) return nullptr;
   const fs::path path = dir / kKeyFileName;
+  auto refuse = [&](const std::string& why) -> std::shared_ptr<const DeviceIdentity> {
+    QUR_LOG_ERROR("Device key file %s %s; not using it", path.c_str(), why.c_str());
+    report->problem = "the device key " + path.string() + " " + why;
+    return nullptr;
+  };
   // A second round only when another process created the file meanwhile.
   for (int attempt = 0; attempt < 3; ++attempt) {
     int error = 0;
-    const auto text = peers::readSmallFile(path, kMaxKeyFileBytes, &error);
+    std::string unsafe;
+    const auto text = peers::readSmallFile(path, kMaxKeyFileBytes, &error, &unsafe, true);
+    if (!unsafe.empty()) return refuse(unsafe);
     if (text) {
-      if (auto identity = fromPem(*text)) {
-        tightenMode(path);
-        return identity;
-      }
+      if (auto identity = fromPem(*text)) return identity;
       const auto aside = peers::setFileAside(path, "corrupt");
-      if (aside.empty()) return nullptr;  // never overwrite a key we could not keep
+      // Never overwrite a key we could not keep.
+      if (aside.empty()) return refuse("is damaged and cannot be set aside");
+      report->replacedKeptAs = aside;
       QUR_LOG_ERROR("Device key file %s is damaged: kept as %s, making a new key", path.c_str(),
                     aside.c_str());
     } else if (error == ENOENT) {
       QUR_LOG_INFO("No device key in %s, making a new one", dir.c_str());
     } else {
       const auto aside = peers::setFileAside(path, error == EFBIG ? "corrupt" : "unreadable");
-      if (aside.empty()) return nullptr;
+      if (aside.empty()) return refuse("cannot be read or set aside");
+      report->replacedKeptAs = aside;
       QUR_LOG_ERROR("Device key file %s cannot be read (%s): kept as %s, making a new key",
                     path.c_str(), error == EFBIG ? "too large" : std::strerror(error),
                     aside.c_str());
     }
     auto identity = generate();
-    if (!identity) return nullptr;
+    if (!identity) return refuse("cannot be made: the crypto library failed");
     const std::string pem = identity->toPem();
-    if (pem.empty()) {
-      QUR_LOG_ERROR("Cannot encode the device key");
-      return nullptr;
-    }
+    if (pem.empty()) return refuse("cannot be encoded");
     switch (peers::writeFileAtomically(path, pem, peers::WriteMode::CreateOnly)) {
       case peers::WriteResult::Written:
         QUR_LOG_INFO("Made device key %s (fingerprint %s) in %s",
@@ -161,11 +157,10 @@ std::shared_ptr<const DeviceIdentity> DeviceIdentity::loadOrCreate(const fs::pat
       case peers::WriteResult::Exists:
         continue;
       case peers::WriteResult::Failed:
-        return nullptr;
+        return refuse("cannot be stored (the log says why)");
     }
   }
-  QUR_LOG_ERROR("Device key file %s keeps changing; giving up", path.c_str());
-  return nullptr;
+  return refuse("keeps changing");
 }
 
 namespace peers {

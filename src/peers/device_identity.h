@@ -23,15 +23,27 @@ class DeviceIdentity {
   // The key file's name inside the configuration folder.
   static constexpr const char* kKeyFileName = "device-key.pem";
 
+  // What loading the key found, for the user.
+  struct LoadReport {
+    // Why there is no key (a folder or file that must not be used, a key
+    // that cannot be stored).
+    std::string problem;
+    // A damaged or unreadable key was kept here and a new one made: peers
+    // that pinned the old one will see "key changed".
+    std::filesystem::path replacedKeptAs;
+  };
+
   // Loads the key from <directory>/device-key.pem, or makes and stores a new
   // one (0600, folder 0700) when the file is missing or unreadable. A file
   // that is there but is not an Ed25519 private key is renamed
   // "device-key.pem.corrupt-<time>" and reported, then a new key is made.
-  // An empty directory means defaultConfigDirectory(). Null, with a log
-  // line, when no key can be stored. Any thread; processes starting
-  // together on one folder end up with the same key.
+  // A folder or key file that is someone else's, writable by others, or a
+  // symbolic link is not used (private_files.h). An empty directory means
+  // defaultConfigDirectory(). Null, with a log line, when no key can be
+  // loaded or stored. Any thread; processes starting together on one folder
+  // end up with the same key.
   static std::shared_ptr<const DeviceIdentity> loadOrCreate(
-      const std::filesystem::path& directory = {});
+      const std::filesystem::path& directory = {}, LoadReport* report = nullptr);
   // A fresh key kept only in memory. Null when the crypto library fails.
   static std::shared_ptr<const DeviceIdentity> generate();
   // A key from PKCS#8 PEM text; null for anything else. Any thread.

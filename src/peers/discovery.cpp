@@ -13,6 +13,7 @@
 #include <avahi-core/lookup.h>
 #include <avahi-core/publish.h>
 #include <avahi-core/rr.h>
+#include <ifaddrs.h>
 #include <net/if.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@
 #include <thread>
 
 #include "log/log.h"
+#include "log/log_limiter.h"
 #include "peers/protocol.h"
 
 namespace qur {
@@ -69,9 +71,11 @@ std::string uniqueHostName() {
   return "qur-" + base + "-" + suffix;
 }
 
-// avahi-core's own log goes through ours, errors only.
+// avahi-core's own log goes through ours, errors only; what other hosts
+// send decides how often, so it is limited.
 void avahiLog(AvahiLogLevel level, const char* text) {
-  if (level <= AVAHI_LOG_ERROR) QUR_LOG_ERROR("mDNS: %s", text);
+  static LogLimiter limiter;
+  if (level <= AVAHI_LOG_ERROR) QUR_LOG_LIMITED(limiter, LogFlagError, "mDNS: %s", text);
 }
 
 }  // namespace
@@ -143,12 +147,21 @@ class NameCheck {
 };
 
 struct Discovery::Impl {
+  static constexpr int kAddressWatchMs = 2000;
   DiscoveryOptions options;
   bool loopback = false;
   AvahiThreadedPoll* poll = nullptr;
   AvahiServer* server = nullptr;
-  AvahiSEntryGroup* addressGroup = nullptr;  // loopback mode only
+  // Our address records, published by us rather than by avahi: its own
+  // would add the reverse record (address -> host name), which a second
+  // responder on the same address (another program, the system's daemon)
+  // claims too, and the two would rename their hosts for ever.
+  AvahiSEntryGroup* addressGroup = nullptr;
+  std::set<std::pair<int, std::uint32_t>> publishedAddresses;  // interface, IPv4 (network order)
+  bool addressesEstablished = false;
+  AvahiTimeout* addressWatch = nullptr;
   std::string hostName;
+  LogLimiter renameLog;
   std::set<PublicationImpl*> publications;  // responder lock held
   // Names found free lately, by service type: publishing right after a check
   // need not ask the network again.
@@ -173,11 +186,17 @@ struct Discovery::Impl {
   bool running() const {
     return server && !shutDown && avahi_server_get_state(server) == AVAHI_SERVER_RUNNING;
   }
+  // Running, and our host name claimed through our address records: only
+  // then do queries and announcements of ours reach the network.
+  bool ready() const { return running() && (publishedAddresses.empty() || addressesEstablished); }
   // Another of our publications holds or is checking this name.
   bool nameUsedHere(const std::string& type, const std::string& name,
                     const PublicationImpl* except) const;
   void serverStateChanged(AvahiServerState state);
-  void publishLoopbackAddress();
+  std::set<std::pair<int, std::uint32_t>> currentAddresses() const;
+  void publishAddresses();
+  void watchAddresses();
+  void renameHost();
 };
 
 struct PublicationImpl : Discovery::Publication {
@@ -202,7 +221,7 @@ struct PublicationImpl : Discovery::Publication {
 };
 
 void PublicationImpl::commit() {
-  if (!discovery->running()) return;
+  if (!discovery->ready()) return;
   if (!group) {
     group = avahi_s_entry_group_new(
         discovery->server,
@@ -211,8 +230,9 @@ void PublicationImpl::commit() {
           auto* self = static_cast<PublicationImpl*>(user);
           if (state == AVAHI_ENTRY_GROUP_COLLISION) {
             char* alternative = avahi_alternative_service_name(self->name.c_str());
-            QUR_LOG_WARN("Service name \"%s\" is taken; publishing as \"%s\"", self->name.c_str(),
-                         alternative);
+            QUR_LOG_LIMITED(self->discovery->renameLog, LogFlagWarning,
+                            "Service name \"%s\" is taken; publishing as \"%s\"",
+                            self->name.c_str(), alternative);
             self->name = alternative;
             avahi_free(alternative);
             avahi_s_entry_group_reset(self->group);
@@ -365,45 +385,129 @@ void NameCheck::finish() {
   done(_name);
 }
 
-void Discovery::Impl::publishLoopbackAddress() {
-  if (!loopback) return;
-  if (!addressGroup) addressGroup = avahi_s_entry_group_new(server, nullptr, nullptr);
-  if (!addressGroup || !avahi_s_entry_group_is_empty(addressGroup)) return;
-  AvahiAddress address;
-  address.proto = AVAHI_PROTO_INET;
-  address.data.ipv4.address = htonl(INADDR_LOOPBACK);
-  const int index = static_cast<int>(if_nametoindex("lo"));
-  const int error = avahi_server_add_address(server, addressGroup, index, AVAHI_PROTO_INET,
-                                             AVAHI_PUBLISH_NO_REVERSE,
-                                             avahi_server_get_host_name_fqdn(server), &address);
-  if (error < 0) {
-    QUR_LOG_ERROR("Cannot publish the loopback address: %s", avahi_strerror(error));
+// The IPv4 addresses of the interfaces the responder uses: up, multicast,
+// not point-to-point, and allowed.
+std::set<std::pair<int, std::uint32_t>> Discovery::Impl::currentAddresses() const {
+  std::set<std::pair<int, std::uint32_t>> found;
+  if (loopback) {
+    found.emplace(static_cast<int>(if_nametoindex("lo")), htonl(INADDR_LOOPBACK));
+    return found;
+  }
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return found;
+  for (ifaddrs* a = list; a; a = a->ifa_next) {
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || !a->ifa_name) continue;
+    const unsigned flags = a->ifa_flags;
+    if (!(flags & IFF_UP) || (flags & IFF_POINTOPOINT)) continue;
+    const auto& allowed = options.allowInterfaces;
+    if (allowed.empty()) {
+      if ((flags & IFF_LOOPBACK) || !(flags & IFF_MULTICAST)) continue;
+    } else if (std::find(allowed.begin(), allowed.end(), a->ifa_name) == allowed.end()) {
+      continue;
+    }
+    const int index = static_cast<int>(if_nametoindex(a->ifa_name));
+    if (index > 0)
+      found.emplace(index, reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr);
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+void Discovery::Impl::publishAddresses() {
+  if (!running()) return;
+  const auto addresses = currentAddresses();
+  if (addressGroup && addresses == publishedAddresses &&
+      !avahi_s_entry_group_is_empty(addressGroup))
+    return;
+  if (!addressGroup) {
+    addressGroup = avahi_s_entry_group_new(
+        server,
+        [](AvahiServer*, AvahiSEntryGroup*, AvahiEntryGroupState state, void* user) {
+          OnResponderThread mark;
+          auto* self = static_cast<Impl*>(user);
+          if (state == AVAHI_ENTRY_GROUP_ESTABLISHED && !self->addressesEstablished) {
+            self->addressesEstablished = true;
+            for (auto* p : self->publications) p->commit();
+          }
+          // Another host holds our host name: take the next one.
+          if (state == AVAHI_ENTRY_GROUP_COLLISION) self->renameHost();
+        },
+        this);
+    if (!addressGroup) return;
+  }
+  avahi_s_entry_group_reset(addressGroup);
+  publishedAddresses = addresses;
+  addressesEstablished = false;
+  if (addresses.empty()) {
+    for (auto* p : publications) p->commit();
     return;
   }
+  for (const auto& [index, ipv4] : addresses) {
+    AvahiAddress address;
+    address.proto = AVAHI_PROTO_INET;
+    address.data.ipv4.address = ipv4;
+    const int error = avahi_server_add_address(server, addressGroup, index, AVAHI_PROTO_INET,
+                                               AVAHI_PUBLISH_NO_REVERSE,
+                                               avahi_server_get_host_name_fqdn(server), &address);
+    if (error < 0) {
+      QUR_LOG_ERROR("Cannot publish our address: %s", avahi_strerror(error));
+      publishedAddresses.clear();
+      return;
+    }
+  }
   avahi_s_entry_group_commit(addressGroup);
+}
+
+// Interfaces come and go (a laptop changing networks): the records follow.
+void Discovery::Impl::watchAddresses() {
+  const AvahiPoll* api = avahi_threaded_poll_get(poll);
+  struct timeval when;
+  avahi_elapse_time(&when, kAddressWatchMs, 0);
+  if (addressWatch) {
+    api->timeout_update(addressWatch, &when);
+    return;
+  }
+  addressWatch = api->timeout_new(
+      api, &when,
+      [](AvahiTimeout*, void* user) {
+        OnResponderThread mark;
+        auto* self = static_cast<Impl*>(user);
+        if (self->shutDown) return;
+        self->publishAddresses();
+        self->watchAddresses();
+      },
+      this);
+}
+
+void Discovery::Impl::renameHost() {
+  char* alternative = avahi_alternative_host_name(avahi_server_get_host_name(server));
+  QUR_LOG_LIMITED(renameLog, LogFlagWarning, "mDNS host name collision; renaming to %s",
+                  alternative);
+  hostName = alternative;
+  for (auto* p : publications)
+    if (p->group) avahi_s_entry_group_reset(p->group);
+  if (addressGroup) avahi_s_entry_group_reset(addressGroup);
+  publishedAddresses.clear();
+  avahi_server_set_host_name(server, alternative);
+  avahi_free(alternative);
 }
 
 void Discovery::Impl::serverStateChanged(AvahiServerState state) {
   switch (state) {
     case AVAHI_SERVER_RUNNING:
-      publishLoopbackAddress();
+      publishedAddresses.clear();
+      publishAddresses();
+      watchAddresses();
       for (auto* p : publications) p->commit();
       break;
-    case AVAHI_SERVER_COLLISION: {
-      char* alternative = avahi_alternative_host_name(avahi_server_get_host_name(server));
-      QUR_LOG_WARN("mDNS host name collision; renaming to %s", alternative);
-      hostName = alternative;
-      for (auto* p : publications)
-        if (p->group) avahi_s_entry_group_reset(p->group);
-      if (addressGroup) avahi_s_entry_group_reset(addressGroup);
-      avahi_server_set_host_name(server, alternative);
-      avahi_free(alternative);
+    case AVAHI_SERVER_COLLISION:
+      renameHost();
       break;
-    }
     case AVAHI_SERVER_REGISTERING:
       for (auto* p : publications)
         if (p->group) avahi_s_entry_group_reset(p->group);
       if (addressGroup) avahi_s_entry_group_reset(addressGroup);
+      publishedAddresses.clear();
       break;
     case AVAHI_SERVER_FAILURE:
       QUR_LOG_ERROR("mDNS responder failed: %s", avahi_strerror(avahi_server_errno(server)));
@@ -467,7 +571,7 @@ std::shared_ptr<Discovery> Discovery::shared() {
   config.publish_hinfo = 0;
   config.publish_workstation = 0;
   config.publish_domain = 0;
-  config.publish_addresses = impl->loopback ? 0 : 1;
+  config.publish_addresses = 0;  // ours, without the reverse record (publishAddresses)
   // Sessions listen on IPv4 only: an IPv6 address would lead clients nowhere.
   config.publish_aaaa_on_ipv4 = 0;
   config.publish_a_on_ipv6 = 0;
@@ -515,6 +619,7 @@ Discovery::Discovery(std::unique_ptr<Impl> impl) : _impl(std::move(impl)) {}
 
 Discovery::~Discovery() {
   avahi_threaded_poll_stop(_impl->poll);
+  if (_impl->addressWatch) avahi_threaded_poll_get(_impl->poll)->timeout_free(_impl->addressWatch);
   if (_impl->addressGroup) avahi_s_entry_group_free(_impl->addressGroup);
   avahi_server_free(_impl->server);
   avahi_threaded_poll_free(_impl->poll);
@@ -566,6 +671,7 @@ struct BrowseImpl : Discovery::Browse {
   AvahiSServiceBrowser* browser = nullptr;
   std::map<std::string, std::unique_ptr<Resolving>> resolvers;  // by key
   AvahiTimeout* refresh = nullptr;
+  LogLimiter resolveLog;
 
   static std::string keyOf(AvahiIfIndex interface, const char* name) {
     return std::to_string(interface) + "/" + name;
@@ -577,9 +683,11 @@ struct BrowseImpl : Discovery::Browse {
     r.resolver = avahi_s_service_resolver_new(
         discovery->server, r.interface, r.protocol, r.name.c_str(), r.type.c_str(),
         r.domain.c_str(), AVAHI_PROTO_INET, AvahiLookupFlags(0), resolverCallback, &r);
-    if (!r.resolver)
-      QUR_LOG_ERROR("Cannot resolve service \"%s\": %s", r.name.c_str(),
-                    avahi_strerror(avahi_server_errno(discovery->server)));
+    if (!r.resolver) {
+      // Other hosts decide which names we are asked to resolve.
+      QUR_LOG_LIMITED(resolveLog, LogFlagWarning, "Cannot resolve service \"%s\": %s",
+                      r.name.c_str(), avahi_strerror(avahi_server_errno(discovery->server)));
+    }
     return r.resolver != nullptr;
   }
 
@@ -705,7 +813,7 @@ std::string Discovery::freeInstanceName(const std::string& serviceType, const st
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   bool running = false;
   while (!running && std::chrono::steady_clock::now() < deadline) {
-    _impl->locked([&] { running = _impl->running(); });
+    _impl->locked([&] { running = _impl->ready(); });
     if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   if (!running) return name;

@@ -62,13 +62,18 @@ std::optional<std::string> unescape(std::string_view s) {
 // at once do not lose each other's change.
 class FileLock {
  public:
+  // Never through a symbolic link: it would create or lock its target.
   explicit FileLock(const fs::path& path)
-      : _fd(::open((path.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-    if (_fd >= 0) {
-      while (::flock(_fd, LOCK_EX) != 0 && errno == EINTR) {
-      }
+      : _fd(::open((path.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                   0600)) {
+    if (_fd < 0) {
+      QUR_LOG_ERROR("Cannot lock %s.lock: %s", path.c_str(), std::strerror(errno));
+      return;
+    }
+    while (::flock(_fd, LOCK_EX) != 0 && errno == EINTR) {
     }
   }
+  bool ok() const { return _fd >= 0; }
   ~FileLock() {
     if (_fd >= 0) ::close(_fd);
   }
@@ -158,7 +163,7 @@ KnownPeers::KnownPeers(const fs::path& directory)
 
 const peers::KnownPeersText* KnownPeers::current() const {
   struct stat st {};
-  if (::stat(_path.c_str(), &st) != 0) {
+  if (::lstat(_path.c_str(), &st) != 0) {
     if (errno != ENOENT) {
       QUR_LOG_ERROR("Cannot read %s: %s", _path.c_str(), std::strerror(errno));
       _readable = false;
@@ -167,6 +172,7 @@ const peers::KnownPeersText* KnownPeers::current() const {
     }
     _text = {};
     _readable = true;
+    _problem.clear();
     _stamp.reset();
     return &_text;
   }
@@ -177,14 +183,22 @@ const peers::KnownPeersText* KnownPeers::current() const {
   if (_stamp == stamp) return _readable ? &_text : nullptr;
   _stamp = stamp;
   int error = 0;
-  const auto contents = peers::readSmallFile(_path, kMaxFileBytes, &error);
+  std::string unsafe;
+  const auto contents = peers::readSmallFile(_path, kMaxFileBytes, &error, &unsafe);
   if (!contents) {
-    QUR_LOG_ERROR("Cannot read %s: %s", _path.c_str(),
-                  error == EFBIG ? "over 1 MiB" : std::strerror(error));
+    // Pins someone else could have written are no pins: refused, and said so.
+    const std::string problem = !unsafe.empty() ? unsafe
+                                : error == EFBIG
+                                    ? "is over 1 MiB"
+                                    : std::string("cannot be read: ") + std::strerror(error);
+    if (problem != _problem)
+      QUR_LOG_ERROR("Known peers file %s %s", _path.c_str(), problem.c_str());
+    _problem = !unsafe.empty() ? problem : std::string();
     _readable = false;
     _text = {};
     return nullptr;
   }
+  _problem.clear();
   _text = peers::parseKnownPeers(*contents);
   _readable = true;
   // Reported once, not again each time a pin rewrites the same bad lines.
@@ -194,6 +208,26 @@ const peers::KnownPeersText* KnownPeers::current() const {
                   _path.c_str(), _text.badLines, _text.firstBadLine);
   _reported = report;
   return &_text;
+}
+
+std::string KnownPeers::problem() const {
+  std::lock_guard lock(_mutex);
+  std::error_code missing;
+  if (!fs::exists(_directory, missing)) return {};  // nothing there to distrust yet
+  std::string folder;
+  if (!peers::ensurePrivateDirectory(_directory, &folder)) return folder;
+  current();
+  return _problem.empty() ? std::string()
+                          : "the file of pinned keys " + _path.string() + " " + _problem;
+}
+
+bool KnownPeers::isPinned(const peers::Identifier& identifier) const {
+  std::lock_guard lock(_mutex);
+  const auto* text = current();
+  if (!text) return false;
+  for (const auto& line : text->lines)
+    if (line.entry && !line.repeated && line.entry->identifier == identifier) return true;
+  return false;
 }
 
 KeyTrust KnownPeers::lookup(std::string_view displayName,
@@ -245,6 +279,7 @@ bool KnownPeers::pin(std::string_view displayName, const peers::Identifier& iden
   std::lock_guard lock(_mutex);
   if (!peers::ensurePrivateDirectory(_directory)) return false;
   FileLock fileLock(_path);
+  if (!fileLock.ok()) return false;
   _stamp.reset();
   const auto* current = this->current();
   if (!current) return false;  // rewriting would lose pins we could not read
@@ -265,6 +300,7 @@ bool KnownPeers::pin(std::string_view displayName, const peers::Identifier& iden
 bool KnownPeers::forget(std::string_view displayName) {
   std::lock_guard lock(_mutex);
   FileLock fileLock(_path);
+  if (!fileLock.ok()) return false;
   _stamp.reset();
   const auto* current = this->current();
   if (!current) return false;

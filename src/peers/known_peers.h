@@ -1,6 +1,7 @@
 // Peers whose key the user accepted, by display name: the first accepted key
 // for a name is pinned, and a later device under that name with another key
-// is flagged rather than trusted. Kept in a text file, one peer a line:
+// is flagged rather than trusted. A file that is a symbolic link, someone
+// else's or writable by others is not read. Kept in a text file, one peer a line:
 //   <32 hex digits of the identifier> <display name>
 // Lines starting with '#' and blank lines are comments. The file is read
 // again whenever it changed, so the command line can edit the pins of a
@@ -72,6 +73,12 @@ class KnownPeers {
   bool forget(std::string_view displayName);
   // Every pin, in file order. Any thread.
   std::vector<PinnedPeer> list() const;
+  // Whether the key is pinned for any name. Any thread.
+  bool isPinned(const peers::Identifier& identifier) const;
+  // Why the pins must not be used, in words for the user: the folder or the
+  // file is a symbolic link, someone else's or writable by others
+  // (private_files.h). Empty when they may. Any thread.
+  std::string problem() const;
 
   const std::filesystem::path& path() const { return _path; }
 
@@ -86,6 +93,7 @@ class KnownPeers {
   mutable peers::KnownPeersText _text;
   mutable bool _readable = false;
   mutable std::pair<int, int> _reported{0, 0};
+  mutable std::string _problem;  // why the file must not be trusted, once reported
   mutable std::optional<std::tuple<long long, long long, long long, long long>> _stamp;
 };
 

@@ -11,13 +11,14 @@ MultipeerMessageSink::MultipeerMessageSink(std::shared_ptr<PeerSession> session)
 bool MultipeerMessageSink::writeMessage(ByteMessage message) {
   auto session = this->session();
   if (!session) {
-    QUR_LOG_ERROR("Sending message failed with %s", "no session");
+    QUR_LOG_LIMITED(_failureLog, LogFlagError, "Sending message failed with %s", "no session");
     return false;
   }
   PeerError error;
   if (!session->sendData(message, session->connectedPeers(), SessionSendDataMode::Reliable,
                          &error)) {
-    QUR_LOG_ERROR("Sending message failed with %s", error.description.c_str());
+    QUR_LOG_LIMITED(_failureLog, LogFlagError, "Sending message failed with %s",
+                    error.description.c_str());
     return false;
   }
   return true;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "log/log_limiter.h"
 #include "peers/peer_session.h"
 #include "peers/split_delegate.h"
 #include "peers/weak_reference.h"
@@ -33,7 +34,8 @@ class MultipeerMessageSink : public StreamSink {
  private:
   mutable std::mutex _mutex;
   std::shared_ptr<PeerSession> _session;
-  Lifetime _lifetime;  // declared last: bindings end before the fields go
+  LogLimiter _failureLog;  // a peer that stops reading fails every send
+  Lifetime _lifetime;      // declared last: bindings end before the fields go
 };
 
 class MultipeerMessageSource : public StreamSource, public MultipeerSessionDataReceiptDelegate {

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <set>
 
 #include "log/log.h"
+#include "log/log_limiter.h"
 #include "peers/display_name.h"
 #include "peers/protocol.h"
 #include "peers/tls_context.h"
@@ -69,13 +71,25 @@ struct PeerBrowser::State {
     NearbyPeer peer;
     bool hidden = false;  // did not answer a re-check
   };
+  // A hidden peer whose records are still cached is asked again, less and
+  // less often: when it answers it is listed again. Transport thread only.
+  struct Retry {
+    int attempts = 0;
+    std::uint64_t generation = 0;  // the timer that may still act
+  };
 
   explicit State(const PeerID& local) : localPeer(local) {}
   PeerID localPeer;
   mutable std::mutex mutex;
   std::vector<Entry> entries;
   std::function<void(const std::vector<NearbyPeer>&)> changed;
-  std::set<peers::Identifier> checking;  // transport thread only
+  std::uint16_t localPort = 0;                 // under mutex: our session's port
+  std::set<peers::Identifier> checking;        // transport thread only
+  std::set<peers::Identifier> connected;       // transport thread only
+  std::map<peers::Identifier, Retry> retries;  // transport thread only
+  LogLimiter ignoredLog;
+  LogLimiter hiddenLog;
+  LogLimiter sharedKeyLog;
 
   std::vector<NearbyPeer> snapshot() const {
     std::vector<NearbyPeer> peers;
@@ -105,8 +119,18 @@ struct PeerBrowser::State {
     std::string reason;
     auto entry = nearbyPeerFromService(instance, localPeer, &reason);
     if (!entry) {
-      if (!reason.empty())
-        QUR_LOG_ERROR("Ignoring service \"%s\": %s", instance.name.c_str(), reason.c_str());
+      if (!reason.empty()) {
+        QUR_LOG_LIMITED(ignoredLog, LogFlagWarning, "Ignoring service \"%s\": %s",
+                        instance.name.c_str(), reason.c_str());
+      } else if (instance.port != currentLocalPort()) {
+        // Our key, somebody else's port: a copy of our key folder runs there,
+        // and neither device will ever list the other.
+        QUR_LOG_LIMITED(sharedKeyLog, LogFlagWarning,
+                        "Service \"%s\" at %s port %u advertises this device's own key: another "
+                        "program runs with a copy of its key folder, and the two cannot see "
+                        "each other",
+                        instance.name.c_str(), instance.address.c_str(), instance.port);
+      }
       return;
     }
     {
@@ -121,6 +145,11 @@ struct PeerBrowser::State {
     notify();
   }
 
+  std::uint16_t currentLocalPort() const {
+    std::lock_guard lock(mutex);
+    return localPort;
+  }
+
   void lost(const std::string& key) {
     {
       std::lock_guard lock(mutex);
@@ -131,13 +160,13 @@ struct PeerBrowser::State {
     notify();
   }
 
-  // Transport thread.
-  void recheck(Transport& transport, const PeerID& peer) {
+  // Transport thread. retrying: a hidden peer asked again; else a listed one.
+  void recheck(Transport& transport, const PeerID& peer, bool retrying = false) {
     std::optional<PeerEndpoint> endpoint;
     {
       std::lock_guard lock(mutex);
       for (const auto& e : entries)
-        if (!e.hidden && e.peer.peer == peer) endpoint = e.peer.endpoint;
+        if (e.hidden == retrying && e.peer.peer == peer) endpoint = e.peer.endpoint;
     }
     if (!endpoint || !checking.insert(peer.identifier()).second) return;
     std::error_code ec;
@@ -160,12 +189,19 @@ struct PeerBrowser::State {
       std::error_code ignored;
       probe->socket.close(ignored);
     });
-    auto finish = [self, probe, peer, where = *endpoint](bool alive) {
+    auto finish = [self, probe, peer, where = *endpoint, &transport, retrying](bool alive) {
       probe->timer.cancel();
       std::error_code ignored;
       probe->socket.close(ignored);
       self->checking.erase(peer.identifier());
-      if (!alive) self->hide(peer, where);
+      if (alive && retrying) {
+        self->show(peer, where);
+      } else if (!alive && self->connected.count(peer.identifier())) {
+        // It connected to us while the check ran: that answers the question.
+      } else if (!alive) {
+        self->hide(peer, where);
+        self->scheduleRetry(transport, peer);
+      }
     };
     // A live session answers a ClientHello at once (its refusal of our
     // missing certificate is an answer too); a process that is exiting may
@@ -182,6 +218,39 @@ struct PeerBrowser::State {
         });
   }
 
+  // Transport thread: 1, 2, 4 s after hiding, then every kRetryCapMs while
+  // the peer's records stay cached (a device back from a link loss announces
+  // the same records, which tells the browser nothing new).
+  void scheduleRetry(Transport& transport, const PeerID& peer) {
+    auto& retry = retries[peer.identifier()];
+    const int delayMs = std::min(kRetryCapMs, 1000 << std::min(retry.attempts, 4));
+    ++retry.attempts;
+    const std::uint64_t generation = ++retry.generation;
+    // The handler owns its timer, so the timer ends on this thread.
+    auto timer = std::make_shared<asio::steady_timer>(ioContext(transport),
+                                                      std::chrono::milliseconds(delayMs));
+    std::weak_ptr<State> weak = self;
+    timer->async_wait([weak, timer, &transport, peer, generation](const std::error_code& error) {
+      auto state = weak.lock();
+      if (error || !state) return;
+      const auto found = state->retries.find(peer.identifier());
+      if (found == state->retries.end() || found->second.generation != generation) return;
+      bool stillHidden = false;
+      {
+        std::lock_guard lock(state->mutex);
+        for (const auto& e : state->entries)
+          if (e.hidden && e.peer.peer == peer) stillHidden = true;
+      }
+      if (!stillHidden) {
+        state->retries.erase(found);
+        return;
+      }
+      state->recheck(transport, peer, true);
+      // A check already running for it reports by itself; otherwise ask again later.
+      if (!state->checking.count(peer.identifier())) state->scheduleRetry(transport, peer);
+    });
+  }
+
   void hide(const PeerID& peer, const PeerEndpoint& where) {
     bool changed = false;
     {
@@ -196,9 +265,42 @@ struct PeerBrowser::State {
       }
     }
     if (!changed) return;
-    QUR_LOG_WARN("Nearby peer %s at %s port %u does not answer; no longer listed",
-                 peer.description().c_str(), where.address.c_str(), where.port);
+    QUR_LOG_LIMITED(hiddenLog, LogFlagWarning,
+                    "Nearby peer %s at %s port %u does not answer; no longer listed",
+                    peer.description().c_str(), where.address.c_str(), where.port);
     notify();
+  }
+
+  // It answered (a re-check, or a connection): listed again where it was.
+  void show(const PeerID& peer, const std::optional<PeerEndpoint>& where = std::nullopt) {
+    retries.erase(peer.identifier());
+    bool changed = false;
+    {
+      std::lock_guard lock(mutex);
+      for (auto& e : entries) {
+        if (!e.hidden || e.peer.peer != peer) continue;
+        if (where &&
+            (e.peer.endpoint.address != where->address || e.peer.endpoint.port != where->port))
+          continue;
+        e.hidden = false;
+        changed = true;
+      }
+    }
+    if (!changed) return;
+    QUR_LOG_LIMITED(hiddenLog, LogFlagInfo, "Nearby peer %s answers again; listed",
+                    peer.description().c_str());
+    notify();
+  }
+
+  // Transport thread.
+  void stateChanged(Transport& transport, const PeerID& peer, PeerSessionState state) {
+    if (state == PeerSessionState::Connected) {
+      connected.insert(peer.identifier());
+      show(peer);
+    } else if (state == PeerSessionState::NotConnected) {
+      connected.erase(peer.identifier());
+      recheck(transport, peer);
+    }
   }
 
   std::shared_ptr<State> shared_from_this_state() { return self.lock(); }
@@ -217,6 +319,7 @@ PeerBrowser::PeerBrowser(std::string serviceType, std::shared_ptr<PeerSession> s
       _transport(_session->transport()),
       _state(std::make_shared<State>(_session->myPeerID())) {
   _state->self = _state;
+  _state->localPort = _session->port();
 }
 
 std::shared_ptr<PeerSession> PeerBrowser::session() const {
@@ -229,6 +332,10 @@ void PeerBrowser::setSession(std::shared_ptr<PeerSession> session) {
   if (session->myPeerID() != _state->localPeer || session->transport() != _transport) {
     QUR_LOG_ERROR("The browser cannot follow a session of another peer or transport");
     return;
+  }
+  {
+    std::lock_guard lock(_state->mutex);
+    _state->localPort = session->port();
   }
   std::lock_guard lock(_mutex);
   _session = std::move(session);
@@ -244,7 +351,13 @@ void PeerBrowser::recheck(const PeerID& peer) {
 
 void PeerBrowser::sessionPeerDidChangeState(const std::shared_ptr<PeerSession>&, const PeerID& peer,
                                             PeerSessionState state) {
-  if (state == PeerSessionState::NotConnected) recheck(peer);
+  // In the order the session reported them: a check that a connection
+  // overtook must not hide the peer.
+  std::weak_ptr<State> weak = _state;
+  auto transport = _transport;
+  transport->post([weak, transport, peer, state] {
+    if (auto s = weak.lock()) s->stateChanged(*transport, peer, state);
+  });
 }
 
 PeerBrowser::~PeerBrowser() {

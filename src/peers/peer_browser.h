@@ -47,6 +47,9 @@ class PeerBrowser : public std::enable_shared_from_this<PeerBrowser>,
  public:
   // How long a re-check waits for the peer's port to answer.
   static constexpr int kRecheckTimeoutMs = 3000;
+  // A peer that did not answer is asked again 1, 2 and 4 s later, then every
+  // kRetryCapMs while its records stay cached; it is listed again once it answers.
+  static constexpr int kRetryCapMs = 5000;
 
   static std::shared_ptr<PeerBrowser> create(std::string serviceType,
                                              std::shared_ptr<PeerSession> session);
@@ -76,12 +79,14 @@ class PeerBrowser : public std::enable_shared_from_this<PeerBrowser>,
   bool invite(const PeerID& peer);
 
   // Asks whether a listed peer is still there: its advertised port is dialled
-  // and, unless it greets us (the first bytes of its hello) within
-  // kRecheckTimeoutMs, the peer leaves the list (until it is announced again) instead of waiting
-  // for its records to expire. Any thread; nothing when it is not listed.
+  // and, unless it answers TLS within kRecheckTimeoutMs, the peer leaves the
+  // list instead of waiting for its records to expire; it is listed again
+  // when it is announced anew, answers a later check or connects. A peer
+  // that is connected when the check ends stays. Any thread; nothing when
+  // it is not listed.
   void recheck(const PeerID& peer);
   // A peer that is no longer connected, or could not be reached, is
-  // re-checked. Any thread.
+  // re-checked; one that connected is listed again. Any thread.
   void sessionPeerDidChangeState(const std::shared_ptr<PeerSession>& session, const PeerID& peer,
                                  PeerSessionState state) override;
 

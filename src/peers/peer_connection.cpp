@@ -58,8 +58,9 @@ bool Connection::enqueue(const FrameBytes& frame) {
   auto self = shared_from_this();
   if (overflow) {
     asio::post(core.io, [self, bound] {
-      QUR_LOG_ERROR("Peer %s is not reading: over %zu queued bytes, disconnecting",
-                    self->name().c_str(), bound);
+      QUR_LOG_LIMITED_KIND(self->core.closeLog, "not reading", LogFlagWarning,
+                           "Peer %s is not reading: over %zu queued bytes, disconnecting",
+                           self->name().c_str(), bound);
       self->core.close(self, nullptr, 0);
     });
     return false;
@@ -192,25 +193,47 @@ void Connection::secure() {
     start();
     return;
   }
+  std::weak_ptr<Connection> weak = shared_from_this();
+  auto* io = &core.io;
+  postHandshake = std::make_shared<peers::PostHandshakeGuard>([weak, io] {
+    asio::post(*io, [weak] {
+      if (auto c = weak.lock())
+        c->core.close(c, "too many TLS handshake messages after the handshake", LogFlagWarning);
+    });
+  });
+  peers::TlsContext::guardPostHandshake(stream, postHandshake);
   auto self = shared_from_this();
-  stream.async_handshake(
-      incoming ? asio::ssl::stream_base::server : asio::ssl::stream_base::client,
-      [self](const std::error_code& ec) {
-        if (self->closed) return;
-        auto id = ec ? std::nullopt : peers::TlsContext::peerIdentifier(self->stream);
-        if (!id) {
-          const std::string why =
-              "TLS handshake failed: " + (ec ? ec.message() : std::string("no peer key"));
-          // Probes and strangers knock without a certificate; only a
-          // device we dialled failing its proof is an error.
-          self->core.close(self, why.c_str(), self->incoming ? LogFlagWarning : LogFlagError);
-          return;
-        }
-        self->proven = id;
-        // The Hello must name the key the handshake proved.
-        self->handshake.expect(*id);
-        self->start();
-      });
+  stream.async_handshake(incoming ? asio::ssl::stream_base::server : asio::ssl::stream_base::client,
+                         [self](const std::error_code& ec) {
+                           if (self->closed) return;
+                           auto id =
+                               ec ? std::nullopt : peers::TlsContext::peerIdentifier(self->stream);
+                           if (!id) {
+                             self->refuseKey(ec);
+                             return;
+                           }
+                           self->postHandshake->arm();
+                           self->proven = id;
+                           self->knownKey = self->incoming && self->core.isKnownKey(*id);
+                           // The Hello must name the key the handshake proved.
+                           self->handshake.expect(*id);
+                           self->start();
+                         });
+}
+
+// The handshake failed. A device we dialled that is not who it advertised
+// is a refusal the user hears of as such, not a network fault.
+void Connection::refuseKey(const std::error_code& ec) {
+  const auto problem = peers::TlsContext::keyProblem(stream);
+  const std::string shown = expected ? expected->displayName() : remoteDescription;
+  if (problem && problem->kind == peers::PeerKeyProblem::Kind::Unexpected) {
+    refusal = shown + "'s key does not match the one it advertises";
+  } else if (problem) {
+    refusal = shown + " presents no device key";
+  }
+  const std::string why =
+      "TLS handshake failed: " + (ec ? ec.message() : std::string("no peer key"));
+  core.close(shared_from_this(), why.c_str(), LogFlagWarning);
 }
 
 void Connection::start() {
@@ -249,7 +272,8 @@ void Connection::armHandshake(int ms) {
       self->core.close(self, nullptr, 0);
     } else if (self->asked) {
       // Nobody answered: say so to both sides.
-      QUR_LOG_INFO("Invitation from %s timed out unanswered", self->name().c_str());
+      QUR_LOG_LIMITED(self->core.invitationLog, LogFlagInfo,
+                      "Invitation from %s timed out unanswered", self->name().c_str());
       self->answerTimedOut = true;
       self->endAsked(InvitationOutcome::TimedOut);
       self->decline(peers::DeclineReason::TimedOut);
@@ -261,7 +285,7 @@ void Connection::armHandshake(int ms) {
     } else if (self->phase() == ConnectionPhase::AwaitingAnswer) {
       self->core.close(self, "the join was not answered", LogFlagWarning);
     } else {
-      self->core.close(self, "handshake timed out", LogFlagError);
+      self->core.close(self, "handshake timed out", LogFlagWarning);
     }
   });
 }
@@ -280,7 +304,7 @@ void Connection::armKeepAlive() {
     // While we hold back reading, the silence is ours, not the peer's.
     if (!paused && self->phase() != ConnectionPhase::AwaitingHello &&
         silent > std::chrono::milliseconds(self->core.options.keepAliveTimeoutMs)) {
-      self->core.close(self, "stopped answering", LogFlagError);
+      self->core.close(self, "stopped answering", LogFlagWarning);
       return;
     }
     const auto unanswered = Clock::now() - self->lastPong;
@@ -345,7 +369,7 @@ bool Connection::processFrames() {
     const auto status = parser.next(&frame);
     if (status == peers::FrameParser::Status::NeedMore) return true;
     if (status == peers::FrameParser::Status::Error) {
-      core.close(shared_from_this(), parser.error().c_str(), LogFlagError);
+      core.close(shared_from_this(), parser.error().c_str(), LogFlagWarning);
       return false;
     }
     handle(frame);
@@ -377,6 +401,23 @@ void Connection::readNext() {
   }
 }
 
+// The Hello or a later frame broke the protocol: the connection ends, and
+// whoever invited the peer is told what it did.
+void Connection::refuseHello() {
+  const std::string& reason = handshake.reason();
+  const std::string shown = expected ? expected->displayName() : name();
+  if (reason == "wrong protocol version") {
+    refusal = shown + " speaks another protocol version";
+  } else if (reason == "connected to ourselves") {
+    refusal = shown + " holds this device's own key (a copy of its key folder?)";
+  } else if (reason == "a different peer answered") {
+    refusal = shown + " answered as another device";
+  } else {
+    refusal = shown + " broke the protocol (" + reason + ")";
+  }
+  core.close(shared_from_this(), reason.c_str(), LogFlagWarning);
+}
+
 void Connection::handle(peers::Frame& frame) {
   using Step = peers::Handshake::Step;
   auto self = shared_from_this();
@@ -385,8 +426,7 @@ void Connection::handle(peers::Frame& frame) {
   const auto step = handshake.receive(frame);
   switch (step) {
     case Step::Close:
-      core.close(self, handshake.reason().c_str(),
-                 handshake.reason() == "connected to ourselves" ? LogFlagWarning : LogFlagError);
+      refuseHello();
       return;
     case Step::Hello: {
       const auto& hello = *handshake.hello();
@@ -449,20 +489,14 @@ void Connection::handle(peers::Frame& frame) {
         ++malformed;
         // One line for a flood, however many peers it comes through.
         if (malformed == 1) {
-          if (auto quiet = core.badInputLog.admit()) {
-            QUR_LOG_WARN(
-                "Dropping a malformed message of %zu bytes from %s (%zu more bad-input events "
-                "since the last report)",
-                frame.payload.size(), name().c_str(), *quiet);
-          }
+          QUR_LOG_LIMITED(core.badInputLog, LogFlagWarning,
+                          "Dropping a malformed message of %zu bytes from %s", frame.payload.size(),
+                          name().c_str());
         }
         if (malformed >= core.options.maxMalformedMessages) {
-          if (auto quiet = core.badInputLog.admit()) {
-            QUR_LOG_ERROR(
-                "Closing peer connection %s: sent %d malformed messages (%zu more bad-input "
-                "events since the last report)",
-                name().c_str(), malformed, *quiet);
-          }
+          QUR_LOG_LIMITED(core.badInputLog, LogFlagWarning,
+                          "Closing peer connection %s: sent %d malformed messages", name().c_str(),
+                          malformed);
           core.close(self, nullptr, 0);
         }
         return;

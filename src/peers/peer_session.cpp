@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -38,6 +39,8 @@ const char* invitationOutcomeName(InvitationOutcome outcome) {
       return "unreachable";
     case InvitationOutcome::Withdrawn:
       return "withdrawn";
+    case InvitationOutcome::Refused:
+      return "refused";
   }
   return "?";
 }
@@ -77,26 +80,65 @@ bool PeerSession::Core::open() {
   return !ec;
 }
 
+// A new connection from outside. Past the per-address bound it is closed;
+// past the overall bound the oldest pending connection of the busiest
+// address makes room, so a flood from many addresses pushes out its own
+// connections rather than a colleague's, or the liveness check of a browser
+// that wonders whether we are still here. Connections that proved a pinned
+// key, or whose invitation waits for the user, are never pushed out.
 bool PeerSession::Core::admit(const tcp::socket& socket) {
   std::error_code ec;
-  const auto address = socket.remote_endpoint(ec).address();
+  const auto endpoint = socket.remote_endpoint(ec);
   if (ec) return false;
+  const auto address = endpoint.address();
+  const auto v4 = address.is_v4() ? address.to_v4() : asio::ip::address_v4();
+  std::map<asio::ip::address_v4, std::size_t> perAddress;
   std::size_t pending = 0;
-  std::size_t fromAddress = 0;
   for (auto& c : connections) {
-    if (c->phase() == ConnectionPhase::Connected) continue;
+    if (!c->incoming || c->closed || c->phase() == ConnectionPhase::Connected) continue;
     ++pending;
-    if (c->incoming && address.is_v4() && c->remoteAddress == address.to_v4()) ++fromAddress;
+    ++perAddress[c->remoteAddress];
   }
-  const char* why = pending >= options.maxPendingConnections      ? "too many pending connections"
-                    : fromAddress >= options.maxPendingPerAddress ? "too many pending from there"
-                                                                  : nullptr;
-  if (!why) return true;
-  if (auto quiet = refusalLog.admit()) {
-    QUR_LOG_WARN("Refusing connection from %s: %s (%zu more refused since the last report)",
-                 address.to_string().c_str(), why, *quiet);
+  if (perAddress[v4] >= options.maxPendingPerAddress) {
+    QUR_LOG_LIMITED(refusalLog, LogFlagWarning,
+                    "Refusing connection from %s: too many pending from there",
+                    address.to_string().c_str());
+    return false;
   }
-  return false;
+  if (pending < options.maxPendingConnections) return true;
+  std::shared_ptr<Connection> victim;
+  for (auto& c : connections) {
+    if (!c->incoming || c->closed || c->phase() == ConnectionPhase::Connected || c->knownKey ||
+        c->asked)
+      continue;
+    const auto count = perAddress[c->remoteAddress];
+    const auto victimCount = victim ? perAddress[victim->remoteAddress] : 0;
+    if (!victim || count > victimCount ||
+        (count == victimCount && c->admittedAt < victim->admittedAt))
+      victim = c;
+  }
+  if (!victim) {
+    QUR_LOG_LIMITED(refusalLog, LogFlagWarning,
+                    "Refusing connection from %s: too many pending connections",
+                    address.to_string().c_str());
+    return false;
+  }
+  QUR_LOG_LIMITED(evictionLog, LogFlagWarning,
+                  "Pending connections are full: closing the oldest from %s (%zu pending from "
+                  "there) for one from %s",
+                  victim->remoteAddress.to_string().c_str(), perAddress[victim->remoteAddress],
+                  address.to_string().c_str());
+  close(victim, nullptr, 0);
+  return true;
+}
+
+bool PeerSession::Core::isKnownKey(const peers::Identifier& id) const {
+  std::function<bool(const peers::Identifier&)> check;
+  {
+    std::lock_guard lock(mutex);
+    check = knownKey;
+  }
+  return check && check(id);
 }
 
 void PeerSession::Core::startAccept() {
@@ -107,7 +149,8 @@ void PeerSession::Core::startAccept() {
     if (ec) {
       if (ec == asio::error::operation_aborted) return;
       // Out of descriptors and the like: wait a little instead of spinning.
-      QUR_LOG_ERROR("Accepting a peer connection failed: %s", ec.message().c_str());
+      QUR_LOG_LIMITED(self->acceptLog, LogFlagError, "Accepting a peer connection failed: %s",
+                      ec.message().c_str());
       auto timer = std::make_shared<asio::steady_timer>(self->io, std::chrono::milliseconds(100));
       timer->async_wait([self, timer](const std::error_code&) {
         if (self->listening) self->startAccept();
@@ -180,22 +223,20 @@ void PeerSession::Core::hide(const std::shared_ptr<Connection>& c) {
 }
 
 void PeerSession::Core::reportInvitation(const PeerID& peer, bool invitedUs,
-                                         InvitationOutcome outcome) {
+                                         InvitationOutcome outcome, const std::string& detail) {
   InvitationResultHandler handler;
   {
     std::lock_guard lock(mutex);
     handler = invitationResultHandler;
   }
-  QUR_LOG_INFO("Invitation %s %s: %s", invitedUs ? "from" : "to", peer.description().c_str(),
-               invitationOutcomeName(outcome));
-  if (handler) handler({peer, invitedUs, outcome});
+  QUR_LOG_LIMITED(invitationLog, LogFlagInfo, "Invitation %s %s: %s", invitedUs ? "from" : "to",
+                  peer.description().c_str(), invitationOutcomeName(outcome));
+  if (handler) handler({peer, invitedUs, outcome, detail});
 }
 
 void PeerSession::Core::refuseJoin(const std::shared_ptr<Connection>& c, const char* why) {
-  if (auto quiet = joinRefusalLog.admit()) {
-    QUR_LOG_WARN("Refusing join from %s at %s: %s (%zu more refused since the last report)",
-                 c->name().c_str(), c->remoteDescription.c_str(), why, *quiet);
-  }
+  QUR_LOG_LIMITED(joinRefusalLog, LogFlagWarning, "Refusing join from %s at %s: %s",
+                  c->name().c_str(), c->remoteDescription.c_str(), why);
   c->pendingJoinVoucher.reset();
   c->decline(peers::DeclineReason::Declined);
   hide(c);
@@ -216,13 +257,9 @@ bool PeerSession::Core::resolveDuplicate(const std::shared_ptr<Connection>& c) {
   // other claim to a known identity is an impostor or a stale retry.
   const bool sameHost = other->remoteAddress == c->remoteAddress;
   if (!sameHost || other->incoming == c->incoming) {
-    if (auto quiet = refusalLog.admit()) {
-      QUR_LOG_WARN(
-          "Refusing connection from %s: %s is already %s (%zu more refused since the last "
-          "report)",
-          c->remoteDescription.c_str(), c->name().c_str(),
-          other->phase() == ConnectionPhase::Connected ? "connected" : "pending", *quiet);
-    }
+    QUR_LOG_LIMITED(refusalLog, LogFlagWarning, "Refusing connection from %s: %s is already %s",
+                    c->remoteDescription.c_str(), c->name().c_str(),
+                    other->phase() == ConnectionPhase::Connected ? "connected" : "pending");
     if (c->incoming && c->phase() != ConnectionPhase::AwaitingHello) {
       c->decline(peers::DeclineReason::Declined);
       hide(c);
@@ -235,8 +272,8 @@ bool PeerSession::Core::resolveDuplicate(const std::shared_ptr<Connection>& c) {
   const bool localDialsWinner = localPeer.identifier() < *id;
   auto winner = c->dialledByUs() == localDialsWinner ? c : other;
   auto loser = winner == c ? other : c;
-  QUR_LOG_INFO("Two links to %s; keeping the one %s dialled", c->name().c_str(),
-               localDialsWinner ? "we" : "it");
+  QUR_LOG_LIMITED(invitationLog, LogFlagInfo, "Two links to %s; keeping the one %s dialled",
+                  c->name().c_str(), localDialsWinner ? "we" : "it");
   if (loser->inviting) {
     // Our invitation now rides on the kept link; theirs to us is consent,
     // if the device is still one we may invite.
@@ -304,7 +341,10 @@ void PeerSession::Core::dial(const PeerEndpoint& endpoint, const std::optional<P
     return;
   }
   if (memberCount() + 1 >= PeerSession::kMaximumPeers) {
-    QUR_LOG_ERROR("Session is full (%zu peers); not inviting another", PeerSession::kMaximumPeers);
+    // Introductions reach here too: a member may send any number.
+    QUR_LOG_LIMITED(invitationLog, LogFlagWarning,
+                    "Session is full (%zu peers); not inviting another",
+                    PeerSession::kMaximumPeers);
     if (expected && request == Request::Invite) {
       reportState(*expected, PeerSessionState::NotConnected);
       reportInvitation(*expected, false, InvitationOutcome::Declined);
@@ -327,7 +367,7 @@ void PeerSession::Core::dial(const PeerEndpoint& endpoint, const std::optional<P
   c->socket().async_connect(tcp::endpoint(address, endpoint.port), [c](const std::error_code& ec) {
     if (c->closed) return;
     if (ec) {
-      c->core.close(c, "connect failed", LogFlagError);
+      c->core.close(c, "connect failed", LogFlagWarning);
       return;
     }
     c->secure();
@@ -338,13 +378,13 @@ void PeerSession::Core::close(const std::shared_ptr<Connection>& c, const char* 
                               int logFlag) {
   if (c->closed) return;
   if (reason && logFlag) {
-    if (logFlag == LogFlagError) {
-      QUR_LOG_ERROR("Closing peer connection %s: %s", c->name().c_str(), reason);
-    } else if (logFlag == LogFlagWarning) {
-      QUR_LOG_WARN("Closing peer connection %s: %s", c->name().c_str(), reason);
-    } else {
-      QUR_LOG_INFO("Closing peer connection %s: %s", c->name().c_str(), reason);
-    }
+    // What ends a connection is mostly up to the other side: a flood of
+    // endings makes one line of each kind, with a count.
+    std::string kind(reason, std::min<std::size_t>(std::strlen(reason), 40));
+    kind = kind.substr(0, kind.find(':'));
+    std::erase_if(kind, [](char ch) { return ch >= '0' && ch <= '9'; });
+    QUR_LOG_LIMITED_KIND(closeLog, kind, logFlag, "Closing peer connection %s: %s",
+                         c->name().c_str(), reason);
   }
   {
     std::lock_guard lock(c->sendMutex);
@@ -375,9 +415,10 @@ void PeerSession::Core::close(const std::shared_ptr<Connection>& c, const char* 
     const PeerID peer = c->peer ? *c->peer : c->expected ? *c->expected : localPeer;
     if (peer != localPeer) {
       const auto outcome = withdrawing || c->withdrawn ? InvitationOutcome::Withdrawn
+                           : !c->refusal.empty()       ? InvitationOutcome::Refused
                            : c->answerTimedOut         ? InvitationOutcome::TimedOut
                                                        : InvitationOutcome::Unreachable;
-      reportInvitation(peer, false, outcome);
+      reportInvitation(peer, false, outcome, c->refusal);
     }
   }
   // Questions about devices it introduced lose their voucher.
@@ -635,7 +676,8 @@ void Connection::handleRequest(const std::optional<peers::Identifier>& joinVouch
   request = joinVoucher ? Request::Join : Request::Invite;
   handshake.deciding();
   if (core.memberCount() + 1 >= PeerSession::kMaximumPeers) {
-    QUR_LOG_ERROR("Declining %s: the session is full", name().c_str());
+    QUR_LOG_LIMITED(core.refusalLog, LogFlagWarning, "Declining %s: the session is full",
+                    name().c_str());
     decline(peers::DeclineReason::Full);
     return;
   }
@@ -697,7 +739,8 @@ void Connection::handleRequest(const std::optional<peers::Identifier>& joinVouch
     std::lock_guard lock(core.mutex);
     core.pendingInvitations.insert_or_assign(*peer, details);
   }
-  QUR_LOG_INFO("Invitation from %s at %s", peer->description().c_str(), details.address.c_str());
+  QUR_LOG_LIMITED(core.invitationLog, LogFlagInfo, "Invitation from %s at %s",
+                  peer->description().c_str(), details.address.c_str());
   asked = true;
   armHandshake(core.options.invitationTimeoutMs);
   std::weak_ptr<Connection> weak = self;
@@ -939,6 +982,11 @@ void PeerSession::setInviteeCheck(InviteeCheck check) {
 void PeerSession::withdrawInvitation(const PeerID& peer) {
   auto core = _core;
   core->transport->post([core, peer] { core->withdraw(peer); });
+}
+
+void PeerSession::setKnownKeyCheck(std::function<bool(const peers::Identifier&)> check) {
+  std::lock_guard lock(_core->mutex);
+  _core->knownKey = std::move(check);
 }
 
 void PeerSession::setInvitationResultHandler(InvitationResultHandler handler) {

@@ -84,6 +84,7 @@ enum class InvitationOutcome : int {
   TimedOut = 2,     // nobody answered within the invitation timeout
   Unreachable = 3,  // no connection, or it broke before an answer
   Withdrawn = 4,    // the other side hung up, or our own disconnect ended it
+  Refused = 5,      // we refused the device we invited (its key, its hello): detail says why
 };
 const char* invitationOutcomeName(InvitationOutcome outcome);
 
@@ -91,6 +92,9 @@ struct InvitationResult {
   PeerID peer;
   bool invitedUs = false;  // false: we invited the peer
   InvitationOutcome outcome = InvitationOutcome::Declined;
+  // Refused: what the device did, in words for the user ("Alpha's key does
+  // not match the one it advertises").
+  std::string detail;
 };
 using InvitationResultHandler = std::function<void(const InvitationResult& result)>;
 
@@ -199,6 +203,11 @@ class PeerSession : public std::enable_shared_from_this<PeerSession> {
   // NotConnected. An expected peer identity (from discovery) must match the
   // one the remote announces.
   void invitePeer(const PeerEndpoint& endpoint, const std::optional<PeerID>& expected = {});
+
+  // Whether a key is one the user pinned: a pending connection that proved
+  // such a key is never closed to make room for others. Called on the
+  // transport thread; any thread may set it.
+  void setKnownKeyCheck(std::function<bool(const peers::Identifier&)> check);
 
   // Handler for incoming invitations; null declines them all (not advertising).
   void setInvitationHandler(InvitationHandler handler);

@@ -63,6 +63,7 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   IntroductionHandler introductionHandler;
   InviteeCheck inviteeCheck;
   std::string advertisedName;  // empty: the local peer's display name
+  std::function<bool(const peers::Identifier&)> knownKey;
   std::vector<std::pair<PeerID, std::shared_ptr<Connection>>> connected;
   std::map<PeerID, InvitationDetails> pendingInvitations;
 
@@ -90,6 +91,10 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   peers::LogLimiter joinRefusalLog;
   peers::LogLimiter badInputLog;
   peers::LogLimiter introductionLog;
+  peers::LogLimiter evictionLog;
+  peers::LogLimiter acceptLog;
+  peers::LogLimiter invitationLog;
+  KeyedLogLimiter closeLog;  // one count per kind of ending
   bool shutDown = false;
   bool listening = false;
   bool withdrawing = false;  // our own disconnect is closing everything
@@ -97,10 +102,12 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   bool open();
   void startAccept();
   bool admit(const tcp::socket& socket);
+  bool isKnownKey(const peers::Identifier& id) const;
   void show(const std::shared_ptr<Connection>& c, PeerSessionState state);
   void hide(const std::shared_ptr<Connection>& c);
   bool resolveDuplicate(const std::shared_ptr<Connection>& c);
-  void reportInvitation(const PeerID& peer, bool invitedUs, InvitationOutcome outcome);
+  void reportInvitation(const PeerID& peer, bool invitedUs, InvitationOutcome outcome,
+                        const std::string& detail = {});
   void refuseJoin(const std::shared_ptr<Connection>& c, const char* why);
   void dial(const PeerEndpoint& endpoint, const std::optional<PeerID>& expected, Request request,
             const std::optional<peers::Identifier>& voucher,
@@ -139,8 +146,13 @@ struct Connection : std::enable_shared_from_this<Connection> {
   peers::TlsStream stream;
   tcp::socket& socket() { return stream.next_layer(); }
   const bool incoming;
+  const Clock::time_point admittedAt = Clock::now();
   // The identifier whose key the peer proved it holds.
   std::optional<peers::Identifier> proven;
+  bool knownKey = false;  // proven, and pinned here: never evicted for room
+  // Why we refused the peer (its key, its hello), for whoever invited it.
+  std::string refusal;
+  std::shared_ptr<peers::PostHandshakeGuard> postHandshake;
   std::optional<peers::Identifier> expectedKey;  // dialling: who must answer
   Request request = Request::None;
   std::optional<peers::Identifier> voucher;  // join: the member that introduced us
@@ -205,6 +217,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
   bool writeStalled();
   void describeRemote();
   void secure();
+  void refuseKey(const std::error_code& ec);
+  void refuseHello();
   void start();
   void armHandshake(int ms);
   void armKeepAlive();

@@ -53,6 +53,10 @@ void MultipeerSessionController::initSession() {
     QUR_LOG_ERROR("Cannot create a peer session for %s", _peerId.description().c_str());
   } else {
     session->setDelegate(_sessionDelegates);
+    {
+      std::lock_guard lock(_fieldsMutex);
+      session->setKnownKeyCheck(_knownKey);
+    }
     session->setInvitationResultHandler(
         [results = _invitationResults](const InvitationResult& r) { results->sendNext(r); });
     std::lock_guard lock(_fieldsMutex);
@@ -196,6 +200,17 @@ void MultipeerSessionController::setInviteeCheck(InviteeCheck check) {
     current = _session;
   }
   if (current) current->setInviteeCheck(std::move(check));
+}
+
+void MultipeerSessionController::setKnownKeyCheck(
+    std::function<bool(const peers::Identifier&)> check) {
+  std::shared_ptr<PeerSession> current;
+  {
+    std::lock_guard lock(_fieldsMutex);
+    _knownKey = check;
+    current = _session;
+  }
+  if (current) current->setKnownKeyCheck(std::move(check));
 }
 
 void MultipeerSessionController::setInvitationHandler(InvitationHandler handler) {

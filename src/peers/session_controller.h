@@ -73,6 +73,9 @@ class MultipeerSessionController {
   // The handler for invitations while advertising (applies from the next
   // startAdvertising); unset means Advertiser's default.
   void setInvitationHandler(InvitationHandler handler);
+  // Which keys the user pinned, for this session and every later one
+  // (PeerSession::setKnownKeyCheck). Any thread.
+  void setKnownKeyCheck(std::function<bool(const peers::Identifier&)> check);
 
   // The handler for introduced devices and the check of every device we
   // invite, in every session this controller makes (now and after resets).
@@ -102,6 +105,7 @@ class MultipeerSessionController {
   std::optional<InvitationHandler> _invitationHandler;
   IntroductionHandler _introductionHandler;
   InviteeCheck _inviteeCheck;
+  std::function<bool(const peers::Identifier&)> _knownKey;
   DisposablePtr _advertisingToggleSubscription;
   SpinLock _resetLock;  // advertiser and session replacement; not re-entrant
   Property<bool> _advertising{false};

@@ -6,15 +6,54 @@
 
 #include <asio.hpp>
 #include <asio/ssl.hpp>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
+#include "log/log_limiter.h"
 #include "peers/device_identity.h"
 #include "peers/protocol.h"
 
 namespace qur::peers {
 
 using TlsStream = asio::ssl::stream<asio::ip::tcp::socket>;
+
+// Why the handshake refused the peer's certificate.
+struct PeerKeyProblem {
+  enum class Kind { NoDeviceKey, Unexpected };
+  Kind kind = Kind::NoDeviceKey;
+  Identifier offered{};   // Unexpected: the key the peer holds
+  Identifier expected{};  // Unexpected: the key we asked for
+};
+
+// Counts the handshake messages a peer sends once the handshake is over (key
+// updates, tickets, certificate requests): each costs us work and TLS sets
+// no bound on them. A few are let through, then one every kRefill; past
+// that onFlood runs once, on the stream's thread, in the middle of a read
+// (it may only post the closing).
+class PostHandshakeGuard {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr int kBurst = 32;
+  static constexpr std::chrono::seconds kRefill{10};
+
+  explicit PostHandshakeGuard(std::function<void()> onFlood) : _onFlood(std::move(onFlood)) {}
+  // The handshake is over: messages count from now on.
+  void arm(Clock::time_point now = Clock::now());
+  void received(Clock::time_point now = Clock::now());
+  bool flooded() const { return _flooded; }
+  int count() const { return _count; }
+
+ private:
+  std::function<void()> _onFlood;
+  bool _armed = false;
+  bool _flooded = false;
+  int _count = 0;
+  double _tokens = kBurst;
+  Clock::time_point _last{};
+};
 
 class TlsContext {
  public:
@@ -39,12 +78,25 @@ class TlsContext {
   // After the handshake: the identifier of the key the peer proved it holds;
   // nullopt before a handshake or without a certificate. The stream's thread.
   static std::optional<Identifier> peerIdentifier(TlsStream& stream);
+  // After a failed handshake: whether it failed on the peer's key, and how.
+  static std::optional<PeerKeyProblem> keyProblem(TlsStream& stream);
+  // Hands the stream's post-handshake messages to the guard. The stream's
+  // thread, before its handshake.
+  static void guardPostHandshake(TlsStream& stream, std::shared_ptr<PostHandshakeGuard> guard);
+
+  // Device certificates are issued by a fixed issuer whose private key is
+  // public (derived from a published string): it vouches for nothing, but a
+  // TLS stack that insists on verifying a client's chain can be told to
+  // trust it. Its certificate, PEM. Any thread.
+  static std::string issuerCertificatePem();
 
  private:
+  friend struct TlsRefusals;
   TlsContext();
 
   asio::ssl::context _context;
   Identifier _localIdentifier{};
+  KeyedLogLimiter _refusalLog;  // keys refused in handshakes, per kind
 };
 
 }  // namespace qur::peers

@@ -232,7 +232,10 @@ void CoreLauncher::eventArrived(const AppEvent& event) {
       if (app && !app->answerInvitation(accept, id, &reason) && show) show(reason);
     });
   }
-  if (event.kind == AppEvent::Kind::InvitationResult && _showMessage) _showMessage(line.text);
+  if ((event.kind == AppEvent::Kind::InvitationResult ||
+       event.kind == AppEvent::Kind::KeyReplaced) &&
+      _showMessage)
+    _showMessage(line.text);
   // A question answered here or gone stays open no longer.
   const bool ended = event.kind == AppEvent::Kind::InvitationAnswered ||
                      (event.kind == AppEvent::Kind::InvitationResult && event.value);

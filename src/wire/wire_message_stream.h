@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "audio/opus_packet.h"
+#include "log/log_limiter.h"
 #include "signals/subject.h"
 #include "wire/stream.h"
 #include "wire/wire_message.h"
@@ -61,6 +62,7 @@ class WireMessageStreamSource : public StreamSourceDelegate {
   QURWireMessage _currentWireMessage;
   OpusPacketPtr _currentPacket;
   std::shared_ptr<Subject<int>> _statusSubject;
+  LogLimiter _badInputLog;  // what a peer sends decides how often
   mutable std::mutex _delegateMutex;
   std::weak_ptr<WireMessageStreamDelegate> _delegate;
 };

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "log/log.h"
+#include "log/log_limiter.h"
 #include "wire/wire_message_stream.h"
 
 namespace qur {
@@ -36,6 +37,8 @@ void WireMessageStreamSource::gotMessage(ByteMessage message) {
   std::string error;
   if (!wireMessageDecode(message, &_currentWireMessage, packet, kWireMessageReceiveCapacity,
                          &error)) {
+    // Sessions drop what does not decode before it gets here: this is a
+    // damaged file, whose reader counts these lines.
     QUR_LOG_ERROR("Dropping malformed wire message of %zu bytes: %s", message.size(),
                   error.c_str());
     return;
@@ -58,7 +61,8 @@ void WireMessageStreamSource::gotMessage(ByteMessage message) {
     const auto status = static_cast<int>(stored);
     if (status != static_cast<int>(StreamStatus::Stopped) &&
         status != static_cast<int>(StreamStatus::Started)) {
-      QUR_LOG_ERROR("Ignoring wire message with unknown stream status %d", status);
+      QUR_LOG_LIMITED(_badInputLog, LogFlagWarning,
+                      "Ignoring wire message with unknown stream status %d", status);
       return;
     }
     if (const auto target = delegate())

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "log/log_limiter.h"
 #include "support/log_capture.h"
 
 namespace qur {
@@ -76,6 +77,47 @@ TEST(LogConcurrency, MessagesFromManyThreadsArriveWhole) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(capture.messages().size(), 800u);
   EXPECT_EQ(capture.count("t3-199"), 1);
+}
+
+// What one kind of line an outsider can trigger looks like in the log over
+// time: the first line, silence within the window, then a line with the count.
+TEST(LogLimiterTest, FloodsBecomeOneLineAWindowWithTheCountInTheNext) {
+  using Clock = LogLimiter::Clock;
+  const Clock::time_point t0{};
+  struct Step {
+    int atMs;
+    const char* kind;
+    std::optional<std::size_t> admitted;  // nullopt: kept quiet
+  };
+  const std::vector<Step> steps = {
+      {0, "timeout", 0},    {10, "timeout", std::nullopt},    {20, "timeout", std::nullopt},
+      {30, "no key", 0},    {9999, "timeout", std::nullopt},  {10000, "timeout", 3},
+      {10030, "no key", 0}, {15000, "timeout", std::nullopt}, {25000, "timeout", 1},
+  };
+  KeyedLogLimiter limiter(std::chrono::milliseconds(10000));
+  for (const auto& step : steps) {
+    SCOPED_TRACE(std::string(step.kind) + " at " + std::to_string(step.atMs) + " ms");
+    EXPECT_EQ(limiter.admit(step.kind, t0 + std::chrono::milliseconds(step.atMs)), step.admitted);
+  }
+}
+
+TEST(LogLimiterTest, KindsMadeFromOutsideInputCannotGrowItAndShareOneCount) {
+  KeyedLogLimiter limiter;
+  int admitted = 0;
+  for (std::size_t i = 0; i < KeyedLogLimiter::kMaxKinds + 100; ++i)
+    admitted += limiter.admit("kind " + std::to_string(i)).has_value() ? 1 : 0;
+  EXPECT_EQ(admitted, static_cast<int>(KeyedLogLimiter::kMaxKinds) + 1);
+}
+
+TEST(LogLimiterTest, TheLineAfterQuietOnesCarriesTheirCount) {
+  testing::LogCapture capture;
+  LogLimiter limiter(std::chrono::milliseconds(0));
+  QUR_LOG_LIMITED(limiter, LogFlagWarning, "refused %d", 1);
+  LogLimiter slow;
+  for (int i = 0; i < 4; ++i) QUR_LOG_LIMITED(slow, LogFlagWarning, "refused %d", 2);
+  EXPECT_EQ(capture.lines(), (std::vector<std::string>{"refused 1", "refused 2"}));
+  EXPECT_EQ(slow.suppressed(), 3u);
+  EXPECT_EQ(capture.messages()[1].flag, LogFlagWarning);
 }
 
 TEST(LogTest, FourCharCodePrintsPrintableCharacters) {

@@ -13,8 +13,7 @@
 
 #include "peers/peer_browser.h"
 #include "private_avahi.h"
-#include "support/netns.h"
-#include "tool_process.h"
+#include "tool_lab.h"
 
 namespace qur::testing {
 namespace {
@@ -22,30 +21,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class DiscoveryNetns : public ::testing::Test {
+class DiscoveryNetns : public ToolLab {
  protected:
-  void SetUp() override {
-    lab = std::make_unique<NetnsLab>(3, "qurd");
-    ASSERT_TRUE(lab->ok()) << "cannot create network namespaces (root and iproute2 needed)";
-  }
-  void TearDown() override {
-    tools.clear();
-    lab.reset();
-  }
-  ToolProcess& start(int host, const std::string& name) {
-    tools.push_back(std::make_unique<ToolProcess>(
-        lab->spawn(host, {peerToolPath(), "--name", name, "--interfaces", NetnsLab::kInterface})));
-    EXPECT_TRUE(tools.back()->ok()) << name << " did not start";
-    return *tools.back();
-  }
-  // Starts a device as the application runs it: advertising and browsing.
-  ToolProcess& startDevice(int host, const std::string& name) {
-    ToolProcess& tool = start(host, name);
-    tool.command("handler accept");
-    tool.command("advertise on");
-    tool.command("browse on");
-    return tool;
-  }
+  DiscoveryNetns() : ToolLab("qurd") {}
   std::string where(int host, const ToolProcess& tool, const std::string& name) const {
     return lab->address(host) + " " + std::to_string(tool.port) + " " + name;
   }
@@ -57,9 +35,6 @@ class DiscoveryNetns : public ::testing::Test {
     const auto names = tool.linesWithPrefix("name ");
     return names.size() > before ? names.back().substr(5) : std::string();
   }
-
-  std::unique_ptr<NetnsLab> lab;
-  std::vector<std::unique_ptr<ToolProcess>> tools;
 };
 
 // A newcomer that takes an advertised name yields it: the established device

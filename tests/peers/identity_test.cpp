@@ -130,16 +130,18 @@ TEST(DeviceIdentity, KeyFileThatCannotBeSetAsideIsLeftAloneAndNoKeyIsUsed) {
   EXPECT_TRUE(log.contains("Cannot set"));
 }
 
-TEST(DeviceIdentity, SymlinkedKeyFileIsFollowedNotReplaced) {
+// A link in the key's place could lead anywhere (another user's key, which
+// would then be made 0600 through it): it is refused, and left as it is.
+TEST(DeviceIdentity, SymlinkedKeyFileIsRefusedNotReplaced) {
   PrivateFolder folder;
   auto original = DeviceIdentity::loadOrCreate(folder.path() / "dotfiles");
   ASSERT_TRUE(original);
   fs::create_directory(folder.path() / "config");
   fs::create_symlink(folder.path() / "dotfiles" / DeviceIdentity::kKeyFileName,
                      folder.path() / "config" / DeviceIdentity::kKeyFileName);
-  auto linked = DeviceIdentity::loadOrCreate(folder.path() / "config");
-  ASSERT_TRUE(linked);
-  EXPECT_EQ(linked->identifier(), original->identifier());
+  DeviceIdentity::LoadReport report;
+  EXPECT_FALSE(DeviceIdentity::loadOrCreate(folder.path() / "config", &report));
+  EXPECT_NE(report.problem.find("is a symbolic link"), std::string::npos) << report.problem;
   EXPECT_TRUE(fs::is_symlink(folder.path() / "config" / DeviceIdentity::kKeyFileName));
 }
 

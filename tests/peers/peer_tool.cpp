@@ -3,7 +3,11 @@
 //
 // Commands: advertise on|off, browse on|off, handler accept|decline|ask,
 // answer yes|no, invite <id>, invite-at <address> <port>, send <text>,
-// peers, disconnect, name, quit, exit (at once, tearing nothing down).
+// peers, disconnect, name, quit, exit (at once, tearing nothing down);
+// as an attacker: announce <name> <id> (advertises our port under another
+// device's identifier), hold <address> <port> <count> <from>... (keeps
+// count idle connections open from each source address, opening a new one
+// whenever one is closed), release (closes them).
 // Events: ready <id> <port> <name>, found <id> <address> <port> <name>,
 // lost <id>, invitation <id> <name> <address> <id prefix>, state <id> <0|1|2> <name>,
 // result <id> <inviter|invited> <outcome>,
@@ -11,21 +15,27 @@
 // ok, error <text>.
 #include <unistd.h>
 
+#include <array>
+#include <asio.hpp>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "log/log.h"
 #include "peers/advertiser.h"
 #include "peers/discovery.h"
 #include "peers/peer_browser.h"
 #include "peers/peer_session.h"
+#include "peers/protocol.h"
 
 namespace {
 
@@ -54,6 +64,77 @@ class Printer : public qur::PeerSessionDelegate {
     emit("data " + peer.identifierString() + " " +
          std::string(reinterpret_cast<const char*>(data.data()), data.size()));
   }
+};
+
+// Idle connections that take up a listener's room for pending ones.
+class Holder {
+ public:
+  Holder() : _work(std::in_place, _io.get_executor()), _thread([this] { _io.run(); }) {}
+  ~Holder() {
+    release();
+    _work.reset();
+    _io.stop();
+    _thread.join();
+  }
+  void hold(const std::string& address, std::uint16_t port, int count,
+            const std::vector<std::string>& sources) {
+    asio::post(_io, [=, this] {
+      _holding = true;
+      for (const auto& from : sources)
+        for (int i = 0; i < count; ++i) open({asio::ip::make_address_v4(address), port}, from);
+    });
+  }
+  void release() {
+    asio::post(_io, [this] {
+      _holding = false;
+      for (auto& s : _sockets) {
+        std::error_code ignored;
+        s->close(ignored);
+      }
+      _sockets.clear();
+    });
+  }
+  std::size_t opened() const { return _opened; }
+
+ private:
+  void open(asio::ip::tcp::endpoint to, const std::string& from) {
+    if (!_holding) return;
+    auto socket = std::make_shared<asio::ip::tcp::socket>(_io);
+    std::error_code ec;
+    socket->open(asio::ip::tcp::v4(), ec);
+    socket->bind({asio::ip::make_address_v4(from), 0}, ec);
+    _sockets.insert(socket);
+    socket->async_connect(to, [=, this](const std::error_code& error) {
+      if (error) return reopen(socket, to, from);
+      ++_opened;
+      // Says nothing and waits to be closed.
+      auto buffer = std::make_shared<std::array<char, 4096>>();
+      readUntilClosed(socket, buffer, to, from);
+    });
+  }
+  void readUntilClosed(std::shared_ptr<asio::ip::tcp::socket> socket,
+                       std::shared_ptr<std::array<char, 4096>> buffer, asio::ip::tcp::endpoint to,
+                       std::string from) {
+    socket->async_read_some(asio::buffer(*buffer),
+                            [=, this](const std::error_code& error, std::size_t) {
+                              if (error) return reopen(socket, to, from);
+                              readUntilClosed(socket, buffer, to, from);
+                            });
+  }
+  void reopen(const std::shared_ptr<asio::ip::tcp::socket>& socket, asio::ip::tcp::endpoint to,
+              const std::string& from) {
+    _sockets.erase(socket);
+    if (!_holding) return;
+    auto timer = std::make_shared<asio::steady_timer>(_io, std::chrono::milliseconds(5));
+    timer->async_wait([=, this](const std::error_code&) { open(to, from); });
+  }
+
+  asio::io_context _io;
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> _work;
+  std::thread _thread;
+  std::set<std::shared_ptr<asio::ip::tcp::socket>> _sockets;
+  bool _holding = false;
+  std::atomic<std::size_t> _opened{0};
 };
 
 }  // namespace
@@ -102,6 +183,8 @@ int main(int argc, char** argv) {
   qur::InvitationHandler handler = qur::acceptAllInvitations();
 
   std::unique_ptr<qur::Advertiser> advertiser;
+  std::vector<std::unique_ptr<qur::Discovery::Publication>> announced;
+  std::unique_ptr<Holder> holder;
   auto browser = qur::PeerBrowser::create("qur-wtalkie", session);
   printer->browser = browser;
   // Identifier -> "address port": a peer is reported again when it moves.
@@ -207,6 +290,26 @@ int main(int argc, char** argv) {
       emit("ok");
     } else if (command == "name") {
       emit("name " + (advertiser ? advertiser->publishedName() : std::string()));
+    } else if (command == "announce") {
+      std::string serviceName, id;
+      in >> serviceName >> id;
+      announced.push_back(qur::Discovery::shared()->publish(
+          "qur-wtalkie", serviceName, session->port(),
+          {"id=" + id, "v=" + std::to_string(qur::peers::kProtocolVersion)}));
+      emit("ok");
+    } else if (command == "hold") {
+      std::string address;
+      int port = 0, count = 0;
+      in >> address >> port >> count;
+      std::vector<std::string> sources;
+      for (std::string from; in >> from;) sources.push_back(from);
+      if (!holder) holder = std::make_unique<Holder>();
+      holder->hold(address, static_cast<std::uint16_t>(port), count, sources);
+      emit("ok");
+    } else if (command == "release") {
+      if (holder) emit("held " + std::to_string(holder->opened()));
+      holder.reset();
+      emit("ok");
     } else if (command == "quit") {
       break;
     } else if (command == "exit") {
@@ -217,6 +320,8 @@ int main(int argc, char** argv) {
       emit("error unknown command " + command);
     }
   }
+  holder.reset();
+  announced.clear();
   advertiser.reset();
   browser.reset();
   session.reset();

@@ -197,7 +197,9 @@ TEST(SecureSession, DeviceClaimingAColleaguesIdentifierIsRefused) {
   EXPECT_TRUE(log.contains("TLS handshake failed"));
   const auto results = carol.resultsNow();
   ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(results[0].outcome, InvitationOutcome::Unreachable);
+  // A refusal, told as one: not a network fault.
+  EXPECT_EQ(results[0].outcome, InvitationOutcome::Refused);
+  EXPECT_EQ(results[0].detail, "bob's key does not match the one it advertises");
   EXPECT_EQ(*impostorAsked.asked, 0);
   EXPECT_TRUE(carol.session->connectedPeers().empty());
 
@@ -267,7 +269,8 @@ TEST(SecureSession, RelayWithItsOwnKeyBetweenTwoDevicesIsRefused) {
   EXPECT_EQ(*bobAsked.asked, 0) << "the relay's invitation reached the user";
   const auto results = alice.resultsNow();
   ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(results[0].outcome, InvitationOutcome::Unreachable);
+  EXPECT_EQ(results[0].outcome, InvitationOutcome::Refused);
+  EXPECT_EQ(results[0].detail, "bob's key does not match the one it advertises");
 }
 
 }  // namespace

@@ -81,4 +81,19 @@ bool NetnsLab::setLinkUp(int index, bool up) const {
                     (up ? " up" : " down"));
 }
 
+std::vector<std::string> NetnsLab::addAddresses(int index, int count) const {
+  std::vector<std::string> added;
+  const std::string prefix = "10.213." + std::to_string(_subnet) + ".";
+  for (int i = 0; i < count; ++i) {
+    const std::string address = prefix + std::to_string(100 + i);
+    if (!runIn(index, "ip addr add " + address + "/24 dev " + kInterface)) break;
+    added.push_back(address);
+  }
+  return added;
+}
+
+bool NetnsLab::runIn(int index, const std::string& command) const {
+  return runCommand("ip netns exec " + _hosts.at(index) + " " + command);
+}
+
 }  // namespace qur::testing

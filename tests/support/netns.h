@@ -32,6 +32,11 @@ class NetnsLab {
   std::unique_ptr<ChildProcess> spawn(int index, const std::vector<std::string>& argv) const;
   // Cuts or restores a host's link at the switch.
   bool setLinkUp(int index, bool up) const;
+  // Gives a host count more addresses on its interface (10.213.<subnet>.100..)
+  // and returns them, as a machine with many addresses has.
+  std::vector<std::string> addAddresses(int index, int count) const;
+  // Runs a command line inside a host namespace; true when it succeeds.
+  bool runIn(int index, const std::string& command) const;
 
   // Deletes namespaces of earlier runs (same prefix) whose process is gone.
   static void removeStale(const std::string& prefix);

@@ -67,7 +67,8 @@ constexpr const char* kRunEventsHelp =
     "\n"
     "events: ready, audio_clock, peer_found, peer_lost, invitation, invitation_answered,\n"
     "invitation_result, peer_connected, peer_disconnected, connected, peer_talking, transmitting,\n"
-    "talk_refused, audio_stopped, peers, status, help, error. Unknown commands and bad\n"
+    "talk_refused, audio_stopped, key_replaced, events_dropped, peers, status, help, error.\n"
+    "Lines nobody reads are dropped past 1 MiB, and counted. Unknown commands and bad\n"
     "arguments give one error line and change nothing. SIGINT, SIGTERM and SIGHUP\n"
     "end the program as 'quit' does: peers are told and recordings are completed.\n"
     "\n"
@@ -77,7 +78,10 @@ constexpr const char* kRunEventsHelp =
     "\n"
     "Environment: QUR_WTALKIE_SOUNDS (sound folder), QUR_WTALKIE_AUDIO (device\n"
     "when --audio is not given), QUR_WTALKIE_ANALYTICS_FILE (local JSON-lines\n"
-    "record of screen views and events; nothing is sent anywhere).\n";
+    "record of screen views and events; nothing is sent anywhere),\n"
+    "QUR_WTALKIE_CONFIG_DIR (key folder: the user's, writable by nobody else, one\n"
+    "program at a time), QUR_WTALKIE_STRICT_MODES=no (let group- and\n"
+    "other-writable key folders and files pass).\n";
 
 // The signals that end the program. Blocked in every thread (set before
 // any thread starts) and taken by one waiting thread, so the ending runs

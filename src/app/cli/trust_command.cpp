@@ -28,6 +28,12 @@ int trustCommand(const std::vector<std::string>& args) {
     return kExitOK;
   }
   KnownPeers known;
+  const bool isKnownCommand =
+      (args.size() == 1 && args[0] == "list") || (args.size() == 2 && args[0] == "forget");
+  if (const std::string problem = isKnownCommand ? known.problem() : ""; !problem.empty()) {
+    printError(problem + ": not using it");
+    return kExitFailure;
+  }
   if (args.size() == 1 && args[0] == "list") {
     const auto pins = known.list();
     if (pins.empty()) std::cout << "no pinned peers (" << known.path().string() << ")\n";
