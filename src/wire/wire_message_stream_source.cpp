@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -9,12 +10,14 @@ namespace qur {
 WireMessageStreamSource::WireMessageStreamSource()
     : _currentWireMessage(QURWireMessage_init_zero),
       _currentPacket(makeOpusPacket(kWireMessageReceiveCapacity)),
-      _statusSubject(Subject<int>::create()) {}
+      _statusSubject(Subject<int>::create()),
+      _reportSubject(Subject<ReceiverReport>::create()) {}
 
 // Everything derived from the status (a peer's talking indicator) ends with
 // the source.
 WireMessageStreamSource::~WireMessageStreamSource() {
   _statusSubject->sendCompleted();
+  _reportSubject->sendCompleted();
 }
 
 std::shared_ptr<WireMessageStreamDelegate> WireMessageStreamSource::delegate() const {
@@ -64,6 +67,24 @@ void WireMessageStreamSource::gotMessage(ByteMessage message) {
     if (const auto target = delegate())
       target->wireMessageStreamReceivedStreamStatus(*this, status);
     _statusSubject->sendNext(status);
+  } else if (_currentWireMessage.has_receiverReport) {
+    ReceiverReport report;
+    if (!wireMessageReceiverReport(_currentWireMessage, &report, &error)) {
+      // The sender decides how often this happens: one line per 10 s.
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= _reportWarningUntil) {
+        QUR_LOG_ERROR("Ignoring receiver report: %s (%zu more ignored before)", error.c_str(),
+                      _reportWarningsQuiet);
+        _reportWarningUntil = now + std::chrono::seconds(10);
+        _reportWarningsQuiet = 0;
+      } else {
+        ++_reportWarningsQuiet;
+      }
+      return;
+    }
+    if (const auto target = delegate())
+      target->wireMessageStreamReceivedReceiverReport(*this, report);
+    _reportSubject->sendNext(report);
   }
 }
 
