@@ -21,6 +21,9 @@ EventLine appEventLine(const AppEvent& event);
 std::string keyWords(const std::string& fingerprint);
 // How an invitation we were asked ended, in words ("timed out").
 std::string invitationEndWords(const std::string& outcome);
+// A peer's link as JSON members (without braces), and in words.
+std::string linkFields(const PeerLink& link);
+std::string linkWords(const PeerLink& link);
 // The first line of a run. Main thread.
 EventLine readyEventLine(WalkieTalkieApp& app);
 

@@ -60,6 +60,8 @@ struct RunOptions {
   // Echo cancellation, noise suppression and high-pass on the microphone;
   // unset: on with a real sound device, off with the virtual one.
   std::optional<bool> voiceProcessing;
+  // Length of the Opus packets we send, in milliseconds (10, 20, 40 or 60).
+  int frameMilliseconds = 20;
   // Run on when the sound device cannot be opened (peers can still connect).
   bool continueWithoutAudio = false;
   // Installed as the process's main queue; null keeps the installed one.
@@ -91,6 +93,20 @@ struct Invitation {
   std::string trust;
 };
 
+// How a connected peer's voice reaches us, as its receiver last reported.
+struct PeerLink {
+  std::string peer;
+  double jitterMeanMs = 0;
+  double jitterP95Ms = 0;
+  double lossFraction = 0;  // of the last report's interval
+  double targetMs = 0;      // the delay the playout buffer aims at
+  std::uint64_t concealed = 0;
+  std::uint64_t recoveredByFec = 0;
+  bool endOfTransmission = false;
+};
+// "good", "fair" or "poor": what the window's indicator shows.
+const char* linkQuality(const PeerLink& link);
+
 struct AppStatus {
   std::string name;
   bool connected = false;
@@ -101,6 +117,8 @@ struct AppStatus {
   double volume = 0;
   std::string audioDevice;  // "none" without a device
   bool audioRunning = false;
+  // Connected peers that have talked since they connected.
+  std::vector<PeerLink> links;
 };
 
 struct AppEvent {
@@ -122,6 +140,7 @@ struct AppEvent {
     TalkRefused,       // reason
     AudioClock,        // firstCycleUs: wall-clock time of the first device cycle
     AudioStopped,      // the device stopped delivering cycles
+    Link,              // peer, link: about once a second while a peer talks
   };
   Kind kind;
   std::string peer;
@@ -132,6 +151,7 @@ struct AppEvent {
   Invitation invitation;
   AcceptPolicy policy = AcceptPolicy::Ask;
   long long firstCycleUs = 0;
+  PeerLink link;
 };
 
 class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
@@ -160,6 +180,8 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   const Property<std::vector<std::string>>& nearbyPeers() const { return _nearby; }
   const Property<std::vector<std::string>>& connectedPeers() const { return _connectedPeers; }
   const Property<std::vector<std::string>>& talkingPeers() const { return _talking; }
+  // The link of the connected peer of that name; nullopt before it talked.
+  std::optional<PeerLink> linkOf(const std::string& name) const;
   // The key fingerprint of the nearby or connected device of that name, as
   // the listing shows it; empty when no such device is known.
   std::string fingerprintOf(const std::string& name) const;
@@ -221,6 +243,7 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   void connectedChanged(bool connected);
   void peerTableChanged(const std::vector<std::pair<PeerID, std::string>>& peers);
   void peerTalking(const PeerID& peer, bool talking);
+  void linkReported(const PeerID& peer, const PeerLink& link);
   void transmittingChanged(bool transmitting);
   void watchAudioClock();
   void watchAudioHealth();
@@ -240,6 +263,7 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   std::vector<std::pair<PeerID, std::string>> _nearbyTable;
   std::vector<std::pair<PeerID, std::string>> _connectedTable;
   std::vector<PeerID> _talkingTable;
+  std::vector<std::pair<PeerID, PeerLink>> _linkTable;
   struct PendingInvitation {
     Invitation invitation;
     std::function<void(bool)> reply;
