@@ -229,6 +229,7 @@ void PlayoutBuffer::estimate(Session& session, std::uint32_t number, std::uint64
 PlayoutStep PlayoutBuffer::next(std::uint64_t playTime) {
   if (_pendingSlot >= 0) releaseSlot(_pendingSlot);
   _lastPlayTime = playTime;
+  bool skipping = false;
   // Each pass either returns or skips one packet number: bounded.
   for (int pass = 0; pass < 4 * kSlotCount; ++pass) {
     if (_sessionCount == 0) return {};
@@ -282,9 +283,11 @@ PlayoutStep PlayoutBuffer::next(std::uint64_t playTime) {
       return conceal(false);
     }
     const double excess = delaySeconds(s, s.nextNumber, playTime) - _target;
-    if (excess > hardLimit) {
+    if (excess > (skipping ? 2 * margin : hardLimit)) {
       // Far behind (an outage's backlog, a stalled player): what is this
-      // late would only be heard late.
+      // late would only be heard late. Once skipping, it goes on to near the
+      // target rather than leave the rest to the slow way.
+      skipping = true;
       if (slot >= 0) {
         releaseSlot(slot);
         count(_dropped);
