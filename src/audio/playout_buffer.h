@@ -72,8 +72,9 @@ struct PlayoutOutcome {
 class PlayoutBuffer {
  public:
   static constexpr int kSlotCount = 64;
-  // Larger packets are refused: no sender of ours comes near it.
-  static constexpr std::uint32_t kSlotDataBytes = 1500;
+  // Larger packets are refused: 60 ms at Opus's top bitrate fits, and our
+  // senders stay below 614 bytes.
+  static constexpr std::uint32_t kSlotDataBytes = 4000;
   // Arrivals the jitter figures look back over (2.56 s of 20 ms packets).
   static constexpr int kWindow = 128;
   static constexpr double kDefaultCeilingSeconds = 0.4;
