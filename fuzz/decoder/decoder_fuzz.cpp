@@ -106,8 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     opusPacketBufferWrite(ring, packet);
   }
-  // Play out whatever is left, as the engine would keep asking.
-  for (int cycle = 0; cycle < 4000 && !decoder->isDrained(); ++cycle) {
+  // Play out whatever is left, as the engine would keep asking; a
+  // transmission that never ends is followed for a second.
+  for (int cycle = 0; cycle < 4000 && (circularBufferFillCount(ring) > 0 ||
+                                       (cycle < 100 && !decoder->isDrained()));
+       ++cycle) {
     render(decoder.get(), fixture.output.get(), 441);
   }
   return 0;
