@@ -590,3 +590,67 @@ TEST_F(PlayoutReceiverTest, LinkReportsEverySecondAndAtTheEndOfATransmission) {
 
 }  // namespace
 }  // namespace qur
+
+namespace qur {
+namespace {
+
+// A peer's receiver feeding a clock-driven decoder on its delivery thread,
+// the audio thread rendering, and a third thread reading the link figures
+// meanwhile: they share only the ring and the buffer's counters.
+TEST(PlayoutReceiverConcurrency, FeedingRenderingAndReadingTheFiguresAtOnce) {
+  auto decoder = OpusDecoder::create(AudioEngine::interleaved16BitStereoAudioDescription());
+  decoder->enablePlayout();
+  AudioBufferListPtr sound(audioBufferListCreateForFormat(codecAudioDescription(), 960));
+  auto receiver = OpusStreamReceiver::create(decoder, nullptr, sound.get(), sound.get());
+  std::atomic<int> reports{0};
+  receiver->linkReports().subscribeNext([&](const LinkReport&) { reports.fetch_add(1); });
+
+  int error = 0;
+  ::OpusEncoder* opus = opus_encoder_create(48000, 2, OPUS_APPLICATION_VOIP, &error);
+  std::vector<std::int16_t> pcm(960 * 2);
+  for (int i = 0; i < 960; ++i)
+    pcm[2 * i] = pcm[2 * i + 1] = std::int16_t(6000 * std::sin(i * 0.07));
+  auto packet = makeOpusPacket(400);
+  packet->frameCount = 960;
+  packet->dataLength = std::uint32_t(opus_encode(opus, pcm.data(), 960, packet->data, 400));
+  opus_encoder_destroy(opus);
+
+  std::atomic<bool> done{false};
+  std::thread audio([&] {
+    AudioBufferListPtr out(audioBufferListCreate(2, 4, true, 441));
+    while (!done.load()) {
+      out->mBuffers[0].mDataByteSize = 441 * 4;
+      OpusDecoder::render(decoder.get(), nullptr, 441, out.get());
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  std::thread reader([&] {
+    double target = 0;
+    while (!done.load()) {
+      target += decoder->playoutStatistics().targetMs;
+      target += decoder->isDrained() ? 1 : 0;
+      std::this_thread::yield();
+    }
+    EXPECT_GT(target, 0.0);
+  });
+  for (int t = 0; t < 3; ++t) {
+    receiver->receivedStreamStatus(1);
+    for (std::uint32_t n = 0; n < 60; ++n) {
+      packet->sessionNumber = std::uint32_t(t);
+      packet->packetNumber = n;
+      receiver->feedOpusPacket(packet.get());
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    receiver->receivedStreamStatus(0);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  done.store(true);
+  audio.join();
+  reader.join();
+  EXPECT_EQ(decoder->sessionEndsPlayed(), 3u);
+  EXPECT_GE(reports.load(), 3);
+  EXPECT_GT(decoder->playoutStatistics().played, 100u);
+}
+
+}  // namespace
+}  // namespace qur
