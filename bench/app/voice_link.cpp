@@ -23,7 +23,6 @@
 #include <fstream>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,8 +43,12 @@ using qur::testing::LinkImpairment;
 using qur::testing::NetnsLab;
 
 constexpr double kEnvelopeStep = 0.01;
+// Windows of the delay track: one second for the mouth-to-ear figure, half a
+// second every 0.1 s to time the recovery from an outage.
 constexpr double kWindowSeconds = 1.0;
 constexpr double kWindowStep = 0.25;
+constexpr double kFineWindowSeconds = 0.5;
+constexpr double kFineWindowStep = 0.1;
 // The outage starts this far into the talk and lasts kOutageSeconds.
 constexpr double kOutageAt = 4.5;
 constexpr double kOutageSeconds = 1.0;
@@ -56,23 +59,20 @@ long long wallMicroseconds() {
   return (long long)now.tv_sec * 1000000 + now.tv_usec;
 }
 
-// User and system CPU seconds of a process so far.
+// CPU seconds all threads of a process have run so far, to the nanosecond
+// (the scheduler's own count; the tick counts of /proc/PID/stat are 10 ms
+// coarse). Threads that already ended are not counted: ours live as long
+// as the process.
 double cpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const auto close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  double utime = 0, stime = 0;
-  for (int i = 3; fields >> field; ++i) {
-    if (i == 14) utime = std::atof(field.c_str());
-    if (i == 15) {
-      stime = std::atof(field.c_str());
-      break;
-    }
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  double total = 0;
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    std::ifstream schedstat(task.path() / "schedstat");
+    double ns = 0;
+    if (schedstat >> ns) total += ns / 1e9;
   }
-  return (utime + stime) / double(sysconf(_SC_CLK_TCK));
+  return total;
 }
 
 std::vector<double> envelopeDb(const AnalysisSignal& signal) {
@@ -118,15 +118,16 @@ struct DelayPoint {
 // Mouth-to-ear delay of each window of the heard voice: where in the
 // looped microphone it matches best, placed in time by both first cycles.
 std::vector<DelayPoint> delayTrack(const AnalysisSignal& heard, double from, double to,
-                                   const AnalysisSignal& mic, long long firstA, long long firstB) {
+                                   const AnalysisSignal& mic, long long firstA, long long firstB,
+                                   double windowSeconds, double step) {
   const auto h = envelopeDb(heard);
   auto m = envelopeDb(mic);
   const std::size_t period = m.size();
-  const auto window = std::size_t(kWindowSeconds / kEnvelopeStep);
+  const auto window = std::size_t(windowSeconds / kEnvelopeStep);
   while (m.size() < period + window) m.insert(m.end(), m.begin(), m.begin() + long(period));
   const double periodSeconds = double(period) * kEnvelopeStep;
   std::vector<DelayPoint> track;
-  for (double at = from; at + kWindowSeconds <= to; at += kWindowStep) {
+  for (double at = from; at + windowSeconds <= to; at += step) {
     const auto start = std::size_t(at / kEnvelopeStep);
     if (start + window > h.size()) break;
     double best = -2;
@@ -262,8 +263,8 @@ class Bench {
     const auto comparison = qur::compareVoice(voice, *mic);
     result.correlation = comparison.envelopeCorrelation;
     result.dropout = comparison.longestDropout;
-    const auto track =
-        delayTrack(*recording, report.voiceStart, report.voiceEnd, *mic, firstA, firstB);
+    const auto track = delayTrack(*recording, report.voiceStart, report.voiceEnd, *mic, firstA,
+                                  firstB, kWindowSeconds, kWindowStep);
     std::vector<double> delays;
     for (const auto& p : track) delays.push_back(p.delay);
     result.mouthToEar = median(delays);
@@ -271,23 +272,25 @@ class Bench {
     result.cpu = (talkCpu - idle * (_talk + 2.0) / idleSeconds) / _talk;
     if (condition.outage) {
       const double returned = returnedAt - double(firstB) / 1e6;  // in the recording
+      const auto fine = delayTrack(*recording, report.voiceStart, report.voiceEnd, *mic, firstA,
+                                   firstB, kFineWindowSeconds, kFineWindowStep);
       const double cut = returned - kOutageSeconds;
       std::vector<double> before;
-      for (const auto& p : track) {
-        if (p.at + kWindowSeconds < cut) before.push_back(p.delay);
+      for (const auto& p : fine) {
+        if (p.at + kFineWindowSeconds < cut) before.push_back(p.delay);
       }
       const double settled = median(before);
       // The first window after the return from which every window stays
       // within 50 ms of the delay before the outage.
       double recovered = NAN;
-      for (std::size_t i = 0; i < track.size(); ++i) {
-        if (track[i].at < returned) continue;
+      for (std::size_t i = 0; i < fine.size(); ++i) {
+        if (fine[i].at < returned) continue;
         bool stays = true;
-        for (std::size_t k = i; k < track.size(); ++k) {
-          stays = stays && std::fabs(track[k].delay - settled) <= 0.050;
+        for (std::size_t k = i; k < fine.size(); ++k) {
+          stays = stays && std::fabs(fine[k].delay - settled) <= 0.050;
         }
         if (stays) {
-          recovered = track[i].at + kWindowSeconds / 2 - returned;
+          recovered = fine[i].at + kFineWindowSeconds / 2 - returned;
           break;
         }
       }
