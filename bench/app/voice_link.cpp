@@ -10,6 +10,7 @@
 //
 //   qur_bench_voice_link [--baseline CLI] [--runs N] [--jitter-runs N]
 //                        [--only clean|loss|jitter|outage] [--talk SECONDS]
+//                        [--keep DIR]   (each run's recording and events)
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -167,7 +168,7 @@ struct Condition {
 
 class Bench {
  public:
-  explicit Bench(double talk) : _talk(talk) {
+  Bench(double talk, std::string keep) : _talk(talk), _keep(std::move(keep)) {
     char pattern[] = "/tmp/qur-voice-link-XXXXXX";
     _dir = mkdtemp(pattern);
     _speech = (_dir / "speech.wav").string();
@@ -252,6 +253,16 @@ class Bench {
     netem.reset();
     b->quit(15s);
     a->quit(15s);
+    if (!_keep.empty()) {
+      // The recording and the listener's events, to look into one run.
+      const std::string stem =
+          _keep + "/" + condition.name + "-" + std::to_string(seed) + "-" + std::to_string(_kept++);
+      std::filesystem::create_directories(_keep);
+      std::filesystem::copy_file(heard, stem + ".wav",
+                                 std::filesystem::copy_options::overwrite_existing);
+      std::ofstream events(stem + ".events");
+      for (const auto& line : b->lines()) events << line << "\n";
+    }
 
     auto recording = qur::loadAnalysisSignal(heard);
     auto mic = qur::loadAnalysisSignal(_speech);
@@ -303,6 +314,8 @@ class Bench {
 
  private:
   double _talk;
+  std::string _keep;  // where to keep each run's recording, if anywhere
+  int _kept = 0;
   std::filesystem::path _dir;
   std::string _speech;
 };
@@ -400,6 +413,7 @@ struct Summary {
 int main(int argc, char** argv) {
   std::string baseline;
   std::string only;
+  std::string keep;
   int runs = 3, jitterRuns = 10;
   double talk = 10.0;
   for (int i = 1; i < argc; ++i) {
@@ -414,10 +428,12 @@ int main(int argc, char** argv) {
       only = argv[++i];
     } else if (arg == "--talk" && i + 1 < argc) {
       talk = std::atof(argv[++i]);
+    } else if (arg == "--keep" && i + 1 < argc) {
+      keep = argv[++i];
     } else {
       std::fprintf(stderr,
                    "usage: qur_bench_voice_link [--baseline CLI] [--runs N] [--jitter-runs N] "
-                   "[--only clean|loss|jitter|outage] [--talk SECONDS]\n");
+                   "[--only clean|loss|jitter|outage] [--talk SECONDS] [--keep DIR]\n");
       return 2;
     }
   }
@@ -440,7 +456,7 @@ int main(int argc, char** argv) {
   std::vector<Program> programs = {{"this", QUR_CLI_PATH}};
   if (!baseline.empty()) programs.push_back({"baseline", baseline});
 
-  Bench bench(talk);
+  Bench bench(talk, keep);
   std::map<std::string, std::map<std::string, Summary>> results;
   for (const auto& condition : conditions) {
     if (!only.empty() && only != condition.name) continue;

@@ -108,8 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // Play out whatever is left, as the engine would keep asking; a
   // transmission that never ends is followed for a second.
-  for (int cycle = 0; cycle < 4000 && (circularBufferFillCount(ring) > 0 ||
-                                       (cycle < 100 && !decoder->isDrained()));
+  for (int cycle = 0; cycle < 4000 &&
+                      (circularBufferFillCount(ring) > 0 || (cycle < 100 && !decoder->isDrained()));
        ++cycle) {
     render(decoder.get(), fixture.output.get(), 441);
   }
