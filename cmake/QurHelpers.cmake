@@ -64,4 +64,7 @@ function(qur_add_test_helpers)
                                                      ${PROJECT_SOURCE_DIR}/src)
   target_compile_options(qur_test_helpers PRIVATE ${QUR_WARNINGS})
   target_link_libraries(qur_test_helpers PUBLIC Threads::Threads)
+  # The netem stand-in that impairs links inside test namespaces.
+  target_compile_definitions(qur_test_helpers
+    PUBLIC QUR_NETEM_TOOL="${PROJECT_SOURCE_DIR}/tests/support/nfq_netem.py")
 endfunction()

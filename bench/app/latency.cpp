@@ -3,9 +3,9 @@
 // 3 s; during one long transmission B records its speaker. Both processes
 // report the wall-clock time of their first audio cycle, which places every
 // recorded sample in time. Printed beside the delay the design implies: the
-// packet being filled, the receiver's reserve of packets, the encoder's poll
-// interval, the sending converter's look-ahead and one device buffer on each
-// side.
+// packet being filled, the target of B's playout buffer (as B reports it),
+// the encoder's poll interval, the codec's and the sending converter's
+// look-ahead and one device buffer on each side.
 #include <opus/opus.h>
 
 #include <algorithm>
@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "app/opus_stream_receiver.h"
 #include "app/recording_analysis.h"
+#include "app/walkie_talkie_controller.h"
 #include "audio/opus_encoder.h"
 #include "audio/pcm_format_converter.h"
 #include "support/child_process.h"
@@ -127,6 +127,12 @@ int main() {
   a.waitForLine(transmitting(true), 5s);
   a.waitForLine(transmitting(false), std::chrono::milliseconds(int(transmission * 1000) + 10000));
   b.waitForLine([](const std::string&) { return false; }, 1500ms);
+  // The target B's buffer settled on, from its last report of the talk.
+  double targetMs = 0;
+  for (const auto& line : b.lines()) {
+    if (line.find("\"event\":\"link\"") == std::string::npos) continue;
+    if (auto target = jsonField(line, "target_ms")) targetMs = std::atof(target->c_str());
+  }
   b.quit(15s);
   a.quit(15s);
 
@@ -161,10 +167,7 @@ int main() {
   }
   std::sort(latencies.begin(), latencies.end());
   const double median = latencies[latencies.size() / 2];
-  // The start sound plays before the first packet; when it is longer than a
-  // packet, every packet of the transmission plays that much later.
-  const double frame = qur::OpusEncoder::kFrameDuration;
-  const double startSoundDelay = std::max(0.0, beep->duration() - frame);
+  const double frame = qur::WalkieTalkieController::kDefaultFrameMilliseconds / 1000.0;
   int lookaheadSamples = 0;
   int opusError = 0;
   ::OpusEncoder* opus = opus_encoder_create(48000, 2, OPUS_APPLICATION_VOIP, &opusError);
@@ -179,17 +182,15 @@ int main() {
   auto converter =
       qur::PCMFormatConverter::create(qur::engineAudioDescription(), qur::codecAudioDescription());
   const double resampler = converter ? converter->lookAheadFrames() / 48000.0 : 0.0;
-  const double design = (1 + qur::OpusStreamReceiver::kReservePackets) * frame + startSoundDelay +
-                        lookahead + resampler + qur::OpusEncoder::kPollInterval +
-                        2 * kDeviceBufferSeconds;
+  const double design = frame + targetMs / 1000.0 + lookahead + resampler +
+                        qur::OpusEncoder::kPollInterval + 2 * kDeviceBufferSeconds;
   std::printf("mouth-to-ear latency, %zu clicks: median %.1f ms (min %.1f, max %.1f)\n",
               latencies.size(), median * 1000, latencies.front() * 1000, latencies.back() * 1000);
   std::printf(
-      "design delay: %.1f ms = (1 + %d reserve) x %.0f ms packets + %.0f ms start sound "
-      "beyond one packet + %.1f ms Opus look-ahead + %.1f ms resampler look-ahead + %.0f ms "
-      "poll + 2 x %.0f ms device buffers\n",
-      design * 1000, int(qur::OpusStreamReceiver::kReservePackets), frame * 1000,
-      startSoundDelay * 1000, lookahead * 1000, resampler * 1000,
+      "design delay: %.1f ms = %.0f ms packet + %.1f ms playout target (B's report) + %.1f ms "
+      "Opus look-ahead + %.1f ms resampler look-ahead + %.0f ms poll + 2 x %.0f ms device "
+      "buffers\n",
+      design * 1000, frame * 1000, targetMs, lookahead * 1000, resampler * 1000,
       qur::OpusEncoder::kPollInterval * 1000, kDeviceBufferSeconds * 1000);
   std::printf("measured - design: %+.1f ms (target: at most +30 ms); ratio %.2f\n",
               (median - design) * 1000, median / design);

@@ -1,9 +1,12 @@
 // Two walkie-talkies in one process, connected over loopback TCP with
 // virtual audio in real time, talking in turns for ten minutes (or
 // --minutes N). Prints the wire messages each sent and the other received
-// (equal while connected), the receivers' underflows (dropouts), and how
-// much resident memory grew after the first minute.
+// (equal while connected), what the receivers' playout buffers concealed,
+// and how much resident memory grew after the first minute. With --loss PCT
+// (root) the process first moves into a network namespace of its own, whose
+// loopback then loses that share of TCP packets.
 #include <malloc.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,27 +21,18 @@
 #include "app/walkie_talkie_peer.h"
 #include "audio/engine/audio_engine.h"
 #include "audio/engine/virtual_device.h"
+#include "audio/opus_decoder.h"
 #include "audio/run_loop_thread.h"
 #include "log/log.h"
 #include "peers/peer_session.h"
 #include "peers/session_controller.h"
 #include "signals/main_queue.h"
+#include "support/link_impairment.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-class UnderflowCounter : public qur::Logger {
- public:
-  void logMessage(const qur::LogMessage& message) override {
-    if (message.message.find("Buffer underflow") != std::string::npos) ++_count;
-  }
-  int count() const { return _count; }
-
- private:
-  std::atomic<int> _count{0};
-};
 
 // Bytes handed out by malloc in all arenas: separates a leak from the
 // allocator keeping freed memory.
@@ -91,18 +85,33 @@ std::uint64_t received(const std::shared_ptr<qur::WalkieTalkiePeer>& peer) {
 
 int main(int argc, char** argv) {
   double minutes = 10;
+  std::string loss;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--minutes") == 0 && i + 1 < argc) {
       minutes = std::atof(argv[++i]);
+    } else if (std::strcmp(argv[i], "--loss") == 0 && i + 1 < argc) {
+      loss = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: qur_soak [--minutes N]\n");
+      std::fprintf(stderr, "usage: qur_soak [--minutes N] [--loss PCT]\n");
       return 2;
+    }
+  }
+  std::unique_ptr<qur::testing::LinkImpairment> netem;
+  if (!loss.empty()) {
+    // A loopback of our own: the loss touches nobody else's traffic.
+    if (unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up") != 0) {
+      std::fprintf(stderr, "soak: --loss needs root (a network namespace of its own)\n");
+      return 1;
+    }
+    netem = std::make_unique<qur::testing::LinkImpairment>(
+        "", "lo", std::vector<std::string>{"--loss", loss});
+    if (!netem->ok()) {
+      std::fprintf(stderr, "soak: cannot impair the loopback (iptables-nft, NFQUEUE)\n");
+      return 1;
     }
   }
   auto loop = std::make_shared<qur::MainLoop>();
   qur::setMainQueue(loop);
-  auto underflows = std::make_shared<UnderflowCounter>();
-  qur::addLogger(underflows);
   qur::addLogger(std::make_shared<qur::ConsoleLogger>());
   qur::RunLoopThread::sharedInstance()->start();
 
@@ -160,7 +169,17 @@ int main(int argc, char** argv) {
               (unsigned long long)gotB);
   std::printf("  b -> a: %llu wire messages sent, %llu received\n", (unsigned long long)sentB,
               (unsigned long long)gotA);
-  std::printf("  dropouts (receiver underflows): %d\n", underflows->count());
+  for (const auto& [label, peer] : {std::pair{"b hearing a", atB}, std::pair{"a hearing b", atA}}) {
+    if (!peer) continue;
+    const auto stats = peer->decoder()->playoutStatistics();
+    std::printf(
+        "  %s: %llu played, %llu lost (%llu rebuilt from redundancy), %llu frames concealed, "
+        "%llu late, %llu dropped to catch up; jitter %.1f/%.1f ms, target %.0f ms\n",
+        label, (unsigned long long)stats.played, (unsigned long long)stats.lost,
+        (unsigned long long)stats.recoveredByFec, (unsigned long long)stats.concealed,
+        (unsigned long long)stats.late, (unsigned long long)stats.dropped, stats.jitterMeanMs,
+        stats.jitterP95Ms, stats.targetMs);
+  }
   std::printf(
       "  resident memory: %ld KiB after %.0f s, %ld KiB at the end: %+ld KiB (target: "
       "under 1024)\n",

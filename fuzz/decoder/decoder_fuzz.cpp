@@ -2,9 +2,13 @@
 // could send them: any session numbers, kinds, lengths and Opus bytes,
 // interleaved with render cycles of any size up to the engine's maximum.
 //
-// Input: a sequence of operations, each starting with one byte:
+// Input: one byte choosing the decoder (odd: with a playout buffer, which
+// plays by a virtual clock that each render advances by its frames), then a
+// sequence of operations, each starting with one byte:
 //   0..127    render (byte % 64 + next byte) * 64 frames, at most 4096
-//   128..191  an audio packet: session (1 byte), length (2 bytes), data
+//   128..191  an audio packet: session (1 byte), packet number (1 byte),
+//             arrival in ms after the last render (1 byte), frame count
+//             (1 byte, times 120), length (2 bytes), data
 //   192..223  a session start signal: session (1 byte), sound (1 byte)
 //   224..255  a session end signal: session (1 byte), sound (1 byte)
 #include <algorithm>
@@ -58,10 +62,14 @@ class Reader {
   std::size_t _at = 0;
 };
 
+// The virtual clock: host nanoseconds, advanced by every render.
+UInt64 now = 0;
+
 void render(OpusDecoder* decoder, AudioBufferList* list, UInt32 frames) {
   list->mBuffers[0].mDataByteSize = frames * 4;
   std::memset(list->mBuffers[0].mData, 0, frames * 4);
-  OpusDecoder::render(decoder, nullptr, frames, list);
+  OpusDecoder::render(decoder, nullptr, now, frames, list);
+  now += UInt64(frames) * 1'000'000'000ull / 44100;
 }
 
 }  // namespace
@@ -71,9 +79,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto decoder =
       qur::OpusDecoder::create(qur::AudioEngine::interleaved16BitStereoAudioDescription());
   if (!decoder) return 0;
+  Reader in(data, size);
+  if (in.byte() & 1) decoder->enablePlayout();
+  now = 1'000'000'000;
   CircularBuffer* ring = decoder->inputBuffer();
   OpusPacket* packet = fixture.packet.get();
-  Reader in(data, size);
   while (!in.empty()) {
     const std::uint8_t op = in.byte();
     if (op < 128) {
@@ -85,17 +95,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     packet->sessionNumber = in.byte();
     if (op < 192) {
       packet->kind = OpusPacketKind::Audio;
+      packet->packetNumber = in.byte();
+      packet->arrivalTime = now + UInt64(in.byte()) * 1'000'000;
+      packet->frameCount = UInt32(in.byte()) * 120;
       const std::size_t length = (std::size_t(in.byte()) << 8) | in.byte();
       packet->dataLength = std::uint32_t(in.take(packet->data, length));
-      packet->frameCount = 2880;
     } else {
       packet->kind = op < 224 ? OpusPacketKind::SessionStart : OpusPacketKind::SessionEnd;
       packet->audioBufferList = fixture.sounds[in.byte() % 3].get();
     }
     opusPacketBufferWrite(ring, packet);
   }
-  // Play out whatever is left, as the engine would keep asking.
-  for (int cycle = 0; cycle < 4000 && circularBufferFillCount(ring) > 0; ++cycle) {
+  // Play out whatever is left, as the engine would keep asking; a
+  // transmission that never ends is followed for a second.
+  for (int cycle = 0; cycle < 4000 &&
+                      (circularBufferFillCount(ring) > 0 || (cycle < 100 && !decoder->isDrained()));
+       ++cycle) {
     render(decoder.get(), fixture.output.get(), 441);
   }
   return 0;

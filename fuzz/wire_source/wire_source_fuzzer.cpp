@@ -1,6 +1,6 @@
 // Arbitrary bytes as one received wire message. Whatever the source accepts
-// must survive being sent again: a delivered packet or status is re-encoded by
-// our sink and must decode to the same values.
+// must survive being sent again: a delivered packet, status or receiver
+// report is re-encoded by our sink and must decode to the same values.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,9 +20,12 @@ struct Heard {
   int status = -1;
   std::uint32_t numbers[4] = {};
   std::vector<std::uint8_t> data;
+  bool reported = false;
+  qur::ReceiverReport report;
   bool operator==(const Heard& o) const {
     return packet == o.packet && status == o.status &&
-           std::memcmp(numbers, o.numbers, sizeof numbers) == 0 && data == o.data;
+           std::memcmp(numbers, o.numbers, sizeof numbers) == 0 && data == o.data &&
+           reported == o.reported && report == o.report;
   }
 };
 
@@ -43,6 +46,12 @@ class Listener : public qur::WireMessageStreamDelegate {
   void wireMessageStreamReceivedStreamStatus(WireMessageStreamSource&, int status) override {
     if (status != 0 && status != 1) std::abort();
     heard.status = status;
+  }
+  void wireMessageStreamReceivedReceiverReport(WireMessageStreamSource&,
+                                               const qur::ReceiverReport& report) override {
+    if (report.lossPermille > 1000) std::abort();
+    heard.reported = true;
+    heard.report = report;
   }
   Heard heard;
   const OpusPacket* last = nullptr;
@@ -90,6 +99,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (sent && !(h->echoListener->heard == heard)) std::abort();
   } else if (heard.status >= 0) {
     if (!h->echoSink.sendStreamStatus(heard.status)) std::abort();
+    if (!(h->echoListener->heard == heard)) std::abort();
+  } else if (heard.reported) {
+    // A report that was accepted goes out again as the same figures.
+    if (!h->echoSink.sendReceiverReport(heard.report)) std::abort();
     if (!(h->echoListener->heard == heard)) std::abort();
   }
   return 0;

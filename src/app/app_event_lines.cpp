@@ -1,5 +1,7 @@
 #include "app/app_event_lines.h"
 
+#include <cstdio>
+
 #include "app/application.h"
 #include "app/event_writer.h"
 #include "app/walkie_talkie_controller.h"
@@ -210,8 +212,38 @@ EventLine appEventLine(const AppEvent& event) {
               "WARNING: this device has a new key; colleagues will see 'key changed' (the "
               "damaged key is kept as " +
                   event.reason + ")"};
+    case Kind::Link:
+      // Once a second is for scripts; a person is told after each transmission.
+      return {"link", linkFields(event.link),
+              event.link.endOfTransmission
+                  ? "link from " + event.link.peer + ": " + linkWords(event.link)
+                  : std::string()};
   }
   return {"error", "\"message\":\"unknown event\"", "unknown event"};
+}
+
+std::string linkFields(const PeerLink& link) {
+  char numbers[256];
+  std::snprintf(numbers, sizeof numbers,
+                ",\"jitter_ms\":%.1f,\"jitter_p95_ms\":%.1f,\"loss\":%.4f,\"target_ms\":%.1f"
+                ",\"concealed\":%llu,\"fec_recovered\":%llu",
+                link.jitterMeanMs, link.jitterP95Ms, link.lossFraction, link.targetMs,
+                static_cast<unsigned long long>(link.concealed),
+                static_cast<unsigned long long>(link.recoveredByFec));
+  return "\"peer\":" + jsonString(link.peer) + numbers +
+         ",\"quality\":" + jsonString(linkQuality(link)) +
+         ",\"end\":" + jsonBool(link.endOfTransmission);
+}
+
+std::string linkWords(const PeerLink& link) {
+  char words[256];
+  std::snprintf(words, sizeof words,
+                "%s (loss %.1f %%, jitter %.0f/%.0f ms, buffer %.0f ms, %llu concealed, %llu "
+                "rebuilt)",
+                linkQuality(link), link.lossFraction * 100, link.jitterMeanMs, link.jitterP95Ms,
+                link.targetMs, static_cast<unsigned long long>(link.concealed),
+                static_cast<unsigned long long>(link.recoveredByFec));
+  return words;
 }
 
 EventLine readyEventLine(WalkieTalkieApp& app) {

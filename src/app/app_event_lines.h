@@ -24,6 +24,9 @@ std::string keyWords(const std::string& fingerprint);
 std::string deviceLine(const NearbyDevice& device);
 // How an invitation we were asked ended, in words ("timed out").
 std::string invitationEndWords(const std::string& outcome);
+// A peer's link as JSON members (without braces), and in words.
+std::string linkFields(const PeerLink& link);
+std::string linkWords(const PeerLink& link);
 // The first line of a run. Main thread.
 EventLine readyEventLine(WalkieTalkieApp& app);
 

@@ -37,8 +37,8 @@ void Application::initWalkieTalkie() {
       std::make_shared<AudioEngine>(format, true, true, std::move(_options.audioDevice));
   if (_options.voiceProcessing)
     _audioController->setVoiceProcessingEnabled(*_options.voiceProcessing);
-  _walkieTalkie =
-      WalkieTalkieController::create(_audioController, _options.peerName, _options.identity);
+  _walkieTalkie = WalkieTalkieController::create(_audioController, _options.peerName,
+                                                 _options.identity, _options.frameMilliseconds);
   if (!_walkieTalkie) {
     QUR_LOG_ERROR("Failed to create the walkie-talkie controller");
     return;

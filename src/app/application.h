@@ -44,6 +44,8 @@ class Application {
     // Echo cancellation and noise suppression on the microphone; unset: the
     // device's default (on with PortAudio, off with the virtual device).
     std::optional<bool> voiceProcessing;
+    // Length of the Opus packets the controller sends.
+    int frameMilliseconds = 20;
   };
 
   explicit Application(Options options);

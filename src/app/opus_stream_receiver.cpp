@@ -2,6 +2,7 @@
 
 #include "audio/opus_decoder.h"
 #include "log/log.h"
+#include "signals/signal_operators.h"
 #include "wire/wire_message_stream.h"
 
 namespace qur {
@@ -20,10 +21,12 @@ std::shared_ptr<OpusStreamReceiver> OpusStreamReceiver::create(
   receiver->_sessionStartSound = sessionStartSound;
   receiver->_sessionEndSound = sessionEndSound;
   receiver->_signalPacket = opusPacketCreate(0);
+  receiver->_playout = receiver->_decoder && receiver->_decoder->hasPlayout();
   return receiver;
 }
 
 OpusStreamReceiver::~OpusStreamReceiver() {
+  _linkReports->sendCompleted();
   circularBufferTearDown(&_incomingBuffer);
   opusPacketFree(_signalPacket);
 }
@@ -64,6 +67,7 @@ void OpusStreamReceiver::receivedStreamStatus(int status) {
       _signalPacket->audioBufferList = _sessionEndSound;
       feedOpusPacket(_signalPacket);
       flushSession();
+      if (_playout) report(true);
       break;
     default:
       break;
@@ -80,6 +84,18 @@ void OpusStreamReceiver::feedOpusPacket(const OpusPacket* packet) {
     return;
   }
   const std::int32_t held = _packetsInBuffer.fetch_add(1, std::memory_order_seq_cst) + 1;
+  if (_playout) {
+    // The playout buffer orders and times everything; it needs to know when
+    // each packet came.
+    const UInt64 now = _clock();
+    opusPacketBufferPeek(&_incomingBuffer)->arrivalTime = now;
+    flushPacketToDecoder();
+    if (packet->kind == OpusPacketKind::Audio &&
+        double(now - _lastReport) >= kReportInterval * kHostTicksPerSecond) {
+      report(false);
+    }
+    return;
+  }
   if (!_bufferThresholdReached && held <= kReservePackets) return;
   if (held <= kReservePackets) {
     QUR_LOG_ERROR("Buffer underflow: Now in session %d, %d in buffer",
@@ -99,6 +115,28 @@ void OpusStreamReceiver::flushPacketToDecoder() {
   opusPacketBufferWrite(_decoder->inputBuffer(), packet);
   _packetsInBuffer.fetch_sub(1, std::memory_order_seq_cst);
   opusPacketBufferConsume(&_incomingBuffer);
+}
+
+void OpusStreamReceiver::report(bool endOfTransmission) {
+  const UInt64 now = _clock();
+  const PlayoutStatistics s = _decoder->playoutStatistics();
+  LinkReport r;
+  r.intervalSeconds = _lastReport == 0 ? 0.0 : double(now - _lastReport) / kHostTicksPerSecond;
+  const std::uint64_t lost = s.lost - _reported.lost;
+  const std::uint64_t turns =
+      lost + (s.played - _reported.played) + (s.dropped - _reported.dropped);
+  r.lossFraction = turns == 0 ? 0.0 : double(lost) / double(turns);
+  r.late = s.late - _reported.late;
+  r.jitterMeanMs = s.jitterMeanMs;
+  r.jitterP95Ms = s.jitterP95Ms;
+  r.targetMs = s.targetMs;
+  r.delayMs = s.delayMs;
+  r.concealed = s.concealed;
+  r.recoveredByFec = s.recoveredByFec;
+  r.endOfTransmission = endOfTransmission;
+  _reported = s;
+  _lastReport = now;
+  _linkReports->sendNext(r);
 }
 
 void OpusStreamReceiver::flushSession() {

@@ -15,7 +15,10 @@ namespace {
 constexpr double kReadRate = 44100.0;
 constexpr int kDecimation = 4;  // 44100 / 11025
 
-std::vector<double> rmsDb(const AnalysisSignal& signal, double windowSeconds, double floorDb) {
+}  // namespace
+
+std::vector<double> levelEnvelopeDb(const AnalysisSignal& signal, double windowSeconds,
+                                    double floorDb) {
   const std::size_t window =
       std::max<std::size_t>(1, std::size_t(windowSeconds * AnalysisSignal::kSampleRate));
   std::vector<double> out;
@@ -30,7 +33,7 @@ std::vector<double> rmsDb(const AnalysisSignal& signal, double windowSeconds, do
   return out;
 }
 
-double pearson(const double* a, const double* b, std::size_t n) {
+double pearsonCorrelation(const double* a, const double* b, std::size_t n) {
   if (n < 2) return 0;
   double ma = 0, mb = 0;
   for (std::size_t i = 0; i < n; ++i) {
@@ -48,8 +51,6 @@ double pearson(const double* a, const double* b, std::size_t n) {
   if (saa <= 0 || sbb <= 0) return 0;
   return sab / std::sqrt(saa * sbb);
 }
-
-}  // namespace
 
 AnalysisSignal analysisSignalFromInt16(const short* samples, std::size_t frames, int channels,
                                        double rate) {
@@ -138,7 +139,7 @@ std::vector<SoundMatch> findSound(const AnalysisSignal& recording, const Analysi
 std::vector<Segment> activeSegments(const AnalysisSignal& signal, double thresholdDb,
                                     double joinGap) {
   constexpr double kWindow = 0.01;
-  const auto levels = rmsDb(signal, kWindow, -120.0);
+  const auto levels = levelEnvelopeDb(signal, kWindow, -120.0);
   std::vector<Segment> segments;
   for (std::size_t i = 0; i < levels.size(); ++i) {
     if (levels[i] < thresholdDb) continue;
@@ -167,8 +168,8 @@ VoiceComparison compareVoice(const AnalysisSignal& received, const AnalysisSigna
   VoiceComparison result;
   constexpr double kWindow = 0.01;
   constexpr double kFloor = -60.0;
-  const auto r = rmsDb(received, kWindow, kFloor);
-  auto f = rmsDb(reference, kWindow, kFloor);
+  const auto r = levelEnvelopeDb(received, kWindow, kFloor);
+  auto f = levelEnvelopeDb(reference, kWindow, kFloor);
   if (r.size() < 10 || f.empty()) return result;
   // The microphone file loops, so the voice may begin anywhere in it.
   const std::size_t period = f.size();
@@ -176,7 +177,7 @@ VoiceComparison compareVoice(const AnalysisSignal& received, const AnalysisSigna
   std::size_t bestLag = 0;
   double best = -2;
   for (std::size_t lag = 0; lag < period; ++lag) {
-    const double c = pearson(r.data(), f.data() + lag, r.size());
+    const double c = pearsonCorrelation(r.data(), f.data() + lag, r.size());
     if (c > best) {
       best = c;
       bestLag = lag;
@@ -188,8 +189,8 @@ VoiceComparison compareVoice(const AnalysisSignal& received, const AnalysisSigna
   // Dropouts at a finer grain: where the reference is loud and the
   // received audio, level-matched, is far below it.
   constexpr double kFine = 0.005;
-  const auto rf = rmsDb(received, kFine, -120.0);
-  auto ff = rmsDb(reference, kFine, -120.0);
+  const auto rf = levelEnvelopeDb(received, kFine, -120.0);
+  auto ff = levelEnvelopeDb(reference, kFine, -120.0);
   const std::size_t finePeriod = ff.size();
   if (finePeriod == 0) return result;
   while (ff.size() < finePeriod * 2 + rf.size())

@@ -5,9 +5,10 @@
 namespace qur {
 
 const std::vector<std::string>& runValueOptions() {
-  static const std::vector<std::string> options = {"--name",    "--audio",           "--mic",
-                                                   "--speaker", "--interface",       "--accept",
-                                                   "--events",  "--voice-processing"};
+  static const std::vector<std::string> options = {
+      "--name",      "--audio",  "--mic",    "--speaker",
+      "--interface", "--accept", "--events", "--voice-processing",
+      "--frame-ms"};
   return options;
 }
 
@@ -36,6 +37,12 @@ bool applyRunOption(const std::string& option, const std::string& value, ParsedR
       return false;
     }
     run.voiceProcessing = value == "on";
+  } else if (option == "--frame-ms") {
+    if (value != "10" && value != "20" && value != "40" && value != "60") {
+      *error = "--frame-ms takes 10, 20, 40 or 60";
+      return false;
+    }
+    run.frameMilliseconds = std::stoi(value);
   } else if (option == "--accept") {
     if (value == "ask") {
       run.accept = AcceptPolicy::Ask;

@@ -7,9 +7,10 @@
 namespace qur {
 
 bool OpusSendChain::setUp(const AudioStreamBasicDescription& format,
-                          std::shared_ptr<StreamSink> sink) {
+                          std::shared_ptr<StreamSink> sink, int frameMilliseconds) {
   wireMessageSink = std::make_shared<WireMessageStreamSink>(std::move(sink));
-  opusEncoder = OpusEncoder::create(format);
+  opusEncoder = frameMilliseconds > 0 ? OpusEncoder::create(format, frameMilliseconds)
+                                      : OpusEncoder::create(format);
   if (!opusEncoder) return false;
   opusStreamer = OpusStreamer::create(opusEncoder, wireMessageSink);
   return opusStreamer != nullptr;

@@ -21,8 +21,11 @@ struct OpusSendChain {
   std::shared_ptr<OpusEncoder> opusEncoder;
   std::shared_ptr<OpusStreamer> opusStreamer;
 
-  // False when no encoder can be made for the engine-side format.
-  bool setUp(const AudioStreamBasicDescription& format, std::shared_ptr<StreamSink> sink);
+  // False when no encoder can be made for the engine-side format. Without a
+  // frame length the encoder makes 60 ms packets; with one, packets of that
+  // length with in-band redundancy that follows the reported loss.
+  bool setUp(const AudioStreamBasicDescription& format, std::shared_ptr<StreamSink> sink,
+             int frameMilliseconds = 0);
   // The streamer first: the encoder's poll thread may still be draining into it.
   void reset();
 };

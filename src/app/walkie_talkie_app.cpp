@@ -243,6 +243,7 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
   appOptions.identity = std::move(identity);
   appOptions.audioDevice = std::move(device);
   appOptions.voiceProcessing = _options.voiceProcessing;
+  appOptions.frameMilliseconds = _options.frameMilliseconds;
   appOptions.installLoggers = _options.installLoggers;
   // Invitations need our handler before anyone can see us.
   appOptions.startAdvertising = false;
@@ -379,10 +380,19 @@ void WalkieTalkieApp::attach() {
                   app.peerTalking(id, talking->value.load());
                 });
               });
-          // The peer's signal ends with the peer; this only frees the
-          // subscription with the application.
-          self->post(
-              [subscription](WalkieTalkieApp& app) { app._subscriptions.push_back(subscription); });
+          auto links = peer->linkReports().subscribeNext([weakSelf, id](const LinkReport& r) {
+            const PeerLink link{id.displayName(), r.jitterMeanMs,     r.jitterP95Ms,
+                                r.lossFraction,   r.targetMs,         r.concealed,
+                                r.recoveredByFec, r.endOfTransmission};
+            if (auto self = weakSelf.lock())
+              self->post([id, link](WalkieTalkieApp& app) { app.linkReported(id, link); });
+          });
+          // The peer's signals end with the peer; this only frees the
+          // subscriptions with the application.
+          self->post([subscription, links](WalkieTalkieApp& app) {
+            app._subscriptions.push_back(subscription);
+            app._subscriptions.push_back(links);
+          });
         }
         *known = std::move(current);
         self->post(
@@ -536,6 +546,7 @@ void WalkieTalkieApp::peerTableChanged(const std::vector<std::pair<PeerID, std::
     if (contains(peers, id)) continue;
     _talkingTable.erase(std::remove(_talkingTable.begin(), _talkingTable.end(), id),
                         _talkingTable.end());
+    std::erase_if(_linkTable, [&](const auto& entry) { return entry.first == id; });
     emit({.kind = AppEvent::Kind::PeerDisconnected,
           .peer = name,
           .identifier = id.identifierString()});
@@ -563,6 +574,37 @@ void WalkieTalkieApp::peerTalking(const PeerID& peer, bool talking) {
   std::vector<std::string> names;
   for (const auto& id : _talkingTable) names.push_back(id.displayName());
   _talking.set(names);
+}
+
+void WalkieTalkieApp::linkReported(const PeerID& peer, const PeerLink& link) {
+  // A report that was under way when the peer left finds it gone.
+  if (std::none_of(_connectedTable.begin(), _connectedTable.end(),
+                   [&](const auto& entry) { return entry.first == peer; })) {
+    return;
+  }
+  const auto it = std::find_if(_linkTable.begin(), _linkTable.end(),
+                               [&](const auto& entry) { return entry.first == peer; });
+  if (it == _linkTable.end()) {
+    _linkTable.emplace_back(peer, link);
+  } else {
+    it->second = link;
+  }
+  emit({.kind = AppEvent::Kind::Link, .peer = link.peer, .link = link});
+}
+
+std::optional<PeerLink> WalkieTalkieApp::linkOf(const std::string& name) const {
+  for (const auto& [id, link] : _linkTable) {
+    if (link.peer == name) return link;
+  }
+  return std::nullopt;
+}
+
+const char* linkQuality(const PeerLink& link) {
+  // Loss is heard at once; jitter only costs delay until it passes the
+  // buffer's reach.
+  if (link.lossFraction >= 0.05 || link.jitterP95Ms >= 150) return "poor";
+  if (link.lossFraction >= 0.01 || link.jitterP95Ms >= 60) return "fair";
+  return "good";
 }
 
 void WalkieTalkieApp::transmittingChanged(bool transmitting) {
@@ -623,6 +665,7 @@ AppStatus WalkieTalkieApp::status() const {
   auto* device = engine()->device();
   status.audioDevice = device ? device->name() : "none";
   status.audioRunning = engine()->isRunning() && device && device->isHealthy();
+  for (const auto& [id, link] : _linkTable) status.links.push_back(link);
   return status;
 }
 

@@ -60,6 +60,8 @@ struct RunOptions {
   // Echo cancellation, noise suppression and high-pass on the microphone;
   // unset: on with a real sound device, off with the virtual one.
   std::optional<bool> voiceProcessing;
+  // Length of the Opus packets we send, in milliseconds (10, 20, 40 or 60).
+  int frameMilliseconds = 20;
   // Run on when the sound device cannot be opened (peers can still connect).
   bool continueWithoutAudio = false;
   // Installed as the process's main queue; null keeps the installed one.
@@ -78,6 +80,20 @@ struct StartError {
   std::string message;
 };
 
+// How a connected peer's voice reaches us, as its receiver last reported.
+struct PeerLink {
+  std::string peer;
+  double jitterMeanMs = 0;
+  double jitterP95Ms = 0;
+  double lossFraction = 0;  // of the last report's interval
+  double targetMs = 0;      // the delay the playout buffer aims at
+  std::uint64_t concealed = 0;
+  std::uint64_t recoveredByFec = 0;
+  bool endOfTransmission = false;
+};
+// "good", "fair" or "poor": what the window's indicator shows.
+const char* linkQuality(const PeerLink& link);
+
 struct AppStatus {
   std::string name;
   bool connected = false;
@@ -88,6 +104,8 @@ struct AppStatus {
   double volume = 0;
   std::string audioDevice;  // "none" without a device
   bool audioRunning = false;
+  // Connected peers that have talked since they connected.
+  std::vector<PeerLink> links;
 };
 
 struct AppEvent {
@@ -122,6 +140,7 @@ struct AppEvent {
     // key), reason (where the old file is kept). Peers that pinned the old
     // key will see "key changed".
     KeyReplaced,
+    Link,  // peer, link: about once a second while a peer talks
   };
   Kind kind;
   std::string peer;
@@ -139,6 +158,7 @@ struct AppEvent {
   Invitation invitation;
   AcceptPolicy policy = AcceptPolicy::Ask;
   long long firstCycleUs = 0;
+  PeerLink link;
 };
 
 class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
@@ -173,6 +193,8 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   // The connected peers as devices (name, key, trust).
   std::vector<NearbyDevice> connectedDevices() const;
   const Property<std::vector<Invitation>>& pendingInvitations() const;
+  // The link of the connected peer of that name; nullopt before it talked.
+  std::optional<PeerLink> linkOf(const std::string& name) const;
 
   // The name other devices see.
   std::string localName() const;
@@ -240,6 +262,7 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   void connectedChanged(bool connected);
   void peerTableChanged(const std::vector<std::pair<PeerID, std::string>>& peers);
   void peerTalking(const PeerID& peer, bool talking);
+  void linkReported(const PeerID& peer, const PeerLink& link);
   void transmittingChanged(bool transmitting);
   void watchAudioClock();
   void watchAudioHealth();
@@ -265,6 +288,7 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   std::vector<PeerID> _outgoing;
   std::vector<std::pair<PeerID, std::string>> _connectedTable;
   std::vector<PeerID> _talkingTable;
+  std::vector<std::pair<PeerID, PeerLink>> _linkTable;
   bool _isConnected = false;
   std::string _transmissionEndReason;
   DisposablePtr _audioClockTimer;

@@ -1,5 +1,7 @@
 #include "app/walkie_talkie_controller.h"
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "app/opus_streamer.h"
@@ -15,6 +17,7 @@
 #include "peers/message_sink.h"
 #include "peers/session_controller.h"
 #include "signals/signal_operators.h"
+#include "wire/wire_message.h"
 #include "wire/wire_message_stream.h"
 
 namespace qur {
@@ -53,15 +56,19 @@ class WalkieTalkieController::CountingSink : public StreamSink {
 
 std::shared_ptr<WalkieTalkieController> WalkieTalkieController::create(
     std::shared_ptr<AudioEngine> audioController, const std::string& peerName,
-    std::shared_ptr<const DeviceIdentity> identity) {
+    std::shared_ptr<const DeviceIdentity> identity, int frameMilliseconds) {
   std::shared_ptr<WalkieTalkieController> controller(new WalkieTalkieController());
-  if (!controller->setUp(std::move(audioController), peerName, std::move(identity))) return nullptr;
+  if (!controller->setUp(std::move(audioController), peerName, std::move(identity),
+                         frameMilliseconds)) {
+    return nullptr;
+  }
   return controller;
 }
 
 bool WalkieTalkieController::setUp(std::shared_ptr<AudioEngine> audioController,
                                    const std::string& peerName,
-                                   std::shared_ptr<const DeviceIdentity> identity) {
+                                   std::shared_ptr<const DeviceIdentity> identity,
+                                   int frameMilliseconds) {
   _audioController = std::move(audioController);
   AudioEngine* engine = _audioController.get();
 
@@ -112,7 +119,8 @@ bool WalkieTalkieController::setUp(std::shared_ptr<AudioEngine> audioController,
   _multipeerController->sessionDelegates()->addDataReceiptDelegate(_messageSource);
 
   _countingSink = std::make_shared<CountingSink>(_messageSink);
-  if (!_sendChain.setUp(_audioController->audioDescription(), _countingSink)) return false;
+  if (!_sendChain.setUp(_audioController->audioDescription(), _countingSink, frameMilliseconds))
+    return false;
   _audioController->addInputReceiver(_sendChain.opusEncoder);
   return true;
 }
@@ -142,6 +150,7 @@ void WalkieTalkieController::sessionPeerDidChangeState(const std::shared_ptr<Pee
         _audioController->removeChannels({it->second->decoder()});
         // Every peer that ever joined would otherwise stay in the table.
         _messageSource->removeDelegateForPeer(peer);
+        forgetLink(peer);
         _connectedPeers.erase(it);
         if (!_connectedPeers.empty()) {
           publishConnectedPeers();
@@ -164,6 +173,8 @@ void WalkieTalkieController::sessionPeerDidChangeState(const std::shared_ptr<Pee
         if (old != _connectedPeers.end())
           _audioController->removeChannels({old->second->decoder()});
         _audioController->addChannels({walkieTalkiePeer->decoder()});
+        forgetLink(peer);
+        watchLink(walkieTalkiePeer);
         _connectedPeers[peer] = std::move(walkieTalkiePeer);
         publishConnectedPeers();
         break;
@@ -202,9 +213,85 @@ void WalkieTalkieController::reset() {
     decoders.push_back(peer->decoder());
     _messageSource->removeDelegateForPeer(id);
   }
+  while (!_linkSubscriptions.empty()) forgetLink(_linkSubscriptions.begin()->first);
   if (!decoders.empty()) _audioController->removeChannels(decoders);
   _connectedPeers.clear();
   publishConnectedPeers();
+}
+
+void WalkieTalkieController::watchLink(const std::shared_ptr<WalkieTalkiePeer>& peer) {
+  std::weak_ptr<WalkieTalkieController> weakSelf = weak_from_this();
+  const PeerID id = peer->peerID();
+  auto& subscriptions = _linkSubscriptions[id];
+  subscriptions.push_back(peer->linkReports().subscribeNext([weakSelf, id](const LinkReport& r) {
+    if (auto self = weakSelf.lock()) self->sendReceiverReport(id, r);
+  }));
+  subscriptions.push_back(
+      peer->receiverReports().subscribeNext([weakSelf, id](const ReceiverReport& r) {
+        if (auto self = weakSelf.lock()) self->receivedReceiverReport(id, r);
+      }));
+}
+
+void WalkieTalkieController::forgetLink(const PeerID& peer) {
+  const auto it = _linkSubscriptions.find(peer);
+  if (it != _linkSubscriptions.end()) {
+    for (auto& subscription : it->second) {
+      if (subscription) subscription->dispose();
+    }
+    _linkSubscriptions.erase(it);
+  }
+  double loss = 0;
+  {
+    std::lock_guard lock(_lossMutex);
+    if (_reportedLoss.erase(peer) == 0) return;
+    for (const auto& [id, value] : _reportedLoss) loss = std::max(loss, value);
+  }
+  _sendChain.opusEncoder->setLinkConditions(loss);
+}
+
+void WalkieTalkieController::sendReceiverReport(const PeerID& peer, const LinkReport& link) {
+  ReceiverReport report;
+  report.lossPermille = std::uint32_t(std::lround(std::clamp(link.lossFraction, 0.0, 1.0) * 1000));
+  report.latePackets = std::uint32_t(std::min<std::uint64_t>(link.late, UINT32_MAX));
+  report.jitterMeanMs = std::uint32_t(std::lround(std::max(0.0, link.jitterMeanMs)));
+  report.jitterP95Ms = std::uint32_t(std::lround(std::max(0.0, link.jitterP95Ms)));
+  report.targetDelayMs = std::uint32_t(std::lround(std::max(0.0, link.targetMs)));
+  report.intervalMs = std::uint32_t(std::lround(link.intervalSeconds * 1000));
+  QURWireMessage message;
+  wireMessageMakeReceiverReport(&message, report);
+  std::uint8_t bytes[64];
+  const std::ptrdiff_t length = wireMessageEncode(&message, bytes, sizeof bytes);
+  auto session = _multipeerController->session();
+  if (length < 0 || !session) return;
+  PeerError error;
+  // Only to the talker it is about; a peer that just left is no failure.
+  if (!session->sendData(std::span<const std::uint8_t>(bytes, std::size_t(length)), {peer},
+                         SessionSendDataMode::Reliable, &error)) {
+    QUR_LOG_INFO("Receiver report to %s not sent: %s", peer.displayName().c_str(),
+                 error.description.c_str());
+  }
+}
+
+void WalkieTalkieController::receivedReceiverReport(const PeerID& peer,
+                                                    const ReceiverReport& report) {
+  double loss = 0;
+  {
+    std::lock_guard lock(_lossMutex);
+    // Loss goes up at once and comes down by halves: one clean second after
+    // a lossy one is no reason to drop the redundancy yet.
+    double& smoothed = _reportedLoss[peer];
+    smoothed = std::max(report.lossPermille / 1000.0, smoothed * 0.5);
+    if (smoothed < 0.002) smoothed = 0;
+    for (const auto& [id, value] : _reportedLoss) loss = std::max(loss, value);
+  }
+  _sendChain.opusEncoder->setLinkConditions(loss);
+}
+
+double WalkieTalkieController::reportedLoss() const {
+  std::lock_guard lock(_lossMutex);
+  double loss = 0;
+  for (const auto& [id, value] : _reportedLoss) loss = std::max(loss, value);
+  return loss;
 }
 
 std::shared_ptr<Command<Unit>> WalkieTalkieController::disconnectCommand() {

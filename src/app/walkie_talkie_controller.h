@@ -20,15 +20,19 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "app/opus_stream_receiver.h"
 #include "app/voice_path.h"
 #include "audio/audio_buffer_list.h"
 #include "peers/peer_id.h"
 #include "peers/split_delegate.h"
 #include "signals/command.h"
+#include "signals/disposable.h"
 #include "signals/property.h"
 #include "signals/signal.h"
 #include "signals/subject.h"
+#include "wire/stream.h"
 
 namespace qur {
 
@@ -44,6 +48,8 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
  public:
   static constexpr const char* kServiceType = "qur-wtalkie";
   static constexpr float kBeepVolume = 0.25f;
+  // Packets between our devices; receivers take any length up to 120 ms.
+  static constexpr int kDefaultFrameMilliseconds = 20;
 
   using PeerTable = std::map<PeerID, std::shared_ptr<WalkieTalkiePeer>>;
   // One published state of the peer table; never changes once published.
@@ -55,7 +61,8 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
   // logged and never played.
   static std::shared_ptr<WalkieTalkieController> create(
       std::shared_ptr<AudioEngine> audioController, const std::string& peerName = {},
-      std::shared_ptr<const DeviceIdentity> identity = nullptr);
+      std::shared_ptr<const DeviceIdentity> identity = nullptr,
+      int frameMilliseconds = kDefaultFrameMilliseconds);
   ~WalkieTalkieController() override;
   WalkieTalkieController(const WalkieTalkieController&) = delete;
   WalkieTalkieController& operator=(const WalkieTalkieController&) = delete;
@@ -103,6 +110,9 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
   const std::shared_ptr<MultipeerMessageSource>& messageSource() const { return _messageSource; }
   // Wire messages handed to the session so far (audio and statuses).
   std::uint64_t messagesSent() const;
+  // The loss our receivers report lately (the worst of them, 0 to 1): what
+  // the encoder's redundancy is set for.
+  double reportedLoss() const;
 
   // The feedback sounds (null when their file is missing).
   const std::shared_ptr<AudioFilePlayer>& startRecordingBeep() const { return _startRecordingBeep; }
@@ -115,7 +125,13 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
   class CountingSink;
   WalkieTalkieController() = default;
   bool setUp(std::shared_ptr<AudioEngine> audioController, const std::string& peerName,
-             std::shared_ptr<const DeviceIdentity> identity);
+             std::shared_ptr<const DeviceIdentity> identity, int frameMilliseconds);
+  // Session queue, with _tableMutex held: the link reports of a new peer go
+  // back to it, its reports on our voice set the encoder.
+  void watchLink(const std::shared_ptr<WalkieTalkiePeer>& peer);
+  void forgetLink(const PeerID& peer);
+  void sendReceiverReport(const PeerID& peer, const LinkReport& link);
+  void receivedReceiverReport(const PeerID& peer, const ReceiverReport& report);
   // With _tableMutex held: makes the table the published one and sends it.
   void publishConnectedPeers();
 
@@ -140,6 +156,11 @@ class WalkieTalkieController : public MultipeerPeerStateDelegate,
   std::shared_ptr<AudioFilePlayer> _disconnectedBeep;
   // Peers' receivers point at these; they live as long as the controller.
   ReceivingBeeps _receivingBeeps;
+  // Per connected peer: the subscriptions to its link, and the loss it
+  // reports on our voice (smoothed).
+  std::map<PeerID, std::vector<DisposablePtr>> _linkSubscriptions;
+  mutable std::mutex _lossMutex;
+  std::map<PeerID, double> _reportedLoss;
   Property<bool> _connected{false};
 };
 

@@ -17,6 +17,8 @@ std::shared_ptr<WalkieTalkiePeer> WalkieTalkiePeer::create(
     QUR_LOG_ERROR("Could not create the decoder for peer %s", peerID.description().c_str());
     return nullptr;
   }
+  // A network between us: play by the clock, conceal what is missing.
+  peer->_decoder->enablePlayout();
   peer->_wireMessageSource = std::make_shared<WireMessageStreamSource>();
   peer->_streamReceiver = OpusStreamReceiver::create(peer->_decoder, peer->_wireMessageSource,
                                                      sessionStartSound, sessionEndSound);
@@ -35,6 +37,14 @@ Signal<int> WalkieTalkiePeer::statusSignal() const {
 
 Signal<bool> WalkieTalkiePeer::transmitting() const {
   return statusSignal().map([](const int& status) { return status == 1; });
+}
+
+Signal<LinkReport> WalkieTalkiePeer::linkReports() const {
+  return _streamReceiver->linkReports();
+}
+
+Signal<ReceiverReport> WalkieTalkiePeer::receiverReports() const {
+  return _wireMessageSource->receiverReportSignal();
 }
 
 }  // namespace qur

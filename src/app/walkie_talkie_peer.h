@@ -6,14 +6,15 @@
 
 #include <memory>
 
+#include "app/opus_stream_receiver.h"
 #include "audio/audio_types.h"
 #include "peers/peer_id.h"
 #include "signals/signal.h"
+#include "wire/stream.h"
 
 namespace qur {
 
 class OpusDecoder;
-class OpusStreamReceiver;
 class WireMessageStreamSource;
 
 class WalkieTalkiePeer {
@@ -33,6 +34,12 @@ class WalkieTalkiePeer {
   Signal<int> statusSignal() const;
   // statusSignal as "is talking".
   Signal<bool> transmitting() const;
+  // How this peer's voice reaches us, about once a second while it talks
+  // (and at the end of each transmission), on the thread that delivers its
+  // data. Hot.
+  Signal<LinkReport> linkReports() const;
+  // How our voice reaches this peer, as it reports it. Hot, same thread.
+  Signal<ReceiverReport> receiverReports() const;
 
   const PeerID& peerID() const { return _peerID; }
   const std::shared_ptr<OpusDecoder>& decoder() const { return _decoder; }

@@ -76,7 +76,16 @@ OpusDecoder::~OpusDecoder() {
 bool OpusDecoder::isDrained() const {
   // Only the fill counts: the other fields belong to the ring's two ends.
   return circularBufferFillCount(inputBuffer()) == 0 &&
-         circularBufferFillCount(&_outputBuffer) == 0;
+         circularBufferFillCount(&_outputBuffer) == 0 &&
+         _playoutIdle.load(std::memory_order_acquire);
+}
+
+void OpusDecoder::enablePlayout(double ceilingSeconds) {
+  if (!_playout) _playout = std::make_unique<PlayoutBuffer>(ceilingSeconds);
+}
+
+PlayoutStatistics OpusDecoder::playoutStatistics() const {
+  return _playout ? _playout->statistics() : PlayoutStatistics{};
 }
 
 }  // namespace qur

@@ -13,7 +13,9 @@
 #include "audio/circular_buffer.h"
 #include "audio/engine/audio_engine.h"
 #include "audio/peak_meter.h"
+#include "audio/playout_buffer.h"
 #include "audio/realtime_logger.h"
+#include "audio/time_compression.h"
 
 struct OpusDecoder;  // libopus
 
@@ -38,6 +40,17 @@ class OpusDecoder : public AudioPlayable {
   // The decoder creates and owns a 102400-byte input ring.
   static std::shared_ptr<OpusDecoder> create(const AudioStreamBasicDescription& outputFormat);
 
+  // Before the decoder is rendered, on the thread that made it. From then on
+  // packets (stamped with their arrival time) wait in a playout buffer and
+  // are played by the render clock: a missing one is concealed or rebuilt
+  // from the redundancy of the next, and a delay above the target is caught
+  // up. Without it the decoder plays every packet in ring order as soon as
+  // it has room (a local chain, a file).
+  void enablePlayout(double ceilingSeconds = PlayoutBuffer::kDefaultCeilingSeconds);
+  bool hasPlayout() const { return _playout != nullptr; }
+  // Any thread; zeros without a playout buffer.
+  PlayoutStatistics playoutStatistics() const;
+
   ~OpusDecoder() override;
   OpusDecoder(const OpusDecoder&) = delete;
   OpusDecoder& operator=(const OpusDecoder&) = delete;
@@ -52,9 +65,13 @@ class OpusDecoder : public AudioPlayable {
   AudioEngineRenderCallback renderCallback() const override;
 
   // Audio thread; allocation- and lock-free. Fills list with frames frames,
-  // or leaves it untouched (silence) when no packet is waiting.
+  // or leaves it untouched (silence) when no packet is waiting. hostTime
+  // (steady-clock nanoseconds) is when the cycle plays; the overload without
+  // it reads the clock.
   static OSStatus render(OpusDecoder* decoder, AudioEngine* controller, UInt32 frames,
                          AudioBufferList* list);
+  static OSStatus render(OpusDecoder* decoder, AudioEngine* controller, UInt64 hostTime,
+                         UInt32 frames, AudioBufferList* list);
 
   // Session-end signals played so far; lets a caller on another thread wait
   // for the end sound of a transmission.
@@ -74,6 +91,11 @@ class OpusDecoder : public AudioPlayable {
   static bool playNextPacket(AudioEngine* controller, OpusDecoder* decoder);
   static void fill(OpusDecoder* decoder, AudioEngine* controller, UInt32 frames,
                    AudioBufferList* list);
+  // The playout path (opus_decoder_playout_rt.cpp).
+  static void fillFromPlayout(OpusDecoder* decoder, AudioEngine* controller, UInt64 hostTime,
+                              UInt32 frames, AudioBufferList* list);
+  static void playStep(AudioEngine* controller, OpusDecoder* decoder, const PlayoutStep& step);
+  static void feedPcm(AudioEngine* controller, OpusDecoder* decoder, UInt32 samples);
 
   bool _ownsInputBuffer = false;
   AudioStreamBasicDescription _outputAudioDescription{};
@@ -94,6 +116,10 @@ class OpusDecoder : public AudioPlayable {
   // The last packet played was a session end (audio thread only).
   bool _sessionEnded = false;
   PeakMeter _outputMeter;
+  std::unique_ptr<PlayoutBuffer> _playout;
+  QuietDetector _quietDetector;
+  // The playout buffer holds nothing (written by the audio thread).
+  std::atomic<bool> _playoutIdle{true};
 };
 
 }  // namespace qur

@@ -17,9 +17,13 @@ UInt32 storedFrames(CircularBuffer* ring, const AudioStreamBasicDescription& for
   return circularBufferPeek(ring, nullptr, &format);
 }
 
-OSStatus decoderRenderCallback(AudioPlayable* channel, AudioEngine* engine, const AudioTimeStamp*,
-                               UInt32 frames, AudioBufferList* audio) {
-  return OpusDecoder::render(static_cast<OpusDecoder*>(channel), engine, frames, audio);
+OSStatus decoderRenderCallback(AudioPlayable* channel, AudioEngine* engine,
+                               const AudioTimeStamp* time, UInt32 frames, AudioBufferList* audio) {
+  auto* decoder = static_cast<OpusDecoder*>(channel);
+  if (time && time->mHostTime != 0) {
+    return OpusDecoder::render(decoder, engine, time->mHostTime, frames, audio);
+  }
+  return OpusDecoder::render(decoder, engine, frames, audio);
 }
 
 }  // namespace
@@ -113,8 +117,19 @@ AudioEngineRenderCallback OpusDecoder::renderCallback() const {
 
 OSStatus OpusDecoder::render(OpusDecoder* decoder, AudioEngine* controller, UInt32 frames,
                              AudioBufferList* list) {
+  // Read only where a playout buffer needs the time: the vDSO clock, no call
+  // into the kernel.
+  return render(decoder, controller, decoder->_playout ? hostTimeNow() : 0, frames, list);
+}
+
+OSStatus OpusDecoder::render(OpusDecoder* decoder, AudioEngine* controller, UInt64 hostTime,
+                             UInt32 frames, AudioBufferList* list) {
   QUR_ASSERT_THREAD(ThreadRole::Audio);
-  fill(decoder, controller, frames, list);
+  if (decoder->_playout) {
+    fillFromPlayout(decoder, controller, hostTime, frames, list);
+  } else {
+    fill(decoder, controller, frames, list);
+  }
   decoder->_outputMeter.measure(list, decoder->_outputAudioDescription, frames);
   return noErr;
 }

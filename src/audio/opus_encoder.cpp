@@ -2,7 +2,9 @@
 
 #include <opus/opus.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <thread>
 
 #include "audio/audio_buffer_list.h"
@@ -18,10 +20,33 @@ namespace {
 constexpr const char* kApplicationIdentifier = "org.qur.wtalkie";
 }  // namespace
 
+// With loss reported, the bitrate leaves libopus room for the redundant copy
+// of each frame; narrowband keeps that room affordable (and is what 8 kbit/s
+// gives anyway).
+constexpr std::int32_t kBitrateWithRedundancy = 20000;
+constexpr std::int32_t kBitrateWithHeavyLoss = 24000;
+constexpr int kHeavyLossPercent = 5;
+constexpr int kMaxExpectedLossPercent = 30;
+
 std::shared_ptr<OpusEncoder> OpusEncoder::create(const AudioStreamBasicDescription& inputFormat,
                                                  CircularBuffer* outputBuffer) {
   std::shared_ptr<OpusEncoder> encoder(new OpusEncoder());
-  if (!encoder->setUp(inputFormat, outputBuffer)) return nullptr;
+  if (!encoder->setUp(inputFormat, outputBuffer, kFramesPerPacket, false)) return nullptr;
+  return encoder;
+}
+
+std::shared_ptr<OpusEncoder> OpusEncoder::create(const AudioStreamBasicDescription& inputFormat,
+                                                 int frameMilliseconds) {
+  const bool known =
+      std::find(std::begin(kFrameMillisecondChoices), std::end(kFrameMillisecondChoices),
+                frameMilliseconds) != std::end(kFrameMillisecondChoices);
+  if (!known) {
+    QUR_LOG_ERROR("Opus frames of %d ms are not possible (10, 20, 40 or 60)", frameMilliseconds);
+    return nullptr;
+  }
+  std::shared_ptr<OpusEncoder> encoder(new OpusEncoder());
+  const auto frames = UInt32(kSampleRate / 1000 * UInt32(frameMilliseconds));
+  if (!encoder->setUp(inputFormat, nullptr, frames, true)) return nullptr;
   return encoder;
 }
 
@@ -30,12 +55,15 @@ std::shared_ptr<OpusEncoder> OpusEncoder::create(const AudioStreamBasicDescripti
 }
 
 bool OpusEncoder::setUp(const AudioStreamBasicDescription& inputFormat,
-                        CircularBuffer* outputBuffer) {
+                        CircularBuffer* outputBuffer, UInt32 framesPerPacket,
+                        bool forwardErrorCorrection) {
   _runState.store(kIdle);
   _inputAudioDescription = inputFormat;
   _encoderAudioDescription = codecAudioDescription();
   _sampleRate = kSampleRate;
   _channels = kChannels;
+  _framesPerPacket = framesPerPacket;
+  _forwardErrorCorrection = forwardErrorCorrection;
 
   _formatConverter = PCMFormatConverter::create(_inputAudioDescription, _encoderAudioDescription);
   if (!_formatConverter) return false;
@@ -50,6 +78,10 @@ bool OpusEncoder::setUp(const AudioStreamBasicDescription& inputFormat,
   }
   opus_encoder_ctl(_encoder, OPUS_SET_BITRATE(kBitrate));
   opus_encoder_ctl(_encoder, OPUS_SET_COMPLEXITY(kComplexity));
+  if (_forwardErrorCorrection) {
+    opus_encoder_ctl(_encoder, OPUS_SET_INBAND_FEC(1));
+    opus_encoder_ctl(_encoder, OPUS_SET_MAX_BANDWIDTH(OPUS_BANDWIDTH_NARROWBAND));
+  }
 
   circularBufferSetUp(&_inputBuffer, kInputBufferBytes);
   if (outputBuffer) {
@@ -60,8 +92,8 @@ bool OpusEncoder::setUp(const AudioStreamBasicDescription& inputFormat,
     _ownsOutputBuffer = true;
   }
 
-  const auto packetFrames = static_cast<UInt32>(std::ceil(_sampleRate * kFrameDuration));
-  _encoderAudioBufferList = audioBufferListCreateForFormat(_encoderAudioDescription, packetFrames);
+  _encoderAudioBufferList =
+      audioBufferListCreateForFormat(_encoderAudioDescription, _framesPerPacket);
   _currentlyEncodingPacket = opusPacketCreate(kMaxPacketBytes);
 
   // The timer holds the encoder weakly: an encoder that goes away stops its
@@ -108,6 +140,17 @@ void OpusEncoder::setDelegate(std::weak_ptr<OpusEncoderDelegate> delegate) {
 
 void OpusEncoder::notifyStatus(bool encoding) {
   if (auto d = delegate()) d->encoderDidChangeItsEncodingStatusTo(*this, encoding);
+}
+
+void OpusEncoder::setLinkConditions(double lossFraction) {
+  if (!_forwardErrorCorrection) return;
+  const int percent =
+      std::clamp(int(std::ceil(lossFraction * 100.0 - 1e-9)), 0, kMaxExpectedLossPercent);
+  _requestedLossPercent.store(percent, std::memory_order_relaxed);
+  _requestedBitrate.store(percent == 0                   ? kBitrate
+                          : percent <= kHeavyLossPercent ? kBitrateWithRedundancy
+                                                         : kBitrateWithHeavyLoss,
+                          std::memory_order_relaxed);
 }
 
 void OpusEncoder::pollBuffer() {

@@ -1,7 +1,8 @@
 // Turns the microphone signal into numbered Opus packets. An input receiver
 // of the audio engine: on the audio thread it resamples each cycle to 48 kHz,
-// cuts it into 60 ms frames, encodes them and stores the packets in an output
-// ring. A poll thread tells the delegate every 10 ms that packets wait.
+// cuts it into frames, encodes them and stores the packets in an output
+// ring (60 ms unless created for another frame length). A poll thread tells
+// the delegate every 10 ms that packets wait.
 // Encoding happens only between startEncoding and stopEncoding; each such
 // stretch is one transmission with its own session number.
 #pragma once
@@ -44,6 +45,8 @@ class OpusEncoder : public AudioReceiver, public std::enable_shared_from_this<Op
   static constexpr UInt32 kFramesPerPacket = 2880;  // 48000 × 0.06
   static constexpr UInt32 kMaxPacketBytes = 614;
   static constexpr std::int32_t kBitrate = 8192;
+  // Frame lengths libopus takes that a packet may carry, in milliseconds.
+  static constexpr int kFrameMillisecondChoices[] = {10, 20, 40, 60};
   static constexpr int kComplexity = 7;
   static constexpr std::int32_t kInputBufferBytes = 102400;
   static constexpr std::int32_t kOutputBufferBytes = 102400;
@@ -55,6 +58,11 @@ class OpusEncoder : public AudioReceiver, public std::enable_shared_from_this<Op
                                              CircularBuffer* outputBuffer);
   // The encoder creates and owns a 102400-byte output ring.
   static std::shared_ptr<OpusEncoder> create(const AudioStreamBasicDescription& inputFormat);
+  // Packets of frameMilliseconds (one of kFrameMillisecondChoices; anything
+  // else is refused with a log line) with in-band forward error correction
+  // switched on: it is sent once setLinkConditions reports loss.
+  static std::shared_ptr<OpusEncoder> create(const AudioStreamBasicDescription& inputFormat,
+                                             int frameMilliseconds);
 
   // Stops the poll thread first, so no poll runs into a half-destroyed encoder.
   ~OpusEncoder() override;
@@ -85,7 +93,16 @@ class OpusEncoder : public AudioReceiver, public std::enable_shared_from_this<Op
   void pollBuffer();
 
   UInt32 sampleRate() const { return _sampleRate; }
-  double frameDuration() const { return kFrameDuration; }
+  double frameDuration() const { return double(_framesPerPacket) / double(_sampleRate); }
+  UInt32 framesPerPacket() const { return _framesPerPacket; }
+
+  // Any thread. What the receivers of our stream report: the share of
+  // packets they miss (0 to 1) sets libopus's expected loss, and with it
+  // the in-band redundancy and the bitrate that leaves room for it. The
+  // audio thread applies it before its next packet.
+  void setLinkConditions(double lossFraction);
+  int expectedLossPercent() const { return _requestedLossPercent.load(std::memory_order_relaxed); }
+  std::int32_t bitrate() const { return _requestedBitrate.load(std::memory_order_relaxed); }
   bool isEncoding() const { return _runState.load(std::memory_order_acquire) == kEncoding; }
 
   std::shared_ptr<OpusEncoderDelegate> delegate() const;
@@ -95,7 +112,10 @@ class OpusEncoder : public AudioReceiver, public std::enable_shared_from_this<Op
 
  private:
   OpusEncoder() = default;
-  bool setUp(const AudioStreamBasicDescription& inputFormat, CircularBuffer* outputBuffer);
+  bool setUp(const AudioStreamBasicDescription& inputFormat, CircularBuffer* outputBuffer,
+             UInt32 framesPerPacket, bool forwardErrorCorrection);
+  // Audio thread, or the control thread while it owns the encoder.
+  static void applyLinkConditions(OpusEncoder* encoder);
   // By whoever owns the encoding state: the audio thread while encoding, the
   // control thread (with the audio thread shut out) otherwise.
   static void processInput(OpusEncoder* encoder, bool flush);
@@ -116,6 +136,13 @@ class OpusEncoder : public AudioReceiver, public std::enable_shared_from_this<Op
   OpusPacket* _currentlyEncodingPacket = nullptr;
   UInt32 _sampleRate = kSampleRate;
   UInt32 _channels = kChannels;
+  UInt32 _framesPerPacket = kFramesPerPacket;
+  bool _forwardErrorCorrection = false;
+  // Asked for by setLinkConditions; applied on the audio thread.
+  std::atomic<int> _requestedLossPercent{0};
+  std::atomic<std::int32_t> _requestedBitrate{kBitrate};
+  int _appliedLossPercent = 0;
+  std::int32_t _appliedBitrate = kBitrate;
   std::unique_ptr<RunLoopThread> _bufferPollThread;
   std::shared_ptr<RunLoopTimer> _bufferPollTimer;
   std::atomic<UInt64> _referenceTime{0};

@@ -49,25 +49,41 @@ void OpusEncoder::processInput(OpusEncoder* encoder, bool flush) {
     return flush ? pcmFormatConverterAllAvailableOutputSamples(converter)
                  : pcmFormatConverterAvailableOutputSamples(converter);
   };
-  while (available() >= kFramesPerPacket) encodePacket(encoder);
+  while (available() >= encoder->_framesPerPacket) encodePacket(encoder);
   // The converter pads the last packet with silence.
   if (flush && pcmFormatConverterAllAvailableOutputSamples(converter) > 0) encodePacket(encoder);
 }
 
+void OpusEncoder::applyLinkConditions(OpusEncoder* encoder) {
+  const int loss = encoder->_requestedLossPercent.load(std::memory_order_relaxed);
+  const std::int32_t bitrate = encoder->_requestedBitrate.load(std::memory_order_relaxed);
+  // libopus's controls only set fields: no allocation, no lock.
+  if (loss != encoder->_appliedLossPercent) {
+    opus_encoder_ctl(encoder->_encoder, OPUS_SET_PACKET_LOSS_PERC(loss));
+    encoder->_appliedLossPercent = loss;
+  }
+  if (bitrate != encoder->_appliedBitrate) {
+    opus_encoder_ctl(encoder->_encoder, OPUS_SET_BITRATE(bitrate));
+    encoder->_appliedBitrate = bitrate;
+  }
+}
+
 void OpusEncoder::encodePacket(OpusEncoder* encoder) {
   PCMFormatConverter* converter = encoder->_formatConverter.get();
+  const UInt32 framesPerPacket = encoder->_framesPerPacket;
+  applyLinkConditions(encoder);
   AudioTimeStamp capture{};
   pcmFormatConverterNextInputTimestamp(converter, &capture);
 
   AudioBufferList* pcm = encoder->_encoderAudioBufferList;
   pcm->mBuffers[0].mDataByteSize =
-      kFramesPerPacket * encoder->_encoderAudioDescription.mBytesPerFrame;
-  pcmFormatConverterFetch(converter, pcm, kFramesPerPacket);
+      framesPerPacket * encoder->_encoderAudioDescription.mBytesPerFrame;
+  pcmFormatConverterFetch(converter, pcm, framesPerPacket);
 
   OpusPacket* packet = encoder->_currentlyEncodingPacket;
   const opus_int32 bytes = opus_encode(
       encoder->_encoder, static_cast<const opus_int16*>(pcm->mBuffers[0].mData),
-      static_cast<int>(kFramesPerPacket), packet->data, static_cast<opus_int32>(kMaxPacketBytes));
+      static_cast<int>(framesPerPacket), packet->data, static_cast<opus_int32>(kMaxPacketBytes));
   // Below 2 bytes is an error or a frame that needs no transmission.
   if (bytes < 2) return;
 
@@ -80,7 +96,7 @@ void OpusEncoder::encodePacket(OpusEncoder* encoder) {
   }
   packet->kind = OpusPacketKind::Audio;
   packet->timestamp = static_cast<std::uint32_t>(elapsed / 1000000u);
-  packet->frameCount = kFramesPerPacket;
+  packet->frameCount = framesPerPacket;
   packet->dataLength = static_cast<std::uint32_t>(bytes);
   packet->sessionNumber = encoder->_currentSessionNumber;
   packet->packetNumber = encoder->_currentPacketNumber++;

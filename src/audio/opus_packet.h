@@ -26,6 +26,9 @@ struct OpusPacket {
   std::uint32_t packetNumber;  // from 0 within a transmission
   // Sound in the codec format played instead of Opus data; not owned.
   AudioBufferList* audioBufferList;
+  // Host time (steady clock nanoseconds) at which the packet reached this
+  // device; 0 when nobody noted it. Never travels.
+  std::uint64_t arrivalTime;
   std::uint32_t frameCount;  // frames the Opus data decodes to
   std::uint32_t dataLength;
   std::uint8_t data[];  // dataLength bytes, up to the capacity the packet was created with

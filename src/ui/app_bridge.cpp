@@ -46,7 +46,12 @@ std::optional<ConnectedPeerInfo> AppBridge::firstConnectedPeer() const {
   const auto table = _controller->connectedPeers();
   if (!table || table->empty()) return std::nullopt;
   const auto& peer = table->begin()->second;
-  return ConnectedPeerInfo{peer->peerID().displayName(), peer->transmitting()};
+  const std::string name = peer->peerID().displayName();
+  return ConnectedPeerInfo{
+      name, peer->transmitting(), peer->linkReports().map([name](const LinkReport& r) {
+        return PeerLink{name,       r.jitterMeanMs, r.jitterP95Ms,    r.lossFraction,
+                        r.targetMs, r.concealed,    r.recoveredByFec, r.endOfTransmission};
+      })};
 }
 
 std::shared_ptr<Command<Unit>> AppBridge::disconnectCommand() const {
@@ -150,6 +155,8 @@ const char* launchHelpText() {
          "  --voice-processing on|off\n"
          "                        echo cancellation and noise suppression on the\n"
          "                        microphone (default: on with a sound device)\n"
+         "  --frame-ms 10|20|40|60\n"
+         "                        length of the voice packets sent (default 20)\n"
          "  --events json         one JSON object per line on standard output per event,\n"
          "                        the same events as 'qur-wtalkie-cli run --events json'\n"
          "  --playground          the talk button alone, with keys that fire its pulses\n"

@@ -29,6 +29,8 @@ struct ConnectedPeerInfo {
   std::string name;
   // Whether the peer talks; hot (no value at subscription), any thread.
   Signal<bool> transmitting;
+  // How its voice reaches us, about once a second while it talks; hot, any thread.
+  Signal<PeerLink> link;
 };
 
 // The screen's view of the core. With an application, talking, inviting and

@@ -1,7 +1,10 @@
 #include "ui/peer_dot_view.h"
 
+#include <QPointer>
 #include <QResizeEvent>
 
+#include "signals/scheduler.h"
+#include "signals/signal_operators.h"
 #include "ui/styles.h"
 
 namespace qur {
@@ -20,7 +23,21 @@ PeerDotView::PeerDotView(QWidget* parent) : QWidget(parent) {
   _label->setPalette(palette);
   _label->setTextFormat(Qt::PlainText);
   _label->setAttribute(Qt::WA_TransparentForMouseEvents);
+  _link = new LinkQualityIndicator(this);
   layOut();
+}
+
+PeerDotView::~PeerDotView() {
+  if (_linkSubscription) _linkSubscription->dispose();
+}
+
+void PeerDotView::followLink(const Signal<PeerLink>& link) {
+  if (_linkSubscription) _linkSubscription->dispose();
+  const QPointer<LinkQualityIndicator> bars(_link);
+  _linkSubscription =
+      link.deliverOn(Scheduler::mainThreadScheduler()).subscribeNext([bars](const PeerLink& value) {
+        if (bars) bars->setLink(value);
+      });
 }
 
 void PeerDotView::setText(const QString& text) {
@@ -41,6 +58,8 @@ void PeerDotView::layOut() {
   const QSize text = _label->sizeHint();
   _label->setGeometry(x + kDotSize + kLabelGap, y + (kDotSize - text.height()) / 2, text.width(),
                       text.height());
+  _link->move(_label->geometry().right() + kLabelGap / 2,
+              y + (kDotSize - LinkQualityIndicator::kHeight) / 2);
 }
 
 }  // namespace qur

@@ -1,12 +1,17 @@
 // The strip above the talk button while a peer is connected: a 30 x 30
 // pulsating dot in the middle and the peer's name starting 15 px to its
-// right; a long name runs on to the right without moving the dot.
+// right, then the link's quality bars; a long name runs on to the right
+// without moving the dot.
 // Main thread.
 #pragma once
 
 #include <QLabel>
 #include <QWidget>
 
+#include "app/walkie_talkie_app.h"
+#include "signals/disposable.h"
+#include "signals/signal.h"
+#include "ui/link_quality_indicator.h"
 #include "ui/pulsating_button.h"
 
 namespace qur {
@@ -22,6 +27,11 @@ class PeerDotView : public QWidget {
 
   PulsatingButton* dot() const { return _dot; }
   QLabel* label() const { return _label; }
+  // The link bars after the name, following the peer's link reports (any
+  // thread) until the view goes.
+  LinkQualityIndicator* linkIndicator() const { return _link; }
+  void followLink(const Signal<PeerLink>& link);
+  ~PeerDotView() override;
   void setText(const QString& text);
 
  protected:
@@ -32,6 +42,8 @@ class PeerDotView : public QWidget {
 
   PulsatingButton* _dot;
   QLabel* _label;
+  LinkQualityIndicator* _link;
+  DisposablePtr _linkSubscription;
 };
 
 }  // namespace qur

@@ -260,9 +260,11 @@ void WalkieTalkieScreen::showPeerDot(const ConnectedPeerInfo& peer) {
   // Appears one main-thread turn later, on whatever dot the screen holds then.
   const QPointer<WalkieTalkieScreen> self(this);
   const Signal<bool> talking = peer.transmitting;
-  mainQueue().post([self, talking] {
+  const Signal<PeerLink> link = peer.link;
+  mainQueue().post([self, talking, link] {
     if (!self || !self->_peerDotView) return;
     PeerDotView* view = self->_peerDotView;
+    view->followLink(link);
     setHiddenAnimated(view, false, 0.5);
     view->dot()->setRippleCanvas(self);
     const Signal<bool> idle = talking.logicalNot().startWith(true);

@@ -24,6 +24,17 @@ enum class StreamStatus : std::int32_t {
   Started = 1,
 };
 
+// What a receiver tells the sender about the sender's stream.
+struct ReceiverReport {
+  std::uint32_t lossPermille = 0;  // 0 to 1000
+  std::uint32_t latePackets = 0;
+  std::uint32_t jitterMeanMs = 0;
+  std::uint32_t jitterP95Ms = 0;
+  std::uint32_t targetDelayMs = 0;
+  std::uint32_t intervalMs = 0;
+  bool operator==(const ReceiverReport&) const = default;
+};
+
 // Takes byte messages. Every sink consumes or copies the bytes before
 // writeMessage returns, so callers may reuse their buffer at once.
 class StreamSink {
@@ -60,6 +71,9 @@ class WireMessageStreamDelegate {
   // status is 0 (stopped) or 1 (started); other values never reach here.
   virtual void wireMessageStreamReceivedStreamStatus(WireMessageStreamSource& source,
                                                      int status) = 0;
+  // A report on our own stream from the device this source hears.
+  virtual void wireMessageStreamReceivedReceiverReport(WireMessageStreamSource&,
+                                                       const ReceiverReport&) {}
 };
 
 }  // namespace qur

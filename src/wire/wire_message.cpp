@@ -69,6 +69,44 @@ bool wireMessageMakeStreamStatus(QURWireMessage* message, int status) {
   return true;
 }
 
+void wireMessageMakeReceiverReport(QURWireMessage* message, const ReceiverReport& report) {
+  *message = QURWireMessage_init_zero;
+  message->has_receiverReport = true;
+  QURReceiverReportMessage& out = message->receiverReport;
+  out.has_lossPermille = true;
+  out.lossPermille = report.lossPermille;
+  out.has_latePackets = true;
+  out.latePackets = report.latePackets;
+  out.has_jitterMeanMs = true;
+  out.jitterMeanMs = report.jitterMeanMs;
+  out.has_jitterP95Ms = true;
+  out.jitterP95Ms = report.jitterP95Ms;
+  out.has_targetDelayMs = true;
+  out.targetDelayMs = report.targetDelayMs;
+  out.has_intervalMs = true;
+  out.intervalMs = report.intervalMs;
+}
+
+bool wireMessageReceiverReport(const QURWireMessage& message, ReceiverReport* report,
+                               std::string* error) {
+  if (!message.has_receiverReport) {
+    if (error) *error = "no receiver report";
+    return false;
+  }
+  const QURReceiverReportMessage& in = message.receiverReport;
+  if (in.lossPermille > 1000) {
+    if (error) *error = "loss of " + std::to_string(in.lossPermille) + " per mille";
+    return false;
+  }
+  report->lossPermille = in.lossPermille;
+  report->latePackets = in.latePackets;
+  report->jitterMeanMs = in.jitterMeanMs;
+  report->jitterP95Ms = in.jitterP95Ms;
+  report->targetDelayMs = in.targetDelayMs;
+  report->intervalMs = in.intervalMs;
+  return true;
+}
+
 std::ptrdiff_t wireMessageEncode(const QURWireMessage* message, std::uint8_t* buffer,
                                  std::size_t capacity, std::string* error) {
   pb_ostream_t stream = pb_ostream_from_buffer(buffer, capacity);

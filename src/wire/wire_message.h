@@ -26,6 +26,14 @@ void wireMessageMakeOpusPayload(QURWireMessage* message, const OpusPacket* packe
 // for any value other than 0 and 1.
 bool wireMessageMakeStreamStatus(QURWireMessage* message, int status);
 
+// A zeroed message carrying the report, every field present.
+void wireMessageMakeReceiverReport(QURWireMessage* message, const ReceiverReport& report);
+
+// The report a decoded message carries; false (with why) when it has none or
+// a figure is out of range.
+bool wireMessageReceiverReport(const QURWireMessage& message, ReceiverReport* report,
+                               std::string* error = nullptr);
+
 // Encodes into buffer. Returns the byte count, or -1 when the message does not
 // fit (error then says why).
 std::ptrdiff_t wireMessageEncode(const QURWireMessage* message, std::uint8_t* buffer,

@@ -3,6 +3,8 @@
 // statuses for a WireMessageStreamDelegate.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -27,6 +29,7 @@ class WireMessageStreamSink {
   bool sendOpusPayload(const OpusPacket* packet);
   // One status message; values other than 0 and 1 send nothing (false).
   bool sendStreamStatus(int status);
+  bool sendReceiverReport(const ReceiverReport& report);
   // Encodes any prepared message and writes it. The byte message handed to
   // the sink refers to this object's buffer and is valid during the call only.
   bool sendWireMessage(const QURWireMessage* message);
@@ -57,12 +60,17 @@ class WireMessageStreamSource : public StreamSourceDelegate {
   // Each received status (0 or 1), after the delegate has been told. No
   // initial value; completes when the source is destroyed.
   Signal<int> statusSignal() const { return _statusSubject->signal(); }
+  // Each valid receiver report, after the delegate has been told; the same
+  // life as statusSignal.
+  Signal<ReceiverReport> receiverReportSignal() const { return _reportSubject->signal(); }
 
  private:
   QURWireMessage _currentWireMessage;
   OpusPacketPtr _currentPacket;
   std::shared_ptr<Subject<int>> _statusSubject;
   LogLimiter _badInputLog;  // what a peer sends decides how often
+  LogLimiter _badReportLog;
+  std::shared_ptr<Subject<ReceiverReport>> _reportSubject;
   mutable std::mutex _delegateMutex;
   std::weak_ptr<WireMessageStreamDelegate> _delegate;
 };

@@ -21,6 +21,12 @@ bool WireMessageStreamSink::sendStreamStatus(int status) {
   return sendWireMessage(&message);
 }
 
+bool WireMessageStreamSink::sendReceiverReport(const ReceiverReport& report) {
+  QURWireMessage message;
+  wireMessageMakeReceiverReport(&message, report);
+  return sendWireMessage(&message);
+}
+
 bool WireMessageStreamSink::sendWireMessage(const QURWireMessage* message) {
   std::string error;
   const std::ptrdiff_t length =

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -10,12 +11,14 @@ namespace qur {
 WireMessageStreamSource::WireMessageStreamSource()
     : _currentWireMessage(QURWireMessage_init_zero),
       _currentPacket(makeOpusPacket(kWireMessageReceiveCapacity)),
-      _statusSubject(Subject<int>::create()) {}
+      _statusSubject(Subject<int>::create()),
+      _reportSubject(Subject<ReceiverReport>::create()) {}
 
 // Everything derived from the status (a peer's talking indicator) ends with
 // the source.
 WireMessageStreamSource::~WireMessageStreamSource() {
   _statusSubject->sendCompleted();
+  _reportSubject->sendCompleted();
 }
 
 std::shared_ptr<WireMessageStreamDelegate> WireMessageStreamSource::delegate() const {
@@ -68,6 +71,15 @@ void WireMessageStreamSource::gotMessage(ByteMessage message) {
     if (const auto target = delegate())
       target->wireMessageStreamReceivedStreamStatus(*this, status);
     _statusSubject->sendNext(status);
+  } else if (_currentWireMessage.has_receiverReport) {
+    ReceiverReport report;
+    if (!wireMessageReceiverReport(_currentWireMessage, &report, &error)) {
+      QUR_LOG_LIMITED(_badReportLog, LogFlagWarning, "Ignoring receiver report: %s", error.c_str());
+      return;
+    }
+    if (const auto target = delegate())
+      target->wireMessageStreamReceivedReceiverReport(*this, report);
+    _reportSubject->sendNext(report);
   }
 }
 

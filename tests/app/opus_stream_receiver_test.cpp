@@ -481,3 +481,176 @@ TEST(OpusStreamReceiverChain, SecondStartAnnouncementInOnePressKeepsTheVoice) {
 
 }  // namespace
 }  // namespace qur
+
+namespace qur {
+namespace {
+
+// Before a decoder that plays by the clock, the receiver keeps nothing back:
+// every record goes on as it arrives, stamped with the arrival time and the
+// receiver's session count, and the link is reported as it goes.
+class PlayoutReceiverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    startSound.reset(audioBufferListCreateForFormat(codecAudioDescription(), 480));
+    endSound.reset(audioBufferListCreateForFormat(codecAudioDescription(), 480));
+    decoder = OpusDecoder::create(AudioEngine::interleaved16BitStereoAudioDescription());
+    decoder->enablePlayout();
+    receiver = OpusStreamReceiver::create(decoder, nullptr, startSound.get(), endSound.get());
+    receiver->setClock([this] { return now; });
+    receiver->linkReports().subscribeNext([this](const LinkReport& r) { reports.push_back(r); });
+    packet = makeOpusPacket(64);
+  }
+
+  void status(StreamStatus s) { receiver->receivedStreamStatus(static_cast<int>(s)); }
+  void audio(std::uint32_t number, std::uint32_t session = 0) {
+    opusPacketClearHeader(packet.get());
+    packet->sessionNumber = session;
+    packet->packetNumber = number;
+    packet->frameCount = 960;
+    packet->dataLength = 20;
+    std::memset(packet->data, 0xF8, 20);  // music-mode bytes, no redundancy
+    receiver->feedOpusPacket(packet.get());
+  }
+  struct Seen {
+    OpusPacketKind kind;
+    std::uint32_t session;
+    std::uint32_t number;
+    UInt64 arrival;
+    bool operator==(const Seen&) const = default;
+  };
+  std::vector<Seen> released() {
+    std::vector<Seen> out;
+    CircularBuffer* ring = decoder->inputBuffer();
+    while (const OpusPacket* p = opusPacketBufferPeek(ring)) {
+      out.push_back({p->kind, p->sessionNumber, p->packetNumber, p->arrivalTime});
+      opusPacketBufferConsume(ring);
+    }
+    return out;
+  }
+  void render(double seconds) {
+    AudioBufferListPtr out(audioBufferListCreate(2, 4, true, 441));
+    for (double t = 0; t < seconds; t += 0.01) {
+      out->mBuffers[0].mDataByteSize = 441 * 4;
+      OpusDecoder::render(decoder.get(), nullptr, now, 441, out.get());
+      now += 10'000'000;
+    }
+  }
+
+  AudioBufferListPtr startSound;
+  AudioBufferListPtr endSound;
+  std::shared_ptr<OpusDecoder> decoder;
+  std::shared_ptr<OpusStreamReceiver> receiver;
+  OpusPacketPtr packet;
+  UInt64 now = 7'000'000'000;
+  std::vector<LinkReport> reports;
+};
+
+TEST_F(PlayoutReceiverTest, EveryRecordGoesOnAtOnceStampedWithItsArrival) {
+  using K = OpusPacketKind;
+  const UInt64 t0 = now;
+  audio(8, 3);  // joined during a transmission: no start sound
+  EXPECT_EQ(released(), (std::vector<Seen>{{K::Audio, 0xFFFFFFFFu, 8, t0}}));
+  status(StreamStatus::Stopped);
+  EXPECT_EQ(released(), (std::vector<Seen>{{K::SessionEnd, 0xFFFFFFFFu, 0, t0}}));
+  now += 5'000'000;
+  status(StreamStatus::Started);
+  audio(0, 4);
+  status(StreamStatus::Started);  // pressed again before release: the same transmission
+  now += 20'000'000;
+  audio(1, 4);
+  status(StreamStatus::Stopped);
+  EXPECT_EQ(released(), (std::vector<Seen>{{K::SessionStart, 0, 0, t0 + 5'000'000},
+                                           {K::Audio, 0, 0, t0 + 5'000'000},
+                                           {K::Audio, 0, 1, t0 + 25'000'000},
+                                           {K::SessionEnd, 0, 0, t0 + 25'000'000}}));
+  EXPECT_EQ(receiver->packetsInBuffer(), 0);
+  EXPECT_EQ(receiver->transmissionsStarted(), 1u);
+}
+
+TEST_F(PlayoutReceiverTest, LinkReportsEverySecondAndAtTheEndOfATransmission) {
+  status(StreamStatus::Started);
+  // Two seconds of 20 ms packets, every tenth lost on the way; the decoder
+  // plays them as they come.
+  for (std::uint32_t n = 0; n < 100; ++n) {
+    if (n % 10 != 5) audio(n);
+    render(0.02);
+  }
+  render(0.2);
+  status(StreamStatus::Stopped);
+  ASSERT_EQ(reports.size(), 3u) << "at the first packet, a second later, and at the stop";
+  EXPECT_FALSE(reports[0].endOfTransmission);
+  EXPECT_NEAR(reports[1].intervalSeconds, 1.0, 0.03);
+  EXPECT_NEAR(reports[1].lossFraction, 0.1, 0.03);
+  EXPECT_TRUE(reports[2].endOfTransmission);
+  EXPECT_NEAR(reports[2].lossFraction, 0.1, 0.04);
+  EXPECT_EQ(reports[2].late, 0u);
+  EXPECT_GE(reports[2].concealed, 9u) << "the lost packets were concealed";
+  EXPECT_NEAR(reports[2].targetMs, 20.0, 1.0) << "steady arrivals: one frame";
+}
+
+}  // namespace
+}  // namespace qur
+
+namespace qur {
+namespace {
+
+// A peer's receiver feeding a clock-driven decoder on its delivery thread,
+// the audio thread rendering, and a third thread reading the link figures
+// meanwhile: they share only the ring and the buffer's counters.
+TEST(PlayoutReceiverConcurrency, FeedingRenderingAndReadingTheFiguresAtOnce) {
+  auto decoder = OpusDecoder::create(AudioEngine::interleaved16BitStereoAudioDescription());
+  decoder->enablePlayout();
+  AudioBufferListPtr sound(audioBufferListCreateForFormat(codecAudioDescription(), 960));
+  auto receiver = OpusStreamReceiver::create(decoder, nullptr, sound.get(), sound.get());
+  std::atomic<int> reports{0};
+  receiver->linkReports().subscribeNext([&](const LinkReport&) { reports.fetch_add(1); });
+
+  int error = 0;
+  ::OpusEncoder* opus = opus_encoder_create(48000, 2, OPUS_APPLICATION_VOIP, &error);
+  std::vector<std::int16_t> pcm(960 * 2);
+  for (int i = 0; i < 960; ++i)
+    pcm[2 * i] = pcm[2 * i + 1] = std::int16_t(6000 * std::sin(i * 0.07));
+  auto packet = makeOpusPacket(400);
+  packet->frameCount = 960;
+  packet->dataLength = std::uint32_t(opus_encode(opus, pcm.data(), 960, packet->data, 400));
+  opus_encoder_destroy(opus);
+
+  std::atomic<bool> done{false};
+  std::thread audio([&] {
+    AudioBufferListPtr out(audioBufferListCreate(2, 4, true, 441));
+    while (!done.load()) {
+      out->mBuffers[0].mDataByteSize = 441 * 4;
+      OpusDecoder::render(decoder.get(), nullptr, 441, out.get());
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  std::thread reader([&] {
+    double target = 0;
+    while (!done.load()) {
+      target += decoder->playoutStatistics().targetMs;
+      target += decoder->isDrained() ? 1 : 0;
+      std::this_thread::yield();
+    }
+    EXPECT_GT(target, 0.0);
+  });
+  for (int t = 0; t < 3; ++t) {
+    receiver->receivedStreamStatus(1);
+    for (std::uint32_t n = 0; n < 60; ++n) {
+      packet->sessionNumber = std::uint32_t(t);
+      packet->packetNumber = n;
+      receiver->feedOpusPacket(packet.get());
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    receiver->receivedStreamStatus(0);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  done.store(true);
+  audio.join();
+  reader.join();
+  EXPECT_EQ(decoder->sessionEndsPlayed(), 3u);
+  EXPECT_GE(reports.load(), 3);
+  EXPECT_GT(decoder->playoutStatistics().played, 100u);
+}
+
+}  // namespace
+}  // namespace qur

@@ -28,6 +28,7 @@
 #include "peers/session_controller.h"
 #include "signals/signal_operators.h"
 #include "support/test_main.h"
+#include "wire/wire_message.h"
 #include "wire/wire_message_stream.h"
 
 namespace qur {
@@ -212,6 +213,50 @@ TEST(WalkieTalkieController, TransmissionReachesThePeerWithStatusesAndSessionSou
   const HeardReport report = analyseTransmission(spokenBy(b), *beep);
   EXPECT_TRUE(report.inOrder());
   EXPECT_NEAR(report.voiceLength(), 1.2, 0.35);
+}
+
+// The listener reports on the talker's stream about once a second; what a
+// peer reports on our voice sets the encoder's redundancy, the worst peer
+// counting, coming down by halves, and forgotten when the peer leaves.
+TEST(WalkieTalkieController, ReceiverReportsGoBackToTheTalkerAndSetItsRedundancy) {
+  Device a = makeDevice("alpha-reports", 500);
+  Device b = makeDevice("bravo-reports");
+  connect(a, b);
+  auto alphaAtB = b.peer(a);
+  auto bravoAtA = a.peer(b);
+  ASSERT_TRUE(alphaAtB && bravoAtA);
+  Recorder<ReceiverReport> atAlpha(bravoAtA->receiverReports());
+  a.controller->startTransmission();
+  testing::mainLoop().runFor(1300ms);
+  a.controller->endTransmission();
+  ASSERT_TRUE(spinUntil([&] { return atAlpha.size() >= 3; })) << "first, a second on, the end";
+  for (const auto& r : atAlpha.get()) EXPECT_EQ(r.lossPermille, 0u) << "loopback loses nothing";
+  EXPECT_EQ(a.controller->opusEncoder()->expectedLossPercent(), 0);
+  EXPECT_EQ(a.controller->opusEncoder()->framesPerPacket(), 960u) << "20 ms between our devices";
+
+  // Bravo's next reports, as its receiver would send them over a bad link.
+  auto report = [&](std::uint32_t lossPermille) {
+    QURWireMessage message;
+    wireMessageMakeReceiverReport(&message, {lossPermille, 0, 5, 20, 40, 1000});
+    std::uint8_t bytes[64];
+    const auto length = wireMessageEncode(&message, bytes, sizeof bytes);
+    const std::size_t before = atAlpha.size();
+    PeerError error;
+    ASSERT_TRUE(b.session()->sendData(std::span<const std::uint8_t>(bytes, std::size_t(length)),
+                                      {a.session()->myPeerID()}, SessionSendDataMode::Reliable,
+                                      &error));
+    ASSERT_TRUE(spinUntil([&] { return atAlpha.size() > before; }));
+  };
+  const std::vector<std::pair<std::uint32_t, int>> steps{{40, 4}, {0, 2}, {0, 1}, {120, 12}};
+  for (const auto& [loss, percent] : steps) {
+    report(loss);
+    EXPECT_EQ(a.controller->opusEncoder()->expectedLossPercent(), percent) << "after " << loss;
+    EXPECT_EQ(a.controller->opusEncoder()->bitrate(), percent > 5 ? 24000 : 20000);
+  }
+  b.controller->disconnect();
+  ASSERT_TRUE(spinUntil([&] { return !a.controller->isConnected(); }));
+  EXPECT_EQ(a.controller->opusEncoder()->expectedLossPercent(), 0) << "nobody left to lose it";
+  EXPECT_EQ(a.controller->reportedLoss(), 0.0);
 }
 
 // A third device joins after the first has talked twice: the sender's

@@ -22,6 +22,7 @@
 #include "support/child_process.h"
 #include "support/e2e_support.h"
 #include "support/json_field.h"
+#include "support/link_impairment.h"
 #include "support/netns.h"
 
 namespace qur {
@@ -67,11 +68,15 @@ struct TestFiles {
 class Device {
  public:
   Device(const NetnsLab& lab, int host, std::string name, const std::string& mic,
-         std::string speaker, const std::string& accept)
+         std::string speaker, const std::string& accept,
+         const std::vector<std::string>& options = {})
       : _name(std::move(name)), _speaker(std::move(speaker)) {
-    _process = lab.spawn(
-        host, {QUR_CLI_PATH, "run", "--name", _name, "--mic", mic, "--speaker", _speaker,
-               "--accept", accept, "--interface", NetnsLab::kInterface, "--events", "json"});
+    std::vector<std::string> argv = {QUR_CLI_PATH, "run",  "--name",      _name,
+                                     "--mic",      mic,    "--speaker",   _speaker,
+                                     "--accept",   accept, "--interface", NetnsLab::kInterface,
+                                     "--events",   "json"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    _process = lab.spawn(host, argv);
   }
 
   // The first matching event not returned before, whether it arrived
@@ -244,7 +249,9 @@ TEST_F(WalkieTalkieEndToEnd, SpeechReachesTheInvitedPeerBetweenItsSessionSounds)
 TEST_F(WalkieTalkieEndToEnd, ThreeDevicesShareOneSessionAndMixTwoTalkers) {
   NetnsLab lab(3, "qure");
   ASSERT_TRUE(lab.ok());
-  Device a(lab, 0, "alpha", files.speech, files.path("alpha.wav"), "never");
+  // The phrase starts with the talk: its pause never falls where the voice's
+  // length is measured.
+  Device a(lab, 0, "alpha", files.speech, files.path("alpha.wav"), "never", {"--mic-from-talk"});
   Device b(lab, 1, "bravo", files.tone("b.wav", 500, 2.0), files.path("bravo.wav"), "auto");
   Device c(lab, 2, "charlie", files.tone("c.wav", 1300, 2.0), files.path("charlie.wav"), "auto");
   connect(a, b);
@@ -343,6 +350,56 @@ TEST_F(WalkieTalkieEndToEnd, RefusedWhileAloneAndRecoversFromAPeerKilledMidTrans
   ASSERT_TRUE(again.startSound && again.endSound) << "nothing heard in the new session";
   EXPECT_LT(*again.startSound, *again.endSound);
   EXPECT_GT(again.voiceLength(), 0.5) << "voice " << again.voiceStart << "-" << again.voiceEnd;
+}
+
+// Over a link that loses 2 % of the talker's TCP segments and delays them
+// by 30 +- 20 ms, the listener still hears start sound, voice and end sound,
+// the voice whole, and reports the jitter it measured and the buffer it
+// keeps for it.
+TEST_F(WalkieTalkieEndToEnd, ImpairedLinkStillCarriesTheVoiceAndIsReported) {
+  NetnsLab lab(2, "qure");
+  ASSERT_TRUE(lab.ok());
+  const std::string silence = files.tone("silence.wav", 0, 1.0);
+  Device a(lab, 0, "alpha", files.speech, files.path("alpha.wav"), "never");
+  Device b(lab, 1, "bravo", silence, files.path("bravo.wav"), "auto");
+  connect(a, b);
+  testing::LinkImpairment netem(lab.host(0), NetnsLab::kInterface,
+                                {"--loss", "2", "--delay", "30", "--jitter", "20", "--seed", "11"});
+  ASSERT_TRUE(netem.ok()) << "iptables-nft with NFQUEUE is needed";
+
+  a.send("talk 4");
+  ASSERT_TRUE(b.wait("peer_talking", "alpha", "true", 10s));
+  ASSERT_TRUE(b.wait("peer_talking", "alpha", "false", 15s));
+  b.pump(1500ms);
+  b.send("status");
+  const auto status = b.wait("status");
+  ASSERT_TRUE(status);
+  EXPECT_NE(status->find("\"links\":[{\"peer\":\"alpha\""), std::string::npos) << *status;
+
+  std::vector<std::string> links;
+  for (const auto& line : b.process().lines()) {
+    if (isEvent(line, "link", "alpha")) links.push_back(line);
+  }
+  ASSERT_GE(links.size(), 4u) << "about once a second and at the end" << b.tail();
+  const std::string& last = links.back();
+  EXPECT_EQ(jsonField(last, "end"), "true") << last;
+  EXPECT_GT(std::atof(jsonField(last, "jitter_p95_ms")->c_str()), 10.0) << last;
+  EXPECT_GT(std::atof(jsonField(last, "target_ms")->c_str()), 30.0) << last;
+  EXPECT_EQ(b.quitWithInputOpen(), 0);
+  EXPECT_EQ(a.quit(), 0);
+
+  const AnalysisSignal heard = load(b.speaker());
+  const HeardReport report = analyseTransmission(heard, beepSound());
+  ASSERT_TRUE(report.startSound && report.endSound) << b.speaker();
+  EXPECT_TRUE(report.inOrder());
+  const auto comparison =
+      compareVoice(slice(heard, report.voiceStart, report.voiceEnd), load(files.speech));
+  std::printf(
+      "bravo heard over the impaired link: voice %.2f s, correlation %.3f, longest "
+      "dropout %.0f ms\n",
+      report.voiceLength(), comparison.envelopeCorrelation, comparison.longestDropout * 1000);
+  EXPECT_GE(comparison.envelopeCorrelation, 0.8);
+  EXPECT_LE(comparison.longestDropout, 0.060);
 }
 
 }  // namespace

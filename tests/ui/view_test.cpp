@@ -5,7 +5,11 @@
 #include <QAbstractAnimation>
 #include <QImage>
 
+#include <thread>
+
+#include "signals/subject.h"
 #include "ui/application_background_view.h"
+#include "ui/link_quality_indicator.h"
 #include "ui/peer_dot_view.h"
 #include "ui/styles.h"
 #include "ui/view_extensions.h"
@@ -93,6 +97,58 @@ TEST(PeerDot, TheDotStaysCentredAndALongNameRunsToTheRight) {
   EXPECT_EQ(strip.dot()->geometry(), QRect(85, 15, 30, 30));
   const QImage image = grabImage(&strip);
   EXPECT_TRUE(sameColour(image.pixelColor(100, 30), Styles::peerDotIconColor()));
+}
+
+// The link bars: how many are lit and in what colour follows the link's
+// quality; the strip puts them after the name and follows the peer's reports.
+TEST(LinkQualityBars, LitBarsFollowTheQualityAndTheStripFollowsTheReports) {
+  struct Case {
+    const char* name;
+    PeerLink link;
+    int lit;
+    QColor colour;
+  };
+  const std::vector<Case> cases{
+      {"clean", PeerLink{"p", 2, 8, 0.0, 30, 0, 0, false}, 3, QColor(60, 190, 90)},
+      {"some loss", PeerLink{"p", 5, 20, 0.02, 40, 3, 2, false}, 2, QColor(235, 170, 40)},
+      {"much jitter", PeerLink{"p", 40, 90, 0.0, 110, 0, 0, false}, 2, QColor(235, 170, 40)},
+      {"heavy loss", PeerLink{"p", 5, 20, 0.08, 40, 9, 3, false}, 1, QColor(220, 60, 50)},
+  };
+  auto litBars = [](LinkQualityIndicator& bars, QColor* colour) {
+    const QImage image = grabImage(&bars);
+    int lit = 0;
+    // The middle of each bar's lowest row.
+    for (const int x : {2, 7, 12}) {
+      const QColor pixel = image.pixelColor(x, LinkQualityIndicator::kHeight - 2);
+      if (pixel.alpha() > 200 && pixel.saturation() > 100) {
+        ++lit;
+        *colour = pixel;
+      }
+    }
+    return lit;
+  };
+  for (const auto& c : cases) {
+    LinkQualityIndicator bars;
+    bars.show();
+    QColor colour;
+    EXPECT_EQ(litBars(bars, &colour), 0) << "nothing heard yet";
+    bars.setLink(c.link);
+    EXPECT_EQ(litBars(bars, &colour), c.lit) << c.name;
+    EXPECT_TRUE(sameColour(colour, c.colour)) << c.name;
+  }
+
+  PeerDotView strip;
+  strip.resize(375, 40);
+  strip.show();
+  strip.setText("bravo");
+  EXPECT_GT(strip.linkIndicator()->x(), strip.label()->geometry().right());
+  auto reports = Subject<PeerLink>::create();
+  strip.followLink(reports->signal());
+  std::thread([&] { reports->sendNext(PeerLink{"bravo", 5, 20, 0.08, 40, 9, 3, true}); }).join();
+  processMainQueue();
+  EXPECT_EQ(strip.linkIndicator()->quality(), LinkQuality::Poor);
+  EXPECT_TRUE(strip.linkIndicator()->toolTip().contains("loss 8.0 %"))
+      << strip.linkIndicator()->toolTip().toStdString();
 }
 
 TEST(ApplicationBackground, TheGradientCoversTheViewAtEverySize) {

@@ -394,3 +394,51 @@ TEST(PlaythroughMessageSink, HandsTheSameBytesOverSynchronouslyOrDropsThem) {
 
 }  // namespace
 }  // namespace qur
+
+namespace qur {
+namespace {
+
+// The listener's report on a talker's stream: written for protoc to read,
+// read from protoc, and dropped (with one line per 10 s) when it claims a
+// loss above everything.
+TEST(WireReceiverReport, TravelsBothWaysAndOutOfRangeOnesAreDropped) {
+  auto sink = std::make_shared<RecordingSink>();
+  WireMessageStreamSink wire(sink);
+  ASSERT_TRUE(wire.sendReceiverReport({25, 3, 7, 19, 40, 1000}));
+  EXPECT_EQ(protoc("decode", asString(sink->messages.back())),
+            "receiverReport {\n  lossPermille: 25\n  latePackets: 3\n  jitterMeanMs: 7\n"
+            "  jitterP95Ms: 19\n  targetDelayMs: 40\n  intervalMs: 1000\n}\n");
+
+  Decoder d;
+  std::vector<ReceiverReport> heard;
+  d.source.receiverReportSignal().subscribeNext(
+      [&](const ReceiverReport& r) { heard.push_back(r); });
+  struct Case {
+    const char* name;
+    std::string text;
+    bool delivered;
+  };
+  const std::vector<Case> cases{
+      {"all figures",
+       "receiverReport { lossPermille: 1000 latePackets: 4000000000 jitterMeanMs: 1 "
+       "jitterP95Ms: 2 targetDelayMs: 400 intervalMs: 999 }",
+       true},
+      {"absent figures read as 0", "receiverReport { }", true},
+      {"a loss above all packets", "receiverReport { lossPermille: 1001 }", false},
+      {"another one soon after", "receiverReport { lossPermille: 4000000000 }", false},
+  };
+  LogCapture log(LogFlagError);
+  for (const auto& c : cases) {
+    const std::size_t before = heard.size();
+    d.feed(asBytes(protoc("encode", c.text)));
+    EXPECT_EQ(heard.size(), before + (c.delivered ? 1 : 0)) << c.name;
+  }
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[0], (ReceiverReport{1000, 4000000000u, 1, 2, 400, 999}));
+  EXPECT_EQ(heard[1], ReceiverReport{});
+  EXPECT_EQ(log.count("Ignoring receiver report"), 1) << "one line for a burst of bad reports";
+  EXPECT_TRUE(d.delegate->events.empty()) << "a report is neither audio nor a status";
+}
+
+}  // namespace
+}  // namespace qur

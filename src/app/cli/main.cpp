@@ -26,7 +26,7 @@ void printUsage(std::ostream& out) {
          "      Plays a recorded wire stream through a receiver and decoder into OUT.wav.\n"
          "  run [--name NAME] [--audio portaudio[:DEVICE]|virtual] [--mic IN.wav]\n"
          "      [--speaker OUT.wav] [--accept ask|auto|never] [--interface IFACE]\n"
-         "      [--events json] [--voice-processing on|off]\n"
+         "      [--events json] [--voice-processing on|off] [--frame-ms MS]\n"
          "      The walkie-talkie: finds nearby devices, invites or accepts them and\n"
          "      talks; commands on standard input (see run --help).\n"
          "  devices\n"

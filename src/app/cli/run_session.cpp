@@ -218,15 +218,21 @@ void RunSession::reportStatus() {
   char numbers[96];
   std::snprintf(numbers, sizeof numbers, "\"gain\":%.2f,\"volume\":%.3f", status.gainDb,
                 status.volume);
-  _events->event("status",
-                 "\"connected\":" + jsonBool(status.connected) + ",\"peers\":" +
-                     jsonList(status.peers) + ",\"talking\":" + jsonList(status.talking) +
-                     ",\"transmitting\":" + jsonBool(status.transmitting) + "," + numbers +
-                     ",\"audio\":" + jsonString(status.audioDevice) +
-                     ",\"audio_running\":" + jsonBool(status.audioRunning),
-                 statusText() + "; gain " + std::to_string(int(std::lround(status.gainDb))) +
-                     " dB, volume " + std::to_string(int(std::lround(status.volume * 100))) +
-                     "%; sound device " + status.audioDevice);
+  std::string links, linkText;
+  for (const auto& link : status.links) {
+    links += (links.empty() ? "{" : ",{") + linkFields(link) + "}";
+    linkText += "; link from " + link.peer + " " + linkWords(link);
+  }
+  _events->event(
+      "status",
+      "\"connected\":" + jsonBool(status.connected) + ",\"peers\":" + jsonList(status.peers) +
+          ",\"talking\":" + jsonList(status.talking) +
+          ",\"transmitting\":" + jsonBool(status.transmitting) + "," + numbers +
+          ",\"audio\":" + jsonString(status.audioDevice) +
+          ",\"audio_running\":" + jsonBool(status.audioRunning) + ",\"links\":[" + links + "]",
+      statusText() + "; gain " + std::to_string(int(std::lround(status.gainDb))) + " dB, volume " +
+          std::to_string(int(std::lround(status.volume * 100))) + "%; sound device " +
+          status.audioDevice + linkText);
 }
 
 void RunSession::talkFor(double seconds) {
