@@ -21,6 +21,9 @@ EventLine appEventLine(const AppEvent& event);
 std::string keyWords(const std::string& fingerprint);
 // How an invitation we were asked ended, in words ("timed out").
 std::string invitationEndWords(const std::string& outcome);
+// Why a peer went away, in words ("left", "no answer for 4 s"); empty when
+// we ended the connection.
+std::string peerDisconnectedWords(const AppEvent& event);
 // The first line of a run. Main thread.
 EventLine readyEventLine(WalkieTalkieApp& app);
 

@@ -83,6 +83,22 @@ std::string invitationOutcomeKey(InvitationOutcome outcome) {
   return key;
 }
 
+std::string disconnectReasonKey(PeerDisconnectReason reason) {
+  switch (reason) {
+    case PeerDisconnectReason::Local:
+      return {};
+    case PeerDisconnectReason::Left:
+      return "left";
+    case PeerDisconnectReason::NoAnswer:
+      return "no_answer";
+    case PeerDisconnectReason::Broken:
+      return "connection_lost";
+    case PeerDisconnectReason::Other:
+      break;
+  }
+  return "closed";
+}
+
 StartError usage(std::string message) {
   return {StartError::Kind::Usage, std::move(message)};
 }
@@ -216,6 +232,7 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
     *error = failure("cannot load or store the device key (the log says why)");
     return false;
   }
+  _localFingerprint = identity->fingerprint();
   _knownPeers = std::make_unique<KnownPeers>(_options.configDirectory);
   Application::Options appOptions;
   appOptions.peerName = _options.name;
@@ -328,6 +345,12 @@ void WalkieTalkieApp::attach() {
         self->post([result](WalkieTalkieApp& app) {
           app.invitationEnded(result.peer, result.invitedUs, invitationOutcomeKey(result.outcome));
         });
+      }));
+  // Network thread, before the peer's state change: the reason is here first.
+  _subscriptions.push_back(controller->multipeerController()->peerDisconnects().subscribeNext(
+      [weakSelf](const PeerDisconnect& disconnect) {
+        if (auto self = weakSelf.lock())
+          self->post([disconnect](WalkieTalkieApp& app) { app.peerDisconnected(disconnect); });
       }));
   _subscriptions.push_back(
       controller->multipeerController()->sessionProperty().values().subscribeNext(
@@ -534,15 +557,28 @@ void WalkieTalkieApp::peerTableChanged(const std::vector<std::pair<PeerID, std::
     if (contains(peers, id)) continue;
     _talkingTable.erase(std::remove(_talkingTable.begin(), _talkingTable.end(), id),
                         _talkingTable.end());
-    emit({.kind = AppEvent::Kind::PeerDisconnected, .peer = name});
+    AppEvent event{.kind = AppEvent::Kind::PeerDisconnected, .peer = name};
+    if (const auto why = _disconnectReasons.find(id); why != _disconnectReasons.end()) {
+      event.reason = disconnectReasonKey(why->second.reason);
+      event.silenceMs = why->second.silenceMs;
+      _disconnectReasons.erase(why);
+    }
+    emit(event);
   }
   for (const auto& [id, name] : peers) {
-    if (!contains(previous, id)) emit({.kind = AppEvent::Kind::PeerConnected, .peer = name});
+    if (contains(previous, id)) continue;
+    // A reason is told with the departure it explains, never with a later one.
+    _disconnectReasons.erase(id);
+    emit({.kind = AppEvent::Kind::PeerConnected, .peer = name});
   }
   _connectedPeers.set(names(_connectedTable));
   std::vector<std::string> talking;
   for (const auto& id : _talkingTable) talking.push_back(id.displayName());
   _talking.set(talking);
+}
+
+void WalkieTalkieApp::peerDisconnected(const PeerDisconnect& disconnect) {
+  _disconnectReasons[disconnect.peer] = disconnect;
 }
 
 void WalkieTalkieApp::peerTalking(const PeerID& peer, bool talking) {

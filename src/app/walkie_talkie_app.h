@@ -11,12 +11,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "peers/peer_id.h"
+#include "peers/peer_session.h"
 #include "signals/disposable.h"
 #include "signals/main_queue.h"
 #include "signals/property.h"
@@ -114,14 +116,17 @@ struct AppEvent {
     // value: it was the peer's invitation to us (which then is gone, and
     // invitation says which).
     InvitationResult,
-    PeerConnected,     // peer
-    PeerDisconnected,  // peer
-    Connected,         // value
-    PeerTalking,       // peer, value
-    Transmitting,      // value; reason when it ended on its own
-    TalkRefused,       // reason
-    AudioClock,        // firstCycleUs: wall-clock time of the first device cycle
-    AudioStopped,      // the device stopped delivering cycles
+    PeerConnected,  // peer
+    // peer; reason: "left" (said goodbye), "no_answer" (silent for
+    // silenceMs), "connection_lost" (closed without a goodbye), "closed"
+    // (refused for what it sent), or empty when we ended it.
+    PeerDisconnected,
+    Connected,     // value
+    PeerTalking,   // peer, value
+    Transmitting,  // value; reason when it ended on its own
+    TalkRefused,   // reason
+    AudioClock,    // firstCycleUs: wall-clock time of the first device cycle
+    AudioStopped,  // the device stopped delivering cycles
   };
   Kind kind;
   std::string peer;
@@ -132,6 +137,7 @@ struct AppEvent {
   Invitation invitation;
   AcceptPolicy policy = AcceptPolicy::Ask;
   long long firstCycleUs = 0;
+  int silenceMs = 0;
 };
 
 class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
@@ -167,6 +173,8 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
 
   // The name other devices see.
   std::string localName() const;
+  // This device's key fingerprint, as peers see it: "ABCD EFGH IJKL MNOP".
+  const std::string& localFingerprint() const { return _localFingerprint; }
   AppStatus status() const;
 
   // Each returns false with a user-facing reason in *error.
@@ -220,6 +228,7 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   void invitationEnded(const PeerID& peer, bool invitedUs, const std::string& outcome);
   void connectedChanged(bool connected);
   void peerTableChanged(const std::vector<std::pair<PeerID, std::string>>& peers);
+  void peerDisconnected(const PeerDisconnect& disconnect);
   void peerTalking(const PeerID& peer, bool talking);
   void transmittingChanged(bool transmitting);
   void watchAudioClock();
@@ -240,6 +249,9 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   std::vector<std::pair<PeerID, std::string>> _nearbyTable;
   std::vector<std::pair<PeerID, std::string>> _connectedTable;
   std::vector<PeerID> _talkingTable;
+  // Why connected peers went away, until their table change is told.
+  std::map<PeerID, PeerDisconnect> _disconnectReasons;
+  std::string _localFingerprint;
   struct PendingInvitation {
     Invitation invitation;
     std::function<void(bool)> reply;

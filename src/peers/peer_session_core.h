@@ -59,6 +59,7 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   std::weak_ptr<PeerSessionDelegate> delegate;
   InvitationHandler invitationHandler;
   InvitationResultHandler invitationResultHandler;
+  PeerDisconnectHandler disconnectHandler;
   std::string advertisedName;  // empty: the local peer's display name
   std::vector<std::pair<PeerID, std::shared_ptr<Connection>>> connected;
   std::map<PeerID, InvitationDetails> pendingInvitations;
@@ -84,6 +85,8 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   bool admit(const tcp::socket& socket);
   void show(const std::shared_ptr<Connection>& c, PeerSessionState state);
   void hide(const std::shared_ptr<Connection>& c);
+  // Whether closing c takes the peer off the list (no other live link shows it).
+  bool isLastShownLink(const std::shared_ptr<Connection>& c) const;
   bool resolveDuplicate(const std::shared_ptr<Connection>& c);
   void reportInvitation(const PeerID& peer, bool invitedUs, InvitationOutcome outcome);
   void refuseJoin(const std::shared_ptr<Connection>& c, const char* why);
@@ -141,6 +144,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
   bool answerTimedOut = false;
   bool decided = false;     // Decline sent; only hanging up is left
   bool superseded = false;  // the twin of a kept link; its dialler hangs it up
+  // Why the link ends, set just before closing it; Other unless said.
+  PeerDisconnectReason endReason = PeerDisconnectReason::Other;
   asio::steady_timer handshakeTimer;
   asio::steady_timer keepAliveTimer;
   Clock::time_point lastReceived = Clock::now();

@@ -55,6 +55,8 @@ void MultipeerSessionController::initSession() {
     session->setDelegate(_sessionDelegates);
     session->setInvitationResultHandler(
         [results = _invitationResults](const InvitationResult& r) { results->sendNext(r); });
+    session->setDisconnectHandler(
+        [gone = _peerDisconnects](const PeerDisconnect& d) { gone->sendNext(d); });
   }
   // One browser for the controller's life: it follows the session instead
   // of browsing again, which would make every nearby peer flap.
