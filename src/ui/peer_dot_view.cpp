@@ -1,6 +1,8 @@
 #include "ui/peer_dot_view.h"
 
+#include <QFontMetrics>
 #include <QResizeEvent>
+#include <algorithm>
 
 #include "ui/styles.h"
 
@@ -24,8 +26,9 @@ PeerDotView::PeerDotView(QWidget* parent) : QWidget(parent) {
 }
 
 void PeerDotView::setText(const QString& text) {
-  _label->setText(text);
+  _text = text;
   _label->setToolTip(text);
+  _label->setAccessibleName(text);
   layOut();
 }
 
@@ -38,9 +41,14 @@ void PeerDotView::layOut() {
   const int x = (width() - kDotSize) / 2;
   const int y = (height() - kDotSize) / 2;
   _dot->setGeometry(x, y, kDotSize, kDotSize);
-  const QSize text = _label->sizeHint();
-  _label->setGeometry(x + kDotSize + kLabelGap, y + (kDotSize - text.height()) / 2, text.width(),
-                      text.height());
+  const int left = x + kDotSize + kLabelGap;
+  const int room = std::max(0, width() - left - kLabelGap);
+  const QFontMetrics metrics(_label->font());
+  const QString shown = metrics.elidedText(_text, Qt::ElideRight, room);
+  _label->setText(shown);
+  const int textWidth = std::min(room, metrics.horizontalAdvance(shown) + 2);
+  const int textHeight = _label->sizeHint().height();
+  _label->setGeometry(left, y + (kDotSize - textHeight) / 2, textWidth, textHeight);
 }
 
 }  // namespace qur

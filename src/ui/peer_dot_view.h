@@ -1,7 +1,7 @@
-// The strip above the talk button while a peer is connected: a 30 x 30
+// The strip above the talk button for one connected peer: a 30 x 30
 // pulsating dot in the middle and the peer's name starting 15 px to its
-// right; a long name runs on to the right without moving the dot.
-// Main thread.
+// right; a name too long for the strip ends in an ellipsis (the whole name
+// is its tooltip) and never moves the dot. Main thread.
 #pragma once
 
 #include <QLabel>
@@ -23,6 +23,8 @@ class PeerDotView : public QWidget {
   PulsatingButton* dot() const { return _dot; }
   QLabel* label() const { return _label; }
   void setText(const QString& text);
+  // The whole name, whatever the label shows.
+  const QString& text() const { return _text; }
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -32,6 +34,7 @@ class PeerDotView : public QWidget {
 
   PulsatingButton* _dot;
   QLabel* _label;
+  QString _text;
 };
 
 }  // namespace qur

@@ -13,6 +13,7 @@
 
 #include "signals/main_queue.h"
 #include "signals/subject.h"
+#include "ui/elided_label.h"
 #include "ui/styles.h"
 
 namespace qur {
@@ -110,6 +111,7 @@ void PeerListDialog::build() {
           "QLabel#fingerprint { color: rgba(255,255,255,130); font-size: 11px;"
           " font-family: 'DejaVu Sans Mono'; }"
           "QLabel#status { color: rgba(255,255,255,170); font-size: 13px; }"
+          "QLabel#identity { color: rgba(255,255,255,150); font-size: 12px; }"
           "QListWidget { background: transparent; border: none; outline: none; }"
           // The row widget draws the name; the item's own text stays for lookups.
           "QListWidget::item { color: transparent; border-bottom: 1px solid rgba(255,255,255,25); }"
@@ -128,7 +130,19 @@ void PeerListDialog::build() {
           .arg(css(Styles::transmitButtonColor())));
   auto* title = new QLabel(tr("Nearby devices"), this);
   title->setFont(Styles::screenButtonFont());
+  _identity = new QLabel(this);
+  _identity->setObjectName(QStringLiteral("identity"));
+  _identity->setWordWrap(true);
+  _identity->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  if (_source && !_source->identity.empty()) {
+    _identity->setText(QString::fromStdString(_source->identity));
+  } else {
+    _identity->hide();
+  }
   _list = new QListWidget(this);
+  // Rows are as wide as the list: a long name is cut, never scrolled to.
+  _list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  _list->setResizeMode(QListView::Adjust);
   _list->setSelectionMode(QAbstractItemView::SingleSelection);
   _list->setAccessibleName(tr("Nearby devices"));
   _status = new QLabel(this);
@@ -146,6 +160,7 @@ void PeerListDialog::build() {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(16, 14, 16, 14);
   layout->addWidget(title);
+  layout->addWidget(_identity);
   layout->addWidget(_list, 1);
   layout->addWidget(_status);
   layout->addLayout(buttons);
@@ -213,9 +228,11 @@ void PeerListDialog::nearbyChanged(std::vector<std::string> names) {
 void PeerListDialog::connectedChanged(std::vector<std::string> names) {
   bool joined = false;
   for (const auto& name : names) {
-    joined = joined || !contains(_connected, name);
+    // Peers connected before the list opened joined nothing now.
+    joined = joined || (_connectedKnown && !contains(_connected, name));
     _states[name] = PeerRowState::Connected;
   }
+  _connectedKnown = true;
   // With a peer connected the limit is reached: the row says "connected"
   // for a moment, then the main screen takes over.
   if (joined && !_closing) {
@@ -292,8 +309,12 @@ void PeerListDialog::rebuildRows() {
     row.item = new QListWidgetItem(name);
     _list->insertItem(int(index), row.item);
     auto* widget = new QWidget();
-    auto* nameLabel = new QLabel(name, widget);
+    // A double click anywhere on the row invites, as Enter does.
+    widget->setProperty("qurPeerName", name);
+    widget->installEventFilter(this);
+    auto* nameLabel = new ElidedLabel(name, widget);
     nameLabel->setObjectName(QStringLiteral("peerName"));
+    row.nameLabel = nameLabel;
     row.stateLabel = new QLabel(widget);
     row.stateLabel->setObjectName(QStringLiteral("peerState"));
     row.fingerprintLabel = new QLabel(widget);
@@ -332,23 +353,13 @@ void PeerListDialog::refreshRow(const QString& name, Row& row) {
   }
   row.fingerprintLabel->setText(fingerprint);
   row.fingerprintLabel->setVisible(!fingerprint.isEmpty());
-  row.item->setSizeHint(_list->itemWidget(row.item)->sizeHint());
+  // The height the row needs; its width is the list's.
+  row.item->setSizeHint(QSize(1, _list->itemWidget(row.item)->sizeHint().height()));
 }
 
 QString PeerListDialog::limitReason() const {
-  for (const auto& [name, state] : _states) {
-    if (state == PeerRowState::Connected) {
-      return tr("Talking with %1: the window talks to one peer at a time.")
-          .arg(QString::fromStdString(name));
-    }
-  }
-  for (const auto& [name, state] : _states) {
-    if (state == PeerRowState::Invited || state == PeerRowState::Connecting) {
-      return tr("Waiting for %1 before inviting anyone else.").arg(QString::fromStdString(name));
-    }
-  }
   if (_connected.size() + 1 >= kMaximumPeers) {
-    return tr("The window talks to one peer at a time.");
+    return tr("The session is full: %1 devices talk together at most.").arg(kMaximumPeers);
   }
   return {};
 }
@@ -356,9 +367,12 @@ QString PeerListDialog::limitReason() const {
 void PeerListDialog::refreshLimit() {
   const QString reason = limitReason();
   for (auto& [name, row] : _rows) {
-    const bool open = reason.isEmpty() && row.state != PeerRowState::Connected;
+    // A device's own invitation out, or a peer already: nothing to invite.
+    const bool busy = row.state == PeerRowState::Connected || row.state == PeerRowState::Invited ||
+                      row.state == PeerRowState::Connecting;
+    const bool open = reason.isEmpty() && !busy;
     row.invite->setEnabled(open);
-    row.invite->setToolTip(open ? QString() : reason);
+    row.invite->setToolTip(open || busy ? QString() : reason);
   }
   QString status = _problem;
   if (status.isEmpty()) status = reason;
@@ -397,12 +411,17 @@ bool PeerListDialog::inviteSelected() {
 }
 
 bool PeerListDialog::invite(const QString& name) {
-  if (!_rows.count(name)) return false;
+  const auto found = _rows.find(name);
+  if (found == _rows.end()) return false;
   const QString reason = limitReason();
   if (!reason.isEmpty()) {
     _status->setText(reason);
     return false;
   }
+  const PeerRowState state = found->second.state;
+  if (state == PeerRowState::Invited || state == PeerRowState::Connecting ||
+      state == PeerRowState::Connected)
+    return false;
   std::string error;
   bool sent = false;
   if (_source) {
@@ -441,6 +460,22 @@ void PeerListDialog::finish(bool cancelled) {
   } else {
     _browser->done();
   }
+}
+
+QLabel* PeerListDialog::nameLabel(const QString& name) const {
+  const auto it = _rows.find(name);
+  return it == _rows.end() ? nullptr : it->second.nameLabel;
+}
+
+bool PeerListDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonDblClick) {
+    const QString name = watched->property("qurPeerName").toString();
+    if (!name.isEmpty()) {
+      invite(name);
+      return true;
+    }
+  }
+  return QFrame::eventFilter(watched, event);
 }
 
 void PeerListDialog::keyPressEvent(QKeyEvent* event) {

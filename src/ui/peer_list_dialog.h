@@ -1,9 +1,10 @@
-// The peer browser shown over the main screen: the devices nearby, each with
-// its state (available, invited, connecting, connected, declined, timed out,
-// unreachable) and an Invite action, with Done and Cancel. Rows follow the
-// devices as they come and go and the invitations as they end. The window
-// talks to one peer at a time: with a peer connected or an invitation out,
-// Invite is disabled and the status line says why. Main thread.
+// The peer browser shown over the main screen: who we are, the devices
+// nearby, each with its state (available, invited, connecting, connected,
+// declined, timed out, unreachable) and an Invite action (the button, Enter
+// or a double click), with Done and Cancel. Rows follow the devices as they
+// come and go and the invitations as they end. Several peers may be
+// connected at once; Invite waits only while a device's own invitation is
+// out, and for everyone once the session is full. Main thread.
 #pragma once
 
 #include <QFrame>
@@ -17,6 +18,7 @@
 
 #include "app/walkie_talkie_app.h"
 #include "peers/peer_browser.h"
+#include "peers/peer_session.h"
 #include "signals/disposable.h"
 #include "signals/signal.h"
 
@@ -42,6 +44,8 @@ struct PeerListSource {
   std::function<void()> finish;
   // A short key fingerprint to show under a peer's name; unset or empty: none.
   std::function<std::string(const std::string& name)> fingerprint;
+  // "You are NAME · key ...", shown under the title; empty: nothing.
+  std::string identity;
 };
 
 enum class PeerRowState {
@@ -59,8 +63,8 @@ class PeerListDialog : public QFrame {
   Q_OBJECT
 
  public:
-  // Counting ourselves: the window talks to one peer at a time.
-  static constexpr std::size_t kMaximumPeers = 2;
+  // Counting ourselves: as many as a session holds.
+  static constexpr std::size_t kMaximumPeers = PeerSession::kMaximumPeers;
 
   PeerListDialog(std::shared_ptr<PeerBrowser> browser, QWidget* parent);
   explicit PeerListDialog(PeerListSource source, QWidget* parent);
@@ -79,18 +83,23 @@ class PeerListDialog : public QFrame {
   QPushButton* doneButton() const { return _done; }
   QPushButton* cancelButton() const { return _cancel; }
   QLabel* statusLabel() const { return _status; }
+  QLabel* identityLabel() const { return _identity; }
+  // The row's name label (elided when long), or null.
+  QLabel* nameLabel(const QString& name) const;
   // The fingerprint line of a row (kept while the device stays listed).
   void setFingerprint(const QString& name, const QString& fingerprint);
   QString fingerprintOf(const QString& name) const;
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   struct Row {
     PeerRowState state = PeerRowState::Available;
     QString fingerprint;
     QListWidgetItem* item = nullptr;
+    QLabel* nameLabel = nullptr;
     QLabel* stateLabel = nullptr;
     QLabel* fingerprintLabel = nullptr;
     QPushButton* invite = nullptr;
@@ -115,6 +124,7 @@ class PeerListDialog : public QFrame {
   std::vector<DisposablePtr> _subscriptions;
   std::vector<std::string> _nearby;
   std::vector<std::string> _connected;
+  bool _connectedKnown = false;
   // States other than Available, by name; they outlive a row only while
   // the device is listed.
   std::map<std::string, PeerRowState> _states;
@@ -125,6 +135,7 @@ class PeerListDialog : public QFrame {
   bool _closing = false;
   QListWidget* _list;
   QLabel* _status;
+  QLabel* _identity = nullptr;
   QPushButton* _done;
   QPushButton* _cancel;
 };
