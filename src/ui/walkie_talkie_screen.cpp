@@ -360,8 +360,12 @@ void WalkieTalkieScreen::eventArrived(const AppEvent& event) {
       const QString text = QString::fromStdString(appEventLine(event).text);
       const bool refused = event.reason == "declined" || event.reason == "timed_out" ||
                            event.reason == "unreachable";
-      _banners->showBanner(QStringLiteral("invite:") + peer,
-                           refused ? Banner::Kind::Warning : Banner::Kind::Note, text);
+      // A refusal stays until the peer connects after all; other news is a note.
+      if (refused) {
+        _banners->showBanner(QStringLiteral("invite:") + peer, Banner::Kind::Warning, text);
+      } else {
+        showMessage(text);
+      }
       return;
     }
     case AppEvent::Kind::Invitation: {

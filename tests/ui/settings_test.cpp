@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QScrollArea>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -268,6 +269,7 @@ TEST(SettingsPage, RestartAudioStoresBeforeRestarting) {
   page.show();
   ASSERT_TRUE(page.restartAudioButton()->isVisible());
   page.displayNameEdit()->setText(QStringLiteral("Desk"));
+  page.findChild<QScrollArea*>()->ensureWidgetVisible(page.restartAudioButton());
   QTest::mouseClick(page.restartAudioButton(), Qt::LeftButton);
   EXPECT_EQ(seenAtRestart.displayName, QStringLiteral("Desk"));
 }
@@ -288,7 +290,11 @@ TEST(SettingsPage, VoiceProcessingShowsWhatRunsAndStoresOnlyAChoiceTheUserMade) 
   {
     SettingsScreen page(contextFor(rig, settings));
     page.show();
-    QTest::mouseClick(page.voiceProcessingSwitch(), Qt::LeftButton);
+    // The page scrolls: bring the switch into view as a user would.
+    page.findChild<QScrollArea*>()->ensureWidgetVisible(page.voiceProcessingSwitch());
+    // On its box: the switch spans the card, its text does not.
+    QTest::mouseClick(page.voiceProcessingSwitch(), Qt::LeftButton, {},
+                      QPoint(8, page.voiceProcessingSwitch()->height() / 2));
     EXPECT_TRUE(page.voiceProcessingSwitch()->isChecked());
     EXPECT_EQ(page.shownPreferences().voiceProcessing, std::optional<bool>(true));
     page.accept();
@@ -352,6 +358,7 @@ TEST(SettingsPage, TheTalkKeyIsChosenByPressingItAndOffByDefault) {
     EXPECT_FALSE(page.talkKeyOffButton()->isEnabled());
     // The offscreen desktop has no global keys, and the page says so.
     EXPECT_FALSE(page.talkKeyAvailability()->text().isEmpty());
+    page.findChild<QScrollArea*>()->ensureWidgetVisible(page.talkKeyButton());
     QTest::mouseClick(page.talkKeyButton(), Qt::LeftButton);
     ASSERT_TRUE(page.isCapturingKey());
     EXPECT_EQ(page.talkKeyButton()->text(), QStringLiteral("Press the key…"));
