@@ -123,7 +123,25 @@ EventLine invitationResultLine(const AppEvent& event) {
   return {"invitation_result", fields, text};
 }
 
+EventLine peerDisconnectedLine(const AppEvent& event) {
+  std::string fields = "\"peer\":" + jsonString(event.peer) + identifierField(event.identifier);
+  if (!event.reason.empty()) fields += ",\"reason\":" + jsonString(event.reason);
+  if (event.silenceMs > 0) fields += ",\"silence_ms\":" + std::to_string(event.silenceMs);
+  const std::string why = peerDisconnectedWords(event);
+  return {"peer_disconnected", fields,
+          "peer disconnected: " + event.peer + (why.empty() ? "" : " (" + why + ")")};
+}
+
 }  // namespace
+
+std::string peerDisconnectedWords(const AppEvent& event) {
+  if (event.reason == "left") return "left";
+  if (event.reason == "no_answer")
+    return "no answer for " + std::to_string((event.silenceMs + 999) / 1000) + " s";
+  if (event.reason == "connection_lost") return "the connection was cut";
+  if (event.reason == "closed") return "the connection was refused";
+  return {};
+}
 
 std::string keyWords(const std::string& fingerprint) {
   return fingerprint.empty() ? std::string() : " (key " + fingerprint + ")";
@@ -182,8 +200,7 @@ EventLine appEventLine(const AppEvent& event) {
       return {"peer_connected", peer + identifierField(event.identifier),
               "peer connected: " + event.peer};
     case Kind::PeerDisconnected:
-      return {"peer_disconnected", peer + identifierField(event.identifier),
-              "peer disconnected: " + event.peer};
+      return peerDisconnectedLine(event);
     case Kind::Connected:
       return {"connected", "\"value\":" + jsonBool(event.value),
               event.value ? "connected" : "not connected"};

@@ -27,6 +27,9 @@ std::string invitationEndWords(const std::string& outcome);
 // A peer's link as JSON members (without braces), and in words.
 std::string linkFields(const PeerLink& link);
 std::string linkWords(const PeerLink& link);
+// Why a peer went away, in words ("left", "no answer for 4 s"); empty when
+// we ended the connection.
+std::string peerDisconnectedWords(const AppEvent& event);
 // The first line of a run. Main thread.
 EventLine readyEventLine(WalkieTalkieApp& app);
 

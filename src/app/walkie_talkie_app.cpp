@@ -93,6 +93,22 @@ struct TalkingState {
   std::atomic<bool> posted{false};
 };
 
+std::string disconnectReasonKey(PeerDisconnectReason reason) {
+  switch (reason) {
+    case PeerDisconnectReason::Local:
+      return {};
+    case PeerDisconnectReason::Left:
+      return "left";
+    case PeerDisconnectReason::NoAnswer:
+      return "no_answer";
+    case PeerDisconnectReason::Broken:
+      return "connection_lost";
+    case PeerDisconnectReason::Other:
+      break;
+  }
+  return "closed";
+}
+
 StartError usage(std::string message) {
   return {StartError::Kind::Usage, std::move(message)};
 }
@@ -238,6 +254,7 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
     *error = failure(pins);
     return false;
   }
+  _localFingerprint = identity->fingerprint();
   Application::Options appOptions;
   appOptions.peerName = _options.name;
   appOptions.identity = std::move(identity);
@@ -408,6 +425,12 @@ void WalkieTalkieApp::attach() {
                               result.detail);
         });
       }));
+  // Network thread, before the peer's state change: the reason is here first.
+  _subscriptions.push_back(controller->multipeerController()->peerDisconnects().subscribeNext(
+      [weakSelf](const PeerDisconnect& disconnect) {
+        if (auto self = weakSelf.lock())
+          self->post([disconnect](WalkieTalkieApp& app) { app.peerDisconnected(disconnect); });
+      }));
   _subscriptions.push_back(
       controller->multipeerController()->sessionProperty().values().subscribeNext(
           [weakSelf](const std::shared_ptr<PeerSession>&) {
@@ -430,8 +453,7 @@ void WalkieTalkieApp::watchBrowser() {
     _browser->stop();
   }
   _browser = browser;
-  // Without a screen that admits one peer at a time, the session may gather
-  // as many as it holds.
+  // The CLI and the window alike gather as many peers as a session holds.
   _browser->setMaximumNumberOfPeers(PeerSession::kMaximumPeers);
   std::weak_ptr<WalkieTalkieApp> weakSelf = weak_from_this();
   _browser->setNearbyPeersChangedHandler([weakSelf](const std::vector<NearbyPeer>& nearby) {
@@ -547,12 +569,20 @@ void WalkieTalkieApp::peerTableChanged(const std::vector<std::pair<PeerID, std::
     _talkingTable.erase(std::remove(_talkingTable.begin(), _talkingTable.end(), id),
                         _talkingTable.end());
     std::erase_if(_linkTable, [&](const auto& entry) { return entry.first == id; });
-    emit({.kind = AppEvent::Kind::PeerDisconnected,
-          .peer = name,
-          .identifier = id.identifierString()});
+    AppEvent event{.kind = AppEvent::Kind::PeerDisconnected,
+                   .peer = name,
+                   .identifier = id.identifierString()};
+    if (const auto why = _disconnectReasons.find(id); why != _disconnectReasons.end()) {
+      event.reason = disconnectReasonKey(why->second.reason);
+      event.silenceMs = why->second.silenceMs;
+      _disconnectReasons.erase(why);
+    }
+    emit(event);
   }
   for (const auto& [id, name] : peers) {
     if (contains(previous, id)) continue;
+    // A reason is told with the departure it explains, never with a later one.
+    _disconnectReasons.erase(id);
     emit(
         {.kind = AppEvent::Kind::PeerConnected, .peer = name, .identifier = id.identifierString()});
   }
@@ -560,6 +590,10 @@ void WalkieTalkieApp::peerTableChanged(const std::vector<std::pair<PeerID, std::
   std::vector<std::string> talking;
   for (const auto& id : _talkingTable) talking.push_back(id.displayName());
   _talking.set(talking);
+}
+
+void WalkieTalkieApp::peerDisconnected(const PeerDisconnect& disconnect) {
+  _disconnectReasons[disconnect.peer] = disconnect;
 }
 
 void WalkieTalkieApp::peerTalking(const PeerID& peer, bool talking) {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "app/gatekeeper.h"
 #include "peers/peer_id.h"
+#include "peers/peer_session.h"
 #include "signals/disposable.h"
 #include "signals/main_queue.h"
 #include "signals/property.h"
@@ -128,14 +130,17 @@ struct AppEvent {
     // it): nothing was sent; invitation describes the device, which
     // confirmInvite() invites anyway.
     InviteUnconfirmed,
-    PeerConnected,     // peer
-    PeerDisconnected,  // peer
-    Connected,         // value
-    PeerTalking,       // peer, value
-    Transmitting,      // value; reason when it ended on its own
-    TalkRefused,       // reason
-    AudioClock,        // firstCycleUs: wall-clock time of the first device cycle
-    AudioStopped,      // the device stopped delivering cycles
+    PeerConnected,  // peer
+    // peer; reason: "left" (said goodbye), "no_answer" (silent for
+    // silenceMs), "connection_lost" (closed without a goodbye), "closed"
+    // (refused for what it sent), or empty when we ended it.
+    PeerDisconnected,
+    Connected,     // value
+    PeerTalking,   // peer, value
+    Transmitting,  // value; reason when it ended on its own
+    TalkRefused,   // reason
+    AudioClock,    // firstCycleUs: wall-clock time of the first device cycle
+    AudioStopped,  // the device stopped delivering cycles
     // The device key was damaged and replaced at start: fingerprint (the new
     // key), reason (where the old file is kept). Peers that pinned the old
     // key will see "key changed".
@@ -159,6 +164,7 @@ struct AppEvent {
   AcceptPolicy policy = AcceptPolicy::Ask;
   long long firstCycleUs = 0;
   PeerLink link;
+  int silenceMs = 0;
 };
 
 class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
@@ -198,6 +204,8 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
 
   // The name other devices see.
   std::string localName() const;
+  // This device's key fingerprint, as peers see it: "ABCD EFGH IJKL MNOP".
+  const std::string& localFingerprint() const { return _localFingerprint; }
   AppStatus status() const;
 
   // Each returns false with a user-facing reason in *error.
@@ -261,6 +269,7 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   void refreshNearbyDevices();
   void connectedChanged(bool connected);
   void peerTableChanged(const std::vector<std::pair<PeerID, std::string>>& peers);
+  void peerDisconnected(const PeerDisconnect& disconnect);
   void peerTalking(const PeerID& peer, bool talking);
   void linkReported(const PeerID& peer, const PeerLink& link);
   void transmittingChanged(bool transmitting);
@@ -289,6 +298,9 @@ class WalkieTalkieApp : public std::enable_shared_from_this<WalkieTalkieApp> {
   std::vector<std::pair<PeerID, std::string>> _connectedTable;
   std::vector<PeerID> _talkingTable;
   std::vector<std::pair<PeerID, PeerLink>> _linkTable;
+  // Why connected peers went away, until their table change is told.
+  std::map<PeerID, PeerDisconnect> _disconnectReasons;
+  std::string _localFingerprint;
   bool _isConnected = false;
   std::string _transmissionEndReason;
   DisposablePtr _audioClockTimer;

@@ -95,7 +95,9 @@ void Connection::writeNext() {
   auto self = shared_from_this();
   asyncWrite(asio::buffer(writeBuffer), [self](const std::error_code& ec, std::size_t) {
     if (ec) {
-      if (!self->closed) self->core.close(self, "write failed", LogFlagWarning);
+      if (self->closed) return;
+      self->endReason = PeerDisconnectReason::Broken;
+      self->core.close(self, "write failed", LogFlagWarning);
       return;
     }
     {
@@ -304,6 +306,7 @@ void Connection::armKeepAlive() {
     // While we hold back reading, the silence is ours, not the peer's.
     if (!paused && self->phase() != ConnectionPhase::AwaitingHello &&
         silent > std::chrono::milliseconds(self->core.options.keepAliveTimeoutMs)) {
+      self->endReason = PeerDisconnectReason::NoAnswer;
       self->core.close(self, "stopped answering", LogFlagWarning);
       return;
     }
@@ -311,6 +314,7 @@ void Connection::armKeepAlive() {
     if (self->writeStalled() ||
         (!paused && self->phase() != ConnectionPhase::AwaitingHello &&
          unanswered > std::chrono::milliseconds(self->core.options.keepAliveTimeoutMs))) {
+      self->endReason = PeerDisconnectReason::NoAnswer;
       self->core.close(self, "stopped reading", LogFlagWarning);
       return;
     }
@@ -387,6 +391,7 @@ void Connection::readNext() {
     if (ec) {
       // A peer that just closes its socket truncates the TLS stream.
       const bool ended = ec == asio::error::eof || ec == asio::ssl::error::stream_truncated;
+      self->endReason = PeerDisconnectReason::Broken;
       self->core.close(self, ended ? "closed by the peer" : "read failed", LogFlagWarning);
       return;
     }
@@ -511,6 +516,7 @@ void Connection::handle(peers::Frame& frame) {
       lastPong = Clock::now();
       return;
     case Step::Bye:
+      endReason = PeerDisconnectReason::Left;
       core.close(self, handshake.reason().c_str(), LogFlagInfo);
       return;
   }

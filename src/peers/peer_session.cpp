@@ -45,6 +45,22 @@ const char* invitationOutcomeName(InvitationOutcome outcome) {
   return "?";
 }
 
+const char* peerDisconnectReasonName(PeerDisconnectReason reason) {
+  switch (reason) {
+    case PeerDisconnectReason::Local:
+      return "local";
+    case PeerDisconnectReason::Left:
+      return "left";
+    case PeerDisconnectReason::NoAnswer:
+      return "no answer";
+    case PeerDisconnectReason::Broken:
+      return "connection lost";
+    case PeerDisconnectReason::Other:
+      break;
+  }
+  return "closed";
+}
+
 namespace peers::testing {
 // Benchmarks weigh TLS against the same chain in clear TCP; no program sets it.
 std::atomic<bool> plainSessions{false};
@@ -210,14 +226,21 @@ void PeerSession::Core::show(const std::shared_ptr<Connection>& c, PeerSessionSt
   reportState(peer, state);
 }
 
-void PeerSession::Core::hide(const std::shared_ptr<Connection>& c) {
-  if (!c->reported) return;
-  c->reported = false;
+bool PeerSession::Core::isLastShownLink(const std::shared_ptr<Connection>& c) const {
+  if (!c->reported) return false;
   const auto id = c->identity();
-  if (!id) return;
+  if (!id) return false;
   // Another live link to the same peer keeps it shown.
   for (auto& other : connections)
-    if (other != c && !other->closed && other->reported && other->identity() == id) return;
+    if (other != c && !other->closed && other->reported && other->identity() == id) return false;
+  return true;
+}
+
+void PeerSession::Core::hide(const std::shared_ptr<Connection>& c) {
+  const bool last = isLastShownLink(c);
+  c->reported = false;
+  if (!last) return;
+  const auto id = c->identity();
   visible.erase(*id);
   reportState(c->peer ? *c->peer : *c->expected, PeerSessionState::NotConnected);
 }
@@ -401,9 +424,18 @@ void PeerSession::Core::close(const std::shared_ptr<Connection>& c, const char* 
   c->keepAliveTimer.cancel();
   c->socket().close(ignored);
   connections.erase(c);
+  bool wasConnected = false;
+  PeerDisconnectHandler disconnected;
   {
     std::lock_guard lock(mutex);
-    std::erase_if(connected, [&](auto& entry) { return entry.second == c; });
+    wasConnected = std::erase_if(connected, [&](auto& entry) { return entry.second == c; }) > 0;
+    disconnected = disconnectHandler;
+  }
+  // Told before the state report, so whoever hears both learns why first.
+  if (wasConnected && c->peer && disconnected && isLastShownLink(c)) {
+    PeerDisconnect gone{*c->peer, withdrawing ? PeerDisconnectReason::Local : c->endReason};
+    if (gone.reason == PeerDisconnectReason::NoAnswer) gone.silenceMs = options.keepAliveTimeoutMs;
+    disconnected(gone);
   }
   hide(c);
   if (c->asked) {
@@ -992,6 +1024,11 @@ void PeerSession::setKnownKeyCheck(std::function<bool(const peers::Identifier&)>
 void PeerSession::setInvitationResultHandler(InvitationResultHandler handler) {
   std::lock_guard lock(_core->mutex);
   _core->invitationResultHandler = std::move(handler);
+}
+
+void PeerSession::setDisconnectHandler(PeerDisconnectHandler handler) {
+  std::lock_guard lock(_core->mutex);
+  _core->disconnectHandler = std::move(handler);
 }
 
 std::optional<InvitationDetails> PeerSession::pendingInvitation(const PeerID& peer) const {

@@ -129,6 +129,24 @@ using IntroductionHandler =
 // Invite goes out; false hangs up (the invitation ends unreachable).
 using InviteeCheck = std::function<bool(const PeerID& invitee)>;
 
+// Why a connected peer went away.
+enum class PeerDisconnectReason : int {
+  Local = 0,     // we disconnected or the session closed
+  Left = 1,      // the peer said goodbye
+  NoAnswer = 2,  // the peer went silent past the keep-alive timeout
+  Broken = 3,    // the connection closed or failed without a goodbye
+  Other = 4,     // refused: malformed data, a duplicate link, an overfull queue
+};
+const char* peerDisconnectReasonName(PeerDisconnectReason reason);
+
+struct PeerDisconnect {
+  PeerID peer;
+  PeerDisconnectReason reason = PeerDisconnectReason::Other;
+  // NoAnswer: how long the peer had been silent when it was dropped.
+  int silenceMs = 0;
+};
+using PeerDisconnectHandler = std::function<void(const PeerDisconnect& disconnect)>;
+
 // Where a discovered peer listens.
 struct PeerEndpoint {
   std::string address;  // numeric IPv4
@@ -223,6 +241,9 @@ class PeerSession : public std::enable_shared_from_this<PeerSession> {
   // Told how every invitation in either direction ended; called on the
   // transport thread. Any thread may set it.
   void setInvitationResultHandler(InvitationResultHandler handler);
+  // Told why each connected peer went away, on the transport thread, just
+  // before its NotConnected report. Any thread may set it.
+  void setDisconnectHandler(PeerDisconnectHandler handler);
   // The details of an invitation from the peer that waits for an answer.
   // Thread-safe.
   std::optional<InvitationDetails> pendingInvitation(const PeerID& peer) const;

@@ -62,6 +62,7 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   InvitationResultHandler invitationResultHandler;
   IntroductionHandler introductionHandler;
   InviteeCheck inviteeCheck;
+  PeerDisconnectHandler disconnectHandler;
   std::string advertisedName;  // empty: the local peer's display name
   std::function<bool(const peers::Identifier&)> knownKey;
   std::vector<std::pair<PeerID, std::shared_ptr<Connection>>> connected;
@@ -105,6 +106,8 @@ struct PeerSession::Core : std::enable_shared_from_this<PeerSession::Core> {
   bool isKnownKey(const peers::Identifier& id) const;
   void show(const std::shared_ptr<Connection>& c, PeerSessionState state);
   void hide(const std::shared_ptr<Connection>& c);
+  // Whether closing c takes the peer off the list (no other live link shows it).
+  bool isLastShownLink(const std::shared_ptr<Connection>& c) const;
   bool resolveDuplicate(const std::shared_ptr<Connection>& c);
   void reportInvitation(const PeerID& peer, bool invitedUs, InvitationOutcome outcome,
                         const std::string& detail = {});
@@ -174,6 +177,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
   bool decided = false;     // Decline sent; only hanging up is left
   bool withdrawn = false;   // our invitation given up; only hanging up is left
   bool superseded = false;  // the twin of a kept link; its dialler hangs it up
+  // Why the link ends, set just before closing it; Other unless said.
+  PeerDisconnectReason endReason = PeerDisconnectReason::Other;
   asio::steady_timer handshakeTimer;
   asio::steady_timer keepAliveTimer;
   Clock::time_point lastReceived = Clock::now();

@@ -59,6 +59,8 @@ void MultipeerSessionController::initSession() {
     }
     session->setInvitationResultHandler(
         [results = _invitationResults](const InvitationResult& r) { results->sendNext(r); });
+    session->setDisconnectHandler(
+        [gone = _peerDisconnects](const PeerDisconnect& d) { gone->sendNext(d); });
     std::lock_guard lock(_fieldsMutex);
     session->setIntroductionHandler(_introductionHandler);
     session->setInviteeCheck(_inviteeCheck);

@@ -89,6 +89,11 @@ class MultipeerSessionController {
   Signal<InvitationResult> invitationResults() const {
     return Signal<InvitationResult>(_invitationResults);
   }
+  // Why each connected peer went away, in every session this controller
+  // makes; sent on the peer network thread before the peer's state change.
+  Signal<PeerDisconnect> peerDisconnects() const {
+    return Signal<PeerDisconnect>(_peerDisconnects);
+  }
   // Where a waiting invitation comes from, for the question put to the
   // user. Thread-safe.
   std::optional<InvitationDetails> pendingInvitation(const PeerID& peer) const;
@@ -112,6 +117,7 @@ class MultipeerSessionController {
   Property<std::shared_ptr<PeerSession>> _sessionProperty;
   std::shared_ptr<Subject<InvitationResult>> _invitationResults =
       Subject<InvitationResult>::create();
+  std::shared_ptr<Subject<PeerDisconnect>> _peerDisconnects = Subject<PeerDisconnect>::create();
 };
 
 }  // namespace qur

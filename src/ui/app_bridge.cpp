@@ -11,6 +11,20 @@
 
 namespace qur {
 
+namespace {
+
+ConnectedPeerInfo peerInfo(const PeerID& id, WalkieTalkiePeer& peer) {
+  const std::string name = id.displayName();
+  return ConnectedPeerInfo{name, id.identifierString(), peer.transmitting(),
+                           peer.linkReports().map([name](const LinkReport& r) {
+                             return PeerLink{
+                                 name,       r.jitterMeanMs, r.jitterP95Ms,    r.lossFraction,
+                                 r.targetMs, r.concealed,    r.recoveredByFec, r.endOfTransmission};
+                           })};
+}
+
+}  // namespace
+
 // ---- AppBridge -------------------------------------------------------------
 
 AppBridge::AppBridge(std::shared_ptr<WalkieTalkieApp> app)
@@ -46,12 +60,15 @@ std::optional<ConnectedPeerInfo> AppBridge::firstConnectedPeer() const {
   const auto table = _controller->connectedPeers();
   if (!table || table->empty()) return std::nullopt;
   const auto& peer = table->begin()->second;
-  const std::string name = peer->peerID().displayName();
-  return ConnectedPeerInfo{
-      name, peer->transmitting(), peer->linkReports().map([name](const LinkReport& r) {
-        return PeerLink{name,       r.jitterMeanMs, r.jitterP95Ms,    r.lossFraction,
-                        r.targetMs, r.concealed,    r.recoveredByFec, r.endOfTransmission};
-      })};
+  return peerInfo(peer->peerID(), *peer);
+}
+
+std::vector<ConnectedPeerInfo> AppBridge::connectedPeers() const {
+  std::vector<ConnectedPeerInfo> peers;
+  const auto table = _controller->connectedPeers();
+  if (!table) return peers;
+  for (const auto& [id, peer] : *table) peers.push_back(peerInfo(id, *peer));
+  return peers;
 }
 
 std::shared_ptr<Command<Unit>> AppBridge::disconnectCommand() const {
@@ -113,11 +130,33 @@ std::optional<PeerListSource> AppBridge::peerListSource(std::function<void()> fi
     if (auto app = weakApp.lock()) app->withdrawInvitation(identifier, &ignored);
   };
   source.finish = std::move(finish);
+  source.identity = identityText(QString::fromStdString(_app->localName()),
+                                 QString::fromStdString(_app->localFingerprint()))
+                        .toStdString();
   return source;
 }
 
 std::string AppBridge::localName() const {
   return _app ? _app->localName() : _controller->multipeerController()->peerID().displayName();
+}
+
+std::string AppBridge::localFingerprint() const {
+  return _app ? _app->localFingerprint() : std::string();
+}
+
+std::optional<Signal<AppEvent>> AppBridge::events() const {
+  if (!_app) return std::nullopt;
+  return _app->events();
+}
+
+bool AppBridge::isAudioRunning() const {
+  return !_app || _app->status().audioRunning;
+}
+
+Signal<bool> AppBridge::anyPeerTalking() const {
+  if (!_app) return Signal<bool>::just(false);
+  return _app->talkingPeers().values().map(
+      [](const std::vector<std::string>& talking) { return !talking.empty(); });
 }
 
 void AppBridge::setScreenName(const std::string& name) {
@@ -131,13 +170,18 @@ void AppBridge::trackEvent(const std::string& category, const std::string& actio
   AnalyticsTracker::sharedInstance().trackEvent(category, action, label, value);
 }
 
+QString identityText(const QString& name, const QString& fingerprint) {
+  if (fingerprint.isEmpty()) return QObject::tr("You are %1").arg(name);
+  return QObject::tr("You are %1 · key %2").arg(name, fingerprint);
+}
+
 // ---- options -----------------------------------------------------------------
 
 const char* launchHelpText() {
   return "usage: qur-wtalkie [options]\n"
          "\n"
          "The walkie-talkie window: hold the round button or Space to talk to the\n"
-         "connected peer; 'Connect' lists nearby devices to invite.\n"
+         "connected peers; 'Connect' lists nearby devices to invite.\n"
          "\n"
          "options:\n"
          "  --name NAME           name other devices see (default: the host name)\n"
@@ -159,6 +203,7 @@ const char* launchHelpText() {
          "                        length of the voice packets sent (default 20)\n"
          "  --events json         one JSON object per line on standard output per event,\n"
          "                        the same events as 'qur-wtalkie-cli run --events json'\n"
+         "  --minimized           start in the tray\n"
          "  --playground          the talk button alone, with keys that fire its pulses\n"
          "  --version             the version\n"
          "  --help                this text\n"
@@ -239,7 +284,9 @@ void CoreLauncher::eventArrived(const AppEvent& event) {
       if (app && !app->answerInvitation(accept, id, &reason) && show) show(reason);
     });
   }
-  if ((event.kind == AppEvent::Kind::InvitationResult ||
+  // How our own invitations end the screen tells itself; this is for the
+  // ones we were asked, and for a key replaced at start.
+  if (((event.kind == AppEvent::Kind::InvitationResult && event.value) ||
        event.kind == AppEvent::Kind::KeyReplaced) &&
       _showMessage)
     _showMessage(line.text);

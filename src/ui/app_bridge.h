@@ -27,6 +27,8 @@ class WalkieTalkieController;
 // A connected peer as the screen shows it.
 struct ConnectedPeerInfo {
   std::string name;
+  // Tells apart two devices of one name.
+  std::string identifier;
   // Whether the peer talks; hot (no value at subscription), any thread.
   Signal<bool> transmitting;
   // How its voice reaches us, about once a second while it talks; hot, any thread.
@@ -50,6 +52,8 @@ class AppBridge {
   std::size_t connectedPeerCount() const;
   // The first entry of the peer table, or none.
   std::optional<ConnectedPeerInfo> firstConnectedPeer() const;
+  // Every entry of the peer table.
+  std::vector<ConnectedPeerInfo> connectedPeers() const;
   std::shared_ptr<Command<Unit>> disconnectCommand() const;
 
   // Refused (stays false) while no peer is connected.
@@ -65,6 +69,15 @@ class AppBridge {
   // without an application (the list then drives the browser itself).
   std::optional<PeerListSource> peerListSource(std::function<void()> finish) const;
   std::string localName() const;
+  // This device's key fingerprint; empty without an application.
+  std::string localFingerprint() const;
+  // The application's events (main thread); none without an application.
+  std::optional<Signal<AppEvent>> events() const;
+  // Whether the sound device runs (always true over a bare controller,
+  // whose owner decides about audio).
+  bool isAudioRunning() const;
+  // Whether any connected peer talks now, current value first (main thread).
+  Signal<bool> anyPeerTalking() const;
 
   // Analytics (local only).
   void setScreenName(const std::string& name);
@@ -80,6 +93,9 @@ class AppBridge {
   std::shared_ptr<WalkieTalkieController> _controller;
   std::shared_ptr<Command<Unit>> _disconnect;
 };
+
+// "You are NAME · key ABCD EFGH IJKL MNOP": who this device is to others.
+QString identityText(const QString& name, const QString& fingerprint);
 
 const char* launchHelpText();
 

@@ -150,13 +150,8 @@ void DebugPlayground::resizeEvent(QResizeEvent* event) {
   layOut();
 }
 
-void DebugPlayground::paintAboveBackground(QPainter& painter) {
-  for (PulsatingButton* button : {_peerDot->dot(), _talkButton}) {
-    painter.save();
-    painter.translate(button->mapTo(this, QPoint(0, 0)));
-    button->paintRipples(painter);
-    painter.restore();
-  }
+std::vector<const PulsatingButton*> DebugPlayground::rippleButtons() const {
+  return {_peerDot->dot(), _talkButton};
 }
 
 }  // namespace qur

@@ -42,7 +42,7 @@ class DebugPlayground : public ApplicationBackgroundView {
  protected:
   void resizeEvent(QResizeEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
-  void paintAboveBackground(QPainter& painter) override;
+  std::vector<const PulsatingButton*> rippleButtons() const override;
 
  private:
   void layOut();

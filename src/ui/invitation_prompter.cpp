@@ -30,12 +30,12 @@ void InvitationPrompter::ask(const Invitation& invitation, std::function<void(bo
   // The application files the invitation after telling of it: answers wait
   // one turn of the loop.
   if (connected.size() + 1 >= PeerListDialog::kMaximumPeers) {
-    QUR_LOG_INFO("Declining %s: already talking with %s", invitation.peer.c_str(),
-                 connected.front().c_str());
+    QUR_LOG_INFO("Declining %s: the session is full", invitation.peer.c_str());
     QTimer::singleShot(0, this, [answer] { answer(false); });
     if (_context.showMessage) {
-      _context.showMessage(tr("%1 wanted to talk; declined while you talk with %2.")
-                               .arg(peer, QString::fromStdString(connected.front())));
+      _context.showMessage(tr("%1 wanted to talk; declined: the session is full (%2 devices).")
+                               .arg(peer)
+                               .arg(PeerListDialog::kMaximumPeers));
     }
     return;
   }

@@ -1,7 +1,9 @@
 #include "ui/peer_dot_view.h"
 
+#include <QFontMetrics>
 #include <QPointer>
 #include <QResizeEvent>
+#include <algorithm>
 
 #include "signals/scheduler.h"
 #include "signals/signal_operators.h"
@@ -41,8 +43,9 @@ void PeerDotView::followLink(const Signal<PeerLink>& link) {
 }
 
 void PeerDotView::setText(const QString& text) {
-  _label->setText(text);
+  _text = text;
   _label->setToolTip(text);
+  _label->setAccessibleName(text);
   layOut();
 }
 
@@ -55,11 +58,17 @@ void PeerDotView::layOut() {
   const int x = (width() - kDotSize) / 2;
   const int y = (height() - kDotSize) / 2;
   _dot->setGeometry(x, y, kDotSize, kDotSize);
-  const QSize text = _label->sizeHint();
-  _label->setGeometry(x + kDotSize + kLabelGap, y + (kDotSize - text.height()) / 2, text.width(),
-                      text.height());
-  _link->move(_label->geometry().right() + kLabelGap / 2,
-              y + (kDotSize - LinkQualityIndicator::kHeight) / 2);
+  const int left = x + kDotSize + kLabelGap;
+  // The bars keep their place after the name, however long it is.
+  const int bars = LinkQualityIndicator::kWidth + kLabelGap / 2;
+  const int room = std::max(0, width() - left - kLabelGap - bars);
+  const QFontMetrics metrics(_label->font());
+  const QString shown = metrics.elidedText(_text, Qt::ElideRight, room);
+  _label->setText(shown);
+  const int textWidth = std::min(room, metrics.horizontalAdvance(shown) + 2);
+  const int textHeight = _label->sizeHint().height();
+  _label->setGeometry(left, y + (kDotSize - textHeight) / 2, textWidth, textHeight);
+  _link->move(left + textWidth + kLabelGap / 2, y + (kDotSize - LinkQualityIndicator::kHeight) / 2);
 }
 
 }  // namespace qur

@@ -1,7 +1,7 @@
-// The strip above the talk button while a peer is connected: a 30 x 30
+// The strip above the talk button for one connected peer: a 30 x 30
 // pulsating dot in the middle and the peer's name starting 15 px to its
-// right, then the link's quality bars; a long name runs on to the right
-// without moving the dot.
+// right, then the link's quality bars; a name too long for the strip ends
+// in an ellipsis (the whole name is its tooltip) and never moves the dot.
 // Main thread.
 #pragma once
 
@@ -33,6 +33,8 @@ class PeerDotView : public QWidget {
   void followLink(const Signal<PeerLink>& link);
   ~PeerDotView() override;
   void setText(const QString& text);
+  // The whole name, whatever the label shows.
+  const QString& text() const { return _text; }
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -44,6 +46,7 @@ class PeerDotView : public QWidget {
   QLabel* _label;
   LinkQualityIndicator* _link;
   DisposablePtr _linkSubscription;
+  QString _text;
 };
 
 }  // namespace qur

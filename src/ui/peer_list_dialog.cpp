@@ -15,6 +15,7 @@
 #include "peers/device_identity.h"
 #include "signals/main_queue.h"
 #include "signals/subject.h"
+#include "ui/elided_label.h"
 #include "ui/styles.h"
 
 namespace qur {
@@ -131,6 +132,7 @@ void PeerListDialog::build() {
           "QLabel#trust[warning=\"true\"] { color: white; background: %2; border-radius: 3px;"
           " padding: 0 4px; font-weight: 600; }"
           "QLabel#status { color: rgba(255,255,255,170); font-size: 13px; }"
+          "QLabel#identity { color: rgba(255,255,255,150); font-size: 12px; }"
           "QListWidget { background: transparent; border: none; outline: none; }"
           // The row widget draws the name; the item's own text stays for lookups.
           "QListWidget::item { color: transparent; border-bottom: 1px solid rgba(255,255,255,25); }"
@@ -149,10 +151,20 @@ void PeerListDialog::build() {
           .arg(css(Styles::transmitButtonColor()), css(Styles::transmitButtonPressedColor())));
   auto* title = new QLabel(tr("Nearby devices"), this);
   title->setFont(Styles::screenButtonFont());
+  _identity = new QLabel(this);
+  _identity->setObjectName(QStringLiteral("identity"));
+  _identity->setWordWrap(true);
+  _identity->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  if (_source && !_source->identity.empty()) {
+    _identity->setText(QString::fromStdString(_source->identity));
+  } else {
+    _identity->hide();
+  }
   _list = new QListWidget(this);
-  _list->setSelectionMode(QAbstractItemView::SingleSelection);
-  // Long names are cut, never pushed sideways out of sight with the button.
+  // Rows are as wide as the list: a long name is cut, never scrolled to.
   _list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  _list->setResizeMode(QListView::Adjust);
+  _list->setSelectionMode(QAbstractItemView::SingleSelection);
   _list->setAccessibleName(tr("Nearby devices"));
   _status = new QLabel(this);
   _status->setObjectName(QStringLiteral("status"));
@@ -169,6 +181,7 @@ void PeerListDialog::build() {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(16, 14, 16, 14);
   layout->addWidget(title);
+  layout->addWidget(_identity);
   layout->addWidget(_list, 1);
   layout->addWidget(_status);
   layout->addLayout(buttons);
@@ -235,8 +248,12 @@ void PeerListDialog::nearbyChanged(std::vector<NearbyDevice> devices) {
 
 void PeerListDialog::connectedChanged(std::vector<std::string> names) {
   bool joined = false;
-  for (const auto& name : names) joined = joined || !contains(_connected, name);
+  for (const auto& name : names) {
+    // Peers connected before the list opened joined nothing now.
+    joined = joined || (_connectedKnown && !contains(_connected, name));
+  }
   _connected = std::move(names);
+  _connectedKnown = true;
   // With a peer connected the limit is reached: the row says "connected"
   // for a moment, then the main screen takes over.
   if (joined && !_closing) {
@@ -359,9 +376,13 @@ void PeerListDialog::rebuildRows() {
     row.item->setData(Qt::UserRole, key);
     _list->insertItem(int(index), row.item);
     auto* widget = new QWidget();
-    auto* nameLabel = new QLabel(name, widget);
+    // A double click anywhere on the row invites, as Enter does.
+    widget->setProperty("qurPeerKey", key);
+    widget->installEventFilter(this);
+    auto* nameLabel = new ElidedLabel(name, widget);
     nameLabel->setObjectName(QStringLiteral("peerName"));
     nameLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    row.nameLabel = nameLabel;
     row.stateLabel = new QLabel(widget);
     row.stateLabel->setObjectName(QStringLiteral("peerState"));
     row.fingerprintLabel = new QLabel(widget);
@@ -417,27 +438,13 @@ void PeerListDialog::refreshRow(const QString& key, Row& row) {
   row.trustLabel->style()->unpolish(row.trustLabel);
   row.trustLabel->style()->polish(row.trustLabel);
   row.invite->setText(key == _held ? tr("Invite anyway") : tr("Invite"));
-  // As wide as the list shows, as high as the row needs.
-  row.item->setSizeHint(QSize(0, _list->itemWidget(row.item)->sizeHint().height()));
+  // The height the row needs; its width is the list's.
+  row.item->setSizeHint(QSize(1, _list->itemWidget(row.item)->sizeHint().height()));
 }
 
 QString PeerListDialog::limitReason() const {
-  auto nameOf = [&](const std::string& key) {
-    const auto row = _rows.find(QString::fromStdString(key));
-    return row == _rows.end() ? QString() : QString::fromStdString(row->second.device.name);
-  };
-  for (const auto& [key, state] : _states) {
-    if (state == PeerRowState::Connected) {
-      return tr("Talking with %1: the window talks to one peer at a time.").arg(nameOf(key));
-    }
-  }
-  for (const auto& [key, state] : _states) {
-    if (state == PeerRowState::Invited || state == PeerRowState::Connecting) {
-      return tr("Waiting for %1 before inviting anyone else.").arg(nameOf(key));
-    }
-  }
   if (_connected.size() + 1 >= kMaximumPeers) {
-    return tr("The window talks to one peer at a time.");
+    return tr("The session is full: %1 devices talk together at most.").arg(kMaximumPeers);
   }
   return {};
 }
@@ -445,9 +452,12 @@ QString PeerListDialog::limitReason() const {
 void PeerListDialog::refreshLimit() {
   const QString reason = limitReason();
   for (auto& [name, row] : _rows) {
-    const bool open = reason.isEmpty() && row.state != PeerRowState::Connected;
+    // A device's own invitation out, or a peer already: nothing to invite.
+    const bool busy = row.state == PeerRowState::Connected || row.state == PeerRowState::Invited ||
+                      row.state == PeerRowState::Connecting;
+    const bool open = reason.isEmpty() && !busy;
     row.invite->setEnabled(open);
-    row.invite->setToolTip(open ? QString() : reason);
+    row.invite->setToolTip(open || busy ? QString() : reason);
   }
   QString status = _problem;
   if (status.isEmpty()) status = reason;
@@ -509,6 +519,10 @@ bool PeerListDialog::invite(const QString& device) {
     _status->setText(reason);
     return false;
   }
+  const PeerRowState state = row->second.state;
+  if (state == PeerRowState::Invited || state == PeerRowState::Connecting ||
+      state == PeerRowState::Connected)
+    return false;
   const std::string identifier = row->second.device.identifier;
   const QString name = QString::fromStdString(row->second.device.name);
   std::string error;
@@ -560,6 +574,22 @@ void PeerListDialog::finish(bool cancelled) {
   } else {
     _browser->done();
   }
+}
+
+QLabel* PeerListDialog::nameLabel(const QString& device) const {
+  const auto it = _rows.find(keyOf(device));
+  return it == _rows.end() ? nullptr : it->second.nameLabel;
+}
+
+bool PeerListDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonDblClick) {
+    const QString key = watched->property("qurPeerKey").toString();
+    if (!key.isEmpty()) {
+      invite(key);
+      return true;
+    }
+  }
+  return QFrame::eventFilter(watched, event);
 }
 
 void PeerListDialog::keyPressEvent(QKeyEvent* event) {

@@ -1,14 +1,15 @@
-// The peer browser shown over the main screen: the devices nearby, one row
-// per device (two devices of one name are two rows, told apart by key and
-// identifier), each with its key, its trust (known, new, key changed, looks
-// like NAME), its state (available, invited, connecting, connected,
-// declined, timed out, unreachable, refused) and an Invite action, with Done
-// and Cancel (which withdraws the invitations still out). A device whose key
-// is not the one trusted for its name is invited only after a second press
-// of "Invite anyway". Rows follow the devices as they come and go and the
-// invitations as they end. The window talks to one peer at a time: with a
-// peer connected or an invitation out, Invite is disabled and the status
-// line says why. Main thread.
+// The peer browser shown over the main screen: who we are, then the devices
+// nearby, one row per device (two devices of one name are two rows, told
+// apart by key and identifier), each with its key, its trust (known, new,
+// key changed, looks like NAME), its state (available, invited, connecting,
+// connected, declined, timed out, unreachable, refused) and an Invite action
+// (the button, Enter or a double click), with Done and Cancel (which
+// withdraws the invitations still out). A device whose key is not the one
+// trusted for its name is invited only after a second press of "Invite
+// anyway". Rows follow the devices as they come and go and the invitations
+// as they end. Several peers may be connected at once; Invite waits only
+// while a device's own invitation is out, and for everyone once the session
+// is full. Main thread.
 #pragma once
 
 #include <QFrame>
@@ -22,6 +23,7 @@
 
 #include "app/walkie_talkie_app.h"
 #include "peers/peer_browser.h"
+#include "peers/peer_session.h"
 #include "signals/disposable.h"
 #include "signals/signal.h"
 
@@ -49,6 +51,8 @@ struct PeerListSource {
   std::function<void(const std::string& identifier)> withdraw;
   // Done or Cancel: the list is finished.
   std::function<void()> finish;
+  // "You are NAME · key ...", shown under the title; empty: nothing.
+  std::string identity;
 };
 
 enum class PeerRowState {
@@ -67,8 +71,8 @@ class PeerListDialog : public QFrame {
   Q_OBJECT
 
  public:
-  // Counting ourselves: the window talks to one peer at a time.
-  static constexpr std::size_t kMaximumPeers = 2;
+  // Counting ourselves: as many as a session holds.
+  static constexpr std::size_t kMaximumPeers = PeerSession::kMaximumPeers;
 
   PeerListDialog(std::shared_ptr<PeerBrowser> browser, QWidget* parent);
   explicit PeerListDialog(PeerListSource source, QWidget* parent);
@@ -89,6 +93,9 @@ class PeerListDialog : public QFrame {
   QPushButton* doneButton() const { return _done; }
   QPushButton* cancelButton() const { return _cancel; }
   QLabel* statusLabel() const { return _status; }
+  QLabel* identityLabel() const { return _identity; }
+  // The row's name label (elided when long), or null.
+  QLabel* nameLabel(const QString& name) const;
   // The fingerprint line of a row (kept while the device stays listed).
   void setFingerprint(const QString& device, const QString& fingerprint);
   QString fingerprintOf(const QString& device) const;
@@ -99,12 +106,14 @@ class PeerListDialog : public QFrame {
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   struct Row {
     NearbyDevice device;
     PeerRowState state = PeerRowState::Available;
     QListWidgetItem* item = nullptr;
+    QLabel* nameLabel = nullptr;
     QLabel* stateLabel = nullptr;
     QLabel* fingerprintLabel = nullptr;
     QLabel* trustLabel = nullptr;
@@ -133,6 +142,7 @@ class PeerListDialog : public QFrame {
   std::vector<DisposablePtr> _subscriptions;
   std::vector<NearbyDevice> _nearby;
   std::vector<std::string> _connected;
+  bool _connectedKnown = false;
   // States other than Available, by identifier; they outlive a row only
   // while the device is listed.
   std::map<std::string, PeerRowState> _states;
@@ -146,6 +156,7 @@ class PeerListDialog : public QFrame {
   bool _closing = false;
   QListWidget* _list;
   QLabel* _status;
+  QLabel* _identity = nullptr;
   QPushButton* _done;
   QPushButton* _cancel;
 };

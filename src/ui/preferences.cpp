@@ -11,6 +11,7 @@ Preferences Preferences::load(const QSettings& settings) {
   const QString processing = settings.value(kVoiceProcessingKey).toString();
   if (processing == QLatin1String("on")) preferences.voiceProcessing = true;
   if (processing == QLatin1String("off")) preferences.voiceProcessing = false;
+  preferences.talkKey = settings.value(kTalkKeyKey).toString().trimmed();
   return preferences;
 }
 
@@ -22,6 +23,7 @@ void Preferences::save(QSettings& settings) const {
     settings.setValue(kVoiceProcessingKey, *voiceProcessing ? "on" : "off");
   else
     settings.remove(kVoiceProcessingKey);
+  settings.setValue(kTalkKeyKey, talkKey);
   settings.sync();
 }
 

@@ -1,5 +1,6 @@
-// What the window remembers between runs: the audio devices and the name
-// other devices see. The microphone gain is deliberately not among them.
+// What the window remembers between runs: the audio devices, the name other
+// devices see, echo cancelling and the global talk key. The microphone gain
+// is deliberately not among them.
 // Main thread.
 #pragma once
 
@@ -18,11 +19,15 @@ struct Preferences {
   // Echo cancellation and noise suppression; unset: the device's default
   // (on for a sound card, off for the virtual device).
   std::optional<bool> voiceProcessing;
+  // The global talk key by its X keysym name ("F8"); empty: none (the default,
+  // so that nothing is listened to unasked).
+  QString talkKey;
 
   static constexpr const char* kInputDeviceKey = "audio/inputDevice";
   static constexpr const char* kOutputDeviceKey = "audio/outputDevice";
   static constexpr const char* kDisplayNameKey = "peer/displayName";
   static constexpr const char* kVoiceProcessingKey = "audio/voiceProcessing";
+  static constexpr const char* kTalkKeyKey = "shortcut/talkKey";
 
   static Preferences load(const QSettings& settings);
   void save(QSettings& settings) const;

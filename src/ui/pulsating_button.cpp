@@ -7,9 +7,13 @@
 #include <QPixmap>
 #include <QTimer>
 #include <QVariantAnimation>
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <vector>
 
 #include "signals/signal_operators.h"
+#include "ui/application_background_view.h"
 #include "ui/styles.h"
 
 namespace qur {
@@ -156,9 +160,20 @@ void PulsatingButton::cancelTracking() {
   setPressed(false);
 }
 
+void PulsatingButton::setAnimationsPaused(bool paused) {
+  if (_paused == paused) return;
+  _paused = paused;
+  if (!paused) return;
+  // Stopping runs each ripple's completion and takes it off the list.
+  std::vector<QVariantAnimation*> running;
+  for (const auto& ripple : _ripples) running.push_back(ripple.animation);
+  for (auto* animation : running) animation->stop();
+}
+
 void PulsatingButton::pulse(const QColor& color, float targetScale, double duration,
                             RippleCompletion completion) {
   ++_pulseCount;
+  if (_paused) return;
   auto* animation = new QVariantAnimation(this);
   animation->setStartValue(0.0);
   animation->setEndValue(1.0);
@@ -212,7 +227,13 @@ void PulsatingButton::rippleChanged() {
     _rippleFrame->setTimerType(Qt::PreciseTimer);
     connect(_rippleFrame, &QTimer::timeout, this, [this] { repaintRipples(); });
   }
-  if (!_rippleFrame->isActive()) _rippleFrame->start(kRippleFrameMs);
+  if (_rippleFrame->isActive()) return;
+  // Every button's frames fall on the same ticks, so a canvas carrying
+  // several repaints once per tick for all of them.
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                       .count();
+  _rippleFrame->start(int(kRippleFrameMs - now % kRippleFrameMs));
 }
 
 void PulsatingButton::repaintRipples() {
@@ -225,7 +246,12 @@ void PulsatingButton::repaintRipples() {
   const QRect bounds =
       _ripples.empty() ? QRect() : rippleBounds().translated(offset).toAlignedRect();
   // The area the last frame covered too, or a ripple that just ended stays.
-  _rippleCanvas->update(bounds.united(_paintedRippleBounds));
+  const QRect area = bounds.united(_paintedRippleBounds);
+  if (auto* view = qobject_cast<ApplicationBackgroundView*>(_rippleCanvas.data())) {
+    view->rippleAreaChanged(area);
+  } else {
+    _rippleCanvas->update(area);
+  }
   _paintedRippleBounds = bounds;
 }
 
@@ -235,32 +261,76 @@ void PulsatingButton::paintRipples(QPainter& painter) const {
   if (circle.isEmpty()) return;
   const QPointF centre = circle.center();
   const double radius = circle.width() / 2.0;
+  // Ripples of one colour are concentric discs: a point inside k of them
+  // shows the colour blended once with 1 - (1 - a1)...(1 - ak). Painting
+  // each ring between two radii once with that blend touches every pixel
+  // once however many ripples overlap; inside the button's own (opaque)
+  // circle nothing is painted at all.
+  struct Disc {
+    QRgb colour;
+    double radius;
+    double opacity;
+  };
+  std::vector<Disc> discs;
+  discs.reserve(_ripples.size());
+  for (const auto& ripple : _ripples) {
+    const double opacity = ripple.opacity();
+    if (opacity <= 0.0) continue;
+    discs.push_back({ripple.color.rgb(), radius * ripple.scale(), opacity});
+  }
+  std::stable_sort(discs.begin(), discs.end(), [](const Disc& a, const Disc& b) {
+    return a.colour != b.colour ? a.colour < b.colour : a.radius > b.radius;
+  });
   painter.save();
   // Antialiasing these large translucent discs cost five times the frame; their
   // fading edges hide the steps.
   painter.setRenderHint(QPainter::Antialiasing, false);
   painter.setPen(Qt::NoPen);
-  // Oldest first, so newer ripples lie nearer the circle.
-  for (const auto& ripple : _ripples) {
-    QColor color = ripple.color;
-    color.setAlphaF(float(ripple.opacity()));
-    if (color.alpha() == 0) continue;
-    painter.setBrush(color);
-    const double r = radius * ripple.scale();
-    painter.drawEllipse(centre, r, r);
+  std::size_t first = 0;
+  while (first < discs.size()) {
+    std::size_t end = first;
+    while (end < discs.size() && discs[end].colour == discs[first].colour) ++end;
+    double through = 1.0;  // what the background keeps inside the rings so far
+    for (std::size_t k = first; k < end; ++k) {
+      through *= 1.0 - discs[k].opacity;
+      const double outer = discs[k].radius;
+      const double inner = std::max(radius, k + 1 < end ? discs[k + 1].radius : 0.0);
+      if (outer <= inner) continue;
+      QColor colour = QColor::fromRgb(discs[k].colour);
+      colour.setAlphaF(float(1.0 - through));
+      if (colour.alpha() == 0) continue;
+      QPainterPath ring;
+      ring.addEllipse(centre, outer, outer);
+      ring.addEllipse(centre, inner, inner);
+      painter.fillPath(ring, colour);
+    }
+    first = end;
   }
   painter.restore();
 }
 
 void PulsatingButton::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  painter.setRenderHint(QPainter::Antialiasing);
   if (!_rippleCanvas) paintRipples(painter);
   const QRectF circle = circleRect();
   if (circle.isEmpty() || !_buttonColor.isValid()) return;
-  painter.setPen(Qt::NoPen);
-  painter.setBrush(_buttonColor);
-  painter.drawEllipse(circle);
+  // Ripples repaint the button many times a second: its antialiased circle
+  // is drawn once per colour and size, then copied.
+  const qreal ratio = devicePixelRatioF();
+  const QSize pixels = (circle.size() * ratio).toSize();
+  if (_circleCache.isNull() || _circleCache.size() != pixels ||
+      _circleCacheColour != _buttonColor) {
+    _circleCache = QPixmap(pixels);
+    _circleCache.setDevicePixelRatio(ratio);
+    _circleCache.fill(Qt::transparent);
+    QPainter cache(&_circleCache);
+    cache.setRenderHint(QPainter::Antialiasing);
+    cache.setPen(Qt::NoPen);
+    cache.setBrush(_buttonColor);
+    cache.drawEllipse(QRectF(QPointF(0, 0), circle.size()));
+    _circleCacheColour = _buttonColor;
+  }
+  painter.drawPixmap(circle.topLeft(), _circleCache);
 }
 
 void PulsatingButton::resizeEvent(QResizeEvent* event) {

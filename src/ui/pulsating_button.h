@@ -10,6 +10,7 @@
 #pragma once
 
 #include <QColor>
+#include <QPixmap>
 #include <QPointer>
 #include <QTextDocument>
 #include <QWidget>
@@ -20,6 +21,7 @@
 
 #include "signals/property.h"
 #include "signals/signal.h"
+#include "ui/animation_driver.h"
 #include "ui/attributed_text.h"
 
 class QTimer;
@@ -91,6 +93,11 @@ class PulsatingButton : public QWidget {
     pulseOnEvents(signal.ignoreValues(), color, targetScale, duration);
   }
 
+  // While paused (the window hidden or minimized) pulses draw nothing and
+  // the ripples under way end at once; pulses still count.
+  void setAnimationsPaused(bool paused);
+  bool areAnimationsPaused() const { return _paused; }
+
   // Live ripples, oldest first.
   const std::list<Ripple>& ripples() const { return _ripples; }
   std::size_t rippleCount() const { return _ripples.size(); }
@@ -132,6 +139,7 @@ class PulsatingButton : public QWidget {
   QColor _disabledColor;
   bool _buttonEnabled = true;
   bool _tracking = false;
+  bool _paused = false;
   Label* _label = nullptr;
   QPointer<QWidget> _labelAnchor;
   QPointer<QWidget> _rippleCanvas;
@@ -139,9 +147,11 @@ class PulsatingButton : public QWidget {
   std::uint64_t _pulseCount = 0;
   // Ripples are redrawn at most this often: they are large and soft, and a
   // full-window repaint per animation tick costs more than it shows.
-  static constexpr int kRippleFrameMs = 40;
+  static constexpr int kRippleFrameMs = AnimationDriver::kFrameMs;
   QTimer* _rippleFrame = nullptr;
   QRect _paintedRippleBounds;  // in the canvas, as last asked to repaint
+  QPixmap _circleCache;
+  QColor _circleCacheColour;
   std::vector<DisposablePtr> _signalSubscriptions;
   Property<bool> _labelVisible{false};
   Property<bool> _pressed{false};

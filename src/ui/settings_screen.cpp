@@ -3,7 +3,11 @@
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QPainter>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -13,6 +17,7 @@
 #include "audio/engine/audio_engine.h"
 #include "signals/property.h"
 #include "signals/signal_operators.h"
+#include "ui/app_bridge.h"
 #include "ui/microphone_gain.h"
 #include "ui/styles.h"
 #include "ui/ui_adapters.h"
@@ -46,7 +51,16 @@ QString pageStyleSheet() {
              " border: 1px solid rgba(255,255,255,60); border-radius: 6px; padding: 5px 12px; }"
              "QPushButton:checked { background: %2; border-color: %2; }"
              "QPushButton:pressed { background: rgba(255,255,255,60); }"
-             "QPushButton#done { background: %1; border: none; font-weight: 600; }")
+             "QPushButton#done { background: %1; border: none; font-weight: 600; }"
+             "QPushButton:focus, QCheckBox:focus { border-color: white; }"
+             "QCheckBox { color: white; }"
+             "QLineEdit:disabled, QComboBox:disabled { color: rgba(255,255,255,110); }"
+             "QLabel#identity { color: white; font-size: 13px; }"
+             "QScrollArea, QWidget#settingsContent { background: transparent; }"
+             "QScrollBar:vertical { background: transparent; width: 6px; }"
+             "QScrollBar::handle:vertical { background: rgba(255,255,255,70);"
+             " border-radius: 3px; min-height: 20px; }"
+             "QScrollBar::add-line, QScrollBar::sub-line { height: 0; }")
       .arg(css(Styles::transmitButtonColor()), css(Styles::transmitButtonPressedColor()),
            css(Styles::applicationBackgroundBottomColor()),
            css(Styles::transmitButtonDisabledColor()));
@@ -92,6 +106,9 @@ SettingsScreen::SettingsScreen(Context context, QWidget* parent)
 
   auto* title = new QLabel(tr("Settings"), this);
   title->setObjectName(QStringLiteral("title"));
+  _cancel = new QPushButton(tr("Cancel"), this);
+  _cancel->setToolTip(tr("Drop the changes (Escape)"));
+  connect(_cancel, &QPushButton::clicked, this, &QDialog::reject);
   _done = new QPushButton(tr("Done"), this);
   _done->setObjectName(QStringLiteral("done"));
   _done->setDefault(true);
@@ -99,28 +116,58 @@ SettingsScreen::SettingsScreen(Context context, QWidget* parent)
   auto* header = new QHBoxLayout();
   header->addWidget(title);
   header->addStretch(1);
+  header->addWidget(_cancel);
   header->addWidget(_done);
+
+  // The cards scroll in a low window rather than squeeze their controls.
+  auto* content = new QWidget(this);
+  content->setObjectName(QStringLiteral("settingsContent"));
+  content->setAttribute(Qt::WA_TranslucentBackground);
+  auto* sections = new QVBoxLayout(content);
+  sections->setContentsMargins(0, 0, 6, 0);
+  sections->setSpacing(8);
+  auto* scroll = new QScrollArea(this);
+  scroll->setObjectName(QStringLiteral("settingsScroll"));
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll->viewport()->setAutoFillBackground(false);
+  scroll->setWidget(content);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(20, 16, 20, 20);
   layout->setSpacing(8);
   layout->addLayout(header);
-  auto addSection = [this, layout](const QString& text, QWidget* card) {
-    auto* label = new QLabel(text, this);
+  layout->addWidget(scroll, 1);
+  auto addSection = [this, content, sections](const QString& text, QWidget* card) {
+    auto* label = new QLabel(text, content);
     label->setObjectName(QStringLiteral("sectionHeader"));
-    layout->addSpacing(8);
-    layout->addWidget(label);
-    layout->addWidget(card);
+    sections->addSpacing(8);
+    sections->addWidget(label);
+    card->setParent(content);
+    sections->addWidget(card);
     _sectionTitles << text;
   };
   addSection(tr("Speakers"), buildSpeakers());
   addSection(tr("Microphone"), buildMicrophone());
   addSection(tr("This device"), buildDevice());
-  layout->addStretch(1);
+  addSection(tr("Desktop"), buildDesktop());
+  sections->addStretch(1);
 
   fillDevices();
+  if (_context.devicesFromCommandLine) {
+    for (QComboBox* box : {_inputDevices, _outputDevices}) {
+      box->setEnabled(false);
+      box->setToolTip(tr("Given with --audio, --mic or --speaker on the command line"));
+    }
+  }
   bindMicrophoneGain();
   updateRestartHint();
+  // Every card at once where the screen has room; scrolling only where not.
+  int wanted = content->sizeHint().height() + header->sizeHint().height() + 16 + 20 + 8;
+  if (QScreen* display = screen())
+    wanted = std::min(wanted, display->availableGeometry().height() - 60);
+  resize(std::max(width(), 400), std::max(wanted, minimumSizeHint().height()));
 }
 
 SettingsScreen::~SettingsScreen() {
@@ -168,7 +215,8 @@ QWidget* SettingsScreen::buildMicrophone() {
 
   _testMicrophone = new QPushButton(tr("Test microphone"), card);
   _testMicrophone->setCheckable(true);
-  _testMicrophone->setEnabled(bool(_context.engine));
+  // Without a running device a test would only pretend.
+  _testMicrophone->setEnabled(_context.engine && _context.engine->isRunning());
   _microphoneTest = std::make_unique<MicrophoneTest>(_context.engine);
   auto* testHint = caption(tr("Hear yourself through the whole voice path."), card);
   connect(_testMicrophone, &QPushButton::toggled, this, [this](bool on) {
@@ -210,11 +258,22 @@ QWidget* SettingsScreen::buildMicrophone() {
 QWidget* SettingsScreen::buildDevice() {
   auto* card = new QFrame(this);
   auto* grid = cardGrid(card);
-  _displayName = new QLineEdit(_started.displayName, card);
+  _identity = new QLabel(identityText(_context.localName, _context.localFingerprint), card);
+  _identity->setObjectName(QStringLiteral("identity"));
+  _identity->setWordWrap(true);
+  _identity->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  _identity->setVisible(!_context.localName.isEmpty());
+  // The name in use, not an empty field: what others see now is what to edit.
+  _displayName = new QLineEdit(
+      _started.displayName.isEmpty() ? _context.localName : _started.displayName, card);
   _displayName->setPlaceholderText(tr("This computer's name"));
   _displayName->setMaxLength(63);
   _displayName->setAccessibleName(tr("Display name"));
   connect(_displayName, &QLineEdit::textChanged, this, &SettingsScreen::updateRestartHint);
+  if (_context.nameFromCommandLine) {
+    _displayName->setEnabled(false);
+    _displayName->setToolTip(tr("Given with --name on the command line"));
+  }
   _restartAudio = new QPushButton(tr("Restart audio"), card);
   _restartAudio->setVisible(bool(_context.restartAudio));
   connect(_restartAudio, &QPushButton::clicked, this, [this] {
@@ -222,10 +281,11 @@ QWidget* SettingsScreen::buildDevice() {
     if (_context.restartAudio) _context.restartAudio();
   });
   _restartHint = caption(QString(), card);
-  grid->addWidget(new QLabel(tr("Name"), card), 0, 0);
-  grid->addWidget(_displayName, 0, 1, 1, 2);
-  grid->addWidget(_restartHint, 1, 1);
-  grid->addWidget(_restartAudio, 1, 2, Qt::AlignRight | Qt::AlignTop);
+  grid->addWidget(_identity, 0, 0, 1, 3);
+  grid->addWidget(new QLabel(tr("Name"), card), 1, 0);
+  grid->addWidget(_displayName, 1, 1, 1, 2);
+  grid->addWidget(_restartHint, 2, 1);
+  grid->addWidget(_restartAudio, 2, 2, Qt::AlignRight | Qt::AlignTop);
   return card;
 }
 
@@ -237,6 +297,7 @@ int SettingsScreen::sliderPosition(float value) {
 void SettingsScreen::bindMicrophoneGain() {
   const auto compressor = _context.compressor;
   const float current = compressor ? compressor->masterGain() : std::nanf("");
+  _gainAtOpening = current;
   if (!compressor || !std::isfinite(current)) {
     _gainSlider->setEnabled(false);
     _gainSlider->setValue(kGainSliderSteps / 2);
@@ -298,6 +359,10 @@ Preferences SettingsScreen::shownPreferences() const {
   shown.inputDevice = _inputDevices->currentData().toString();
   shown.outputDevice = _outputDevices->currentData().toString();
   shown.displayName = _displayName->text().trimmed();
+  // The name in use, left as it was, stays unstored: the host name keeps deciding.
+  if (_started.displayName.isEmpty() && shown.displayName == _context.localName.trimmed())
+    shown.displayName.clear();
+  shown.talkKey = _talkKey;
   shown.voiceProcessing =
       _voiceProcessingChoice ? _voiceProcessingChoice : _started.voiceProcessing;
   return shown;
@@ -314,7 +379,10 @@ void SettingsScreen::storePreferences() {
 void SettingsScreen::updateRestartHint() {
   if (!_restartHint || !_inputDevices || !_outputDevices || !_displayName || !_voiceProcessing)
     return;
-  const bool changed = !(shownPreferences() == _started);
+  // The talk key applies at once; the rest waits for audio to restart.
+  Preferences shown = shownPreferences();
+  shown.talkKey = _started.talkKey;
+  const bool changed = !(shown == _started);
   _restartHint->setText(changed ? tr("Devices, name and echo cancelling change when audio "
                                      "restarts; a restart ends the current conversation.")
                                 : tr("Devices and name are remembered."));
@@ -322,7 +390,19 @@ void SettingsScreen::updateRestartHint() {
 
 void SettingsScreen::done(int result) {
   _testMicrophone->setChecked(false);
-  storePreferences();
+  captureKey(false);
+  if (result == QDialog::Accepted) {
+    storePreferences();
+  } else {
+    // Cancel: the gain as it was when the page opened, the key as stored.
+    if (_context.compressor && std::isfinite(_gainAtOpening) &&
+        _context.compressor->masterGain() != _gainAtOpening)
+      _context.compressor->setValueForKey("masterGain", _gainAtOpening);
+    if (_context.talkKey && _context.talkKey->key() != _started.talkKey)
+      _context.talkKey->setKey(_started.talkKey);
+    if (_startAtLogin->isChecked() != _startAtLoginAtOpening)
+      _startAtLogin->setChecked(_startAtLoginAtOpening);
+  }
   QDialog::done(result);
 }
 

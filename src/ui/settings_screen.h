@@ -1,8 +1,10 @@
 // The settings page: "Speakers" (volume, output device), "Microphone" (gain,
-// level, input device, a playback test) and the name this device shows.
+// level, input device, a playback test), "This device" (who we are, the
+// name others see) and "Desktop" (the global talk key, start at login).
 // The gain slider is bound to the compressor's master gain for as long as
 // the slider lives; devices and name are remembered and take effect when
-// audio restarts. Main thread.
+// audio restarts. Done keeps the changes, Escape (Cancel) drops them and
+// puts the gain back. Main thread.
 #pragma once
 
 #include <QCheckBox>
@@ -20,6 +22,7 @@
 
 #include "audio/engine/audio_device.h"
 #include "signals/disposable.h"
+#include "ui/global_talk_key.h"
 #include "ui/level_meter.h"
 #include "ui/microphone_test.h"
 #include "ui/output_volume.h"
@@ -51,6 +54,18 @@ class SettingsScreen : public QDialog {
     std::function<std::vector<PortAudioDeviceInfo>()> listDevices;
     // Restarts audio with the stored choice; null hides "Restart audio".
     std::function<void()> restartAudio;
+    // Who we are: "You are NAME · key FINGERPRINT"; the name also fills the
+    // Name field when none is stored.
+    QString localName;
+    QString localFingerprint;
+    // Given on the command line, so a stored choice would not apply: the
+    // field is shown but cannot be changed.
+    bool nameFromCommandLine = false;
+    bool devicesFromCommandLine = false;
+    // The global talk key to set up; null: no talk key row.
+    GlobalTalkKey* talkKey = nullptr;
+    // The program an autostart entry starts; empty: no "Start at login".
+    QString program;
   };
 
   explicit SettingsScreen(Context context, QWidget* parent = nullptr);
@@ -67,6 +82,15 @@ class SettingsScreen : public QDialog {
   QCheckBox* voiceProcessingSwitch() const { return _voiceProcessing; }
   QPushButton* restartAudioButton() const { return _restartAudio; }
   QPushButton* doneButton() const { return _done; }
+  QPushButton* cancelButton() const { return _cancel; }
+  QLabel* identityLabel() const { return _identity; }
+  QPushButton* talkKeyButton() const { return _talkKeyButton; }
+  QPushButton* talkKeyOffButton() const { return _talkKeyOff; }
+  QLabel* talkKeyLabel() const { return _talkKeyLabel; }
+  QLabel* talkKeyAvailability() const { return _talkKeyAvailability; }
+  QCheckBox* startAtLoginSwitch() const { return _startAtLogin; }
+  // Whether "Press the key…" waits for a key now.
+  bool isCapturingKey() const { return _capturing; }
   const MicrophoneTest* microphoneTest() const { return _microphoneTest.get(); }
 
   // The preferences as the page shows them now.
@@ -81,11 +105,15 @@ class SettingsScreen : public QDialog {
  protected:
   void paintEvent(QPaintEvent* event) override;
   void done(int result) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   QWidget* buildSpeakers();
   QWidget* buildMicrophone();
   QWidget* buildDevice();
+  QWidget* buildDesktop();
+  void setTalkKey(const QString& keyName);
+  void captureKey(bool on);
   void bindMicrophoneGain();
   void fillDevices();
   void storePreferences();
@@ -110,6 +138,18 @@ class SettingsScreen : public QDialog {
   QPushButton* _restartAudio = nullptr;
   QLabel* _restartHint = nullptr;
   QPushButton* _done = nullptr;
+  QPushButton* _cancel = nullptr;
+  QLabel* _identity = nullptr;
+  float _gainAtOpening = 0.0f;
+  QPushButton* _talkKeyButton = nullptr;
+  QPushButton* _talkKeyOff = nullptr;
+  QLabel* _talkKeyLabel = nullptr;
+  QLabel* _talkKeyAvailability = nullptr;
+  QString _talkKey;  // as chosen on the page
+  bool _capturing = false;
+  QCheckBox* _startAtLogin = nullptr;
+  bool _startAtLoginAtOpening = false;
+  QLabel* _desktopProblem = nullptr;
   // Last member: bindings into the page end before any widget goes.
   Lifetime _lifetime;
 };

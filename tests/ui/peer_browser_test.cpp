@@ -127,10 +127,11 @@ TEST(PeerBrowserInvitations, EnterOnARowInvitesAndAnAcceptedRowConnectsAndHandsO
   EXPECT_TRUE(spinUntil([&] { return window.screenSays(QStringLiteral("accepted")); }, 10s));
   // Nothing more to do in the browser: it steps aside for the talk button.
   EXPECT_TRUE(spinUntil([&] { return window.screen->peerList() == nullptr; }, 10s));
-  EXPECT_FALSE(window.screen->connectButton()->isEnabled());
+  // Another colleague may still be invited.
+  EXPECT_TRUE(window.screen->connectButton()->isEnabled());
 }
 
-TEST(PeerBrowserInvitations, AnOutstandingInvitationHoldsBackTheOthersUntilItIsDeclined) {
+TEST(PeerBrowserInvitations, AnOutstandingInvitationHoldsBackOnlyItsOwnRowUntilDeclined) {
   WindowSide window("decline", true);
   ASSERT_TRUE(window.screen);
   RunningApp bravo("decline-bravo", AcceptPolicy::Ask);
@@ -145,22 +146,21 @@ TEST(PeerBrowserInvitations, AnOutstandingInvitationHoldsBackTheOthersUntilItIsD
 
   browser->inviteButton(bravoRow)->click();
   EXPECT_EQ(browser->stateOf(bravoRow), PeerRowState::Invited);
-  // Two devices counting ourselves: nobody else while bravo decides.
-  EXPECT_FALSE(browser->inviteButton(charlieRow)->isEnabled());
-  EXPECT_FALSE(browser->inviteButton(charlieRow)->toolTip().isEmpty());
-  EXPECT_TRUE(browser->statusLabel()->text().contains(bravoRow))
-      << browser->statusLabel()->text().toStdString();
-  EXPECT_FALSE(browser->invite(charlieRow));
+  // Bravo's own row waits for its answer; a second invitation to it is not sent.
+  EXPECT_FALSE(browser->inviteButton(bravoRow)->isEnabled());
+  EXPECT_FALSE(browser->invite(bravoRow));
+  // Several peers may talk together: charlie can be invited meanwhile.
+  EXPECT_TRUE(browser->inviteButton(charlieRow)->isEnabled());
   ASSERT_TRUE(spinUntil([&] { return !bravo.app->pendingInvitations().get().empty(); }, 15s));
   processMainQueue();
-  EXPECT_FALSE(charlie.find(AppEvent::Kind::Invitation)) << "a second invitation went out";
+  EXPECT_EQ(bravo.app->pendingInvitations().get().size(), 1u) << "bravo was asked twice";
 
   std::string error;
   ASSERT_TRUE(bravo.app->answerInvitation(false, 0, &error)) << error;
   ASSERT_TRUE(spinUntil([&] { return rowIs(window, bravo.name(), PeerRowState::Declined); }, 10s));
   EXPECT_EQ(shownState(browser, bravoRow), QStringLiteral("declined"));
   EXPECT_TRUE(spinUntil([&] { return window.screenSays(QStringLiteral("declined")); }, 10s));
-  // The way is open again, for bravo as for charlie.
+  // The way is open again.
   EXPECT_TRUE(browser->inviteButton(charlieRow)->isEnabled());
   EXPECT_TRUE(browser->inviteButton(bravoRow)->isEnabled());
   EXPECT_FALSE(window.launcher.app()->connected().get());
@@ -309,9 +309,11 @@ TEST(PeerBrowserPictures, ThreeDevicesInThreeStates) {
   ASSERT_TRUE(browser->invite(QString::fromStdString(room.name())));
   ASSERT_TRUE(spinUntil([&] { return !room.app->pendingInvitations().get().empty(); }, 10s));
   processMainQueue();
-  // The message sits below the browser, never over its rows.
-  ASSERT_TRUE(window.screen->messageLabel());
-  EXPECT_GT(window.screen->messageLabel()->geometry().top(), browser->geometry().bottom());
+  // The line about it sits above the browser, never over its rows.
+  QLabel* line = window.screen->messageLabel();
+  ASSERT_TRUE(line);
+  const QRect lineRect(line->mapTo(window.screen.get(), QPoint(0, 0)), line->size());
+  EXPECT_LT(lineRect.bottom(), browser->geometry().top());
   const QString dir = QStringLiteral(QUR_BUILD_DIR "/screenshots");
   QDir().mkpath(dir);
   EXPECT_TRUE(testing::grabImage(window.screen.get()).save(dir + "/peer-browser.png"));

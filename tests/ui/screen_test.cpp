@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QKeyEvent>
+#include <QTest>
 
 #include "app/walkie_talkie_controller.h"
 #include "app/walkie_talkie_peer.h"
@@ -16,6 +17,7 @@
 #include "audio/engine/virtual_device.h"
 #include "peers/peer_session.h"
 #include "peers/session_controller.h"
+#include "screen_core.h"
 #include "signals/notification_center.h"
 #include "signals/signal_operators.h"
 #include "ui/styles.h"
@@ -28,36 +30,13 @@ namespace {
 using namespace std::chrono_literals;
 using testing::advance;
 using testing::brightPixels;
+using testing::Core;
 using testing::grabImage;
 using testing::processMainQueue;
 using testing::Recorder;
 using testing::sameColour;
+using testing::spinFor;
 using testing::spinUntil;
-
-struct Core {
-  std::shared_ptr<AudioEngine> engine;
-  std::shared_ptr<WalkieTalkieController> controller;
-
-  explicit Core(const std::string& name) {
-    VirtualDeviceOptions options;
-    options.clock = VirtualDeviceOptions::Clock::RealTime;
-    options.input = VirtualDeviceOptions::Input::Tone;
-    options.toneAmplitude = 0.3;
-    options.output = VirtualDeviceOptions::Output::Discard;
-    engine = std::make_shared<AudioEngine>(AudioEngine::interleaved16BitStereoAudioDescription(),
-                                           true, false, std::make_unique<VirtualDevice>(options));
-    controller = WalkieTalkieController::create(engine, name);
-    EXPECT_TRUE(controller);
-    EXPECT_TRUE(engine->start());
-  }
-  ~Core() {
-    if (controller) controller->multipeerController()->disconnect();
-    engine->stop();
-  }
-  std::shared_ptr<PeerSession> session() const {
-    return controller->multipeerController()->session();
-  }
-};
 
 std::string uniqueName(const char* role) {
   return std::string("screen-") + role + "-" + std::to_string(getpid());
@@ -156,7 +135,8 @@ TEST_F(WalkieTalkieScreenTest, ConnectedIdleIsBlueEnabledLabelledAndPulsesEveryT
   EXPECT_TRUE(screen->talkButton()->isButtonEnabled());
   EXPECT_TRUE(screen->talkButton()->isLabelShown());
   EXPECT_GT(labelPixels(), 50);
-  EXPECT_FALSE(screen->connectButton()->isEnabled());
+  // The session holds more than one peer: Connect stays open to invite another.
+  EXPECT_TRUE(screen->connectButton()->isEnabled());
   EXPECT_TRUE(screen->disconnectButton()->isEnabled());
   // An idle pulse fired at once.
   EXPECT_GE(ripplesOfScale(2.0f), 1u);
@@ -220,7 +200,7 @@ TEST_F(WalkieTalkieScreenTest, ATapShorterThanTheGateLeavesTheButtonGreyUntilThe
   EXPECT_TRUE(sameColour(buttonColour(), Styles::transmitButtonColor()));
 }
 
-TEST_F(WalkieTalkieScreenTest, LosingThePeerWhilePressedKeepsPressPulsesUntilRelease) {
+TEST_F(WalkieTalkieScreenTest, LosingThePeerWhilePressedShowsTheTransmissionEnded) {
   connectPeer();
   press();
   advance(*clock, screen.get(), 1.0);
@@ -228,17 +208,19 @@ TEST_F(WalkieTalkieScreenTest, LosingThePeerWhilePressedKeepsPressPulsesUntilRel
   ASSERT_TRUE(spinUntil([&] { return !local->controller->isConnected(); }));
   processMainQueue();
   EXPECT_FALSE(local->controller->isTransmitting());
-  EXPECT_TRUE(sameColour(buttonColour(), Styles::transmitButtonPressedColor()));
+  // Still held, but nothing is sent: the button says so at once.
+  EXPECT_TRUE(screen->talkButton()->isPressed());
+  EXPECT_TRUE(sameColour(buttonColour(), Styles::transmitButtonDisabledColor()));
   EXPECT_FALSE(screen->talkButton()->isButtonEnabled());
   EXPECT_FALSE(screen->talkButton()->isLabelShown());
   EXPECT_FALSE(screen->peerDotView());
   const auto before = screen->talkButton()->pulseCount();
   advance(*clock, screen.get(), 1.4);
-  EXPECT_EQ(screen->talkButton()->pulseCount(), before + 2);
+  EXPECT_EQ(screen->talkButton()->pulseCount(), before);
   release();
   EXPECT_TRUE(sameColour(buttonColour(), Styles::transmitButtonDisabledColor()));
   advance(*clock, screen.get(), 4.0, 0.1);
-  EXPECT_EQ(screen->talkButton()->pulseCount(), before + 2);
+  EXPECT_EQ(screen->talkButton()->pulseCount(), before);
   EXPECT_TRUE(screen->connectButton()->isEnabled());
 }
 
@@ -293,7 +275,7 @@ TEST_F(WalkieTalkieScreenTest, ThePeerDotNamesThePeerOnceAndPulsesFasterWhileItT
   connectPeer();
   PeerDotView* dot = screen->peerDotView();
   ASSERT_TRUE(dot);
-  EXPECT_EQ(dot->label()->text().toStdString(), uniqueName("remote"));
+  EXPECT_EQ(dot->text().toStdString(), uniqueName("remote"));
   EXPECT_FALSE(dot->isHidden());
   EXPECT_EQ(dot->geometry().bottom() + 1, talkRect().top() - WalkieTalkieScreen::kPeerDotGap);
   EXPECT_EQ(dot->width(), screen->width());
@@ -314,13 +296,14 @@ TEST_F(WalkieTalkieScreenTest, ThePeerDotNamesThePeerOnceAndPulsesFasterWhileItT
   EXPECT_EQ(dot->dot()->pulseCount(), talking + 3);
   remote->controller->endTransmission();
 
-  // The core repeats "connected" on every peer change: still one dot.
+  // The core repeats "connected" on every peer change: still one dot, the
+  // same one, its pulses going on.
   local->controller->setConnected(true);
   local->controller->setConnected(true);
   settle();
   EXPECT_EQ(screen->findChildren<PeerDotView*>().size(), 1);
   ASSERT_TRUE(screen->peerDotView());
-  EXPECT_NE(screen->peerDotView(), dot);
+  EXPECT_EQ(screen->peerDotView(), dot);
 
   // The disconnect button leaves the session; the dot goes.
   screen->disconnectButton()->click();
@@ -330,22 +313,78 @@ TEST_F(WalkieTalkieScreenTest, ThePeerDotNamesThePeerOnceAndPulsesFasterWhileItT
   EXPECT_TRUE(sameColour(buttonColour(), Styles::transmitButtonDisabledColor()));
 }
 
-TEST_F(WalkieTalkieScreenTest, AdvertisesWhileActiveAndAloneOnly) {
+TEST_F(WalkieTalkieScreenTest, AdvertisesWhileVisibleToOthersWhateverTheWindowOrPeersDo) {
   auto* sessionController = local->controller->multipeerController().get();
   auto post = [](const char* name) {
     NotificationCenter::defaultCenter().post(name, QCoreApplication::instance());
     processMainQueue();
   };
-  // Until the first notification advertising is left as it is.
-  EXPECT_FALSE(sessionController->isAdvertising());
-  post(kApplicationDidBecomeActiveNotification);
   ASSERT_TRUE(spinUntil([&] { return sessionController->isAdvertising(); }));
+  // Minimizing or hiding no longer hides the device.
   post(kApplicationWillResignActiveNotification);
+  screen->showMinimized();
+  processMainQueue();
+  EXPECT_TRUE(sessionController->isAdvertising());
+  screen->showNormal();
+  // The switch alone decides, from the menu as from the tray.
+  screen->visibleAction()->trigger();
+  EXPECT_FALSE(screen->isVisibleToOthers());
   ASSERT_TRUE(spinUntil([&] { return !sessionController->isAdvertising(); }));
-  post(kApplicationDidBecomeActiveNotification);
+  screen->setVisibleToOthers(true);
+  EXPECT_TRUE(screen->visibleAction()->isChecked());
   ASSERT_TRUE(spinUntil([&] { return sessionController->isAdvertising(); }));
+  // A connected device stays findable: others may join the conversation.
   connectPeer();
-  ASSERT_TRUE(spinUntil([&] { return !sessionController->isAdvertising(); }));
+  spinFor(300ms);
+  EXPECT_TRUE(sessionController->isAdvertising());
+}
+
+TEST_F(WalkieTalkieScreenTest, EveryControlWorksFromTheKeyboard) {
+  int settings = 0, quits = 0;
+  screen->setSettingsHandler([&settings] { ++settings; });
+  screen->setQuitHandler([&quits] { ++quits; });
+  screen->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(screen.get()));
+  screen->setFocus();
+  struct Case {
+    int key;
+    Qt::KeyboardModifiers modifiers;
+    const char* what;
+  };
+  const Case cases[] = {{Qt::Key_Comma, Qt::ControlModifier, "Ctrl+, opens Settings"},
+                        {Qt::Key_S, Qt::AltModifier, "Alt+S opens Settings"},
+                        {Qt::Key_Q, Qt::ControlModifier, "Ctrl+Q quits"}};
+  int expectedSettings = 0, expectedQuits = 0;
+  for (const auto& c : cases) {
+    QTest::keyClick(screen.get(), Qt::Key(c.key), c.modifiers);
+    // A mnemonic clicks its button as a mouse would, after a short flash.
+    spinFor(200ms);
+    if (c.key == Qt::Key_Q)
+      ++expectedQuits;
+    else
+      ++expectedSettings;
+    EXPECT_EQ(settings, expectedSettings) << c.what;
+    EXPECT_EQ(quits, expectedQuits) << c.what;
+  }
+  QTest::keyClick(screen.get(), Qt::Key_C, Qt::AltModifier);
+  spinFor(200ms);
+  EXPECT_TRUE(screen->peerList()) << "Alt+C did not open the browser";
+  screen->dismissPresented();
+
+  // Tab reaches the buttons; Space there still talks rather than clicks.
+  connectPeer();
+  QTest::keyClick(screen.get(), Qt::Key_Tab);
+  ASSERT_EQ(QApplication::focusWidget(), screen->connectButton());
+  QTest::keyPress(screen->connectButton(), Qt::Key_Space);
+  processMainQueue();
+  EXPECT_TRUE(local->controller->isTransmitting());
+  EXPECT_FALSE(screen->peerList()) << "Space clicked the focused button";
+  QTest::keyRelease(screen->connectButton(), Qt::Key_Space);
+  ASSERT_TRUE(spinUntil([&] { return !local->controller->isTransmitting(); }));
+  // Enter presses the focused button.
+  QTest::keyClick(screen->connectButton(), Qt::Key_Return);
+  processMainQueue();
+  EXPECT_TRUE(screen->peerList());
 }
 
 TEST_F(WalkieTalkieScreenTest, LayoutHoldsAtAnySize) {

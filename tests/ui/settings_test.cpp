@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QScrollArea>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -26,6 +27,7 @@
 #include "audio/opus_encoder.h"
 #include "support/alloc_guard.h"
 #include "support/pulse_server.h"
+#include "ui/global_talk_key.h"
 #include "ui/input_level_tap.h"
 #include "ui/microphone_gain.h"
 #include "ui/pulse_output_volume.h"
@@ -267,6 +269,7 @@ TEST(SettingsPage, RestartAudioStoresBeforeRestarting) {
   page.show();
   ASSERT_TRUE(page.restartAudioButton()->isVisible());
   page.displayNameEdit()->setText(QStringLiteral("Desk"));
+  page.findChild<QScrollArea*>()->ensureWidgetVisible(page.restartAudioButton());
   QTest::mouseClick(page.restartAudioButton(), Qt::LeftButton);
   EXPECT_EQ(seenAtRestart.displayName, QStringLiteral("Desk"));
 }
@@ -287,7 +290,11 @@ TEST(SettingsPage, VoiceProcessingShowsWhatRunsAndStoresOnlyAChoiceTheUserMade) 
   {
     SettingsScreen page(contextFor(rig, settings));
     page.show();
-    QTest::mouseClick(page.voiceProcessingSwitch(), Qt::LeftButton);
+    // The page scrolls: bring the switch into view as a user would.
+    page.findChild<QScrollArea*>()->ensureWidgetVisible(page.voiceProcessingSwitch());
+    // On its box: the switch spans the card, its text does not.
+    QTest::mouseClick(page.voiceProcessingSwitch(), Qt::LeftButton, {},
+                      QPoint(8, page.voiceProcessingSwitch()->height() / 2));
     EXPECT_TRUE(page.voiceProcessingSwitch()->isChecked());
     EXPECT_EQ(page.shownPreferences().voiceProcessing, std::optional<bool>(true));
     page.accept();
@@ -301,6 +308,84 @@ TEST(SettingsPage, VoiceProcessingShowsWhatRunsAndStoresOnlyAChoiceTheUserMade) 
   auto store = settings.make();
   store->setValue(Preferences::kVoiceProcessingKey, QStringLiteral("yes please"));
   EXPECT_FALSE(Preferences::load(*store).voiceProcessing.has_value());
+}
+
+TEST(SettingsPage, EscapeDropsEveryChangeAndPutsTheGainBack) {
+  Rig rig;
+  PageSettings settings;
+  rig.compressor->setMasterGain(12.0f);
+  {
+    SettingsScreen page(contextFor(rig, settings));
+    page.show();
+    page.displayNameEdit()->setText(QStringLiteral("Somewhere else"));
+    page.microphoneSlider()->setValue(SettingsScreen::kGainSliderSteps);
+    testing::processMainQueue();
+    ASSERT_NE(rig.compressor->masterGain(), 12.0f);
+    QTest::keyClick(&page, Qt::Key_Escape);
+    EXPECT_EQ(page.result(), QDialog::Rejected);
+  }
+  EXPECT_EQ(rig.compressor->masterGain(), 12.0f);
+  EXPECT_FALSE(settings.make()->contains(Preferences::kDisplayNameKey));
+}
+
+TEST(SettingsPage, TheNameFieldHoldsTheNameInUseAndIdentitySaysWhoWeAre) {
+  Rig rig;
+  PageSettings settings;
+  auto context = contextFor(rig, settings);
+  context.localName = QStringLiteral("desk-7");
+  context.localFingerprint = QStringLiteral("ABCD EFGH IJKL MNOP");
+  {
+    SettingsScreen page(std::move(context));
+    EXPECT_EQ(page.displayNameEdit()->text(), QStringLiteral("desk-7"));
+    EXPECT_EQ(page.identityLabel()->text(),
+              QStringLiteral("You are desk-7 · key ABCD EFGH IJKL MNOP"));
+    page.accept();
+  }
+  // Left as it was, the name in use is not stored: the host name keeps deciding.
+  EXPECT_TRUE(Preferences::load(*settings.make()).displayName.isEmpty());
+}
+
+TEST(SettingsPage, TheTalkKeyIsChosenByPressingItAndOffByDefault) {
+  Rig rig;
+  PageSettings settings;
+  auto talkKey = GlobalTalkKey::create();
+  auto context = contextFor(rig, settings);
+  context.talkKey = talkKey.get();
+  {
+    SettingsScreen page(std::move(context));
+    page.show();
+    EXPECT_EQ(page.talkKeyLabel()->text(), QStringLiteral("Off"));
+    EXPECT_FALSE(page.talkKeyOffButton()->isEnabled());
+    // The offscreen desktop has no global keys, and the page says so.
+    EXPECT_FALSE(page.talkKeyAvailability()->text().isEmpty());
+    page.findChild<QScrollArea*>()->ensureWidgetVisible(page.talkKeyButton());
+    QTest::mouseClick(page.talkKeyButton(), Qt::LeftButton);
+    ASSERT_TRUE(page.isCapturingKey());
+    EXPECT_EQ(page.talkKeyButton()->text(), QStringLiteral("Press the key…"));
+    // Escape while waiting only stops waiting; the page stays.
+    QTest::keyClick(&page, Qt::Key_Escape);
+    EXPECT_FALSE(page.isCapturingKey());
+    EXPECT_TRUE(page.isVisible());
+    QTest::mouseClick(page.talkKeyButton(), Qt::LeftButton);
+    QTest::keyClick(&page, Qt::Key_F8);
+    EXPECT_FALSE(page.isCapturingKey());
+    EXPECT_EQ(page.talkKeyLabel()->text(), QStringLiteral("F8"));
+    EXPECT_EQ(talkKey->key(), QStringLiteral("F8"));
+    page.accept();
+  }
+  EXPECT_EQ(Preferences::load(*settings.make()).talkKey, QStringLiteral("F8"));
+  {
+    // Cancel puts back the stored key.
+    auto again = contextFor(rig, settings);
+    again.talkKey = talkKey.get();
+    SettingsScreen page(std::move(again));
+    page.show();
+    QTest::mouseClick(page.talkKeyOffButton(), Qt::LeftButton);
+    EXPECT_TRUE(talkKey->key().isEmpty());
+    page.reject();
+  }
+  EXPECT_EQ(talkKey->key(), QStringLiteral("F8"));
+  EXPECT_EQ(Preferences::load(*settings.make()).talkKey, QStringLiteral("F8"));
 }
 
 // ---- Level meter ----------------------------------------------------------------

@@ -2,13 +2,15 @@
 // one network namespace, the command-line program in another. The CLI
 // invites, the window's invitation box is answered with the keyboard, and
 // Space held for 3 s on the window sends voice that the CLI records between
-// its start and end sounds.
+// its start and end sounds. Then the global talk key: held while another
+// program's window has the focus, each press is one transmission.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -195,6 +197,66 @@ TEST_F(WindowEndToEnd, InvitedWindowAcceptsAndSpaceHeldThreeSecondsReachesThePee
   EXPECT_NEAR(report.voiceLength(), 3.0, 0.6);
   std::printf("the CLI heard: start sound %.2f s, voice %.2f s, end sound %.2f s\n",
               *report.startSound, report.voiceLength(), *report.endSound);
+}
+
+TEST(GlobalTalkKey, EachPressWhileAnotherProgramHasTheFocusIsOneTransmission) {
+  if (std::system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0) {
+    GTEST_SKIP() << "needs Xvfb and xdotool (scripts/install-deps)";
+  }
+  setenv("QUR_WTALKIE_SOUNDS", QUR_SOUNDS_DIR, 1);
+  Display display;
+  ASSERT_TRUE(display.ok()) << "Xvfb did not start";
+  char pattern[] = "/tmp/qur-ui-key-XXXXXX";
+  const std::filesystem::path dir = mkdtemp(pattern);
+  // The key the user chose in Settings: F8.
+  std::filesystem::create_directories(dir / "qur-wtalkie");
+  {
+    std::ofstream settings(dir / "qur-wtalkie" / "qur-wtalkie.conf");
+    settings << "[shortcut]\ntalkKey=F8\n";
+  }
+  const std::string id = std::to_string(getpid());
+  const std::string windowName = "key-window-" + id, cliName = "key-cli-" + id;
+  ChildProcess window({"env", "DISPLAY=" + display.name(), "QT_QPA_PLATFORM=xcb",
+                       "XDG_CONFIG_HOME=" + dir.string(), QUR_GUI_PATH, "--name", windowName,
+                       "--audio", "virtual", "--accept", "auto", "--interface", "lo", "--events",
+                       "json"});
+  ASSERT_TRUE(waitEvent(window, "ready")) << "the window did not start";
+  ChildProcess cli({QUR_CLI_PATH, "run", "--name", cliName, "--audio", "virtual", "--accept",
+                    "never", "--interface", "lo", "--events", "json"});
+  ASSERT_TRUE(waitEvent(cli, "peer_found", "peer", windowName, 30s));
+  cli.writeLine("invite " + windowName);
+  ASSERT_TRUE(waitEvent(window, "connected", "value", std::string("true"), 15s));
+  ASSERT_TRUE(waitEvent(cli, "connected", "value", std::string("true"), 15s));
+
+  // Another program's window takes the focus.
+  ChildProcess other(
+      {"env", "DISPLAY=" + display.name(), "QT_QPA_PLATFORM=xcb", QUR_GUI_PATH, "--playground"});
+  const std::string otherWindow = findWindow(display.name(), "playground");
+  ASSERT_FALSE(otherWindow.empty()) << "no second window";
+  onDisplay(display.name(), "xdotool windowfocus --sync " + otherWindow);
+  // Held long enough for the server's auto-repeat, and past the button's
+  // 0.75 s gate between presses.
+  for (int press = 0; press < 2; ++press) {
+    onDisplay(display.name(), "xdotool keydown F8");
+    std::this_thread::sleep_for(1200ms);
+    onDisplay(display.name(), "xdotool keyup F8");
+    std::this_thread::sleep_for(1200ms);
+  }
+  EXPECT_EQ(onDisplay(display.name(), "xdotool getwindowfocus"), otherWindow)
+      << "the talk key took the focus";
+  ASSERT_TRUE(waitEvent(cli, "peer_talking", "value", std::string("false"), 10s));
+  window.waitForLine([](const std::string&) { return false; }, 500ms);
+  cli.waitForLine([](const std::string&) { return false; }, 500ms);
+  EXPECT_EQ(countEvents(window, "transmitting", "value", "true"), 2);
+  EXPECT_EQ(countEvents(window, "transmitting", "value", "false"), 2);
+  EXPECT_EQ(countEvents(cli, "peer_talking", "value", "true"), 2);
+
+  other.kill(SIGTERM);
+  other.waitForExit(5s);
+  EXPECT_EQ(cli.quit(15s), 0);
+  window.kill(SIGTERM);
+  window.waitForExit(10s);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ TEST(FadeAnimation, HidingDuringAFadeInRestoresTheOpacityTheShowWasHeadingFor) {
   EXPECT_NEAR(widgetOpacity(view), 0.8, 1e-9);
 }
 
-TEST(PeerDot, TheDotStaysCentredAndALongNameRunsToTheRight) {
+TEST(PeerDot, TheDotStaysCentredAndALongNameEndsInAnEllipsis) {
   PeerDotView strip;
   strip.resize(375, 40);
   strip.show();
@@ -87,9 +87,11 @@ TEST(PeerDot, TheDotStaysCentredAndALongNameRunsToTheRight) {
   strip.setText(QString(80, QChar('W')));
   EXPECT_EQ(strip.dot()->geometry(), dot);
   EXPECT_EQ(strip.label()->x(), dot.right() + 1 + PeerDotView::kLabelGap);
-  // The name is not squeezed into the strip: it keeps its full width.
-  EXPECT_GT(strip.label()->geometry().right(), strip.width());
-  EXPECT_EQ(strip.label()->text().size(), 80);
+  // The name stays inside the strip, cut, and whole in its tooltip.
+  EXPECT_LE(strip.label()->geometry().right(), strip.width());
+  EXPECT_TRUE(strip.label()->text().endsWith(QChar(0x2026)));
+  EXPECT_EQ(strip.text().size(), 80);
+  EXPECT_EQ(strip.label()->toolTip(), strip.text());
   EXPECT_EQ(strip.label()->geometry().center().y(), dot.center().y());
 
   // Any strip size keeps the dot in the middle.
