@@ -47,6 +47,7 @@ void CaptureBridge::reset(bool keepDrift) {
   _sharedLargestPush.store(0, std::memory_order_relaxed);
   _target = targetFor(_fragmentFrames);
   _primed = false;
+  _owed = 0;
   _position = 1.0;
   std::fill(_history.begin(), _history.end(), 0.0f);
   _levelAverage = -1.0;
@@ -57,8 +58,13 @@ void CaptureBridge::reset(bool keepDrift) {
   _fit = Fit{};
   _sampleCount = 0;
   _skipMedian = true;
+  _lastUnderrunNs = 0;
+  _recentUnderruns = 0;
+  _lastPullShort = false;
   if (!keepDrift) {
+    // A new pair of clocks: what was learnt of the old one goes.
     _drift = 0.0;
+    _extraMargin = 0;
   }
   _ratio = 1.0 + _drift;
   _ratioShown.store(_ratio, std::memory_order_relaxed);
@@ -76,8 +82,10 @@ AudioDeviceStatistics CaptureBridge::statistics() const {
 
 double CaptureBridge::targetFor(uint32_t largestDelivery) const {
   // The largest delivery may be on its way while a cycle needs its frames
-  // now; a quarter cycle more rides out a late one.
-  return double(std::clamp(largestDelivery, _cycleFrames / 4, _cycleFrames)) + _cycleFrames / 4;
+  // now; half a cycle more rides out a late one, and more where late ones
+  // came often.
+  return double(std::clamp(largestDelivery, _cycleFrames / 2, _cycleFrames)) + _cycleFrames / 2 +
+         _extraMargin;
 }
 
 }  // namespace qur

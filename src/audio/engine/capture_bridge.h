@@ -90,7 +90,7 @@ class CaptureBridge {
   // bunch up for a while under load, a burst after a stall.
   static constexpr int kPointsPerMedian = 100;
   struct Fit {
-    double weight = 0, x = 0, y = 0, xx = 0, xy = 0;  // around the first point
+    double weight = 0, x = 0, y = 0, xx = 0, xy = 0, yy = 0;  // around the origin
     double originX = 0, originY = 0;
     double firstX = -1;
     int points = 0;
@@ -128,6 +128,11 @@ class CaptureBridge {
 
   // Cycle side.
   bool _primed = false;
+  uint32_t _owed = 0;         // frames of cycles given silence, to skip when they come
+  uint32_t _extraMargin = 0;  // raised by underruns that come close together
+  uint64_t _lastUnderrunNs = 0;
+  int _recentUnderruns = 0;
+  bool _lastPullShort = false;
   double _position = 1.0;       // in _scratch, of the next output frame
   std::vector<float> _history;  // the two frames before the ring's first
   std::vector<float> _scratch;  // history + the frames of one pull

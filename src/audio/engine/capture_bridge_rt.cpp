@@ -1,6 +1,7 @@
 // Both ends of the capture bridge: no allocation, no lock, no system call.
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "audio/engine/capture_bridge.h"
@@ -8,23 +9,31 @@
 namespace qur {
 namespace {
 
-// The level is averaged over about 2.5 s of cycles, and a level error is
-// worked off over 20 s: the ratio then moves so slowly that the echo
-// canceller sees a steady path, not a wobbling delay.
+// The level is averaged over about 2.5 s of cycles, and a level error
+// beyond half a cycle is worked off over 20 s: the ratio then moves so
+// slowly that the echo canceller sees a steady path, not a wobbling delay,
+// and within half a cycle the level is left alone (the drift that piled it
+// up is measured out by then).
 constexpr double kLevelSmoothing = 1.0 / 256;
 constexpr double kLevelCorrectionSeconds = 20.0;
 // At most this much of the ratio corrects the level: the rest is the
 // measured drift, so the ratio never swings.
 constexpr double kMaxLevelCorrection = 100e-6;
+// Cycles of silence owed before a late capture stream counts as stalled.
+constexpr uint32_t kMostOwedCycles = 10;
+// This many late deliveries, each within 2 s of the last, raise the level.
+constexpr int kCloseUnderruns = 3;
+constexpr uint64_t kCloseUnderrunsNs = 2'000'000'000;
 // Pushes per window of the largest-delivery measure.
 constexpr uint32_t kPushWindow = 200;
 // The drift fit takes one point a second and forgets with a time constant
-// of 30 points; it is trusted once it has 10 points spanning 10 s (the
-// buffering on either side wanders by a millisecond or so over seconds),
-// and three points in a row off its line start it over.
-constexpr double kFitForgetting = 1.0 - 1.0 / 30;
-constexpr double kFitMinimumSeconds = 10.0;
-constexpr int kSettledPoints = 10;
+// of 60 points. From 8 points on, its slope is the drift where it stands out
+// of the points' scatter (4 standard errors, and never less than 40 ppm);
+// three points in a row off its line start it over.
+constexpr double kFitForgetting = 1.0 - 1.0 / 60;
+constexpr int kSettledPoints = 8;
+constexpr double kSignificance = 4.0;
+constexpr double kLeastUncertainty = 10e-6;
 constexpr int kStepPoints = 3;
 // A gap this long between cycles is a stall: the clocks are measured anew.
 constexpr uint64_t kStallNs = 200'000'000;
@@ -93,7 +102,18 @@ bool CaptureBridge::pull(int16_t* out, uint32_t frames, uint64_t nowNs) {
   std::int32_t availableBytes = 0;
   circularBufferReadPointer(&_ring, &availableBytes);
   auto available = uint32_t(availableBytes) / _frameBytes;
+  if (_owed > 0 && available > 0) {
+    // Audio that arrived for cycles already given silence: late is lost.
+    const uint32_t late = std::min(_owed, available);
+    circularBufferConsume(&_ring, std::int32_t(late * _frameBytes));
+    _consumedTotal += late;
+    _dropped.fetch_add(late, std::memory_order_relaxed);
+    available -= late;
+    _owed -= late;
+  }
   const auto needed = uint32_t(std::floor(_position + double(frames - 1) * _ratio)) + 1;
+  const double end = _position + double(frames) * _ratio;
+  const auto used = uint32_t(std::floor(end)) - 1;
   if (!_primed) {
     uint64_t pushed = 0, stored = 0, pushedAt = 0;
     readPushes(&pushed, &stored, &pushedAt);
@@ -110,14 +130,40 @@ bool CaptureBridge::pull(int16_t* out, uint32_t frames, uint64_t nowNs) {
     _primed = true;
     _levelAverage = -1.0;
   } else if (available < needed) {
-    // Too little came: start over from a full level rather than stutter.
+    // Too little came. The cycle gets silence, and what it would have taken
+    // is skipped (what is here now, the rest once it arrives), so that
+    // everything after the gap keeps its place in time: the echo canceller
+    // sees a hole, not a new delay.
     _underruns.fetch_add(1, std::memory_order_relaxed);
-    _primed = false;
+    const uint32_t here = std::min(available, used);
+    circularBufferConsume(&_ring, std::int32_t(here * _frameBytes));
+    _consumedTotal += here;
+    _dropped.fetch_add(here, std::memory_order_relaxed);
+    _owed += used - here;
+    _position = end - double(used);
+    // Underruns close together mean the level is too low for how this
+    // stream delivers: a higher one costs one jump now, not one a second.
+    // Owing more than a tenth of a second, the stream has stalled. Either
+    // way the bridge starts over from a full level.
+    // (Underruns in cycles one after another are one late delivery.)
+    if (!_lastPullShort) {
+      _recentUnderruns = nowNs - _lastUnderrunNs < kCloseUnderrunsNs ? _recentUnderruns + 1 : 1;
+    }
+    _lastUnderrunNs = nowNs;
+    _lastPullShort = true;
+    if (_recentUnderruns >= kCloseUnderruns && _extraMargin < 2 * _cycleFrames) {
+      _extraMargin += _cycleFrames / 2;
+      _recentUnderruns = 0;
+      _primed = false;
+    }
+    if (!_primed || _owed > kMostOwedCycles * _cycleFrames) {
+      _owed = 0;
+      _primed = false;
+    }
     return silence();
   }
+  _lastPullShort = false;
   interpolate(out, frames, needed);
-  const double end = _position + double(frames) * _ratio;
-  const auto used = uint32_t(std::floor(end)) - 1;
   circularBufferConsume(&_ring, std::int32_t(used * _frameBytes));
   _consumedTotal += used;
   _position = end - double(used);
@@ -193,6 +239,7 @@ void CaptureBridge::fitDrift(double x, double y) {
     const double b = y - f.originY;
     f.xy += a * b * f.weight - b * f.x - a * f.y;
     f.xx += a * a * f.weight - 2 * a * f.x;
+    f.yy += b * b * f.weight - 2 * b * f.y;
     f.x -= a * f.weight;
     f.y -= b * f.weight;
     f.originX = x;
@@ -204,19 +251,32 @@ void CaptureBridge::fitDrift(double x, double y) {
   f.y = f.y * kFitForgetting + ry;
   f.xx = f.xx * kFitForgetting + rx * rx;
   f.xy = f.xy * kFitForgetting + rx * ry;
+  f.yy = f.yy * kFitForgetting + ry * ry;
   ++f.points;
-  if (f.points < kSettledPoints || x - f.firstX < kFitMinimumSeconds * _rate) return;
-  const double denominator = f.weight * f.xx - f.x * f.x;
-  if (denominator <= 0) return;
-  _drift = std::clamp((f.weight * f.xy - f.x * f.y) / denominator, -kMaxDrift, kMaxDrift);
+  if (f.points < kSettledPoints) return;
+  // Centred sums: the slope, and how far the points scatter about the line.
+  const double sxx = f.xx - f.x * f.x / f.weight;
+  const double sxy = f.xy - f.x * f.y / f.weight;
+  const double syy = f.yy - f.y * f.y / f.weight;
+  if (sxx <= 0) return;
+  const double slope = sxy / sxx;
+  const double scatter = std::max(0.0, syy - slope * sxy) / std::max(1.0, f.weight - 2);
+  const double uncertainty = std::sqrt(scatter / sxx);
+  // The buffering on either side wanders by a millisecond or so over
+  // seconds; a slope that wander could make is not taken for drift.
+  _drift = std::abs(slope) >= kSignificance * std::max(uncertainty, kLeastUncertainty)
+               ? std::clamp(slope, -kMaxDrift, kMaxDrift)
+               : 0.0;
   _driftShown.store(_drift, std::memory_order_relaxed);
 }
 
 void CaptureBridge::steer(double level) {
   _levelAverage =
       _levelAverage < 0 ? level : _levelAverage + kLevelSmoothing * (level - _levelAverage);
+  const double error = _levelAverage - _target;
+  const double beyond = std::max(0.0, std::abs(error) - _cycleFrames / 2.0);
   const double correction =
-      std::clamp((_levelAverage - _target) / (kLevelCorrectionSeconds * _rate),
+      std::clamp(std::copysign(beyond, error) / (kLevelCorrectionSeconds * _rate),
                  -kMaxLevelCorrection, kMaxLevelCorrection);
   _ratio = 1.0 + std::clamp(_drift + correction, -2 * kMaxDrift, 2 * kMaxDrift);
   _ratioShown.store(_ratio, std::memory_order_relaxed);

@@ -263,6 +263,7 @@ bool PortAudioDevice::start(std::string* error) {
   _finishedUnexpectedly = false;
   // The same two clocks go on: what the bridge learnt of them still holds.
   if (_input) _bridge.reset(true);
+  _lastAdcTime = 0;
   _started = true;
   for (StreamContext* context : {_input, _output}) {
     if (!context) continue;
@@ -362,7 +363,9 @@ bool PortAudioDevice::isHealthy() const {
 }
 
 AudioDeviceStatistics PortAudioDevice::statistics() const {
-  AudioDeviceStatistics s = _input ? _bridge.statistics() : AudioDeviceStatistics{};
+  // The bridge's counters are atomics of a member that outlives every
+  // stream; the stream pointers may be replaced meanwhile.
+  AudioDeviceStatistics s = _bridge.statistics();
   s.playbackUnderflows = _underflows.load();
   s.captureOverflows = _overflows.load();
   return s;

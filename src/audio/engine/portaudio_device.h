@@ -104,6 +104,8 @@ class PortAudioDevice : public AudioDevice {
   CaptureBridge _bridge;
   std::vector<int16_t> _inputCycle;
   std::atomic<double> _captureDelay{0};
+  double _lastAdcTime = 0;  // the input stream's thread
+  uint32_t _lastInputFrames = 0;
   std::atomic<uint64_t> _underflows{0};
   std::atomic<uint64_t> _overflows{0};
 };

@@ -70,14 +70,31 @@ void PortAudioDevice::streamFinished(void* userData) {
 
 void PortAudioDevice::receive(const int16_t* input, uint32_t frames, const void* timeInfo,
                               unsigned long flags) {
-  if (flags & paInputOverflow) _overflows.fetch_add(1, std::memory_order_relaxed);
-  // How old the first frame is now that it arrives; the cycle adds what the
-  // bridge holds.
-  if (const auto* time = static_cast<const PaStreamCallbackTimeInfo*>(timeInfo);
-      time && time->inputBufferAdcTime > 0 && time->currentTime >= time->inputBufferAdcTime) {
-    _captureDelay.store(time->currentTime - time->inputBufferAdcTime, std::memory_order_relaxed);
+  const uint64_t now = nowNs();
+  const auto* time = static_cast<const PaStreamCallbackTimeInfo*>(timeInfo);
+  const bool timed = time && time->inputBufferAdcTime > 0;
+  if (flags & paInputOverflow) {
+    _overflows.fetch_add(1, std::memory_order_relaxed);
+    // Audio was lost before this buffer: as much silence as the recording
+    // times say is missing keeps what follows at its place in time.
+    if (timed && _lastAdcTime > 0) {
+      const double missing =
+          (time->inputBufferAdcTime - _lastAdcTime) * _format.sampleRate - _lastInputFrames;
+      if (missing > frames / 2.0 && missing < _format.sampleRate / 2) {
+        _bridge.push(nullptr, uint32_t(missing + 0.5), now);
+      }
+    }
   }
-  _bridge.push(input, frames, nowNs());
+  if (timed) {
+    _lastAdcTime = time->inputBufferAdcTime;
+    _lastInputFrames = frames;
+    // How old the first frame is now that it arrives; the cycle adds what
+    // the bridge holds.
+    if (time->currentTime >= time->inputBufferAdcTime) {
+      _captureDelay.store(time->currentTime - time->inputBufferAdcTime, std::memory_order_relaxed);
+    }
+  }
+  _bridge.push(input, frames, now);
 }
 
 void PortAudioDevice::runCycle(int16_t* output, uint32_t frames, const void* timeInfo,

@@ -221,6 +221,8 @@ bool PulseDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* clien
   auto connection = std::make_unique<Connection>();
   Connection& c = *connection;
   c.client = client;
+  _cycles = 0;
+  c.cycles = &_cycles;
   c.channels = format.channels;
   c.rate = format.sampleRate;
   c.cycleFrames = _framesPerBuffer;
@@ -355,6 +357,7 @@ bool PulseDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* clien
     c.sinkDescription = e.description;
   }
   pa_threaded_mainloop_unlock(c.loop);
+  std::lock_guard<std::mutex> swap(_connectionMutex);
   _connection = std::move(connection);
   return true;
 }
@@ -400,7 +403,13 @@ void PulseDevice::stop() {
 
 void PulseDevice::close() {
   stop();
-  _connection.reset();
+  std::unique_ptr<Connection> closing;
+  {
+    std::lock_guard<std::mutex> swap(_connectionMutex);
+    closing = std::move(_connection);
+  }
+  // Outside the mutex: this joins the loop thread.
+  closing.reset();
   _inputAvailable = false;
 }
 
@@ -409,15 +418,17 @@ bool PulseDevice::isHealthy() const {
 }
 
 uint64_t PulseDevice::cycleCount() const {
-  return _connection ? _connection->cycles.load(std::memory_order_relaxed) : 0;
+  return _cycles.load(std::memory_order_relaxed);
 }
 
 int PulseDevice::threadId() const {
+  std::lock_guard<std::mutex> swap(_connectionMutex);
   return _connection ? _connection->threadId.load() : 0;
 }
 
 std::string PulseDevice::name() const {
   std::string shown = _outputName.empty() ? std::string("default") : _outputName;
+  std::lock_guard<std::mutex> swap(_connectionMutex);
   if (_connection) {
     std::lock_guard<std::mutex> names(_connection->namesMutex);
     if (!_connection->sinkDescription.empty()) {
@@ -430,18 +441,21 @@ std::string PulseDevice::name() const {
 }
 
 std::string PulseDevice::sinkName() const {
+  std::lock_guard<std::mutex> swap(_connectionMutex);
   if (!_connection) return {};
   std::lock_guard<std::mutex> names(_connection->namesMutex);
   return _connection->sinkName;
 }
 
 std::string PulseDevice::sourceName() const {
+  std::lock_guard<std::mutex> swap(_connectionMutex);
   if (!_connection) return {};
   std::lock_guard<std::mutex> names(_connection->namesMutex);
   return _connection->sourceName;
 }
 
 AudioDeviceStatistics PulseDevice::statistics() const {
+  std::lock_guard<std::mutex> swap(_connectionMutex);
   if (!_connection) return {};
   const Connection& c = *_connection;
   AudioDeviceStatistics s = c.record ? c.bridge.statistics() : AudioDeviceStatistics{};

@@ -68,7 +68,11 @@ class PulseDevice : public AudioDevice {
   std::string _inputName;
   AudioDeviceFormat _format;
   AudioDeviceClient* _client = nullptr;
+  // Replaced by open() and close() (the watchdog's thread after a loss)
+  // while other threads ask for names and counters: those take the mutex.
   std::unique_ptr<Connection> _connection;
+  mutable std::mutex _connectionMutex;
+  std::atomic<uint64_t> _cycles{0};
   bool _inputAvailable = false;
   double _inputLatency = 0;
   double _outputLatency = 0;

@@ -72,7 +72,7 @@ struct PulseDevice::Connection {
   bool timedOut = false;
   std::atomic<bool> failed{false};
   std::atomic<bool> active{false};
-  std::atomic<uint64_t> cycles{0};
+  std::atomic<uint64_t>* cycles = nullptr;  // the device's counter
   std::atomic<int> threadId{0};
   std::atomic<uint64_t> underflows{0};
   std::atomic<uint64_t> overflows{0};

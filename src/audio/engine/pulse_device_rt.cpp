@@ -171,7 +171,7 @@ void PulseDevice::Connection::runCycle(uint64_t nowNs) {
   client->audioDeviceLatencies(inputSeconds, outputSeconds);
   client->audioDeviceCycle(in, out, cycleFrames, nowNs);
   pa_stream_write(playback, out, cycleBytes, nullptr, 0, PA_SEEK_RELATIVE);
-  cycles.fetch_add(1, std::memory_order_relaxed);
+  cycles->fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace qur
