@@ -4,20 +4,14 @@
 #include <portaudio.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
+#include "audio/audio_types.h"
 #include "audio/engine/portaudio_device.h"
 #include "log/thread_role.h"
 
 namespace qur {
 namespace {
-
-uint64_t nowNs() {
-  return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count());
-}
 
 // Counted before the check, so that abandon() either sees the callback
 // inside or the callback sees its flag.
@@ -70,7 +64,7 @@ void PortAudioDevice::streamFinished(void* userData) {
 
 void PortAudioDevice::receive(const int16_t* input, uint32_t frames, const void* timeInfo,
                               unsigned long flags) {
-  const uint64_t now = nowNs();
+  const uint64_t now = hostTimeNow();
   const auto* time = static_cast<const PaStreamCallbackTimeInfo*>(timeInfo);
   const bool timed = time && time->inputBufferAdcTime > 0;
   if (flags & paInputOverflow) {
@@ -100,7 +94,7 @@ void PortAudioDevice::receive(const int16_t* input, uint32_t frames, const void*
 void PortAudioDevice::runCycle(int16_t* output, uint32_t frames, const void* timeInfo,
                                unsigned long flags) {
   if (flags & paOutputUnderflow) _underflows.fetch_add(1, std::memory_order_relaxed);
-  const uint64_t now = nowNs();
+  const uint64_t now = hostTimeNow();
   const int16_t* in = nullptr;
   if (_input) {
     // Silence while the bridge fills: the cycle still runs for the speaker.

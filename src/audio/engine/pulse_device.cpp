@@ -131,44 +131,42 @@ bool PulseDevice::Connection::connect(std::string* error, double seconds) {
   return ready;
 }
 
-std::vector<PulseDevice::Connection::Endpoint> PulseDevice::Connection::endpoints(bool sinks) {
-  struct Listing {
-    Connection* connection;
-    std::vector<Endpoint> found;
-    bool done = false;
-  } listing{this, {}, false};
-  pa_operation* operation = nullptr;
-  if (sinks) {
-    operation = pa_context_get_sink_info_list(
-        context,
-        [](pa_context*, const pa_sink_info* info, int eol, void* data) {
-          auto* l = static_cast<Listing*>(data);
-          if (eol != 0 || !info) {
-            l->done = true;
-            pa_threaded_mainloop_signal(l->connection->loop, 0);
-            return;
-          }
-          l->found.push_back({info->name ? info->name : "",
-                              info->description ? info->description : "", false,
-                              int(info->channel_map.channels)});
-        },
-        &listing);
-  } else {
-    operation = pa_context_get_source_info_list(
-        context,
-        [](pa_context*, const pa_source_info* info, int eol, void* data) {
-          auto* l = static_cast<Listing*>(data);
-          if (eol != 0 || !info) {
-            l->done = true;
-            pa_threaded_mainloop_signal(l->connection->loop, 0);
-            return;
-          }
-          l->found.push_back(
-              {info->name ? info->name : "", info->description ? info->description : "",
-               info->monitor_of_sink != PA_INVALID_INDEX, int(info->channel_map.channels)});
-        },
-        &listing);
+namespace {
+
+struct Listing {
+  PulseDevice::Connection* connection;
+  std::vector<PulseDevice::Connection::Endpoint> found;
+  bool done = false;
+};
+
+bool monitors(const pa_sink_info*) {
+  return false;
+}
+bool monitors(const pa_source_info* info) {
+  return info->monitor_of_sink != PA_INVALID_INDEX;
+}
+
+// One sink's or source's entry of a listing, then its end.
+template <class Info>
+void collect(pa_context*, const Info* info, int eol, void* data) {
+  auto* listing = static_cast<Listing*>(data);
+  if (eol != 0 || !info) {
+    listing->done = true;
+    pa_threaded_mainloop_signal(listing->connection->loop, 0);
+    return;
   }
+  listing->found.push_back({info->name ? info->name : "",
+                            info->description ? info->description : "", monitors(info),
+                            int(info->channel_map.channels)});
+}
+
+}  // namespace
+
+std::vector<PulseDevice::Connection::Endpoint> PulseDevice::Connection::endpoints(bool sinks) {
+  Listing listing{this, {}, false};
+  pa_operation* operation =
+      sinks ? pa_context_get_sink_info_list(context, &collect<pa_sink_info>, &listing)
+            : pa_context_get_source_info_list(context, &collect<pa_source_info>, &listing);
   if (!operation) return {};
   waitFor([&listing] { return listing.done; }, kAnswerSeconds);
   // Cancelled on a time-out, so the callback never sees the gone listing.

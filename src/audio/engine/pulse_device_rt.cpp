@@ -7,23 +7,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
+#include "audio/audio_types.h"
 #include "audio/engine/pulse_device_connection.h"
 #include "log/thread_role.h"
 
 namespace qur {
-namespace {
-
-uint64_t nowNs() {
-  return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count());
-}
-
-}  // namespace
-
 void PulseDevice::Connection::contextChanged(pa_context* context, void* userData) {
   auto* c = static_cast<Connection*>(userData);
   switch (pa_context_get_state(context)) {
@@ -101,7 +91,7 @@ void PulseDevice::Connection::pump() {
     threadId.store(int(syscall(SYS_gettid)), std::memory_order_relaxed);
   }
   setCurrentThreadRole(ThreadRole::Audio);
-  const uint64_t now = nowNs();
+  const uint64_t now = hostTimeNow();
   readCapture(now);
   if (!active.load(std::memory_order_acquire) || !playback ||
       pa_stream_get_state(playback) != PA_STREAM_READY) {
