@@ -29,31 +29,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// RMS of the left input channel over the cycles since the last reset().
-class LevelReceiver : public AudioReceiver {
- public:
-  AudioEngineReceiverCallback receiverCallback() const override { return &receive; }
-  static void receive(AudioReceiver* object, AudioEngine*, int, const AudioTimeStamp*,
-                      UInt32 frames, const AudioBufferList* audio) {
-    auto* self = static_cast<LevelReceiver*>(object);
-    const auto* samples = static_cast<const int16_t*>(audio->mBuffers[0].mData);
-    double energy = 0;
-    for (UInt32 f = 0; f < frames; ++f) energy += double(samples[2 * f]) * samples[2 * f];
-    self->energy.store(self->energy.load() + energy);
-    self->frames.fetch_add(frames);
-  }
-  void reset() {
-    energy = 0;
-    frames = 0;
-  }
-  double dbfs() const {
-    const double rms = std::sqrt(energy.load() / std::max(1.0, double(frames.load())));
-    return 20 * std::log10(std::max(rms, 1e-3) / 32767.0);
-  }
-  std::atomic<uint64_t> frames{0};
-  std::atomic<double> energy{0};
-};
-
 // pactl against the test's server; its output, or nullopt when it failed.
 std::optional<std::string> pactl(const std::string& arguments) {
   std::string output;
@@ -70,7 +45,7 @@ class PulseDeviceTest : public testing::PulseServerTest {
   struct Rig {
     PulseDevice* device = nullptr;
     std::unique_ptr<AudioEngine> engine;
-    std::shared_ptr<LevelReceiver> level = std::make_shared<LevelReceiver>();
+    std::shared_ptr<testing::LevelReceiver> level = std::make_shared<testing::LevelReceiver>();
   };
   static Rig makeRig(std::string sink = {}, std::string source = {}) {
     Rig rig;
