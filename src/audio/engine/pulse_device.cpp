@@ -325,8 +325,8 @@ bool PulseDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* clien
   // What the server granted decides the first latency figures and how much
   // the microphone delivers at a time.
   const pa_buffer_attr* granted = pa_stream_get_buffer_attr(c.playback);
-  const double frameBytes = double(format.channels) * 2 * format.sampleRate;
-  c.outputFallback = granted ? granted->tlength / frameBytes
+  const double bytesPerSecond = double(format.channels) * 2 * format.sampleRate;
+  c.outputFallback = granted ? granted->tlength / bytesPerSecond
                              : kPlaybackCycles * _framesPerBuffer / format.sampleRate;
   uint32_t fragmentFrames = _framesPerBuffer;
   if (c.record) {
