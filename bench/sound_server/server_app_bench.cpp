@@ -52,8 +52,17 @@ bool has(const std::string& line, const char* text) {
 // A child running the CLI with the given sink and source.
 std::unique_ptr<ChildProcess> startCli(const std::vector<std::string>& arguments,
                                        const std::string& sink, const std::string& source) {
-  setenv("PULSE_SINK", sink.c_str(), 1);
-  setenv("PULSE_SOURCE", source.c_str(), 1);
+  // Empty: the server's defaults (an empty variable would name no device,
+  // and an earlier child's choice must not carry over).
+  const auto choose = [](const char* variable, const std::string& device) {
+    if (device.empty()) {
+      unsetenv(variable);
+    } else {
+      setenv(variable, device.c_str(), 1);
+    }
+  };
+  choose("PULSE_SINK", sink);
+  choose("PULSE_SOURCE", source);
   std::vector<std::string> argv = {QUR_CLI_PATH};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   auto child = std::make_unique<ChildProcess>(argv);

@@ -12,7 +12,8 @@
 //   - the echo's delay as heard and the delay the canceller was told.
 // Options: --runs N (10), --load (stress-ng --cpu 3 --io 2 --hdd 1 beside
 // it), --drift PPM (the microphone on a clock of its own), --backend
-// pulse|portaudio|both. Exit status 0 when the native device met both
+// pulse|portaudio|both, --keep DIR (what the engine recorded, every run, as
+// WAV files). Exit status 0 when the native device met both
 // targets in every run.
 #include <algorithm>
 #include <chrono>
@@ -129,6 +130,7 @@ const char* nameOf(Backend b) {
 }
 
 bool gVerbose = false;
+std::string gKeep;  // a folder for the recordings of every run
 
 struct Run {
   bool ok = false;
@@ -257,6 +259,8 @@ int main(int argc, char** argv) {
       runs = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--verbose") {
       gVerbose = true;
+    } else if (a == "--keep" && i + 1 < argc) {
+      gKeep = argv[++i];
     } else if (a == "--load") {
       load = true;
     } else if (a == "--drift" && i + 1 < argc) {
@@ -267,7 +271,8 @@ int main(int argc, char** argv) {
       if (b == "portaudio") backends = {Backend::PortAudio};
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--runs N] [--load] [--drift PPM] [--backend pulse|portaudio|both]\n",
+                   "usage: %s [--runs N] [--load] [--drift PPM] [--backend pulse|portaudio|both] "
+                   "[--keep DIR]\n",
                    argv[0]);
       return 2;
     }
@@ -327,6 +332,11 @@ int main(int argc, char** argv) {
         continue;
       }
       const Figures f = measure(on, off, schedule, lag, near);
+      if (!gKeep.empty()) {
+        const std::string stem = gKeep + "/" + (backend == Backend::Pulse ? "pulse" : "portaudio");
+        testing::writeWav(stem + "-off.wav", off.heard);
+        testing::writeWav(stem + "-on-" + std::to_string(r + 1) + ".wav", on.heard);
+      }
       erleOk += f.worstErle >= 25;
       talkOk += f.talk >= 0.75;
       worst = std::min(worst, f.worstErle);
