@@ -35,14 +35,15 @@ class Application {
     std::string peerName;
     // The device key; null: one that lives in memory only.
     std::shared_ptr<const DeviceIdentity> identity;
-    // The audio device; null: the one QUR_WTALKIE_AUDIO names, else PortAudio.
+    // The audio device; null: the one QUR_WTALKIE_AUDIO names, else the
+    // sound server where one answers, else PortAudio.
     std::unique_ptr<AudioDevice> audioDevice;
     // Console and system-log loggers (a caller with its own may switch them off).
     bool installLoggers = true;
     // Advertise at launch.
     bool startAdvertising = true;
     // Echo cancellation and noise suppression on the microphone; unset: the
-    // device's default (on with PortAudio, off with the virtual device).
+    // device's default (on with a sound card, off with the virtual device).
     std::optional<bool> voiceProcessing;
     // Length of the Opus packets the controller sends.
     int frameMilliseconds = 20;

@@ -15,7 +15,6 @@
 #include "app/walkie_talkie_peer.h"
 #include "audio/engine/audio_device.h"
 #include "audio/engine/audio_engine.h"
-#include "audio/engine/portaudio_device.h"
 #include "audio/engine/virtual_device.h"
 #include "audio/opus_decoder.h"
 #include "audio/peak_meter.h"
@@ -202,17 +201,18 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
     }
     std::string reason;
     auto choice =
-        audio.rfind("portaudio", 0) == 0 ? parseAudioDeviceChoice(audio, &reason) : std::nullopt;
+        audio.rfind("virtual", 0) != 0 ? parseAudioDeviceChoice(audio, &reason) : std::nullopt;
     if (!choice) {
-      *error = usage("unknown audio device '" + audio +
-                     "': " + (reason.empty() ? "use portaudio[:DEVICE] or virtual" : reason));
+      *error =
+          usage("unknown audio device '" + audio + "': " +
+                (reason.empty() ? "use pulse[:DEVICE], portaudio[:DEVICE] or virtual" : reason));
       return false;
     }
     requestedDevice = choice->deviceName;
     device = createAudioDevice(*choice);
   } else if (!_options.inputDevice.empty() || !_options.outputDevice.empty()) {
     requestedDevice = _options.outputDevice;
-    device = std::make_unique<PortAudioDevice>(_options.outputDevice, 441, _options.inputDevice);
+    device = createAudioDevice(_options.outputDevice, _options.inputDevice);
   }
 
   if (!_options.networkInterface.empty()) {
@@ -275,8 +275,16 @@ bool WalkieTalkieApp::launch(RunOptions options, StartError* error) {
     std::string message = requestedDevice.empty()
                               ? std::string("cannot open the default sound device")
                               : "cannot open the sound device '" + requestedDevice + "'";
-    if (audio.empty() || audio.rfind("portaudio", 0) == 0) {
-      const auto devices = listPortAudioDevices();
+    // The devices of the kind that failed to open.
+    std::vector<std::string> devices;
+    if (audio.rfind("portaudio", 0) == 0) {
+      devices = listPortAudioDevices();
+    } else if (audio.rfind("virtual", 0) != 0) {
+      for (const auto& d : soundDevices()) {
+        if (d.outputChannels > 0) devices.push_back(d.label());
+      }
+    }
+    if (audio.rfind("virtual", 0) != 0) {
       message +=
           devices.empty() ? "; no sound devices found" : "; devices: " + joined(devices, "; ");
     }

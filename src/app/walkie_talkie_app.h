@@ -42,12 +42,14 @@ class InstanceLock;
 struct RunOptions {
   // What other devices show for this one; empty: the host name.
   std::string name;
-  // "" (QUR_WTALKIE_AUDIO, else the default PortAudio device; "virtual"
-  // when a mic or speaker file is given), "virtual", "portaudio" or
-  // "portaudio:DEVICE".
+  // "" (QUR_WTALKIE_AUDIO, else the sound server's default sink and source
+  // where a server answers, else PortAudio's default device; "virtual" when
+  // a mic or speaker file is given), "virtual", "pulse[:DEVICE]" or
+  // "portaudio[:DEVICE]".
   std::string audio;
-  // With `audio` empty: PortAudio devices by full name (the window's remembered
-  // choice); empty: the system default.
+  // With `audio` empty: devices by name (the window's remembered choice),
+  // the sound server's where one answers, else PortAudio's; empty: the
+  // system default.
   std::string inputDevice;
   std::string outputDevice;
   // Virtual microphone: the file, looped; with micFromTalk it restarts at

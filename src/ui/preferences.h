@@ -11,7 +11,8 @@
 namespace qur {
 
 struct Preferences {
-  // PortAudio device names; empty: the system default.
+  // Device names (the sound server's sink and source names, or PortAudio's);
+  // empty: the system default.
   QString inputDevice;
   QString outputDevice;
   // Empty: the host name.

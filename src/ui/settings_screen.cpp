@@ -99,7 +99,7 @@ SettingsScreen::SettingsScreen(Context context, QWidget* parent)
   setMinimumWidth(360);
   setStyleSheet(pageStyleSheet());
   if (!_context.settings) _context.settings = std::make_shared<QSettings>();
-  if (!_context.listDevices) _context.listDevices = &portAudioDevices;
+  if (!_context.listDevices) _context.listDevices = &soundDevices;
   if (!_context.outputVolume)
     _context.outputVolume = OutputVolume::createForSystem(_context.engine);
   _started = Preferences::load(*_context.settings);
@@ -339,8 +339,7 @@ void SettingsScreen::fillDevices() {
     box->addItem(tr("System default"), QString());
     for (const auto& device : devices) {
       if ((input ? device.inputChannels : device.outputChannels) <= 0) continue;
-      const QString name = QString::fromStdString(device.name);
-      box->addItem(name, name);
+      box->addItem(QString::fromStdString(device.label()), QString::fromStdString(device.name));
     }
     int index = box->findData(chosen);
     if (index < 0) {

@@ -50,8 +50,9 @@ class SettingsScreen : public QDialog {
     std::unique_ptr<OutputVolume> outputVolume;
     // Where the devices and name are kept; null: the application's QSettings.
     std::shared_ptr<QSettings> settings;
-    // The devices to offer; null: PortAudio's.
-    std::function<std::vector<PortAudioDeviceInfo>()> listDevices;
+    // The devices to offer; null: the sound server's (by description) where
+    // one answers, else PortAudio's.
+    std::function<std::vector<AudioDeviceInfo>()> listDevices;
     // Restarts audio with the stored choice; null hides "Restart audio".
     std::function<void()> restartAudio;
     // Who we are: "You are NAME · key FINGERPRINT"; the name also fills the

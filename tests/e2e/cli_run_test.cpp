@@ -291,6 +291,44 @@ TEST_F(CliRunDevices, ListedNamesOpenAndAWrongOneIsNamedWithTheChoices) {
   EXPECT_EQ(silent.process().quit(15s), 0);
 }
 
+// The sound server's devices: listed by description with their names, and
+// both pick them; without --audio the program takes the server.
+TEST_F(CliRunDevices, ServerDevicesAreListedByDescriptionAndTheServerIsTheDefault) {
+  auto listing = runCli("devices");
+  ASSERT_EQ(listing.status, 0) << listing.output;
+  EXPECT_NE(listing.output.find("    Null Output [default]  (nullsink)"), std::string::npos)
+      << listing.output;
+  EXPECT_NE(listing.output.find("(nullsrc)"), std::string::npos) << listing.output;
+  struct Case {
+    std::vector<std::string> audio;
+    const char* shown;  // in the status's audio field
+  };
+  const Case cases[] = {
+      {{}, "sound server 'Null Output'"},
+      {{"--audio", "pulse:Null Output"}, "sound server 'Null Output'"},
+      {{"--audio", "pulse:nullsink"}, "sound server 'Null Output'"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {QUR_CLI_PATH,  "run", "--name",   uniqueName("server"),
+                                     "--interface", "lo",  "--events", "json"};
+    argv.insert(argv.end(), c.audio.begin(), c.audio.end());
+    Runner runner(std::make_unique<ChildProcess>(argv));
+    const auto ready = runner.wait("ready", std::nullopt, std::nullopt, 20s);
+    ASSERT_TRUE(ready) << runner.tail();
+    EXPECT_EQ(jsonField(*ready, "audio_started"), "true") << *ready;
+    runner.send("status");
+    const auto status = runner.wait("status");
+    ASSERT_TRUE(status);
+    EXPECT_EQ(jsonField(*status, "audio"), c.shown) << *status;
+    EXPECT_EQ(runner.process().quit(15s), 0);
+  }
+  auto wrong = runCli("run --audio pulse:usbheadset --interface lo");
+  EXPECT_EQ(wrong.status, 1) << wrong.output;
+  EXPECT_NE(wrong.output.find("cannot open the sound device 'usbheadset'; devices: Null Output"),
+            std::string::npos)
+      << wrong.output;
+}
+
 // ---- peers in network namespaces ---------------------------------------------
 
 class CliRunPeers : public ::testing::Test {

@@ -120,6 +120,36 @@ class RecordingReceiver : public AudioReceiver {
   UInt32 lastBytes = 0;
 };
 
+// The level of the left input channel: its energy over the frames given
+// since the last reset(), after the first `skipFrames` (start-up).
+class LevelReceiver : public AudioReceiver {
+ public:
+  explicit LevelReceiver(std::uint64_t skipFrames = 0) : skipFrames(skipFrames) {}
+  AudioEngineReceiverCallback receiverCallback() const override { return &receive; }
+  static void receive(AudioReceiver* object, AudioEngine*, int, const AudioTimeStamp*,
+                      UInt32 frames, const AudioBufferList* audio) {
+    auto* self = static_cast<LevelReceiver*>(object);
+    if (self->framesSeen.fetch_add(frames) < self->skipFrames) return;
+    const auto* samples = static_cast<const int16_t*>(audio->mBuffers[0].mData);
+    double energy = 0;
+    for (UInt32 f = 0; f < frames; ++f) energy += double(samples[2 * f]) * samples[2 * f];
+    self->energy.store(self->energy.load() + energy);
+    self->framesMeasured.fetch_add(frames);
+  }
+  void reset() {
+    energy = 0;
+    framesMeasured = 0;
+  }
+  double rms() const {
+    return std::sqrt(energy.load() / std::max(1.0, double(framesMeasured.load())));
+  }
+  double dbfs() const { return 20 * std::log10(std::max(rms(), 1e-3) / 32767.0); }
+  const std::uint64_t skipFrames;
+  std::atomic<std::uint64_t> framesSeen{0};
+  std::atomic<std::uint64_t> framesMeasured{0};
+  std::atomic<double> energy{0};
+};
+
 // The largest magnitude of any sample in the last cycle it was given.
 class PeakReceiver : public AudioReceiver {
  public:

@@ -34,6 +34,7 @@ class PulseServer {
   bool isFrozen() const { return _frozen; }
   bool isRunning() const { return _server > 0; }
   const std::string& runtimeDirectory() const { return _dir; }
+  pid_t serverPid() const { return _server; }
 
  private:
   pid_t spawn(const std::vector<std::string>& argv, const std::string& output);

@@ -22,6 +22,7 @@
 #include "app/playthrough_loopback.h"
 #include "audio/engine/audio_engine.h"
 #include "audio/engine/portaudio_device.h"
+#include "audio/engine/pulse_device.h"
 #include "audio/engine/virtual_device.h"
 #include "audio/opus_decoder.h"
 #include "audio/opus_encoder.h"
@@ -512,23 +513,28 @@ class SettingsPulse : public ::testing::Test {
   testing::PulseServer _server;
 };
 
-TEST_F(SettingsPulse, DeviceListComesFromPortAudio) {
+// With a sound server running, the lists are its sinks and sources, shown
+// by description and remembered by name.
+TEST_F(SettingsPulse, DeviceListComesFromTheSoundServer) {
   Rig rig;
   PageSettings settings;
   auto context = contextFor(rig, settings);
-  context.listDevices = nullptr;  // the real PortAudio listing
+  context.listDevices = nullptr;  // the real listing
   SettingsScreen page(std::move(context));
-  const auto devices = portAudioDevices();
+  const auto devices = pulseDevices();
   ASSERT_FALSE(devices.empty());
   int outputs = 0;
   for (const auto& device : devices) {
     if (device.outputChannels <= 0) continue;
     ++outputs;
-    EXPECT_GE(page.outputDevices()->findData(QString::fromStdString(device.name)), 1)
-        << device.name;
+    const int index = page.outputDevices()->findData(QString::fromStdString(device.name));
+    EXPECT_GE(index, 1) << device.name;
+    EXPECT_EQ(page.outputDevices()->itemText(index).toStdString(), device.description);
   }
   EXPECT_EQ(page.outputDevices()->count(), outputs + 1);
-  EXPECT_GE(page.inputDevices()->findData(QStringLiteral("pulse")), 1);
+  const int monitor = page.inputDevices()->findData(QStringLiteral("nullsink.monitor"));
+  EXPECT_GE(monitor, 1);
+  EXPECT_EQ(page.inputDevices()->itemText(monitor), QStringLiteral("Monitor of Null Output"));
 }
 
 TEST_F(SettingsPulse, ChosenDevicesOpenByFullName) {

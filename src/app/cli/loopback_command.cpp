@@ -25,13 +25,13 @@ namespace {
 
 constexpr const char* kLoopbackHelp =
     "usage: qur-wtalkie-cli loopback --mic IN.wav --speaker OUT.wav [--wire OUT.wire]\n"
-    "       qur-wtalkie-cli loopback --audio portaudio[:NAME]\n"
+    "       qur-wtalkie-cli loopback --audio pulse[:NAME]|portaudio[:NAME]\n"
     "\n"
     "  --mic FILE      microphone input (any sound file libsndfile reads, any rate)\n"
     "  --speaker FILE  speaker output, written as a 44.1 kHz 16-bit stereo WAV\n"
     "  --wire FILE     also record the transmission as length-prefixed wire messages\n"
-    "  --audio DEVICE  'portaudio' or 'portaudio:NAME' to talk live; Enter starts and\n"
-    "                  stops a transmission, Ctrl-D quits\n";
+    "  --audio DEVICE  'pulse[:NAME]' (the sound server) or 'portaudio[:NAME]' to\n"
+    "                  talk live; Enter starts and stops a transmission, Ctrl-D quits\n";
 
 // How long the end of a transmission may take to play out.
 constexpr auto kDrainTimeout = std::chrono::seconds(10);
@@ -125,15 +125,11 @@ int loopbackCommand(const std::vector<std::string>& args) {
   setMainQueue(loop);
 
   const auto audio = parsed.options.find("--audio");
-  if (audio != parsed.options.end() && audio->second.rfind("portaudio", 0) == 0) {
+  if (audio != parsed.options.end() && audio->second != "virtual") {
     return liveLoopback(audio->second, *loop);
   }
-  if (audio != parsed.options.end() && audio->second != "virtual") {
-    printError("unknown audio device '" + audio->second + "': use portaudio[:NAME]");
-    return kExitUsage;
-  }
   if (!parsed.options.count("--mic") || !parsed.options.count("--speaker")) {
-    printError("loopback needs --mic IN.wav and --speaker OUT.wav, or --audio portaudio");
+    printError("loopback needs --mic IN.wav and --speaker OUT.wav, or --audio pulse");
     return kExitUsage;
   }
   const std::string micPath = parsed.options["--mic"];

@@ -6,6 +6,7 @@
 #include "app/cli/cli_support.h"
 #include "app/cli/run_command.h"
 #include "audio/engine/audio_device.h"
+#include "audio/engine/pulse_device.h"
 #include "qur/version.h"
 
 namespace {
@@ -20,17 +21,19 @@ void printUsage(std::ostream& out) {
          "      messages, jitter reserve, session sounds) at real-time pace and writes\n"
          "      what the speaker plays (44.1 kHz, 16-bit stereo). --wire also records\n"
          "      the transmission as length-prefixed wire messages.\n"
-         "  loopback --audio portaudio[:NAME]\n"
+         "  loopback --audio pulse[:NAME]|portaudio[:NAME]\n"
          "      Hear yourself live: Enter starts and stops a transmission, Ctrl-D quits.\n"
          "  play-wire IN.wire --speaker OUT.wav\n"
          "      Plays a recorded wire stream through a receiver and decoder into OUT.wav.\n"
-         "  run [--name NAME] [--audio portaudio[:DEVICE]|virtual] [--mic IN.wav]\n"
-         "      [--speaker OUT.wav] [--accept ask|auto|never] [--interface IFACE]\n"
-         "      [--events json] [--voice-processing on|off] [--frame-ms MS]\n"
+         "  run [--name NAME] [--audio pulse[:DEVICE]|portaudio[:DEVICE]|virtual]\n"
+         "      [--mic IN.wav] [--speaker OUT.wav] [--accept ask|auto|never]\n"
+         "      [--interface IFACE] [--events json] [--voice-processing on|off]\n"
+         "      [--frame-ms MS]\n"
          "      The walkie-talkie: finds nearby devices, invites or accepts them and\n"
          "      talks; commands on standard input (see run --help).\n"
          "  devices\n"
-         "      The sound devices, by the names --audio portaudio:NAME accepts.\n"
+         "      The sound devices, by the names --audio pulse:NAME and\n"
+         "      --audio portaudio:NAME accept.\n"
          "  trust list | trust forget NAME\n"
          "      The keys accepted for each peer name (pinned at the first accepted\n"
          "      invitation); forget one so the next key for that name is asked about.\n"
@@ -46,21 +49,42 @@ int devicesCommand(const std::vector<std::string>& args) {
   qur::cli::ParsedArguments parsed;
   if (const auto status = qur::cli::parseCommandArguments(
           "devices", args, {},
-          "usage: qur-wtalkie-cli devices\n\nLists the sound devices with their input and output "
-          "channels;\nany part of a name picks it: --audio portaudio:NAME.\n",
+          "usage: qur-wtalkie-cli devices\n\nLists the sound server's outputs and inputs by "
+          "their descriptions, then the\nPortAudio devices with their input and output "
+          "channels; any part of a name\nor description picks one: --audio pulse:NAME, "
+          "--audio portaudio:NAME.\n",
           false, &parsed)) {
     return *status;
   }
-  const auto devices = qur::listPortAudioDevices();
-  // The listing holds one line of explanation when no sound system answers.
-  if (devices.empty() || devices.front().find(" in, ") == std::string::npos) {
+  const auto server = qur::pulseDevices();
+  const auto portAudio = qur::listPortAudioDevices();
+  // The PortAudio listing holds one line of explanation when it cannot start.
+  const bool havePortAudio =
+      !portAudio.empty() && portAudio.front().find(" in, ") != std::string::npos;
+  if (server.empty() && !havePortAudio) {
     qur::cli::printError("no sound devices" +
-                         (devices.empty() ? std::string() : ": " + devices.front()) +
+                         (portAudio.empty() ? std::string() : ": " + portAudio.front()) +
                          " (--audio virtual runs without hardware)");
     return qur::cli::kExitFailure;
   }
-  std::cout << "sound devices (--audio portaudio:NAME, any part of the name):\n";
-  for (const auto& device : devices) std::cout << "  " << device << "\n";
+  if (!server.empty()) {
+    std::cout << "sound server (the default; --audio pulse:NAME, any part of a name or "
+                 "description):\n";
+    for (const bool outputs : {true, false}) {
+      std::cout << (outputs ? "  outputs:\n" : "  inputs:\n");
+      for (const auto& device : server) {
+        if ((outputs ? device.outputChannels : device.inputChannels) <= 0) continue;
+        const bool isDefault = outputs ? device.isDefaultOutput : device.isDefaultInput;
+        std::cout << "    " << device.label() << (isDefault ? " [default]" : "") << "  ("
+                  << device.name << ")\n";
+      }
+    }
+  }
+  if (havePortAudio) {
+    std::cout << "PortAudio" << (server.empty() ? " (the default)" : "")
+              << " (--audio portaudio:NAME, any part of the name):\n";
+    for (const auto& device : portAudio) std::cout << "  " << device << "\n";
+  }
   std::cout << "without hardware: --audio virtual\n";
   return qur::cli::kExitOK;
 }

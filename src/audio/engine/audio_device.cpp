@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "audio/engine/portaudio_device.h"
+#include "audio/engine/pulse_device.h"
 #include "audio/engine/virtual_device.h"
 #include "log/log.h"
 
@@ -23,7 +24,16 @@ std::optional<AudioDeviceChoice> parseAudioDeviceChoice(const std::string& text,
     kind = head.substr(0, colon);
     argument = head.substr(colon + 1);
   }
-  if (kind == "portaudio" || kind.empty()) {
+  if (kind.empty() || kind == "auto") {
+    choice.kind = AudioDeviceChoice::Kind::Automatic;
+    if (!argument.empty()) {
+      if (error) *error = "'auto' takes no device name (use pulse:NAME or portaudio:NAME)";
+      return std::nullopt;
+    }
+  } else if (kind == "pulse") {
+    choice.kind = AudioDeviceChoice::Kind::Pulse;
+    choice.deviceName = argument;
+  } else if (kind == "portaudio") {
     choice.kind = AudioDeviceChoice::Kind::PortAudio;
     choice.deviceName = argument;
   } else if (kind == "virtual") {
@@ -35,7 +45,9 @@ std::optional<AudioDeviceChoice> parseAudioDeviceChoice(const std::string& text,
       return std::nullopt;
     }
   } else {
-    if (error) *error = "unknown audio device '" + kind + "' (use portaudio[:NAME] or virtual)";
+    if (error)
+      *error =
+          "unknown audio device '" + kind + "' (use pulse[:NAME], portaudio[:NAME] or virtual)";
     return std::nullopt;
   }
   while (!options.empty()) {
@@ -68,14 +80,36 @@ AudioDeviceChoice audioDeviceSpecFromEnvironment() {
 }
 
 std::unique_ptr<AudioDevice> createAudioDevice(const AudioDeviceChoice& choice) {
-  if (choice.kind == AudioDeviceChoice::Kind::Virtual) {
-    VirtualDeviceOptions options;
-    options.clock = choice.freeRunning ? VirtualDeviceOptions::Clock::FreeRunning
-                                       : VirtualDeviceOptions::Clock::RealTime;
-    options.framesPerBuffer = choice.framesPerBuffer;
-    return std::make_unique<VirtualDevice>(options);
+  switch (choice.kind) {
+    case AudioDeviceChoice::Kind::Virtual: {
+      VirtualDeviceOptions options;
+      options.clock = choice.freeRunning ? VirtualDeviceOptions::Clock::FreeRunning
+                                         : VirtualDeviceOptions::Clock::RealTime;
+      options.framesPerBuffer = choice.framesPerBuffer;
+      return std::make_unique<VirtualDevice>(options);
+    }
+    case AudioDeviceChoice::Kind::Pulse:
+      return std::make_unique<PulseDevice>(choice.deviceName, choice.framesPerBuffer,
+                                           choice.deviceName);
+    case AudioDeviceChoice::Kind::PortAudio:
+      return std::make_unique<PortAudioDevice>(choice.deviceName, choice.framesPerBuffer);
+    case AudioDeviceChoice::Kind::Automatic:
+      break;
   }
-  return std::make_unique<PortAudioDevice>(choice.deviceName, choice.framesPerBuffer);
+  if (pulseServerAnswers())
+    return std::make_unique<PulseDevice>(std::string(), choice.framesPerBuffer);
+  return std::make_unique<PortAudioDevice>(std::string(), choice.framesPerBuffer);
+}
+
+std::unique_ptr<AudioDevice> createAudioDevice(const std::string& outputName,
+                                               const std::string& inputName) {
+  if (pulseServerAnswers()) return std::make_unique<PulseDevice>(outputName, 441, inputName);
+  return std::make_unique<PortAudioDevice>(outputName, 441, inputName);
+}
+
+std::vector<AudioDeviceInfo> soundDevices() {
+  auto devices = pulseDevices();
+  return devices.empty() ? portAudioDevices() : devices;
 }
 
 }  // namespace qur

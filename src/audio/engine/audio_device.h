@@ -1,7 +1,8 @@
 // The audio I/O layer under the engine: something that calls the engine once
 // per hardware cycle on a real-time thread with microphone frames to read and
-// speaker frames to fill. Two backends exist: PortAudio (real devices) and a
-// virtual device with its own clock (tests, offline processing).
+// speaker frames to fill. Three backends exist: the desktop's sound server
+// (libpulse; the default wherever a server answers), PortAudio (plain ALSA
+// or JACK) and a virtual device with its own clock (tests, offline processing).
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,25 @@ class AudioDeviceClient {
   // hostTimeNs is steady_clock nanoseconds at the start of the cycle.
   virtual void audioDeviceCycle(const int16_t* input, int16_t* output, uint32_t frames,
                                 uint64_t hostTimeNs) = 0;
+  // Audio thread, before a cycle; allocation- and lock-free. What the device
+  // measures now: how long ago the cycle's first microphone frame was
+  // recorded, and how long until its first speaker frame is heard. Devices
+  // that know only fixed figures never call it.
+  virtual void audioDeviceLatencies(double inputSeconds, double outputSeconds) {
+    (void)inputSeconds;
+    (void)outputSeconds;
+  }
+};
+
+// What a device with separate capture and playback streams counts since it
+// was last opened. Any thread may read it.
+struct AudioDeviceStatistics {
+  uint64_t captureUnderruns = 0;      // cycles the microphone had nothing for
+  uint64_t droppedCaptureFrames = 0;  // a backlog thrown away rather than heard late
+  uint64_t playbackUnderflows = 0;    // the speaker ran out of our audio
+  uint64_t captureOverflows = 0;      // microphone audio lost before it reached us
+  double captureRateRatio = 1.0;      // capture frames taken per frame handed on
+  double captureDrift = 0.0;          // the capture clock against the playback clock
 };
 
 class AudioDevice {
@@ -74,6 +94,8 @@ class AudioDevice {
   virtual uint64_t cycleCount() const = 0;
   // Human-readable name for log lines.
   virtual std::string name() const = 0;
+  // Zero for devices with one clock for both directions.
+  virtual AudioDeviceStatistics statistics() const { return {}; }
   // Whether cycles come in real time. A stalled real-time device counts as lost.
   virtual bool isRealTime() const { return true; }
   // Whether cycles come from a thread of the device's own. A device driven
@@ -83,6 +105,11 @@ class AudioDevice {
 };
 
 // Which device the engine opens, from a configuration string:
+//   "" or "auto"           the sound server's default sink and source when a
+//                          server answers, else the default PortAudio devices
+//   "pulse"                the sound server's default sink and source
+//   "pulse:NAME"           the sink and source whose name or description is,
+//                          or contains, NAME
 //   "portaudio"            the default PortAudio devices
 //   "portaudio:NAME"       the PortAudio device whose name contains NAME
 //   "virtual"              a real-time virtual device (silent microphone)
@@ -90,8 +117,8 @@ class AudioDevice {
 // Options may follow after a comma: "portaudio,buffer=441" sets the hardware
 // buffer size in frames.
 struct AudioDeviceChoice {
-  enum class Kind { PortAudio, Virtual };
-  Kind kind = Kind::PortAudio;
+  enum class Kind { Automatic, Pulse, PortAudio, Virtual };
+  Kind kind = Kind::Automatic;
   std::string deviceName;
   uint32_t framesPerBuffer = 441;
   bool freeRunning = false;
@@ -102,23 +129,39 @@ std::optional<AudioDeviceChoice> parseAudioDeviceChoice(const std::string& text,
                                                         std::string* error = nullptr);
 // The environment variable naming the device when no option is given.
 inline constexpr const char* kAudioDeviceEnvironmentVariable = "QUR_WTALKIE_AUDIO";
-// The choice from QUR_WTALKIE_AUDIO, or the PortAudio default when unset or invalid.
+// The choice from QUR_WTALKIE_AUDIO, or the automatic one when unset or invalid.
 AudioDeviceChoice audioDeviceSpecFromEnvironment();
+// Not on the audio thread: the automatic choice asks whether a sound server
+// answers. Device names are looked up when the device opens.
 std::unique_ptr<AudioDevice> createAudioDevice(const AudioDeviceChoice& choice);
+// The device for separately chosen speaker and microphone names (empty: the
+// default), on the sound server when one answers, else PortAudio.
+std::unique_ptr<AudioDevice> createAudioDevice(const std::string& outputName,
+                                               const std::string& inputName);
 
-// Names of the PortAudio devices for users, one line per device with its
-// input and output channel counts.
-std::vector<std::string> listPortAudioDevices();
-
-// The PortAudio devices for a device picker. Any thread but the audio thread;
-// empty when PortAudio cannot start.
-struct PortAudioDeviceInfo {
+// A sound device for a device picker. Sound-server devices have a
+// description for people and a name the server knows them by; PortAudio's
+// have a name only.
+struct AudioDeviceInfo {
   std::string name;
   int inputChannels = 0;
   int outputChannels = 0;
   bool isDefaultInput = false;
   bool isDefaultOutput = false;
+  std::string description;
+
+  const std::string& label() const { return description.empty() ? name : description; }
 };
-std::vector<PortAudioDeviceInfo> portAudioDevices();
+using PortAudioDeviceInfo = AudioDeviceInfo;
+
+// Any thread but the audio thread; empty when PortAudio cannot start.
+std::vector<AudioDeviceInfo> portAudioDevices();
+// The devices createAudioDevice(output, input) picks from: the sound
+// server's when one answers, else PortAudio's.
+std::vector<AudioDeviceInfo> soundDevices();
+
+// Names of the PortAudio devices for users, one line per device with its
+// input and output channel counts.
+std::vector<std::string> listPortAudioDevices();
 
 }  // namespace qur

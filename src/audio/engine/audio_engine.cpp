@@ -109,6 +109,8 @@ bool AudioEngine::openDevice(std::string* error) {
   if (!_device->open(format, this, error)) return false;
   _inputAvailable = _inputEnabled && _device->inputAvailable();
   _inputLatency = _device->inputLatency();
+  _outputLatency = _device->outputLatency();
+  if (_voiceProcessor) _voiceProcessor->setDeviceDelay(_inputLatency + _outputLatency);
   _currentBufferDuration = _device->framesPerBuffer() / _audioDescription.mSampleRate;
   return true;
 }

@@ -153,6 +153,10 @@ class AudioEngine : private AudioDeviceClient {
   void setMuteOutput(bool mute) { _muteOutput.store(mute); }
   // Hardware buffer duration in seconds.
   double currentBufferDuration() const { return _currentBufferDuration.load(); }
+  // Any thread: the device's input and output latency as last measured (the
+  // opened stream's figures until the device measures them).
+  double inputLatency() const { return _inputLatency.load(std::memory_order_relaxed); }
+  double outputLatency() const { return _outputLatency.load(std::memory_order_relaxed); }
   // Whether the device is lost and being retried.
   bool isInterrupted() const { return _watchdog && _watchdog->isInterrupted(); }
   // The device object (stable for the engine's life; its stream is not).
@@ -204,6 +208,7 @@ class AudioEngine : private AudioDeviceClient {
   // ---- Audio thread (audio_engine_cycle_rt.cpp) ----
   void audioDeviceCycle(const int16_t* input, int16_t* output, uint32_t frames,
                         uint64_t hostTimeNs) override;
+  void audioDeviceLatencies(double inputSeconds, double outputSeconds) override;
   void inputCycle(const int16_t* input, UInt32 frames, uint64_t hostTimeNs);
   // The one place where microphone frames are worked on before the input
   // filters (voice processing goes here).
@@ -229,6 +234,7 @@ class AudioEngine : private AudioDeviceClient {
   std::atomic<bool> _inputAvailable{false};
   std::atomic<double> _currentBufferDuration{0};
   std::atomic<double> _inputLatency{0};
+  std::atomic<double> _outputLatency{0};
   std::unique_ptr<AudioDevice> _device;
   std::mutex _deviceMutex;  // every call on _device; never taken by table changes
   std::atomic<float> _masterOutputVolume{1.0f};

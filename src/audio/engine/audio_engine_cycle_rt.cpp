@@ -42,6 +42,16 @@ void AudioEngine::audioDeviceCycle(const int16_t* input, int16_t* output, uint32
   _queue.leaveCycle();  // runs a pending table change
 }
 
+void AudioEngine::audioDeviceLatencies(double inputSeconds, double outputSeconds) {
+  _inputLatency.store(inputSeconds, std::memory_order_relaxed);
+  _outputLatency.store(outputSeconds, std::memory_order_relaxed);
+  // Read unguarded, like the processor itself: it is set up before the
+  // device starts and kept until the engine goes.
+  if (_voiceProcessingActive.load(std::memory_order_relaxed)) {
+    _voiceProcessor->setDeviceDelay(inputSeconds + outputSeconds);
+  }
+}
+
 void AudioEngine::inputCycle(const int16_t* input, UInt32 frames, uint64_t hostTimeNs) {
   QUR_ASSERT_THREAD(ThreadRole::Audio);
   const UInt32 bytes = frames * _audioDescription.mBytesPerFrame;

@@ -89,8 +89,16 @@ void DeviceWatchdog::check() {
   std::string error;
   if (!_reopen(&error)) {
     _device->close();
+    // Said once per reason: a device that cannot start (its thread refused,
+    // say) is not silently retried forever.
+    if (error != _lastReopenError) {
+      QUR_LOG_ERROR("Engine: Audio device %s could not be reopened: %s; retrying every second",
+                    _device->name().c_str(), error.c_str());
+      _lastReopenError = error;
+    }
     return;
   }
+  _lastReopenError.clear();
   _lastCycleCount = _device->cycleCount();
   _stalledPolls = 0;
   _interrupted = false;

@@ -57,6 +57,7 @@ class DeviceWatchdog {
   uint64_t _lastCycleCount = 0;
   int _stalledPolls = 0;
   int _pollsUntilRetry = 0;
+  std::string _lastReopenError;
 
   std::thread _thread;
   std::mutex _mutex;

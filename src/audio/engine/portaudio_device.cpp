@@ -1,3 +1,5 @@
+// The PortAudio device's main side: opening, starting, stopping and letting
+// go of its streams, and PortAudio's device lists.
 #include "audio/engine/portaudio_device.h"
 
 #include <fcntl.h>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "log/log.h"
-#include "log/thread_role.h"
 
 namespace qur {
 namespace {
@@ -26,7 +27,12 @@ int gPaUsers = 0;
 struct AbandonedStream {
   void* stream;
   void* context;
+  // When the stream was first seen inactive without its finished callback.
+  std::chrono::steady_clock::time_point inactiveSince{};
 };
+// A stream inactive this long without having said it finished is taken as
+// ended: its thread stopped without calling back.
+constexpr auto kSilentEnd = std::chrono::seconds(2);
 std::mutex gAbandonedMutex;
 std::atomic<bool> gWarnedAbandonedLimit{false};
 std::vector<AbandonedStream>* gAbandoned = new std::vector<AbandonedStream>();
@@ -88,15 +94,6 @@ PaDeviceIndex findDevice(const std::string& name, bool wantInput, bool wantOutpu
   return paNoDevice;
 }
 
-// A gap between callbacks this long is a stall of the stream, not jitter.
-constexpr uint64_t kStallNs = 250'000'000;
-
-uint64_t nowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace
 
 PortAudioDevice::PortAudioDevice(std::string deviceName, uint32_t framesPerBuffer,
@@ -124,13 +121,22 @@ void PortAudioDevice::closeFinishedStreams() {
   {
     std::lock_guard<std::mutex> lock(gAbandonedMutex);
     auto& all = *gAbandoned;
+    const auto now = std::chrono::steady_clock::now();
     for (size_t i = 0; i < all.size();) {
-      auto* context = static_cast<StreamContext*>(all[i].context);
-      // The finished callback is the last thing its thread does; a stream
-      // that stopped itself without it is no longer active either.
-      if (context->finished.load() ||
-          Pa_IsStreamActive(static_cast<PaStream*>(all[i].stream)) == 0) {
-        finished.push_back(all[i]);
+      auto& entry = all[i];
+      auto* context = static_cast<StreamContext*>(entry.context);
+      // The finished callback is the last thing its thread does. A stream
+      // that merely reports itself inactive may still be in that callback,
+      // about to touch its context: only a long silence counts as an end.
+      bool ended = context->finished.load();
+      if (!ended && Pa_IsStreamActive(static_cast<PaStream*>(entry.stream)) == 0) {
+        if (entry.inactiveSince == std::chrono::steady_clock::time_point{}) {
+          entry.inactiveSince = now;
+        }
+        ended = now - entry.inactiveSince >= kSilentEnd;
+      }
+      if (ended) {
+        finished.push_back(entry);
         all.erase(all.begin() + ptrdiff_t(i));
       } else {
         ++i;
@@ -142,6 +148,34 @@ void PortAudioDevice::closeFinishedStreams() {
     delete static_cast<StreamContext*>(entry.context);
     releasePortAudio();
   }
+}
+
+PortAudioDevice::StreamContext* PortAudioDevice::openStream(bool input, int device,
+                                                            std::string* error) {
+  const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+  PaStreamParameters parameters{};
+  parameters.device = device;
+  parameters.channelCount = _format.channels;
+  parameters.sampleFormat = paInt16;
+  parameters.suggestedLatency =
+      input ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
+  auto* context = new StreamContext;
+  context->device = this;
+  context->channels = _format.channels;
+  auto* callback = reinterpret_cast<PaStreamCallback*>(input ? &PortAudioDevice::inputCallback
+                                                             : &PortAudioDevice::outputCallback);
+  PaStream* stream = nullptr;
+  const PaError err =
+      Pa_OpenStream(&stream, input ? &parameters : nullptr, input ? nullptr : &parameters,
+                    _format.sampleRate, _framesPerBuffer, paClipOff, callback, context);
+  if (err != paNoError || !stream) {
+    delete context;
+    if (error) *error = std::string("Pa_OpenStream: ") + Pa_GetErrorText(err);
+    return nullptr;
+  }
+  context->stream = stream;
+  Pa_SetStreamFinishedCallback(stream, &PortAudioDevice::streamFinished);
+  return context;
 }
 
 bool PortAudioDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* client,
@@ -164,6 +198,8 @@ bool PortAudioDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* c
   _format = format;
   _client = client;
   _cycles = 0;
+  _underflows = 0;
+  _overflows = 0;
   _finishedUnexpectedly = false;
 
   PaDeviceIndex outDevice = Pa_GetDefaultOutputDevice();
@@ -182,92 +218,94 @@ bool PortAudioDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* c
     close();
     return false;
   }
-  const PaDeviceInfo* outInfo = Pa_GetDeviceInfo(outDevice);
   {
     std::lock_guard<std::mutex> lock(_nameMutex);
+    const PaDeviceInfo* outInfo = Pa_GetDeviceInfo(outDevice);
     _openedName = outInfo->name ? outInfo->name : "?";
   }
-
-  PaStreamParameters out{};
-  out.device = outDevice;
-  out.channelCount = format.channels;
-  out.sampleFormat = paInt16;
-  out.suggestedLatency = outInfo->defaultLowOutputLatency;
-
-  PaStreamParameters in{};
-  const bool tryInput = format.inputEnabled && inDevice != paNoDevice &&
-                        Pa_GetDeviceInfo(inDevice)->maxInputChannels > 0;
-  if (tryInput) {
-    in.device = inDevice;
-    in.channelCount = format.channels;
-    in.sampleFormat = paInt16;
-    in.suggestedLatency = Pa_GetDeviceInfo(inDevice)->defaultLowInputLatency;
-  }
-
-  auto* context = new StreamContext;
-  context->device = this;
-  context->channels = format.channels;
-  auto* callback = reinterpret_cast<PaStreamCallback*>(&PortAudioDevice::streamCallback);
-  PaStream* stream = nullptr;
-  PaError err = paNoError;
-  if (tryInput) {
-    err = Pa_OpenStream(&stream, &in, &out, format.sampleRate, _framesPerBuffer, paClipOff,
-                        callback, context);
-    _inputAvailable = err == paNoError;
-  }
-  if (!stream) {
-    // An output-only stream still lets the engine play; input is reported unavailable.
-    _inputAvailable = false;
-    err = Pa_OpenStream(&stream, nullptr, &out, format.sampleRate, _framesPerBuffer, paClipOff,
-                        callback, context);
-  }
-  if (err != paNoError || !stream) {
-    delete context;
-    if (error) *error = std::string("Pa_OpenStream: ") + Pa_GetErrorText(err);
+  _output = openStream(false, outDevice, error);
+  if (!_output) {
     close();
     return false;
   }
-  context->stream = stream;
-  _context = context;
-  Pa_SetStreamFinishedCallback(stream, &PortAudioDevice::streamFinished);
-  if (const PaStreamInfo* info = Pa_GetStreamInfo(stream)) {
-    _inputLatency = _inputAvailable ? info->inputLatency : 0.0;
+  // Without a microphone the engine still plays; input is reported unavailable.
+  if (format.inputEnabled && inDevice != paNoDevice &&
+      Pa_GetDeviceInfo(inDevice)->maxInputChannels > 0) {
+    std::string inputError;
+    _input = openStream(true, inDevice, &inputError);
+    if (!_input) QUR_LOG_ERROR("Engine: no microphone from PortAudio: %s", inputError.c_str());
+  }
+  _inputAvailable = _input != nullptr;
+  if (const PaStreamInfo* info = Pa_GetStreamInfo(static_cast<PaStream*>(_output->stream))) {
     _outputLatency = info->outputLatency;
+  }
+  _inputLatency = 0;
+  if (_input) {
+    if (const PaStreamInfo* info = Pa_GetStreamInfo(static_cast<PaStream*>(_input->stream))) {
+      _inputLatency = info->inputLatency;
+    }
+    _inputCycle.assign(size_t(_framesPerBuffer) * size_t(format.channels), 0);
+    if (!_bridge.setUp(format.channels, format.sampleRate, _framesPerBuffer, _framesPerBuffer)) {
+      if (error) *error = "cannot set up the microphone buffer";
+      close();
+      return false;
+    }
+    _inputLatency += _bridge.targetFrames() / format.sampleRate;
   }
   return true;
 }
 
 bool PortAudioDevice::start(std::string* error) {
-  if (!_context) {
+  if (!_output) {
     if (error) *error = "device not open";
     return false;
   }
   _finishedUnexpectedly = false;
-  _resumedAfterStall = false;
+  // The same two clocks go on: what the bridge learnt of them still holds.
+  if (_input) _bridge.reset(true);
+  _lastAdcTime = 0;
   _started = true;
-  const PaError err = Pa_StartStream(static_cast<PaStream*>(_context->stream));
-  if (err != paNoError) {
+  for (StreamContext* context : {_input, _output}) {
+    if (!context) continue;
+    const PaError err = Pa_StartStream(static_cast<PaStream*>(context->stream));
+    if (err == paNoError) continue;
     _started = false;
-    if (error) *error = std::string("Pa_StartStream: ") + Pa_GetErrorText(err);
+    if (error) {
+      // A thread PortAudio could not create shows only in the host's error.
+      const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo();
+      *error = std::string("Pa_StartStream: ") + Pa_GetErrorText(err);
+      if (err == paUnanticipatedHostError && host && host->errorText) {
+        *error += std::string(" (") + host->errorText + ")";
+      }
+    }
+    for (StreamContext* started : {_input, _output}) {
+      if (started) Pa_AbortStream(static_cast<PaStream*>(started->stream));
+    }
     return false;
   }
   return true;
 }
 
 void PortAudioDevice::stop() {
-  if (!_context || !_started) return;
+  if (!_output || !_started) return;
   _started = false;
   // Abort rather than drain: a lost device may never play out its buffers.
-  Pa_AbortStream(static_cast<PaStream*>(_context->stream));
+  for (StreamContext* context : {_output, _input}) {
+    if (context) Pa_AbortStream(static_cast<PaStream*>(context->stream));
+  }
+}
+
+void PortAudioDevice::closeStream(StreamContext*& context) {
+  if (!context) return;
+  Pa_CloseStream(static_cast<PaStream*>(context->stream));
+  delete context;
+  context = nullptr;
 }
 
 void PortAudioDevice::close() {
   stop();
-  if (_context) {
-    Pa_CloseStream(static_cast<PaStream*>(_context->stream));
-    delete _context;
-    _context = nullptr;
-  }
+  closeStream(_output);
+  closeStream(_input);
   if (_initialized) {
     releasePortAudio();
     _initialized = false;
@@ -276,87 +314,61 @@ void PortAudioDevice::close() {
   closeFinishedStreams();
 }
 
-void PortAudioDevice::abandon() {
-  if (!_context) {
-    close();
-    return;
-  }
-  StreamContext* context = _context;
-  _context = nullptr;
-  _started = false;
+void PortAudioDevice::abandonStream(StreamContext*& context) {
+  if (!context) return;
   context->abandoned.store(true);
-  // A callback past its check is inside the client, which never blocks; once
-  // it is out, no callback of this stream reaches the client again.
+  // A callback past its check is inside the client or the bridge, which
+  // never block; once it is out, no callback of this stream reaches them.
   while (context->inCallback.load() != 0) {
     std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
   {
     std::lock_guard<std::mutex> lock(gAbandonedMutex);
-    // The PortAudio reference stays with the abandoned stream.
-    gAbandoned->push_back(AbandonedStream{context->stream, context});
+    gAbandoned->push_back(AbandonedStream{context->stream, context, {}});
   }
-  _initialized = false;
+  // Each abandoned stream keeps a PortAudio reference until it is closed.
+  acquirePortAudio(nullptr);
+  context = nullptr;
+}
+
+void PortAudioDevice::abandon() {
+  if (!_output) {
+    close();
+    return;
+  }
+  _started = false;
+  abandonStream(_output);
+  abandonStream(_input);
+  if (_initialized) {
+    releasePortAudio();
+    _initialized = false;
+  }
   _inputAvailable = false;
   closeFinishedStreams();
 }
 
 void PortAudioDevice::tidy() {
   closeFinishedStreams();
-  if (!_context || !_started || !_resumedAfterStall.exchange(false)) return;
-  // After a stall the capture side holds a backlog the playback side never
-  // lets it drain, and the stream's thread polls in a busy loop from then
-  // on. Restarting the stream drops the backlog.
-  QUR_LOG_INFO("Engine: Audio device %s stalled and came back; restarting its stream",
-               name().c_str());
-  auto* stream = static_cast<PaStream*>(_context->stream);
-  _started = false;
-  Pa_AbortStream(stream);
-  _context->lastCallbackNs = 0;
-  _started = true;
-  if (Pa_StartStream(stream) != paNoError) _finishedUnexpectedly = true;
 }
 
 bool PortAudioDevice::isHealthy() const {
-  if (!_context) return false;
+  if (!_output) return false;
   if (_finishedUnexpectedly) return false;
-  if (_started && Pa_IsStreamActive(static_cast<PaStream*>(_context->stream)) != 1) return false;
+  if (_started) {
+    for (const StreamContext* context : {_output, _input}) {
+      if (context && Pa_IsStreamActive(static_cast<PaStream*>(context->stream)) != 1) return false;
+    }
+  }
   return true;
 }
 
-int PortAudioDevice::streamCallback(const void* input, void* output, unsigned long frames,
-                                    const void*, unsigned long, void* userData) {
-  auto* context = static_cast<StreamContext*>(userData);
-  // PortAudio's thread is ours for the stream's life; a thread-local store per cycle.
-  setCurrentThreadRole(ThreadRole::Audio);
-  // Counted before the check, so that abandon() either sees us inside or we
-  // see its flag.
-  context->inCallback.fetch_add(1);
-  if (context->abandoned.load()) {
-    context->inCallback.fetch_sub(1);
-    if (output) std::memset(output, 0, frames * size_t(context->channels) * sizeof(int16_t));
-    // Ends this stream's thread; the stream is closed once it has ended.
-    return paAbort;
-  }
-  PortAudioDevice* self = context->device;
-  const uint64_t now = nowNs();
-  if (context->lastCallbackNs != 0 && now - context->lastCallbackNs > kStallNs) {
-    self->_resumedAfterStall.store(true, std::memory_order_relaxed);
-  }
-  context->lastCallbackNs = now;
-  self->_client->audioDeviceCycle(static_cast<const int16_t*>(input), static_cast<int16_t*>(output),
-                                  static_cast<uint32_t>(frames), now);
-  self->_cycles.fetch_add(1, std::memory_order_relaxed);
-  context->inCallback.fetch_sub(1);
-  return paContinue;
-}
-
-void PortAudioDevice::streamFinished(void* userData) {
-  auto* context = static_cast<StreamContext*>(userData);
-  if (!context->abandoned.load()) {
-    PortAudioDevice* self = context->device;
-    if (self->_started) self->_finishedUnexpectedly = true;
-  }
-  context->finished.store(true);  // last: the context may be deleted from here on
+AudioDeviceStatistics PortAudioDevice::statistics() const {
+  // The bridge's counters are atomics of a member that outlives every
+  // stream; the stream pointers may be replaced meanwhile.
+  AudioDeviceStatistics s = _bridge.statistics();
+  s.playbackUnderflows = _underflows.load();
+  s.captureOverflows = _overflows.load();
+  return s;
 }
 
 std::vector<PortAudioDeviceInfo> portAudioDevices() {

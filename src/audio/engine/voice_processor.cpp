@@ -104,7 +104,9 @@ bool VoiceProcessor::setUp(const AudioStreamBasicDescription& engineFormat, std:
   status |= _library->noise_suppression()->Enable(_settings.noiseSuppression);
   status |= _library->high_pass_filter()->Enable(_settings.highPassFilter);
   if (status != 0) return fail("the audio processing library refused its settings");
-  _streamDelayMs = int(std::lround(std::max(0.0, _settings.deviceDelaySeconds) * 1000.0));
+  _deviceDelay = std::max(0.0, _settings.deviceDelaySeconds);
+  _streamDelayMs = int(std::lround(_deviceDelay * 1000.0));
+  _shownDelayMs = _streamDelayMs;
   return true;
 }
 
@@ -157,6 +159,7 @@ void VoiceProcessor::reset() {
   _referenceIn->reset();
   _captureOut->reset();
   _primed = false;
+  _smoothedDelayMs = -1;
   // Downsampling makes the resampler wait for input well past the block it
   // is asked for. Silence fed ahead of the first cycle lets every cycle's
   // audio complete its block at once instead of a cycle later.

@@ -75,6 +75,14 @@ class VoiceProcessor {
   // speaker plays, the canceller's reference.
   void analyzeReference(const int16_t* samples, UInt32 frames);
 
+  // Any thread; allocation- and lock-free. The speaker-to-microphone delay
+  // the device measures now (its output plus input latency). The canceller
+  // follows it from its next blocks on, smoothed, in steps of at least a few
+  // milliseconds: small wobbles of the measure would only unsettle it.
+  void setDeviceDelay(double seconds) { _deviceDelay.store(seconds, std::memory_order_relaxed); }
+  // Any thread: the delay the canceller was last told, in milliseconds.
+  int streamDelayMs() const { return _shownDelayMs.load(std::memory_order_relaxed); }
+
   // Any thread.
   const VoiceProcessingSettings& settings() const { return _settings; }
   // "echo cancellation, noise suppression, high-pass filter" (what is on).
@@ -96,6 +104,7 @@ class VoiceProcessor {
   // Processing side: everything the rings hold through the library.
   void processPending();
   void processBlock();
+  void followDeviceDelay();
   void feedFromRing(CircularBuffer* ring, PCMFormatConverter* converter);
   void reset();
 
@@ -126,6 +135,9 @@ class VoiceProcessor {
   AudioBufferList* _processedList = nullptr;
   AudioBufferList* _outputList = nullptr;
   int _streamDelayMs = 0;
+  double _smoothedDelayMs = -1;  // processing side
+  std::atomic<double> _deviceDelay{0};
+  std::atomic<int> _shownDelayMs{0};
 
   // Cycle thread state.
   bool _primed = false;

@@ -3,12 +3,21 @@
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "audio/engine/voice_processor.h"
 #include "audio/pcm_format_converter.h"
 
 namespace qur {
+namespace {
+
+// About half a second of blocks to follow a new delay; the canceller's own
+// blocks are 4 ms, so smaller changes are left to its delay estimate.
+constexpr double kDelaySmoothing = 0.02;
+constexpr double kDelayStepMs = 4.0;
+
+}  // namespace
 
 void VoiceProcessor::processCapture(int16_t* samples, UInt32 frames) {
   const std::int32_t bytes = std::int32_t(frames * _frameBytes);
@@ -110,6 +119,17 @@ void VoiceProcessor::feedFromRing(CircularBuffer* ring, PCMFormatConverter* conv
   }
 }
 
+void VoiceProcessor::followDeviceDelay() {
+  const double measured = std::max(0.0, _deviceDelay.load(std::memory_order_relaxed)) * 1000.0;
+  _smoothedDelayMs = _smoothedDelayMs < 0
+                         ? measured
+                         : _smoothedDelayMs + kDelaySmoothing * (measured - _smoothedDelayMs);
+  if (std::abs(_smoothedDelayMs - _streamDelayMs) >= kDelayStepMs) {
+    _streamDelayMs = int(std::lround(_smoothedDelayMs));
+    _shownDelayMs.store(_streamDelayMs, std::memory_order_relaxed);
+  }
+}
+
 void VoiceProcessor::processBlock() {
   const webrtc::StreamConfig config(kProcessingRate, 1);
   _nearList->mBuffers[0].mDataByteSize = kBlockFrames * sizeof(float);
@@ -120,6 +140,7 @@ void VoiceProcessor::processBlock() {
     pcmFormatConverterFetch(_referenceIn.get(), _farList, kBlockFrames);
     float* far = _farBlock.data();
     failed = _library->ProcessReverseStream(&far, config, config, &far) != 0;
+    followDeviceDelay();
     _library->set_stream_delay_ms(_streamDelayMs);
   }
   const float* near = _nearBlock.data();

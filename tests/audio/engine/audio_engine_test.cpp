@@ -60,6 +60,37 @@ TEST(AudioEngineDeviceSpec, ParsesKindsNamesAndOptions) {
   EXPECT_FALSE(parseAudioDeviceChoice("portaudio,colour=red"));
 }
 
+TEST(AudioEngineDeviceSpec, SoundServerAndAutomaticChoices) {
+  struct Case {
+    const char* text;
+    bool valid;
+    AudioDeviceChoice::Kind kind;
+    const char* name;
+  };
+  const Case cases[] = {
+      {"", true, AudioDeviceChoice::Kind::Automatic, ""},
+      {"auto", true, AudioDeviceChoice::Kind::Automatic, ""},
+      {"pulse", true, AudioDeviceChoice::Kind::Pulse, ""},
+      {"pulse:Built-in Audio Analog Stereo", true, AudioDeviceChoice::Kind::Pulse,
+       "Built-in Audio Analog Stereo"},
+      {"pulse:usb,buffer=256", true, AudioDeviceChoice::Kind::Pulse, "usb"},
+      {"auto:usb", false, AudioDeviceChoice::Kind::Automatic, ""},
+      {"pulseaudio", false, AudioDeviceChoice::Kind::Automatic, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string error;
+    const auto choice = parseAudioDeviceChoice(c.text, &error);
+    ASSERT_EQ(choice.has_value(), c.valid) << error;
+    if (!choice) {
+      EXPECT_FALSE(error.empty());
+      continue;
+    }
+    EXPECT_EQ(choice->kind, c.kind);
+    EXPECT_EQ(choice->deviceName, c.name);
+  }
+}
+
 TEST(AudioEngineDeviceSpec, EnvironmentChoosesTheDevice) {
   setenv(kAudioDeviceEnvironmentVariable, "virtual:fast,buffer=128", 1);
   AudioEngine engine(AudioEngine::interleaved16BitStereoAudioDescription(), true, true);

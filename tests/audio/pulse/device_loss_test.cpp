@@ -192,8 +192,8 @@ TEST_F(AudioEnginePortAudioConcurrency, KilledServerSeveralTimesInARow) {
 }
 
 // Too short for the watchdog: nothing is reopened, and the one stream goes on
-// rendering once per cycle. A full-duplex stream that stalled keeps a capture
-// backlog its thread then polls on without pause, so it is restarted.
+// rendering once per cycle. The microphone audio that piled up meanwhile is
+// dropped, not heard late.
 TEST_F(AudioEnginePortAudioConcurrency, BriefFreezeKeepsTheStream) {
   auto engine = makeEngine();
   auto probe = std::make_shared<OverlapProbe>();
@@ -209,7 +209,7 @@ TEST_F(AudioEnginePortAudioConcurrency, BriefFreezeKeepsTheStream) {
   }
   expectOneRenderPerCycle(*engine, *probe, "after brief freezes");
   EXPECT_FALSE(capture.contains("lost"));
-  EXPECT_TRUE(capture.contains("stalled and came back; restarting its stream"));
+  EXPECT_GT(engine->device()->statistics().droppedCaptureFrames, 0u);
   EXPECT_EQ(probe->overlaps.load(), 0);
   engine->stop();
 }

@@ -33,31 +33,11 @@ class AudioEnginePortAudio : public testing::PulseServerTest {
   }
 };
 
-// Accumulates the energy of the left input channel after a warm-up.
-class LevelReceiver : public AudioReceiver {
- public:
-  AudioEngineReceiverCallback receiverCallback() const override { return &receive; }
-  static void receive(AudioReceiver* object, AudioEngine*, int, const AudioTimeStamp*,
-                      UInt32 frames, const AudioBufferList* audio) {
-    auto* self = static_cast<LevelReceiver*>(object);
-    const auto* samples = static_cast<const int16_t*>(audio->mBuffers[0].mData);
-    const uint64_t seen = self->framesSeen.fetch_add(frames);
-    if (seen < 44100 / 2) return;  // the sink's latency and the stream start-up
-    double energy = 0;
-    for (UInt32 f = 0; f < frames; ++f) energy += double(samples[2 * f]) * samples[2 * f];
-    self->energy.store(self->energy.load() + energy);
-    self->framesMeasured.fetch_add(frames);
-  }
-  double rms() const { return std::sqrt(energy.load() / double(framesMeasured.load())); }
-  std::atomic<uint64_t> framesSeen{0};
-  std::atomic<uint64_t> framesMeasured{0};
-  std::atomic<double> energy{0};
-};
-
 TEST_F(AudioEnginePortAudio, ToneIsHeardBackOnTheMonitorAtItsLevel) {
   auto engine = makeEngine();
   ASSERT_TRUE(engine->inputAvailable()) << engine->lastError();
-  auto receiver = std::make_shared<LevelReceiver>();
+  // After the sink's latency and the stream's start-up.
+  auto receiver = std::make_shared<testing::LevelReceiver>(44100 / 2);
   engine->addChannels({std::make_shared<testing::ToneChannel>(1000.0, 0.25)});
   engine->addInputReceiver(receiver);
   ASSERT_TRUE(engine->start());
