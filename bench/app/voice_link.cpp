@@ -88,23 +88,6 @@ std::vector<double> envelopeDb(const AnalysisSignal& signal) {
   return out;
 }
 
-double pearson(const double* a, const double* b, std::size_t n) {
-  double ma = 0, mb = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    ma += a[i];
-    mb += b[i];
-  }
-  ma /= double(n);
-  mb /= double(n);
-  double ab = 0, aa = 0, bb = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    ab += (a[i] - ma) * (b[i] - mb);
-    aa += (a[i] - ma) * (a[i] - ma);
-    bb += (b[i] - mb) * (b[i] - mb);
-  }
-  return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0;
-}
-
 double median(std::vector<double> v) {
   if (v.empty()) return NAN;
   std::sort(v.begin(), v.end());
@@ -134,7 +117,7 @@ std::vector<DelayPoint> delayTrack(const AnalysisSignal& heard, double from, dou
     double best = -2;
     std::size_t bestLag = 0;
     for (std::size_t lag = 0; lag < period; ++lag) {
-      const double c = pearson(h.data() + start, m.data() + lag, window);
+      const double c = qur::pearsonCorrelation(h.data() + start, m.data() + lag, window);
       if (c > best) {
         best = c;
         bestLag = lag;

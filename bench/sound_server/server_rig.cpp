@@ -172,16 +172,16 @@ double ServerRoom::microphoneRate() const {
 // Records the room at the server's clock and delivers it to the pipe source
 // `ratio` times as fast: what a microphone with a faster clock would record.
 void ServerRoom::driftingMicrophone(double ratio) {
-  pa_sample_spec spec{};
-  spec.format = PA_SAMPLE_S16LE;
-  spec.rate = 44100;
-  spec.channels = 2;
+  pa_sample_spec sampleFormat{};
+  sampleFormat.format = PA_SAMPLE_S16LE;
+  sampleFormat.rate = 44100;
+  sampleFormat.channels = 2;
   pa_buffer_attr attr{};
   attr.maxlength = uint32_t(-1);
   attr.fragsize = 441 * 4;
   int err = 0;
   pa_simple* room = pa_simple_new(nullptr, "qur-bench", PA_STREAM_RECORD, "room.monitor",
-                                  "drifting microphone", &spec, nullptr, &attr, &err);
+                                  "drifting microphone", &sampleFormat, nullptr, &attr, &err);
   const int fd = ::open(_fifo.c_str(), O_WRONLY | O_CLOEXEC);
   if (!room || fd < 0) {
     std::fprintf(stderr, "bench: no drifting microphone (%s)\n", pa_strerror(err));

@@ -43,6 +43,9 @@ struct Segment {
 std::vector<Segment> activeSegments(const AnalysisSignal& signal, double thresholdDb = -45.0,
                                     double joinGap = 0.3);
 
+// Pearson's correlation of two series of n values; 0 when either is flat.
+double pearsonCorrelation(const double* a, const double* b, std::size_t n);
+
 // The received voice against the (looped) reference it came from.
 struct VoiceComparison {
   double envelopeCorrelation = 0;  // Pearson, 10 ms RMS envelopes, best alignment

@@ -250,16 +250,16 @@ bool PulseDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* clien
     // One name for both that fits a speaker only: the default microphone.
   }
 
-  pa_sample_spec spec{};
-  spec.format = PA_SAMPLE_S16LE;
-  spec.rate = uint32_t(format.sampleRate);
-  spec.channels = uint8_t(format.channels);
+  pa_sample_spec sampleFormat{};
+  sampleFormat.format = PA_SAMPLE_S16LE;
+  sampleFormat.rate = uint32_t(format.sampleRate);
+  sampleFormat.channels = uint8_t(format.channels);
   pa_channel_map map;
-  pa_channel_map_init_auto(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+  pa_channel_map_init_auto(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
   const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
                                        PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_START_CORKED);
 
-  c.playback = pa_stream_new(c.context, "Walkie-talkie speaker", &spec, &map);
+  c.playback = pa_stream_new(c.context, "Walkie-talkie speaker", &sampleFormat, &map);
   if (!c.playback)
     return fail(std::string("pa_stream_new: ") + pa_strerror(pa_context_errno(c.context)));
   pa_stream_set_state_callback(c.playback, &Connection::streamChanged, &c);
@@ -280,7 +280,7 @@ bool PulseDevice::open(const AudioDeviceFormat& format, AudioDeviceClient* clien
                 pa_strerror(pa_context_errno(c.context)));
   }
   if (format.inputEnabled) {
-    c.record = pa_stream_new(c.context, "Walkie-talkie microphone", &spec, &map);
+    c.record = pa_stream_new(c.context, "Walkie-talkie microphone", &sampleFormat, &map);
     if (c.record) {
       pa_stream_set_state_callback(c.record, &Connection::streamChanged, &c);
       pa_stream_set_read_callback(c.record, &Connection::captureArrived, &c);
