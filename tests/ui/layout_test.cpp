@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QComboBox>
+#include <QDir>
 #include <QGuiApplication>
 #include <QListWidget>
 #include <QScreen>
@@ -214,6 +215,13 @@ TEST_F(WindowLayout, ThreePeersLinesAndTheBrowserFitEverySize) {
   ASSERT_TRUE(testing::spinUntil([&] { return longest->isVisible(); }));
   EXPECT_TRUE(longest->label()->text().endsWith(QChar(0x2026)));
   EXPECT_LE(inScreen(longest->label(), screen.get()).right(), screen->width());
+  if (screen->devicePixelRatioF() == 1.0) {
+    // A picture in the build tree for people to look at.
+    const QString dir = QStringLiteral(QUR_BUILD_DIR "/screenshots");
+    QDir().mkpath(dir);
+    QTest::qWait(800);  // the strips' fade-in
+    EXPECT_TRUE(testing::grabImage(screen.get()).save(dir + "/main-screen-peers.png"));
+  }
 
   // The browser over all of it.
   screen->connectButton()->click();
