@@ -89,6 +89,9 @@ std::string invitationOutcomeKey(InvitationOutcome outcome) {
 // the main thread is on its way.
 struct TalkingState {
   std::atomic<bool> value{false};
+  // A start since the last hand-over: a talk that began and ended between
+  // two hand-overs is still told, as a start and an end.
+  std::atomic<bool> started{false};
   std::atomic<bool> posted{false};
 };
 
@@ -396,13 +399,17 @@ void WalkieTalkieApp::attach() {
           auto talking = std::make_shared<TalkingState>();
           auto subscription =
               peer->transmitting().subscribeNext([weakSelf, id, talking](const bool& t) {
+                if (t) talking->started.store(true);
                 talking->value.store(t);
                 if (talking->posted.exchange(true)) return;
                 auto self = weakSelf.lock();
                 if (!self) return;
                 self->post([id, talking](WalkieTalkieApp& app) {
                   talking->posted.store(false);
-                  app.peerTalking(id, talking->value.load());
+                  const bool started = talking->started.exchange(false);
+                  const bool now = talking->value.load();
+                  if (started && !now) app.peerTalking(id, true);
+                  app.peerTalking(id, now);
                 });
               });
           auto links = peer->linkReports().subscribeNext([weakSelf, id](const LinkReport& r) {
