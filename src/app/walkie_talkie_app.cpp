@@ -583,7 +583,7 @@ void WalkieTalkieApp::peerTableChanged(const std::vector<std::pair<PeerID, std::
     if (contains(peers, id)) continue;
     _talkingTable.erase(std::remove(_talkingTable.begin(), _talkingTable.end(), id),
                         _talkingTable.end());
-    std::erase_if(_linkTable, [&](const auto& entry) { return entry.first == id; });
+    std::erase_if(_linkTable, [&gone = id](const auto& entry) { return entry.first == gone; });
     AppEvent event{.kind = AppEvent::Kind::PeerDisconnected,
                    .peer = name,
                    .identifier = id.identifierString()};
